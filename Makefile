@@ -1,0 +1,53 @@
+# The two commands of the README:
+#   make demo   set up, build, and run the main job on built-in data
+#   make test   set up, build, and run every test (C++ and Python)
+# Set-up is idempotent: a second run with nothing changed only checks stamps.
+
+SHELL := /bin/bash
+VENV := .venv
+BUILD := build
+PY := $(VENV)/bin/python
+JOBS ?= 2
+
+.PHONY: all demo test setup system build cpp-test py-test clean
+
+all: build
+
+system:
+	@scripts/setup-system
+
+$(VENV)/.stamp: requirements-dev.txt scripts/find-python313
+	@python313="$$(scripts/find-python313)" || exit 1; \
+	  if [ ! -x $(PY) ] || ! $(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))'; then \
+	    rm -rf $(VENV) && "$$python313" -m venv $(VENV); fi
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet -r requirements-dev.txt
+	@touch $@
+
+node_modules/.stamp: package.json package-lock.json
+	npm ci --no-audit --no-fund --loglevel=error
+	@touch $@
+
+setup: system $(VENV)/.stamp node_modules/.stamp
+
+$(BUILD)/CMakeCache.txt: | $(VENV)/.stamp
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPLEXORIN_WERROR=ON \
+	  -DPLEXORIN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
+
+build: setup $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+cpp-test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+py-test: build
+	PYTHONPATH=$(abspath $(BUILD)) $(PY) -m pytest -q
+
+test: cpp-test py-test
+
+demo: build
+	PYTHONPATH=$(abspath $(BUILD)) $(PY) examples/demo.py
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,179 @@
+// The Python module _plexorin: adapts buffer and sequence arguments to plain
+// arrays, calls one builder of the core and returns its file as `bytes`.
+// The interpreter lock is held for the whole call, builder included.
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "glbcore.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Buffer byte counts are 32-bit; larger buffers are refused rather than
+// wrapped around.
+constexpr std::uint64_t MAX_BUFFER_BYTES = std::numeric_limits<std::uint32_t>::max();
+
+// The bytes of one buffer argument, valid for the lifetime of this object.
+// It holds the buffer view, so the exporter cannot resize or free the memory
+// while later conversions run Python code and the builder reads it. A view
+// that is not C-contiguous is copied once into row-major order.
+class ByteRun {
+public:
+    explicit ByteRun(py::buffer_info info) : info_(std::move(info)) {}
+    ByteRun(ByteRun&&) = default;
+    ByteRun& operator=(ByteRun&&) = default;
+    ByteRun(const ByteRun&) = delete;
+    ByteRun& operator=(const ByteRun&) = delete;
+
+    const void* data = nullptr;
+    std::uint32_t size = 0;
+
+    void copy_to_row_major(std::size_t bytes) {
+        contiguous_.resize(bytes);
+        if (PyBuffer_ToContiguous(contiguous_.data(), info_.view(),
+                                  static_cast<Py_ssize_t>(bytes), 'C') != 0) {
+            throw py::error_already_set();
+        }
+        data = contiguous_.data();
+    }
+    const py::buffer_info& info() const { return info_; }
+
+private:
+    py::buffer_info info_;
+    std::vector<std::uint8_t> contiguous_;
+};
+
+// Start and byte count (item count times item size) of a buffer argument.
+ByteRun buf_bytes(const py::buffer& buffer) {
+    ByteRun run(buffer.request());  // strides and format, read-only is enough
+    const py::buffer_info& info = run.info();
+    const std::uint64_t bytes =
+        static_cast<std::uint64_t>(info.size) * static_cast<std::uint64_t>(info.itemsize);
+    if (bytes > MAX_BUFFER_BYTES) {
+        throw py::value_error("buffer of " + std::to_string(bytes) +
+                              " bytes is too large (the limit is 4294967295 bytes)");
+    }
+    run.data = info.ptr;
+    run.size = static_cast<std::uint32_t>(bytes);
+    if (bytes != 0 && !PyBuffer_IsContiguous(info.view(), 'C')) {
+        run.copy_to_row_major(static_cast<std::size_t>(bytes));
+    }
+    return run;
+}
+
+// The first n elements of a sequence as doubles.
+void read_doubles(const py::sequence& seq, double* out, std::uint32_t n) {
+    const Py_ssize_t length = PyObject_Length(seq.ptr());
+    if (length < 0) throw py::error_already_set();
+    if (static_cast<std::uint64_t>(length) < n) throw py::value_error("sequence too short");
+    for (std::uint32_t i = 0; i < n; ++i) {
+        py::object item = py::reinterpret_steal<py::object>(
+            PySequence_GetItem(seq.ptr(), static_cast<Py_ssize_t>(i)));
+        if (!item) throw py::error_already_set();
+        out[i] = py::cast<double>(item);
+    }
+}
+
+// Lets a builder write its file straight into a new `bytes` object.
+class BytesOutput final : public glbcore::OutputBuffer {
+public:
+    std::uint8_t* allocate(std::size_t size) override {
+        PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+        if (raw == nullptr) {
+            const bool out_of_memory = PyErr_ExceptionMatches(PyExc_MemoryError) != 0;
+            PyErr_Clear();
+            if (out_of_memory) throw std::bad_alloc();
+            throw std::runtime_error("Could not allocate bytes object!");
+        }
+        result_ = py::reinterpret_steal<py::bytes>(raw);
+        return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(raw));
+    }
+    py::bytes take() { return std::move(result_); }
+
+private:
+    py::bytes result_;
+};
+
+template <class T>
+const T* as(const ByteRun& run) {
+    return static_cast<const T*>(run.data);
+}
+
+py::bytes atom_glb(const py::buffer& positions, const py::buffer& types, const py::sequence& vmin,
+                   const py::sequence& vmax) {
+    const ByteRun pos = buf_bytes(positions);
+    const ByteRun typ = buf_bytes(types);
+    double lo[3];
+    double hi[3];
+    read_doubles(vmin, lo, 3);
+    read_doubles(vmax, hi, 3);
+    const std::uint32_t count = pos.size / 12;
+    // The builder reads one 16-bit type per atom; never read past the buffer.
+    if (typ.size / 2 < count) {
+        throw py::value_error("types holds " + std::to_string(typ.size / 2) +
+                              " 16-bit values but positions hold " + std::to_string(count) +
+                              " atoms");
+    }
+    BytesOutput out;
+    glbcore::write_atom_glb(as<float>(pos), count, as<std::uint16_t>(typ), lo, hi, out);
+    return out.take();
+}
+
+py::bytes point_cloud_glb(const py::buffer& positions, const py::buffer& colors,
+                          const py::sequence& vmin, const py::sequence& vmax) {
+    const ByteRun pos = buf_bytes(positions);
+    const ByteRun col = buf_bytes(colors);
+    double lo[3];
+    double hi[3];
+    read_doubles(vmin, lo, 3);
+    read_doubles(vmax, hi, 3);
+    BytesOutput out;
+    glbcore::write_point_cloud_glb(as<float>(pos), pos.size / 4, as<float>(col), col.size / 4, lo,
+                                   hi, out);
+    return out.take();
+}
+
+py::bytes mesh_glb(const py::buffer& positions, const py::buffer& normals,
+                   const py::buffer& indices, const py::sequence& bounds,
+                   const py::sequence& base_color, double metallic, double roughness,
+                   const py::sequence& emissive, bool double_sided, const py::object& colors) {
+    const ByteRun pos = buf_bytes(positions);
+    const ByteRun nrm = buf_bytes(normals);
+    const ByteRun idx = buf_bytes(indices);
+    ByteRun col(py::buffer_info{});
+    if (!colors.is_none()) col = buf_bytes(py::buffer(colors));
+    double box[6];
+    read_doubles(bounds, box, 6);
+    glbcore::Material material;
+    read_doubles(base_color, material.base_color, 4);
+    material.metallic = metallic;
+    material.roughness = roughness;
+    read_doubles(emissive, material.emissive, 3);
+    material.double_sided = double_sided;
+    BytesOutput out;
+    glbcore::write_mesh_glb(as<float>(pos), pos.size / 4, as<float>(nrm), nrm.size / 4,
+                            as<std::uint32_t>(idx), idx.size / 4, as<float>(col), col.size / 4,
+                            box, material, out);
+    return out.take();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_plexorin, m, py::multiple_interpreters::not_supported()) {
+    m.doc() =
+        "Native builder of binary glTF (GLB) files from flat arrays, on a core shared with other "
+        "host bindings.";
+    m.def("atom_glb", &atom_glb, py::arg("positions"), py::arg("types"), py::arg("vmin"),
+          py::arg("vmax"));
+    m.def("point_cloud_glb", &point_cloud_glb, py::arg("positions"), py::arg("colors"),
+          py::arg("vmin"), py::arg("vmax"));
+    m.def("mesh_glb", &mesh_glb, py::arg("positions"), py::arg("normals"), py::arg("indices"),
+          py::arg("bounds"), py::arg("base_color"), py::arg("metallic"), py::arg("roughness"),
+          py::arg("emissive"), py::arg("double_sided"), py::arg("colors") = py::none());
+}

@@ -1,0 +1,151 @@
+// Internals of the atom-cloud pipeline: quantisation to a 1024-cell grid per
+// axis, Morton keys, the work split over worker threads, the parallel radix
+// sort of (key, atom index) pairs and the gather in curve order.
+//
+// The order of atoms depends on the interleave (chosen by the processor), but
+// never on the number of workers: the sort is stable and hands out write
+// places digit by digit and, within a digit, chunk by chunk, so every split
+// produces the same permutation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "glbcore.h"
+
+namespace glbcore {
+
+// Below this many atoms one worker does everything.
+constexpr std::uint32_t MULTI_WORKER_MIN_ATOMS = 100000;
+// 24 bytes of payload per atom must stay below 2^31 bytes.
+constexpr std::uint32_t MAX_ATOMS = 89478485;
+constexpr std::uint32_t GRID_MAX_CELL = 1023;
+constexpr std::uint32_t PALETTE_SIZE = 8;
+
+// The palette, one table per component; types 7 and above use entry 7.
+extern const float TYPE_COLORS_R[PALETTE_SIZE];
+extern const float TYPE_COLORS_G[PALETTE_SIZE];
+extern const float TYPE_COLORS_B[PALETTE_SIZE];
+
+// ---- Morton interleaves -------------------------------------------------
+// The two interleaves place the axes differently, and both layouts are part
+// of what files have always contained:
+//   bit k of x, y, z goes to key bit 3k+1, 3k+2, 3k   with morton3d_bmi2,
+//                        and to key bit 3k,   3k+1, 3k+2 with morton3d_portable.
+enum class Interleave { portable, bmi2 };
+
+// True when the processor reports both AVX2 and BMI2.
+bool processor_has_avx2_and_bmi2();
+Interleave interleave_for_this_processor();
+
+std::uint32_t morton3d_portable(std::uint32_t x, std::uint32_t y, std::uint32_t z);
+// Uses the BMI2 instruction PDEP: call only after the processor test passed.
+std::uint32_t morton3d_bmi2(std::uint32_t x, std::uint32_t y, std::uint32_t z);
+// morton3d_bmi2 over n cells; the loop lives in the BMI2-compiled unit.
+void morton3d_bmi2_block(const std::uint32_t* x, const std::uint32_t* y, const std::uint32_t* z,
+                         std::size_t n, std::uint32_t* keys);
+
+// ---- Quantisation -------------------------------------------------------
+// Per axis the caller's minimum (double) and the inverse extent (float).
+struct Quantization {
+    double min[3];
+    float inv_extent[3];
+};
+Quantization quantization_for_box(const double* vmin, const double* vmax);
+// Cell of a scaled coordinate s: NaN or s <= 0 gives 0, s >= 1023 gives
+// 1023 (infinity included), otherwise s truncated.
+std::uint32_t cell_index(double s);
+// The scaled coordinate: ((p - min) * inv) * 1023, held in double.
+inline double scaled_coordinate(float p, float min, float inv) {
+    return ((static_cast<double>(p) - static_cast<double>(min)) * static_cast<double>(inv)) *
+           1023.0;
+}
+
+// ---- Work split ---------------------------------------------------------
+// W workers over chunks of C atoms; chunk i covers [i*C, min((i+1)*C, count)).
+struct WorkSplit {
+    std::uint32_t count;
+    std::uint32_t workers;
+    std::uint32_t chunk;
+    std::uint32_t begin(std::uint32_t i) const;
+    std::uint32_t end(std::uint32_t i) const;
+};
+// The production rule: one worker below 100000 atoms, otherwise one per
+// hardware thread (4 when the count of hardware threads is unknown, 0).
+WorkSplit split_work(std::uint32_t count, unsigned hardware_threads);
+// Exactly `workers` chunks of count/workers rounded up.
+WorkSplit split_work_over(std::uint32_t count, std::uint32_t workers);
+
+// Starts a worker thread. Tests inject starters that fail.
+using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+ThreadStarter default_thread_starter();
+
+// One phase: a thread per non-empty chunk, all joined before returning. The
+// calling thread only starts and joins; a chunk whose thread cannot be
+// started runs on the calling thread instead, so a phase never leaves work
+// undone and never leaves a thread unjoined.
+void run_phase(const WorkSplit& split, const ThreadStarter& start_thread,
+               const std::function<void(std::uint32_t begin, std::uint32_t end)>& work);
+
+// ---- Working memory -----------------------------------------------------
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+template <class T>
+using WorkingArray = std::unique_ptr<T[], FreeDeleter>;
+// Uninitialised storage for n elements; throws std::bad_alloc. Large arrays
+// are advised for huge pages: first-touch page faults dominate fresh buffers.
+void* allocate_working_bytes(std::size_t bytes);
+template <class T>
+WorkingArray<T> allocate_working_array(std::size_t n) {
+    return WorkingArray<T>(static_cast<T*>(allocate_working_bytes(n * sizeof(T))));
+}
+
+// ---- Key phase and radix sort -------------------------------------------
+void morton_keys_chunk(std::uint32_t begin, std::uint32_t end, const float* positions,
+                       const Quantization& quantization, Interleave interleave,
+                       std::uint32_t* keys, std::uint32_t* indices);
+
+struct RadixHist {
+    std::uint32_t count[256];
+};
+void radix_count_chunk(const std::uint32_t* keys, std::uint32_t begin, std::uint32_t end,
+                       int shift, RadixHist& hist);
+void radix_scatter(const std::uint32_t* keys_in, const std::uint32_t* indices_in,
+                   std::uint32_t* keys_out, std::uint32_t* indices_out, std::uint32_t begin,
+                   std::uint32_t end, int shift, std::uint32_t* offsets);
+// Stable sort of the pairs by key, four passes of 8-bit digits.
+void radix_sort_pairs(std::uint32_t* keys, std::uint32_t* indices, const WorkSplit& split,
+                      const ThreadStarter& start_thread);
+
+// ---- The atom builder's stages ------------------------------------------
+struct AtomPipelineOptions {
+    Interleave interleave;
+    WorkSplit split;
+    ThreadStarter start_thread;
+};
+// What a production call uses: the processor test and the split rule.
+AtomPipelineOptions production_pipeline_options(std::uint32_t count);
+
+// Quantise, key and sort: entry j of the result names the atom that goes to
+// output place j.
+WorkingArray<std::uint32_t> morton_order(const float* positions, std::uint32_t count,
+                                         const double* vmin, const double* vmax,
+                                         const AtomPipelineOptions& options);
+
+// Writes positions and palette colours of output places [begin, end).
+// The outputs may start at any address.
+void gather_atoms_chunk(std::uint32_t begin, std::uint32_t end, const std::uint32_t* order,
+                        const float* positions, const std::uint16_t* types,
+                        std::uint8_t* sorted_positions, std::uint8_t* colors);
+
+void write_atom_glb(const float* positions, std::uint32_t count, const std::uint16_t* types,
+                    const double* vmin, const double* vmax, const AtomPipelineOptions& options,
+                    OutputBuffer& out);
+
+}  // namespace glbcore

@@ -1,0 +1,131 @@
+// The four glTF document templates and their locale-independent formatting.
+// The documents are fixed single-line texts: no JSON library, no escaping,
+// no whitespace. Only counts, byte lengths, bounds and material factors vary.
+#include <clocale>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <locale.h>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "glb_container.h"
+
+namespace glbcore {
+
+const char POINT_CLOUD_TEMPLATE[] =
+    R"json({"asset":{"version":"2.0","generator":"Zarn Native"})json"
+    R"json(,"scene":0)json"
+    R"json(,"scenes":[{"nodes":[0]}])json"
+    R"json(,"nodes":[{"mesh":0,"name":"Atoms"}])json"
+    R"json(,"meshes":[{"primitives":[{"attributes":{"POSITION":0,"COLOR_0":1},"mode":0}],"name":"AtomCloud"}])json"
+    R"json(,"accessors":[{"bufferView":0,"componentType":5126,"count":%zu,"type":"VEC3","min":[%.6f,%.6f,%.6f],"max":[%.6f,%.6f,%.6f]},)json"
+    R"json({"bufferView":1,"componentType":5126,"count":%zu,"type":"%s"}])json"
+    R"json(,"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":%zu,"target":34962},)json"
+    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34962}])json"
+    R"json(,"buffers":[{"byteLength":%zu}]})json";
+
+const char ATOM_TEMPLATE[] =
+    R"json({"asset":{"version":"2.0","generator":"Zarn Native"})json"
+    R"json(,"scene":0)json"
+    R"json(,"scenes":[{"nodes":[0]}])json"
+    R"json(,"nodes":[{"mesh":0,"name":"Atoms"}])json"
+    R"json(,"meshes":[{"primitives":[{"attributes":{"POSITION":0,"COLOR_0":1},"mode":0}],"name":"AtomCloud"}])json"
+    R"json(,"accessors":[{"bufferView":0,"componentType":5126,"count":%zu,"type":"VEC3","min":[%.6f,%.6f,%.6f],"max":[%.6f,%.6f,%.6f]},)json"
+    R"json({"bufferView":1,"componentType":5126,"count":%zu,"type":"VEC3"}])json"
+    R"json(,"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":%zu,"target":34962},)json"
+    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34962}])json"
+    R"json(,"buffers":[{"byteLength":%zu}]})json";
+
+const char COLORED_MESH_TEMPLATE[] =
+    R"json({"asset":{"version":"2.0","generator":"Zarn Native"})json"
+    R"json(,"scene":0)json"
+    R"json(,"scenes":[{"nodes":[0]}])json"
+    R"json(,"nodes":[{"mesh":0,"name":"Mesh"}])json"
+    R"json(,"materials":[{"pbrMetallicRoughness":{"baseColorFactor":[%.4f,%.4f,%.4f,%.4f],"metallicFactor":%.4f,"roughnessFactor":%.4f},"emissiveFactor":[%.4f,%.4f,%.4f],"doubleSided":%s}])json"
+    R"json(,"meshes":[{"primitives":[{"attributes":{"POSITION":0,"NORMAL":1,"COLOR_0":2},"indices":3,"material":0,"mode":4}],"name":"MeshGeometry"}])json"
+    R"json(,"accessors":[{"bufferView":0,"componentType":5126,"count":%zu,"type":"VEC3","min":[%.6f,%.6f,%.6f],"max":[%.6f,%.6f,%.6f]},)json"
+    R"json({"bufferView":1,"componentType":5126,"count":%zu,"type":"VEC3"},)json"
+    R"json({"bufferView":2,"componentType":5126,"count":%zu,"type":"VEC4"},)json"
+    R"json({"bufferView":3,"componentType":5125,"count":%zu,"type":"SCALAR"}])json"
+    R"json(,"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":%zu,"target":34962},)json"
+    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34962},)json"
+    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34962},)json"
+    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34963}])json"
+    R"json(,"buffers":[{"byteLength":%zu}]})json";
+
+const char UNCOLORED_MESH_TEMPLATE[] =
+    R"json({"asset":{"version":"2.0","generator":"Zarn Native"})json"
+    R"json(,"scene":0)json"
+    R"json(,"scenes":[{"nodes":[0]}])json"
+    R"json(,"nodes":[{"mesh":0,"name":"Mesh"}])json"
+    R"json(,"materials":[{"pbrMetallicRoughness":{"baseColorFactor":[%.4f,%.4f,%.4f,%.4f],"metallicFactor":%.4f,"roughnessFactor":%.4f},"emissiveFactor":[%.4f,%.4f,%.4f],"doubleSided":%s}])json"
+    R"json(,"meshes":[{"primitives":[{"attributes":{"POSITION":0,"NORMAL":1},"indices":2,"material":0,"mode":4}],"name":"MeshGeometry"}])json"
+    R"json(,"accessors":[{"bufferView":0,"componentType":5126,"count":%zu,"type":"VEC3","min":[%.6f,%.6f,%.6f],"max":[%.6f,%.6f,%.6f]},)json"
+    R"json({"bufferView":1,"componentType":5126,"count":%zu,"type":"VEC3"},)json"
+    R"json({"bufferView":2,"componentType":5125,"count":%zu,"type":"SCALAR"}])json"
+    R"json(,"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":%zu,"target":34962},)json"
+    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34962},)json"
+    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34963}])json"
+    R"json(,"buffers":[{"byteLength":%zu}]})json";
+
+namespace {
+
+// Makes this thread format numbers in the "C" locale for its lifetime, so a
+// host that set a comma decimal point still gets valid JSON. uselocale()
+// changes only the calling thread, so other threads are not disturbed.
+class CNumericLocaleScope {
+public:
+    CNumericLocaleScope() : c_locale_(newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0))) {
+        if (c_locale_ == static_cast<locale_t>(0)) throw std::bad_alloc();
+        previous_ = uselocale(c_locale_);
+    }
+    ~CNumericLocaleScope() {
+        uselocale(previous_);
+        freelocale(c_locale_);
+    }
+    CNumericLocaleScope(const CNumericLocaleScope&) = delete;
+    CNumericLocaleScope& operator=(const CNumericLocaleScope&) = delete;
+
+private:
+    locale_t c_locale_;
+    locale_t previous_;
+};
+
+std::string describe_non_finite(double value) {
+    if (std::isnan(value)) return "nan";
+    return value > 0 ? "inf" : "-inf";
+}
+
+}  // namespace
+
+std::size_t format_document(char* text, std::size_t capacity, const char* format, ...) {
+    CNumericLocaleScope c_locale;
+    va_list args;
+    va_start(args, format);
+    const int written = std::vsnprintf(text, capacity, format, args);
+    va_end(args);
+    if (written < 0 || static_cast<std::size_t>(written) >= capacity) {
+        throw std::logic_error("glTF document does not fit its buffer");
+    }
+    return static_cast<std::size_t>(written);
+}
+
+void require_finite(double value, const char* name) {
+    if (!std::isfinite(value)) {
+        throw std::invalid_argument(std::string(name) + " = " + describe_non_finite(value) +
+                                    " is not finite");
+    }
+}
+
+void require_finite(const double* values, std::size_t n, const char* name) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!std::isfinite(values[i])) {
+            throw std::invalid_argument(std::string(name) + "[" + std::to_string(i) + "] = " +
+                                        describe_non_finite(values[i]) + " is not finite");
+        }
+    }
+}
+
+}  // namespace glbcore
