@@ -1,0 +1,244 @@
+// The atom builder: worked files, palette, Morton order against an
+// independent reference, independence from the worker count.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "atom_pipeline.h"
+#include "glb_reader.h"
+
+using namespace glbcore;
+using namespace testing_glb;
+
+namespace {
+
+const double UNIT_MIN[3] = {0, 0, 0};
+const double UNIT_MAX[3] = {1, 1, 1};
+
+struct Atoms {
+    std::vector<float> positions;
+    std::vector<std::uint16_t> types;
+    std::uint32_t count() const { return static_cast<std::uint32_t>(types.size()); }
+};
+
+Atoms random_atoms(std::uint32_t count, unsigned seed, float lo = -0.1f, float hi = 1.1f) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> coordinate(lo, hi);
+    std::uniform_int_distribution<int> type(0, 12);
+    Atoms a;
+    a.positions.resize(3 * std::size_t{count});
+    for (float& p : a.positions) p = coordinate(rng);
+    a.types.resize(count);
+    for (auto& t : a.types) t = static_cast<std::uint16_t>(type(rng));
+    return a;
+}
+
+AtomPipelineOptions options_for(std::uint32_t count, Interleave interleave, std::uint32_t workers) {
+    return AtomPipelineOptions{interleave, split_work_over(count, workers), default_thread_starter()};
+}
+
+GlbBytes build(const Atoms& a, const double* vmin, const double* vmax,
+               const AtomPipelineOptions& options) {
+    VectorOutput out;
+    write_atom_glb(a.positions.data(), a.count(), a.types.data(), vmin, vmax, options, out);
+    return out.take();
+}
+
+std::vector<Interleave> interleaves_here() {
+    if (processor_has_avx2_and_bmi2()) return {Interleave::portable, Interleave::bmi2};
+    return {Interleave::portable};
+}
+
+// ---- An independent reference of the whole ordering -------------------
+std::uint32_t reference_cell(float p, double vmin, double vmax) {
+    const float extent = static_cast<float>(vmax - vmin);
+    const float inv = extent > 1e-10f ? static_cast<float>(1.0 / extent) : 1e10f;
+    const double s = (double(p) - double(float(vmin))) * double(inv) * 1023.0;
+    if (!(s > 0)) return 0;
+    if (s >= 1023) return 1023;
+    return static_cast<std::uint32_t>(s);
+}
+
+std::uint32_t reference_key(const std::uint32_t cell[3], Interleave interleave) {
+    // bmi2: x -> 3k+1, y -> 3k+2, z -> 3k; portable: x -> 3k, y -> 3k+1, z -> 3k+2.
+    const int shift_bmi2[3] = {1, 2, 0};
+    const int shift_portable[3] = {0, 1, 2};
+    const int* shift = interleave == Interleave::bmi2 ? shift_bmi2 : shift_portable;
+    std::uint32_t key = 0;
+    for (int axis = 0; axis < 3; ++axis)
+        for (int k = 0; k < 10; ++k) key |= ((cell[axis] >> k) & 1u) << (3 * k + shift[axis]);
+    return key;
+}
+
+std::vector<std::uint32_t> reference_order(const Atoms& a, const double* vmin, const double* vmax,
+                                           Interleave interleave) {
+    std::vector<std::uint32_t> keys(a.count());
+    for (std::uint32_t i = 0; i < a.count(); ++i) {
+        std::uint32_t cell[3];
+        for (int axis = 0; axis < 3; ++axis)
+            cell[axis] = reference_cell(a.positions[3 * i + axis], vmin[axis], vmax[axis]);
+        keys[i] = reference_key(cell, interleave);
+    }
+    std::vector<std::uint32_t> order(a.count());
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t x, std::uint32_t y) { return keys[x] < keys[y]; });
+    return order;
+}
+
+// The palette as a table of (red, green, blue), types 7 and above on the last row.
+const float PALETTE[8][3] = {{0.5f, 0.5f, 0.5f},     {1.0f, 0.267f, 0.267f}, {0.267f, 1.0f, 0.267f},
+                             {0.267f, 0.267f, 1.0f}, {1.0f, 1.0f, 0.267f},   {1.0f, 0.267f, 1.0f},
+                             {0.267f, 1.0f, 1.0f},   {0.6f, 0.6f, 0.6f}};
+
+void expect_payload_in_order(const GlbFile& glb, const Atoms& a,
+                             const std::vector<std::uint32_t>& order) {
+    ASSERT_EQ(glb.bin.size(), 24 * std::size_t{a.count()});
+    const std::size_t colors = 3 * std::size_t{a.count()};
+    for (std::size_t j = 0; j < order.size(); ++j) {
+        for (int c = 0; c < 3; ++c) {
+            ASSERT_EQ(float_bits(bin_float(glb, 3 * j + c)), float_bits(a.positions[3 * order[j] + c]))
+                << "position of place " << j;
+        }
+        const std::uint16_t type = a.types[order[j]];
+        for (int c = 0; c < 3; ++c) {
+            ASSERT_EQ(bin_float(glb, colors + 3 * j + c), PALETTE[std::min<int>(type, 7)][c])
+                << "colour of type " << type;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(AtomFile, OneAtomWorkedExample) {
+    const Atoms a{{0.25f, 0.5f, 0.75f}, {2}};
+    const GlbBytes file = generate_atom_glb(a.positions.data(), 1, a.types.data(), UNIT_MIN, UNIT_MAX);
+    ASSERT_EQ(file.size(), 648u);
+    const GlbFile glb = parse_glb(file);
+    const std::string expected =
+        R"({"asset":{"version":"2.0","generator":"Zarn Native"},"scene":0,"scenes":[{"nodes":[0]}],)"
+        R"("nodes":[{"mesh":0,"name":"Atoms"}],"meshes":[{"primitives":[{"attributes":{"POSITION":0,)"
+        R"("COLOR_0":1},"mode":0}],"name":"AtomCloud"}],"accessors":[{"bufferView":0,"componentType":5126,)"
+        R"("count":1,"type":"VEC3","min":[0.000000,0.000000,0.000000],"max":[1.000000,1.000000,1.000000]},)"
+        R"({"bufferView":1,"componentType":5126,"count":1,"type":"VEC3"}],"bufferViews":[{"buffer":0,)"
+        R"("byteOffset":0,"byteLength":12,"target":34962},{"buffer":0,"byteOffset":12,"byteLength":12,)"
+        R"("target":34962}],"buffers":[{"byteLength":24}]})";
+    ASSERT_EQ(expected.size(), 595u);
+    EXPECT_EQ(glb.json, expected + " ");
+    const std::uint32_t payload_bits[6] = {0x3E800000, 0x3F000000, 0x3F400000,  // 0.25 0.5 0.75
+                                           0x3E88B439, 0x3F800000, 0x3E88B439};  // 0.267 1.0 0.267
+    ASSERT_EQ(glb.bin.size(), 24u);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(bin_u32(glb, i), payload_bits[i]) << "float " << i;
+}
+
+TEST(AtomFile, PaletteBitPatterns) {
+    const std::uint32_t half = 0x3F000000, one = 0x3F800000, low = 0x3E88B439, gray = 0x3F19999A;
+    const std::uint32_t expected[8][3] = {{half, half, half}, {one, low, low}, {low, one, low},
+                                          {low, low, one},    {one, one, low}, {one, low, one},
+                                          {low, one, one},    {gray, gray, gray}};
+    for (int e = 0; e < 8; ++e) {
+        EXPECT_EQ(float_bits(TYPE_COLORS_R[e]), expected[e][0]) << "entry " << e;
+        EXPECT_EQ(float_bits(TYPE_COLORS_G[e]), expected[e][1]) << "entry " << e;
+        EXPECT_EQ(float_bits(TYPE_COLORS_B[e]), expected[e][2]) << "entry " << e;
+    }
+}
+
+TEST(AtomFile, TypesAboveSevenUseTheLastPaletteEntry) {
+    // All atoms in one cell, so the output keeps the input order.
+    const Atoms a{std::vector<float>(15, 0.5f), {7, 8, 255, 65535, 6}};
+    const GlbFile glb = parse_glb(generate_atom_glb(a.positions.data(), 5, a.types.data(), UNIT_MIN, UNIT_MAX));
+    for (int j = 0; j < 4; ++j)
+        for (int c = 0; c < 3; ++c) EXPECT_EQ(float_bits(bin_float(glb, 15 + 3 * j + c)), 0x3F19999Au);
+    EXPECT_EQ(bin_float(glb, 15 + 12), 0.267f);  // type 6 is (0.267, 1, 1)
+}
+
+TEST(AtomFile, TwoAtomOrderDependsOnTheInterleave) {
+    const Atoms a{{1.5f, 0.5f, 0.5f, 0.5f, 0.5f, 1.5f}, {1, 2}};
+    const double box_max[3] = {1023, 1023, 1023};
+    for (Interleave interleave : interleaves_here()) {
+        const GlbFile glb = parse_glb(build(a, UNIT_MIN, box_max, options_for(2, interleave, 1)));
+        // Cells (1,0,0) and (0,0,1): keys 2 and 1 with BMI2, 1 and 4 without.
+        const float first_x = interleave == Interleave::bmi2 ? 0.5f : 1.5f;
+        EXPECT_EQ(bin_float(glb, 0), first_x);
+    }
+}
+
+TEST(AtomFile, MatchesTheReferenceOrderInsideAndOutsideTheBox) {
+    Atoms a = random_atoms(30000, 3);
+    a.positions[5] = std::numeric_limits<float>::quiet_NaN();
+    a.positions[7] = std::numeric_limits<float>::infinity();
+    a.positions[9] = -1e30f;
+    const double vmin[3] = {0.0, -0.5, 0.25};
+    const double vmax[3] = {1.0, 0.75, 0.25};  // a flat z axis
+    for (Interleave interleave : interleaves_here()) {
+        const GlbFile glb = parse_glb(build(a, vmin, vmax, options_for(a.count(), interleave, 1)));
+        expect_payload_in_order(glb, a, reference_order(a, vmin, vmax, interleave));
+    }
+}
+
+TEST(AtomFile, InvertedBoxIsWrittenAsGiven) {
+    const Atoms a = random_atoms(100, 4);
+    const GlbFile glb = parse_glb(generate_atom_glb(a.positions.data(), a.count(), a.types.data(), UNIT_MAX, UNIT_MIN));
+    EXPECT_NE(glb.json.find(R"("min":[1.000000,1.000000,1.000000],"max":[0.000000,0.000000,0.000000])"),
+              std::string::npos);
+    EXPECT_EQ(glb.bin.size(), 2400u);
+}
+
+TEST(AtomFile, BytesDoNotDependOnTheWorkerCount) {
+    const Atoms a = random_atoms(100000, 5);
+    for (Interleave interleave : interleaves_here()) {
+        const GlbBytes one_worker = build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), interleave, 1));
+        expect_payload_in_order(parse_glb(one_worker), a, reference_order(a, UNIT_MIN, UNIT_MAX, interleave));
+        for (std::uint32_t workers : {2u, 4u, 16u}) {
+            EXPECT_EQ(build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), interleave, workers)), one_worker)
+                << workers << " workers";
+        }
+    }
+}
+
+TEST(AtomFile, ProductionCallUsesThisProcessorsInterleave) {
+    const Atoms a = random_atoms(2000, 6);
+    const Interleave here = processor_has_avx2_and_bmi2() ? Interleave::bmi2 : Interleave::portable;
+    EXPECT_EQ(generate_atom_glb(a.positions.data(), a.count(), a.types.data(), UNIT_MIN, UNIT_MAX),
+              build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), here, 1)));
+}
+
+TEST(AtomFile, InputsAtOddAddresses) {
+    const Atoms a = random_atoms(1000, 7);
+    std::vector<std::uint8_t> pos_bytes(a.positions.size() * 4 + 1), type_bytes(a.types.size() * 2 + 1);
+    std::memcpy(pos_bytes.data() + 1, a.positions.data(), a.positions.size() * 4);
+    std::memcpy(type_bytes.data() + 1, a.types.data(), a.types.size() * 2);
+    const auto* odd_positions = reinterpret_cast<const float*>(pos_bytes.data() + 1);
+    const auto* odd_types = reinterpret_cast<const std::uint16_t*>(type_bytes.data() + 1);
+    EXPECT_EQ(generate_atom_glb(odd_positions, a.count(), odd_types, UNIT_MIN, UNIT_MAX),
+              generate_atom_glb(a.positions.data(), a.count(), a.types.data(), UNIT_MIN, UNIT_MAX));
+}
+
+TEST(AtomFile, TooManyAtomsAreRefusedBeforeTouchingTheData) {
+    // Null arrays: reading them would crash, so the refusal must come first.
+    for (std::uint32_t count : {89478486u, 100000000u, 0xFFFFFFFFu}) {
+        try {
+            generate_atom_glb(nullptr, count, nullptr, UNIT_MIN, UNIT_MAX);
+            FAIL() << "expected a length error for " << count;
+        } catch (const std::length_error& e) {
+            EXPECT_STREQ(e.what(), "cannot create std::vector larger than max_size()");
+        }
+    }
+}
+
+TEST(AtomFile, NonFiniteBoundsAreRefusedBeforeTouchingTheData) {
+    const double bad[3] = {0, std::numeric_limits<double>::quiet_NaN(), 0};
+    try {
+        generate_atom_glb(nullptr, 10, nullptr, bad, UNIT_MAX);
+        FAIL() << "expected invalid_argument";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "vmin[1] = nan is not finite");
+    }
+}
