@@ -100,6 +100,19 @@ private:
     py::bytes result_;
 };
 
+// The lower and upper corner of a bounding box, three doubles each.
+struct Box {
+    double lo[3];
+    double hi[3];
+};
+
+Box read_box(const py::sequence& vmin, const py::sequence& vmax) {
+    Box box;
+    read_doubles(vmin, box.lo, 3);
+    read_doubles(vmax, box.hi, 3);
+    return box;
+}
+
 template <class T>
 const T* as(const ByteRun& run) {
     return static_cast<const T*>(run.data);
@@ -109,10 +122,7 @@ py::bytes atom_glb(const py::buffer& positions, const py::buffer& types, const p
                    const py::sequence& vmax) {
     const ByteRun pos = buf_bytes(positions);
     const ByteRun typ = buf_bytes(types);
-    double lo[3];
-    double hi[3];
-    read_doubles(vmin, lo, 3);
-    read_doubles(vmax, hi, 3);
+    const Box box = read_box(vmin, vmax);
     const std::uint32_t count = pos.size / 12;
     // The builder reads one 16-bit type per atom; never read past the buffer.
     if (typ.size / 2 < count) {
@@ -121,7 +131,7 @@ py::bytes atom_glb(const py::buffer& positions, const py::buffer& types, const p
                               " atoms");
     }
     BytesOutput out;
-    glbcore::write_atom_glb(as<float>(pos), count, as<std::uint16_t>(typ), lo, hi, out);
+    glbcore::write_atom_glb(as<float>(pos), count, as<std::uint16_t>(typ), box.lo, box.hi, out);
     return out.take();
 }
 
@@ -129,13 +139,10 @@ py::bytes point_cloud_glb(const py::buffer& positions, const py::buffer& colors,
                           const py::sequence& vmin, const py::sequence& vmax) {
     const ByteRun pos = buf_bytes(positions);
     const ByteRun col = buf_bytes(colors);
-    double lo[3];
-    double hi[3];
-    read_doubles(vmin, lo, 3);
-    read_doubles(vmax, hi, 3);
+    const Box box = read_box(vmin, vmax);
     BytesOutput out;
-    glbcore::write_point_cloud_glb(as<float>(pos), pos.size / 4, as<float>(col), col.size / 4, lo,
-                                   hi, out);
+    glbcore::write_point_cloud_glb(as<float>(pos), pos.size / 4, as<float>(col), col.size / 4,
+                                   box.lo, box.hi, out);
     return out.take();
 }
 

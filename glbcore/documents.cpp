@@ -14,61 +14,63 @@
 
 namespace glbcore {
 
+// Pieces the templates share, joined as adjacent string literals.
+#define GLTF_ASSET_AND_SCENE \
+    R"json({"asset":{"version":"2.0","generator":"Zarn Native"},"scene":0,"scenes":[{"nodes":[0]}])json"
+#define CLOUD_NODE_AND_MESH                                                             \
+    R"json(,"nodes":[{"mesh":0,"name":"Atoms"}])json"                                   \
+    R"json(,"meshes":[{"primitives":[{"attributes":{"POSITION":0,"COLOR_0":1},"mode":0}])json" \
+    R"json(,"name":"AtomCloud"}])json"
+#define MESH_NODE_AND_MATERIAL                                                                 \
+    R"json(,"nodes":[{"mesh":0,"name":"Mesh"}])json"                                           \
+    R"json(,"materials":[{"pbrMetallicRoughness":{"baseColorFactor":[%.4f,%.4f,%.4f,%.4f],)json" \
+    R"json("metallicFactor":%.4f,"roughnessFactor":%.4f},"emissiveFactor":[%.4f,%.4f,%.4f],)json" \
+    R"json("doubleSided":%s}])json"
+#define POSITION_ACCESSOR                                                                 \
+    R"json(,"accessors":[{"bufferView":0,"componentType":5126,"count":%zu,"type":"VEC3",)json" \
+    R"json("min":[%.6f,%.6f,%.6f],"max":[%.6f,%.6f,%.6f]})json"
+#define FIRST_VIEW R"json(,"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":%zu,"target":34962})json"
+#define ATTRIBUTE_VIEW R"json(,{"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34962})json"
+#define INDEX_VIEW R"json(,{"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34963})json"
+#define BUFFER R"json(],"buffers":[{"byteLength":%zu}]})json"
+
 const char POINT_CLOUD_TEMPLATE[] =
-    R"json({"asset":{"version":"2.0","generator":"Zarn Native"})json"
-    R"json(,"scene":0)json"
-    R"json(,"scenes":[{"nodes":[0]}])json"
-    R"json(,"nodes":[{"mesh":0,"name":"Atoms"}])json"
-    R"json(,"meshes":[{"primitives":[{"attributes":{"POSITION":0,"COLOR_0":1},"mode":0}],"name":"AtomCloud"}])json"
-    R"json(,"accessors":[{"bufferView":0,"componentType":5126,"count":%zu,"type":"VEC3","min":[%.6f,%.6f,%.6f],"max":[%.6f,%.6f,%.6f]},)json"
-    R"json({"bufferView":1,"componentType":5126,"count":%zu,"type":"%s"}])json"
-    R"json(,"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":%zu,"target":34962},)json"
-    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34962}])json"
-    R"json(,"buffers":[{"byteLength":%zu}]})json";
+    GLTF_ASSET_AND_SCENE CLOUD_NODE_AND_MESH POSITION_ACCESSOR
+    R"json(,{"bufferView":1,"componentType":5126,"count":%zu,"type":"%s"}])json"
+    FIRST_VIEW ATTRIBUTE_VIEW BUFFER;
 
 const char ATOM_TEMPLATE[] =
-    R"json({"asset":{"version":"2.0","generator":"Zarn Native"})json"
-    R"json(,"scene":0)json"
-    R"json(,"scenes":[{"nodes":[0]}])json"
-    R"json(,"nodes":[{"mesh":0,"name":"Atoms"}])json"
-    R"json(,"meshes":[{"primitives":[{"attributes":{"POSITION":0,"COLOR_0":1},"mode":0}],"name":"AtomCloud"}])json"
-    R"json(,"accessors":[{"bufferView":0,"componentType":5126,"count":%zu,"type":"VEC3","min":[%.6f,%.6f,%.6f],"max":[%.6f,%.6f,%.6f]},)json"
-    R"json({"bufferView":1,"componentType":5126,"count":%zu,"type":"VEC3"}])json"
-    R"json(,"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":%zu,"target":34962},)json"
-    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34962}])json"
-    R"json(,"buffers":[{"byteLength":%zu}]})json";
+    GLTF_ASSET_AND_SCENE CLOUD_NODE_AND_MESH POSITION_ACCESSOR
+    R"json(,{"bufferView":1,"componentType":5126,"count":%zu,"type":"VEC3"}])json"
+    FIRST_VIEW ATTRIBUTE_VIEW BUFFER;
 
 const char COLORED_MESH_TEMPLATE[] =
-    R"json({"asset":{"version":"2.0","generator":"Zarn Native"})json"
-    R"json(,"scene":0)json"
-    R"json(,"scenes":[{"nodes":[0]}])json"
-    R"json(,"nodes":[{"mesh":0,"name":"Mesh"}])json"
-    R"json(,"materials":[{"pbrMetallicRoughness":{"baseColorFactor":[%.4f,%.4f,%.4f,%.4f],"metallicFactor":%.4f,"roughnessFactor":%.4f},"emissiveFactor":[%.4f,%.4f,%.4f],"doubleSided":%s}])json"
-    R"json(,"meshes":[{"primitives":[{"attributes":{"POSITION":0,"NORMAL":1,"COLOR_0":2},"indices":3,"material":0,"mode":4}],"name":"MeshGeometry"}])json"
-    R"json(,"accessors":[{"bufferView":0,"componentType":5126,"count":%zu,"type":"VEC3","min":[%.6f,%.6f,%.6f],"max":[%.6f,%.6f,%.6f]},)json"
-    R"json({"bufferView":1,"componentType":5126,"count":%zu,"type":"VEC3"},)json"
-    R"json({"bufferView":2,"componentType":5126,"count":%zu,"type":"VEC4"},)json"
-    R"json({"bufferView":3,"componentType":5125,"count":%zu,"type":"SCALAR"}])json"
-    R"json(,"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":%zu,"target":34962},)json"
-    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34962},)json"
-    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34962},)json"
-    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34963}])json"
-    R"json(,"buffers":[{"byteLength":%zu}]})json";
+    GLTF_ASSET_AND_SCENE MESH_NODE_AND_MATERIAL
+    R"json(,"meshes":[{"primitives":[{"attributes":{"POSITION":0,"NORMAL":1,"COLOR_0":2},)json"
+    R"json("indices":3,"material":0,"mode":4}],"name":"MeshGeometry"}])json"
+    POSITION_ACCESSOR
+    R"json(,{"bufferView":1,"componentType":5126,"count":%zu,"type":"VEC3"})json"
+    R"json(,{"bufferView":2,"componentType":5126,"count":%zu,"type":"VEC4"})json"
+    R"json(,{"bufferView":3,"componentType":5125,"count":%zu,"type":"SCALAR"}])json"
+    FIRST_VIEW ATTRIBUTE_VIEW ATTRIBUTE_VIEW INDEX_VIEW BUFFER;
 
 const char UNCOLORED_MESH_TEMPLATE[] =
-    R"json({"asset":{"version":"2.0","generator":"Zarn Native"})json"
-    R"json(,"scene":0)json"
-    R"json(,"scenes":[{"nodes":[0]}])json"
-    R"json(,"nodes":[{"mesh":0,"name":"Mesh"}])json"
-    R"json(,"materials":[{"pbrMetallicRoughness":{"baseColorFactor":[%.4f,%.4f,%.4f,%.4f],"metallicFactor":%.4f,"roughnessFactor":%.4f},"emissiveFactor":[%.4f,%.4f,%.4f],"doubleSided":%s}])json"
-    R"json(,"meshes":[{"primitives":[{"attributes":{"POSITION":0,"NORMAL":1},"indices":2,"material":0,"mode":4}],"name":"MeshGeometry"}])json"
-    R"json(,"accessors":[{"bufferView":0,"componentType":5126,"count":%zu,"type":"VEC3","min":[%.6f,%.6f,%.6f],"max":[%.6f,%.6f,%.6f]},)json"
-    R"json({"bufferView":1,"componentType":5126,"count":%zu,"type":"VEC3"},)json"
-    R"json({"bufferView":2,"componentType":5125,"count":%zu,"type":"SCALAR"}])json"
-    R"json(,"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":%zu,"target":34962},)json"
-    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34962},)json"
-    R"json({"buffer":0,"byteOffset":%zu,"byteLength":%zu,"target":34963}])json"
-    R"json(,"buffers":[{"byteLength":%zu}]})json";
+    GLTF_ASSET_AND_SCENE MESH_NODE_AND_MATERIAL
+    R"json(,"meshes":[{"primitives":[{"attributes":{"POSITION":0,"NORMAL":1},)json"
+    R"json("indices":2,"material":0,"mode":4}],"name":"MeshGeometry"}])json"
+    POSITION_ACCESSOR
+    R"json(,{"bufferView":1,"componentType":5126,"count":%zu,"type":"VEC3"})json"
+    R"json(,{"bufferView":2,"componentType":5125,"count":%zu,"type":"SCALAR"}])json"
+    FIRST_VIEW ATTRIBUTE_VIEW INDEX_VIEW BUFFER;
+
+#undef GLTF_ASSET_AND_SCENE
+#undef CLOUD_NODE_AND_MESH
+#undef MESH_NODE_AND_MATERIAL
+#undef POSITION_ACCESSOR
+#undef FIRST_VIEW
+#undef ATTRIBUTE_VIEW
+#undef INDEX_VIEW
+#undef BUFFER
 
 namespace {
 
