@@ -9,7 +9,7 @@ BUILD := build
 PY := $(VENV)/bin/python
 JOBS ?= 2
 
-.PHONY: all demo test setup system build cpp-test py-test clean
+.PHONY: all demo test setup system build cpp-test py-test wheel-test clean
 
 all: build
 
@@ -44,7 +44,18 @@ cpp-test: build
 py-test: build
 	PYTHONPATH=$(abspath $(BUILD)) $(PY) -m pytest -q
 
-test: cpp-test py-test
+# Builds a wheel from this tree as `pip install .` would, installs it into a
+# throwaway venv of the same 3.13 interpreter and makes one call.
+wheel-test: setup
+	@tmp="$$(mktemp -d)"; trap 'rm -rf "$$tmp"' EXIT; \
+	  $(PY) -m pip wheel --quiet --no-deps -w "$$tmp/dist" . && \
+	  "$$(scripts/find-python313)" -m venv "$$tmp/venv" && \
+	  "$$tmp/venv/bin/python" -m pip install --quiet --no-index "$$tmp"/dist/*.whl && \
+	  cd "$$tmp" && "$$tmp/venv/bin/python" -c 'import _plexorin as p; \
+	    assert len(p.atom_glb(bytes(12), bytes(2), (0, 0, 0), (1, 1, 1))) == 648; \
+	    print("wheel-test: installed", p.__file__)'
+
+test: cpp-test py-test wheel-test
 
 demo: build
 	PYTHONPATH=$(abspath $(BUILD)) $(PY) examples/demo.py
