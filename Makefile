@@ -53,7 +53,15 @@ wheel-test: setup
 	  "$$tmp/venv/bin/python" -m pip install --quiet --no-index "$$tmp"/dist/*.whl && \
 	  cd "$$tmp" && "$$tmp/venv/bin/python" -c 'import _plexorin as p; \
 	    assert len(p.atom_glb(bytes(12), bytes(2), (0, 0, 0), (1, 1, 1))) == 648; \
-	    print("wheel-test: installed", p.__file__)'
+	    print("wheel-test: installed", p.__file__)' && \
+	  printf '%s\n' 'import _plexorin' \
+	    'ok: bytes = _plexorin.atom_glb(bytes(12), bytes(2), (0, 0, 0), (1, 1, 1))' \
+	    '_plexorin.atom_glb([0.0], bytes(2), (0, 0, 0), (1, 1, 1))' > calls.py && \
+	  { $(abspath $(PY)) -m mypy --no-incremental --python-executable "$$tmp/venv/bin/python" \
+	    calls.py || true; } > mypy.txt && \
+	  grep -q '^calls.py:3: error: .*\[arg-type\]$$' mypy.txt && \
+	  [ "$$(grep -c ': error:' mypy.txt)" = 1 ] || { cat mypy.txt 2>/dev/null; exit 1; }; \
+	  echo "wheel-test: mypy takes the installed stubs"
 
 test: cpp-test py-test wheel-test
 

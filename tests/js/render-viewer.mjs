@@ -1,0 +1,99 @@
+// Opens GLB files in the viewer page (viewer/index.html) with Debian's headless
+// Chromium and reports what the browser made of each: the element counts of the
+// three.js scene, how much of the canvas is drawn, and a screenshot.
+// Usage: node tests/js/render-viewer.mjs BASE_URL SCREENSHOT_DIR FILE_URL...
+// Prints one JSON line per file:
+//   {file, status, error, points, vertices, triangles, colored, drawnFraction,
+//    distinctColors, pageErrors, screenshot}
+// The counting and the pixel analysis below run in the page but belong to this
+// script, not to the viewer, so a fault in the viewer cannot hide itself.
+import { mkdtempSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
+import { chromium } from "playwright-core";
+
+const CHROMIUM_ARGS = [
+  "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+  // WebGL without a GPU: ANGLE on the SwiftShader software rasteriser.
+  "--use-angle=swiftshader", "--enable-unsafe-swiftshader",
+];
+const LOAD_TIMEOUT_MS = 120000;
+
+// Runs in the page: what three.js built from the file.
+function sceneCounts() {
+  const counts = { points: 0, vertices: 0, triangles: 0, colored: true };
+  window.viewer.model.traverse((object) => {
+    if (!object.isPoints && !object.isMesh) return;
+    const attributes = object.geometry.attributes;
+    if (object.isPoints) counts.points += attributes.position.count;
+    if (object.isMesh) {
+      counts.vertices += attributes.position.count;
+      counts.triangles += object.geometry.index.count / 3;
+    }
+    counts.colored = counts.colored && attributes.color !== undefined && object.material.vertexColors;
+  });
+  return counts;
+}
+
+// Runs in the page: the share of canvas pixels that differ from the corner
+// pixel (the background), and how many distinct colours they have (4 bits per channel).
+function canvasCoverage() {
+  const source = document.querySelector("canvas");
+  const copy = document.createElement("canvas");
+  copy.width = source.width;
+  copy.height = source.height;
+  const context = copy.getContext("2d");
+  context.drawImage(source, 0, 0);
+  const pixels = context.getImageData(0, 0, copy.width, copy.height).data;
+  const [r0, g0, b0] = pixels;
+  let drawn = 0;
+  const colors = new Set();
+  for (let i = 0; i < pixels.length; i += 4) {
+    const r = pixels[i], g = pixels[i + 1], b = pixels[i + 2];
+    if (Math.abs(r - r0) + Math.abs(g - g0) + Math.abs(b - b0) > 24) {
+      drawn += 1;
+      colors.add(((r >> 4) << 8) | ((g >> 4) << 4) | (b >> 4));
+    }
+  }
+  return { drawnFraction: drawn / (pixels.length / 4), distinctColors: colors.size };
+}
+
+async function inspect(browser, baseUrl, screenshotDir, fileUrl) {
+  const page = await browser.newPage();
+  const pageErrors = [];
+  page.on("pageerror", (error) => pageErrors.push(String(error)));
+  page.on("console", (message) => {
+    if (message.type() === "error") pageErrors.push(message.text());
+  });
+  await page.goto(`${baseUrl}/viewer/?file=${encodeURIComponent(fileUrl)}`);
+  await page.waitForFunction(() => window.viewer && window.viewer.status !== "loading",
+    null, { timeout: LOAD_TIMEOUT_MS });
+  const { status, error } = await page.evaluate(() => ({ status: window.viewer.status, error: window.viewer.error }));
+  const name = fileUrl.split("/").pop();
+  const screenshot = join(screenshotDir, name.replace(/\.glb$/, ".png"));
+  await page.screenshot({ path: screenshot });
+  const report = { file: fileUrl, status, error, pageErrors, screenshot };
+  if (status === "ready") {
+    Object.assign(report, await page.evaluate(sceneCounts), await page.evaluate(canvasCoverage));
+  }
+  await page.close();
+  return report;
+}
+
+const [baseUrl, screenshotDir, ...files] = process.argv.slice(2);
+const profile = mkdtempSync(join(tmpdir(), "viewer-chromium-"));
+// A persistent context is how playwright takes a user-data-dir of our choosing.
+const browser = await chromium.launchPersistentContext(profile, {
+  executablePath: "/usr/bin/chromium",
+  args: CHROMIUM_ARGS,
+  viewport: { width: 800, height: 600 },
+});
+try {
+  for (const file of files) {
+    console.log(JSON.stringify(await inspect(browser, baseUrl, screenshotDir, file)));
+  }
+} finally {
+  await browser.close();
+  rmSync(profile, { recursive: true, force: true });
+}

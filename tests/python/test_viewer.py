@@ -1,0 +1,156 @@
+"""End to end in a real browser: the viewer page loads each demo file with
+three.js in headless Chromium, builds a scene with the element counts that
+were written, and draws it; files it cannot show are reported, not hung on.
+
+Needs Chromium, node and node_modules (make setup installs them); skipped
+without them, except under CI, where their absence is a failure.
+"""
+
+import json
+import os
+import pathlib
+import shutil
+import struct
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+DRIVER = REPO / "tests" / "js" / "render-viewer.mjs"
+sys.path.insert(0, str(REPO / "examples"))
+sys.path.insert(0, str(REPO / "viewer"))
+
+VIEWPORT = (800, 600)
+
+
+def browser_missing() -> str | None:
+    if not pathlib.Path("/usr/bin/chromium").exists():
+        return "Chromium (/usr/bin/chromium)"
+    if shutil.which("node") is None:
+        return "node"
+    for package in ("three", "playwright-core"):
+        if not (REPO / "node_modules" / package).is_dir():
+            return f"node_modules/{package}"
+    return None
+
+
+@pytest.fixture(scope="module")
+def browser_ready():
+    missing = browser_missing()
+    if missing:
+        message = f"{missing} is missing (make setup installs it)"
+        if os.environ.get("CI"):
+            pytest.fail(message)
+        pytest.skip(message)
+
+
+def write_controls(folder: pathlib.Path, plexorin) -> None:
+    """Files the viewer must not show as a scene."""
+    # Points at (1000, 1000, 1000) declared to lie in the unit box: the
+    # camera frames the declared box and culls the points, so nothing is drawn.
+    positions = np.full((100, 3), 1000.0, np.float32) + np.arange(100, dtype=np.float32)[:, None]
+    colors = np.ones((100, 3), np.float32)
+    (folder / "wrong_bounds.glb").write_bytes(
+        plexorin.point_cloud_glb(positions, colors, [0, 0, 0], [1, 1, 1]))
+    # Zero atoms: the 32-byte file holds no glTF asset at all.
+    (folder / "no_atoms.glb").write_bytes(
+        plexorin.atom_glb(b"", b"", [0, 0, 0], [1, 1, 1]))
+
+
+@pytest.fixture(scope="module")
+def rendered(browser_ready, plexorin, tmp_path_factory):
+    """The demo's files (small) and the controls, each opened in the viewer.
+
+    Returns ({file name: driver report}, {file name: demo result}).
+    """
+    from demo import write_demo_files
+    from serve import StaticServer
+
+    folder = tmp_path_factory.mktemp("viewer-files")
+    shots = tmp_path_factory.mktemp("viewer-screenshots")
+    written = {result["path"].name: result for result in write_demo_files(folder, small=True)}
+    write_controls(folder, plexorin)
+    names = [*written, "wrong_bounds.glb", "no_atoms.glb", "missing.glb"]
+    with StaticServer(folder) as server:
+        run = subprocess.run(["node", str(DRIVER), server.url, str(shots),
+                              *[f"/files/{name}" for name in names]],
+                             cwd=REPO, capture_output=True, text=True, timeout=600, check=False)
+    assert run.returncode == 0, run.stderr
+    reports = [json.loads(line) for line in run.stdout.splitlines() if line.startswith("{")]
+    return {pathlib.PurePosixPath(r["file"]).name: r for r in reports}, written
+
+
+def png_size(path: str) -> tuple[int, int]:
+    data = pathlib.Path(path).read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    return struct.unpack(">II", data[16:24])
+
+
+@pytest.mark.parametrize("name", ["atoms.glb", "seashell.glb", "knot.glb"])
+def test_demo_file_is_drawn_with_the_written_counts(rendered, name):
+    reports, written = rendered
+    report, result = reports[name], written[name]
+    assert report["status"] == "ready", report
+    assert report["pageErrors"] == []
+    expected = {"atoms": (result["count"], 0, 0), "points": (result["count"], 0, 0),
+                "mesh": (0, result["count"], result.get("triangles"))}[result["kind"]]
+    assert (report["points"], report["vertices"], report["triangles"]) == expected
+    assert report["colored"], "three.js did not take COLOR_0 as vertex colours"
+    # Drawn: a visible share of the canvas, in more than a flat colour or two.
+    assert report["drawnFraction"] > 0.03
+    assert report["distinctColors"] >= 10
+    assert png_size(report["screenshot"]) == VIEWPORT
+
+
+def test_points_outside_their_declared_bounds_leave_the_canvas_blank(rendered):
+    report = rendered[0]["wrong_bounds.glb"]
+    assert report["status"] == "ready" and report["points"] == 100
+    assert report["drawnFraction"] < 0.001
+
+
+@pytest.mark.parametrize("name, words", [("no_atoms.glb", "asset"), ("missing.glb", "404")])
+def test_files_without_a_scene_are_reported_as_errors(rendered, name, words):
+    report = rendered[0][name]
+    assert report["status"] == "error"
+    assert words in report["error"]
+
+
+
+@pytest.fixture(scope="module")
+def file_server(tmp_path_factory):
+    from serve import StaticServer
+
+    folder = tmp_path_factory.mktemp("served")
+    (folder / "page.glb").write_bytes(b"glTF")
+    with StaticServer(folder) as server:
+        yield server
+
+
+@pytest.mark.parametrize("path, status", [
+    ("/viewer/", 200),
+    ("/three/build/three.module.js", 200),
+    ("/files/page.glb", 200),
+    ("/", 302),
+    ("/files/../CMakeLists.txt", 404),
+    ("/files/%2e%2e/CMakeLists.txt", 404),
+    ("/viewer/../.git/HEAD", 404),
+    ("/node_modules/three/package.json", 404),
+    ("/CMakeLists.txt", 404),
+])
+def test_server_serves_only_its_three_folders(file_server, path, status):
+    import http.client
+
+    host, port = file_server.httpd.server_address
+    assert host == "127.0.0.1"
+    connection = http.client.HTTPConnection(host, port, timeout=30)
+    connection.request("GET", path)
+    response = connection.getresponse()
+    body = response.read()
+    connection.close()
+    assert response.status == status
+    if path.endswith(".js"):
+        assert response.getheader("Content-Type").startswith("text/javascript")
+    if path == "/files/page.glb":
+        assert body == b"glTF"
