@@ -70,3 +70,68 @@ demo: build
 
 clean:
 	rm -rf $(BUILD)
+
+# ---- Benchmark (not part of `make test`) ----
+# Times the three functions against NumPy, trimesh, pygltflib and one memcpy
+# of the output, writes bench/results/ (table, JSON, plot) and prints ratios.
+.PHONY: bench
+
+$(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.stamp
+	$(PY) -m pip install --quiet -r bench/requirements.txt
+	@touch $@
+
+$(BUILD)/atom_scaling: bench/atom_scaling.cpp build
+	$(CXX) -O2 -std=c++17 -Wall -Wextra -Werror -Iglbcore $< $(BUILD)/libglbcore.a -pthread -o $@
+
+bench: build $(VENV)/.bench-stamp $(BUILD)/atom_scaling
+	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/run.py \
+	  --scaling-exe $(BUILD)/atom_scaling
+
+# ---- Reliability: sanitizers, fuzzing, fault injection, leaks and load ----
+# `make reliability` runs all of it; `make reliability-ci` is the bounded part
+# that .ci/run adds to `make test` (about four minutes on two cores). Every
+# sanitizer builds in its own directory.
+ASAN_BUILD := build-asan
+TSAN_BUILD := build-tsan
+FUZZ_BUILD := build-fuzz
+FUZZ_SECONDS ?= 120
+SANITIZER_CMAKE = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLEXORIN_WERROR=ON -DPLEXORIN_BUILD_TESTS=ON
+
+.PHONY: reliability reliability-ci reliability-setup asan-test asan-py-test tsan-test fuzz \
+	reliability-py-test
+
+reliability-setup: setup
+	@scripts/reliability-setup
+
+# C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+asan-test: setup
+	cmake -S . -B $(ASAN_BUILD) $(SANITIZER_CMAKE) -DPLEXORIN_SANITIZE=address,undefined \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# The whole Python suite against the instrumented module of the same build.
+asan-py-test: asan-test
+	scripts/reliability-asan-pytest $(ASAN_BUILD)
+
+# C++ tests under ThreadSanitizer: the atom pipeline with several workers,
+# healthy and with failing thread starts.
+tsan-test: setup
+	cmake -S . -B $(TSAN_BUILD) $(SANITIZER_CMAKE) -DPLEXORIN_SANITIZE=thread \
+	  -DPLEXORIN_BUILD_MODULE=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer targets of the three builders, FUZZ_SECONDS each.
+fuzz: reliability-setup
+	scripts/reliability-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Property, fault-injection and load tests, with more examples than `make test`.
+reliability-py-test: build
+	PLEXORIN_PROPERTY_EXAMPLES=1000 PYTHONPATH=$(abspath $(BUILD)) $(PY) -m pytest -q \
+	  tests/python/test_property_*.py tests/python/test_reliability_*.py
+
+reliability: asan-py-test tsan-test fuzz reliability-py-test
+
+reliability-ci: asan-py-test tsan-test
+	$(MAKE) fuzz FUZZ_SECONDS=20

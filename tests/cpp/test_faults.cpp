@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <mutex>
+#include <ostream>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -106,6 +106,8 @@ struct PhaseFault {
     unsigned healthy_starts;
     std::exception_ptr fail;
 };
+
+void PrintTo(const PhaseFault& fault, std::ostream* os) { *os << fault.name; }
 
 class RunPhaseUnderFaults : public ::testing::TestWithParam<PhaseFault> {};
 
