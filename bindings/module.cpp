@@ -92,7 +92,10 @@ public:
             throw std::runtime_error("Could not allocate bytes object!");
         }
         result_ = py::reinterpret_steal<py::bytes>(raw);
-        return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(raw));
+        auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(raw));
+        // Large results are fresh memory that the builder writes in full.
+        glbcore::advise_huge_pages(data, size);
+        return data;
     }
     py::bytes take() { return std::move(result_); }
 

@@ -17,11 +17,59 @@ namespace {
 constexpr std::size_t BYTES_PER_POSITION = 12;
 constexpr std::size_t BYTES_PER_COLOR = 12;
 
+// How far ahead a gather sweep fetches: the next atoms it will read, and the
+// order array further on, which the hardware prefetchers alone leave waiting
+// on memory.
+constexpr std::uint32_t ATOM_PREFETCH_DISTANCE = 32;
+constexpr std::uint32_t ORDER_PREFETCH_DISTANCE = 512;
+constexpr std::uint32_t ORDER_ENTRIES_PER_LINE = 16;
+
+// Calls visit(j, order[j]) for the places j in [begin, end), ascending,
+// prefetching the record of stride bytes that a later place will read.
+template <class Visit>
+void for_each_place(std::uint32_t begin, std::uint32_t end, const std::uint32_t* order,
+                    const std::uint8_t* records, std::size_t stride, Visit visit) {
+    std::uint32_t j = begin;
+    for (; end - j > ORDER_PREFETCH_DISTANCE; ++j) {
+        if (j % ORDER_ENTRIES_PER_LINE == 0) {
+            __builtin_prefetch(order + j + ORDER_PREFETCH_DISTANCE);
+        }
+        __builtin_prefetch(records + stride * order[j + ATOM_PREFETCH_DISTANCE]);
+        visit(j, order[j]);
+    }
+    for (; j < end; ++j) visit(j, order[j]);
+}
+
 // The file for zero atoms: an empty JSON object and an empty BIN chunk.
 void write_empty_atom_glb(OutputBuffer& out) {
     static const char EMPTY_DOCUMENT[] = "{}";
     const GlbLayout layout = glb_layout(2, 0);
     write_glb_frame(out.allocate(static_cast<std::size_t>(layout.total)), layout, EMPTY_DOCUMENT);
+}
+
+// The key array and the sort's two scratch arrays.
+struct PairArrays {
+    std::uint32_t* keys = nullptr;
+    std::uint32_t* scratch_keys = nullptr;
+    std::uint32_t* scratch_indices = nullptr;
+};
+
+// The three arrays of count entries each, inside `spare` and each starting
+// on a cache line (the sort streams whole lines); none when they do not fit.
+PairArrays carve_pair_arrays(SpareMemory spare, std::uint32_t count) {
+    constexpr std::uintptr_t LINE = 64;
+    if (spare.data == nullptr) return PairArrays{};
+    const std::size_t bytes = sizeof(std::uint32_t) * std::size_t{count};
+    std::uint32_t* carved[3] = {};
+    std::uintptr_t at = reinterpret_cast<std::uintptr_t>(spare.data);
+    const std::uintptr_t end = at + spare.size;
+    for (std::uint32_t*& array : carved) {
+        at = (at + LINE - 1) & ~(LINE - 1);
+        if (at > end || end - at < bytes) return PairArrays{};
+        array = reinterpret_cast<std::uint32_t*>(at);
+        at += bytes;
+    }
+    return PairArrays{carved[0], carved[1], carved[2]};
 }
 
 }  // namespace
@@ -34,15 +82,23 @@ AtomPipelineOptions production_pipeline_options(std::uint32_t count) {
 
 WorkingArray<std::uint32_t> morton_order(const float* positions, std::uint32_t count,
                                          const double* vmin, const double* vmax,
-                                         const AtomPipelineOptions& options) {
-    auto keys = allocate_working_array<std::uint32_t>(count);
+                                         const AtomPipelineOptions& options, SpareMemory spare) {
     auto order = allocate_working_array<std::uint32_t>(count);
+    PairArrays arrays = carve_pair_arrays(spare, count);
+    WorkingArray<std::uint32_t> keys, scratch_keys, scratch_indices;
+    if (arrays.keys == nullptr) {
+        keys = allocate_working_array<std::uint32_t>(count);
+        scratch_keys = allocate_working_array<std::uint32_t>(count);
+        scratch_indices = allocate_working_array<std::uint32_t>(count);
+        arrays = PairArrays{keys.get(), scratch_keys.get(), scratch_indices.get()};
+    }
     const Quantization quantization = quantization_for_box(vmin, vmax);
     run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
-        morton_keys_chunk(begin, end, positions, quantization, options.interleave, keys.get(),
+        morton_keys_chunk(begin, end, positions, quantization, options.interleave, arrays.keys,
                           order.get());
     });
-    radix_sort_pairs(keys.get(), order.get(), options.split, options.start_thread);
+    radix_sort_pairs(arrays.keys, order.get(), arrays.scratch_keys, arrays.scratch_indices,
+                     options.split, options.start_thread);
     return order;
 }
 
@@ -50,18 +106,21 @@ void gather_atoms_chunk(std::uint32_t begin, std::uint32_t end, const std::uint3
                         const float* positions, const std::uint16_t* types,
                         std::uint8_t* sorted_positions, std::uint8_t* colors) {
     const auto* position_bytes = reinterpret_cast<const std::uint8_t*>(positions);
-    for (std::uint32_t j = begin; j < end; ++j) {
-        std::memcpy(sorted_positions + BYTES_PER_POSITION * j,
-                    position_bytes + BYTES_PER_POSITION * order[j], BYTES_PER_POSITION);
-    }
+    for_each_place(begin, end, order, position_bytes, BYTES_PER_POSITION,
+                   [&](std::uint32_t j, std::uint32_t atom) {
+                       std::memcpy(sorted_positions + BYTES_PER_POSITION * j,
+                                   position_bytes + BYTES_PER_POSITION * atom, BYTES_PER_POSITION);
+                   });
     const auto* type_bytes = reinterpret_cast<const std::uint8_t*>(types);
-    for (std::uint32_t j = begin; j < end; ++j) {
-        std::uint16_t type;
-        std::memcpy(&type, type_bytes + sizeof type * order[j], sizeof type);
-        const std::uint32_t entry = type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
-        const float rgb[3] = {TYPE_COLORS_R[entry], TYPE_COLORS_G[entry], TYPE_COLORS_B[entry]};
-        std::memcpy(colors + BYTES_PER_COLOR * j, rgb, BYTES_PER_COLOR);
-    }
+    for_each_place(begin, end, order, type_bytes, sizeof(std::uint16_t),
+                   [&](std::uint32_t j, std::uint32_t atom) {
+                       std::uint16_t type;
+                       std::memcpy(&type, type_bytes + sizeof type * atom, sizeof type);
+                       const std::uint32_t entry = type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
+                       const float rgb[3] = {TYPE_COLORS_R[entry], TYPE_COLORS_G[entry],
+                                             TYPE_COLORS_B[entry]};
+                       std::memcpy(colors + BYTES_PER_COLOR * j, rgb, BYTES_PER_COLOR);
+                   });
 }
 
 void write_atom_glb(const float* positions, std::uint32_t count, const std::uint16_t* types,
@@ -80,9 +139,10 @@ void write_atom_glb(const float* positions, std::uint32_t count, const std::uint
                                  std::size_t(half), std::size_t(half), std::size_t(2 * half));
     const GlbLayout layout = glb_layout(doc.length, 2 * half);
 
-    const WorkingArray<std::uint32_t> order = morton_order(positions, count, vmin, vmax, options);
     std::uint8_t* payload = write_glb_frame(out.allocate(static_cast<std::size_t>(layout.total)),
                                             layout, doc.text.data());
+    const WorkingArray<std::uint32_t> order =
+        morton_order(positions, count, vmin, vmax, options, SpareMemory{payload, 2 * half});
     std::uint8_t* colors = payload + half;
     run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
         gather_atoms_chunk(begin, end, order.get(), positions, types, payload, colors);

@@ -46,6 +46,14 @@ protected:
     ~OutputBuffer() = default;
 };
 
+// Asks the kernel to back the whole pages inside [data, data + size) with
+// huge pages. Meant for fresh memory about to be written in full, such as
+// the span an OutputBuffer hands out: on large buffers the first-touch page
+// faults of small pages cost more than the writing itself. Only advice;
+// buffers below one huge page, or systems without huge pages, are left as
+// they are.
+void advise_huge_pages(void* data, std::size_t size) noexcept;
+
 // An OutputBuffer that owns a byte vector.
 class VectorOutput final : public OutputBuffer {
 public:

@@ -203,6 +203,17 @@ TEST(AtomFile, BytesDoNotDependOnTheWorkerCount) {
     }
 }
 
+// Large enough for the sort to stream whole cache lines and keep its arrays
+// in the file's payload before the gather overwrites it.
+TEST(AtomFile, LargeCloudMatchesTheReferenceOrder) {
+    const Atoms a = random_atoms(600001, 8);
+    for (Interleave interleave : interleaves_here()) {
+        const GlbBytes one_worker = build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), interleave, 1));
+        expect_payload_in_order(parse_glb(one_worker), a, reference_order(a, UNIT_MIN, UNIT_MAX, interleave));
+        EXPECT_EQ(build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), interleave, 2)), one_worker);
+    }
+}
+
 TEST(AtomFile, ProductionCallUsesThisProcessorsInterleave) {
     const Atoms a = random_atoms(2000, 6);
     const Interleave here = processor_has_avx2_and_bmi2() ? Interleave::bmi2 : Interleave::portable;
