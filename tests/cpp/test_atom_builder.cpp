@@ -13,6 +13,7 @@
 
 #include "atom_pipeline.h"
 #include "glb_reader.h"
+#include "random_atoms.h"
 
 using namespace glbcore;
 using namespace testing_glb;
@@ -21,24 +22,6 @@ namespace {
 
 const double UNIT_MIN[3] = {0, 0, 0};
 const double UNIT_MAX[3] = {1, 1, 1};
-
-struct Atoms {
-    std::vector<float> positions;
-    std::vector<std::uint16_t> types;
-    std::uint32_t count() const { return static_cast<std::uint32_t>(types.size()); }
-};
-
-Atoms random_atoms(std::uint32_t count, unsigned seed, float lo = -0.1f, float hi = 1.1f) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> coordinate(lo, hi);
-    std::uniform_int_distribution<int> type(0, 12);
-    Atoms a;
-    a.positions.resize(3 * std::size_t{count});
-    for (float& p : a.positions) p = coordinate(rng);
-    a.types.resize(count);
-    for (auto& t : a.types) t = static_cast<std::uint16_t>(type(rng));
-    return a;
-}
 
 AtomPipelineOptions options_for(std::uint32_t count, Interleave interleave, std::uint32_t workers) {
     return AtomPipelineOptions{interleave, split_work_over(count, workers), default_thread_starter()};

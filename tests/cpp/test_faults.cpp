@@ -11,7 +11,6 @@
 #include <memory>
 #include <ostream>
 #include <new>
-#include <random>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -19,6 +18,7 @@
 
 #include "atom_pipeline.h"
 #include "glbcore.h"
+#include "random_atoms.h"
 
 namespace {
 
@@ -153,24 +153,15 @@ TEST(RunPhaseUnderFaults, UnexpectedStartErrorLeavesOnlyAfterJoining) {
 
 // ---- Whole atom files under thread-start faults --------------------------
 
-struct AtomInput {
-    std::vector<float> positions;
-    std::vector<std::uint16_t> types;
+struct AtomInput : Atoms {
     std::array<double, 3> vmin{{-1.0, -2.0, 0.0}};
     std::array<double, 3> vmax{{1.0, 2.0, 5.0}};
-    std::uint32_t count() const { return static_cast<std::uint32_t>(types.size()); }
 };
 
 // Random atoms, a few of them outside the box, many sharing cells.
-AtomInput random_atoms(std::uint32_t count, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> coord(-1.5f, 5.5f);
-    std::uniform_int_distribution<int> type(0, 12);
+AtomInput random_atoms_in_box(std::uint32_t count, unsigned seed) {
     AtomInput in;
-    in.positions.resize(3 * std::size_t{count});
-    for (float& p : in.positions) p = coord(rng);
-    in.types.resize(count);
-    for (auto& t : in.types) t = static_cast<std::uint16_t>(type(rng));
+    static_cast<Atoms&>(in) = random_atoms(count, seed, -1.5f, 5.5f);
     return in;
 }
 
@@ -201,7 +192,7 @@ std::vector<std::array<std::uint8_t, 12>> sorted_position_records(const std::uin
 constexpr unsigned PHASES_PER_CALL = 10;
 
 TEST(AtomFileUnderThreadFaults, NoThreadAtAllGivesTheHealthyFile) {
-    const AtomInput in = random_atoms(100003, 1);
+    const AtomInput in = random_atoms_in_box(100003, 1);
     const auto healthy = atom_file(in, options_with(in.count(), 1, glbcore::default_thread_starter()));
     FailingStarter starter(0, std::make_exception_ptr(no_more_threads()));
 
@@ -212,7 +203,7 @@ TEST(AtomFileUnderThreadFaults, NoThreadAtAllGivesTheHealthyFile) {
 }
 
 TEST(AtomFileUnderThreadFaults, SomeThreadsMissingGivesTheHealthyFile) {
-    const AtomInput in = random_atoms(100001, 2);
+    const AtomInput in = random_atoms_in_box(100001, 2);
     const auto healthy = atom_file(in, options_with(in.count(), 1, glbcore::default_thread_starter()));
     auto failures = std::make_shared<std::atomic<unsigned>>(0);
 
@@ -225,7 +216,7 @@ TEST(AtomFileUnderThreadFaults, SomeThreadsMissingGivesTheHealthyFile) {
 }
 
 TEST(AtomFileUnderThreadFaults, ThreadsFailingMidCallKeepEveryAtom) {
-    const AtomInput in = random_atoms(120000, 3);
+    const AtomInput in = random_atoms_in_box(120000, 3);
     // Healthy for the key phase and part of the sort, then no threads.
     FailingStarter starter(4 * 3 + 1, std::make_exception_ptr(std::bad_alloc()));
 
