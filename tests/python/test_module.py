@@ -166,9 +166,9 @@ def test_import_under_another_python_version_fails_with_import_error(plexorin):
     result = _run_python(f"""
         import importlib.machinery, importlib.util
         loader = importlib.machinery.ExtensionFileLoader("_plexorin", {plexorin.__file__!r})
-        spec = importlib.util.spec_from_loader("_plexorin", loader)
+        module_spec = importlib.util.spec_from_loader("_plexorin", loader)
         try:
-            importlib.util.module_from_spec(spec)
+            importlib.util.module_from_spec(module_spec)
         except ImportError as error:
             print("ImportError", error)
         else:
