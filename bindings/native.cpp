@@ -1,0 +1,228 @@
+// The module plexorin._native: the builders behind the public package. The
+// package converts and checks every argument first and passes C-contiguous
+// arrays of the exact types below; this layer only holds their buffers,
+// releases the interpreter lock while the core runs and turns the file into
+// `bytes`. Anything else that reaches it is refused with a TypeError naming
+// the argument, never read.
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "glbcore.h"
+#include "scenes.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// A C-contiguous buffer argument and its row count, held for the call.
+struct Array {
+    py::buffer_info info;
+    std::uint32_t rows = 0;
+    std::uint32_t columns = 1;
+
+    template <class T>
+    const T* data() const {
+        return static_cast<const T*>(info.ptr);
+    }
+};
+
+char format_kind(const py::buffer_info& info) {
+    return info.format.empty() ? '\0' : info.format.back();
+}
+
+// Takes the buffer of `object`, which must be C-contiguous with items of the
+// format kind `kind` and `itemsize` bytes, 1-D, or 2-D with `columns` columns
+// when columns is not 0 (any number of columns from 1 to 4 otherwise).
+Array take_array(const py::handle& object, const char* name, char kind, py::ssize_t itemsize,
+                 py::ssize_t columns) {
+    Array array{py::reinterpret_borrow<py::buffer>(object).request()};
+    const py::buffer_info& info = array.info;
+    const bool shape_ok = info.ndim == 1 || (info.ndim == 2 && (columns == 0
+                                                                    ? info.shape[1] >= 1 && info.shape[1] <= 4
+                                                                    : info.shape[1] == columns));
+    if (format_kind(info) != kind || info.itemsize != itemsize || !shape_ok ||
+        !PyBuffer_IsContiguous(info.view(), 'C')) {
+        throw py::type_error(std::string(name) + ": expected a C-contiguous array of " +
+                             std::to_string(itemsize) + "-byte '" + kind + "' items");
+    }
+    if (info.ndim == 2) array.columns = static_cast<std::uint32_t>(info.shape[1]);
+    const py::ssize_t rows = info.ndim == 2 ? info.shape[0] : info.size;
+    if (rows > std::numeric_limits<std::uint32_t>::max()) {
+        throw py::value_error(std::string(name) + ": " + std::to_string(rows) +
+                              " rows are more than 4294967295");
+    }
+    array.rows = static_cast<std::uint32_t>(rows);
+    return array;
+}
+
+std::optional<Array> take_optional_array(const py::object& object, const char* name, char kind,
+                                         py::ssize_t itemsize, py::ssize_t columns) {
+    if (object.is_none()) return std::nullopt;
+    return take_array(object, name, kind, itemsize, columns);
+}
+
+// Colours as (N, 3) or (N, 4) float32, uint8 or uint16.
+glbcore::ColorArray color_array(const std::optional<Array>& colors) {
+    glbcore::ColorArray out;
+    if (!colors) return out;
+    out.data = colors->info.ptr;
+    out.components = colors->columns;
+    switch (format_kind(colors->info)) {
+        case 'B': out.type = glbcore::ColorType::uint8; break;
+        case 'H': out.type = glbcore::ColorType::uint16; break;
+        default: out.type = glbcore::ColorType::float32; break;
+    }
+    return out;
+}
+
+std::optional<Array> take_colors(const py::object& object) {
+    if (object.is_none()) return std::nullopt;
+    const py::buffer_info probe = py::reinterpret_borrow<py::buffer>(object).request();
+    const char kind = format_kind(probe);
+    const py::ssize_t itemsize = kind == 'B' ? 1 : kind == 'H' ? 2 : 4;
+    Array colors = take_array(object, "colors", kind == 'B' || kind == 'H' ? kind : 'f',
+                              itemsize, 0);
+    if (colors.info.ndim != 2 || (colors.columns != 3 && colors.columns != 4)) {
+        throw py::type_error("colors: expected an array of shape (N, 3) or (N, 4)");
+    }
+    return colors;
+}
+
+void require_rows(const Array& array, std::uint32_t rows, const char* name) {
+    if (array.rows != rows) {
+        throw py::value_error(std::string(name) + ": expected " + std::to_string(rows) +
+                              " rows, got " + std::to_string(array.rows));
+    }
+}
+
+// Lets a builder running without the interpreter lock write its file straight
+// into a new `bytes` object: the object is created with the lock taken back.
+class BytesOutput final : public glbcore::OutputBuffer {
+public:
+    std::uint8_t* allocate(std::size_t size) override {
+        py::gil_scoped_acquire gil;
+        PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+        if (raw == nullptr) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
+        result_ = py::reinterpret_steal<py::bytes>(raw);
+        auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(raw));
+        glbcore::advise_huge_pages(data, size);
+        return data;
+    }
+    py::bytes take() { return std::move(result_); }
+
+private:
+    py::bytes result_;
+};
+
+// Runs `build(out)` without the interpreter lock and returns the file.
+template <class Build>
+py::bytes build_without_gil(Build build) {
+    BytesOutput out;
+    {
+        py::gil_scoped_release released;
+        build(out);
+    }
+    return out.take();
+}
+
+struct Box {
+    double lo[3];
+    double hi[3];
+};
+
+std::optional<Box> read_box(const py::object& box) {
+    if (box.is_none()) return std::nullopt;
+    const auto values = box.cast<py::tuple>();
+    if (values.size() != 6) throw py::type_error("box: expected six numbers");
+    Box b;
+    for (int k = 0; k < 3; ++k) {
+        b.lo[k] = values[k].cast<double>();
+        b.hi[k] = values[k + 3].cast<double>();
+    }
+    return b;
+}
+
+py::bytes atoms(const py::object& positions, const py::object& types, const py::object& box) {
+    const Array pos = take_array(positions, "positions", 'f', 4, 3);
+    const Array typ = take_array(types, "types", 'H', 2, 1);
+    require_rows(typ, pos.rows, "types");
+    const std::optional<Box> cell = read_box(box);
+    glbcore::AtomScene scene;
+    scene.positions = pos.data<float>();
+    scene.count = pos.rows;
+    scene.types = typ.data<std::uint16_t>();
+    if (cell) {
+        scene.box_lo = cell->lo;
+        scene.box_hi = cell->hi;
+    }
+    return build_without_gil([&](glbcore::OutputBuffer& out) { glbcore::write_atom_scene(scene, out); });
+}
+
+py::bytes point_cloud(const py::object& positions, const py::object& colors) {
+    const Array pos = take_array(positions, "positions", 'f', 4, 3);
+    const std::optional<Array> col = take_colors(colors);
+    if (col) require_rows(*col, pos.rows, "colors");
+    glbcore::PointCloudScene scene;
+    scene.positions = pos.data<float>();
+    scene.count = pos.rows;
+    scene.colors = color_array(col);
+    return build_without_gil(
+        [&](glbcore::OutputBuffer& out) { glbcore::write_point_cloud_scene(scene, out); });
+}
+
+glbcore::Material read_material(const py::tuple& m) {
+    if (m.size() != 5) throw py::type_error("material: expected a 5-tuple");
+    glbcore::Material material;
+    const auto base_color = m[0].cast<py::tuple>();
+    const auto emissive = m[3].cast<py::tuple>();
+    if (base_color.size() != 4 || emissive.size() != 3) {
+        throw py::type_error("material: expected 4 base colour and 3 emissive factors");
+    }
+    for (int k = 0; k < 4; ++k) material.base_color[k] = base_color[k].cast<double>();
+    material.metallic = m[1].cast<double>();
+    material.roughness = m[2].cast<double>();
+    for (int k = 0; k < 3; ++k) material.emissive[k] = emissive[k].cast<double>();
+    material.double_sided = m[4].cast<bool>();
+    return material;
+}
+
+py::bytes mesh(const py::object& positions, const py::object& faces, const py::object& normals,
+               const py::object& colors, const py::tuple& material) {
+    const Array pos = take_array(positions, "positions", 'f', 4, 3);
+    const Array idx = take_array(faces, "faces", 'I', 4, 3);
+    const std::optional<Array> nrm = take_optional_array(normals, "normals", 'f', 4, 3);
+    if (nrm) require_rows(*nrm, pos.rows, "normals");
+    const std::optional<Array> col = take_colors(colors);
+    if (col) require_rows(*col, pos.rows, "colors");
+    if (std::uint64_t{idx.rows} * idx.columns > std::numeric_limits<std::uint32_t>::max()) {
+        throw py::value_error("faces: more than 4294967295 indices");
+    }
+    glbcore::MeshScene scene;
+    scene.positions = pos.data<float>();
+    scene.vertex_count = pos.rows;
+    scene.normals = nrm ? nrm->data<float>() : nullptr;
+    scene.indices = idx.data<std::uint32_t>();
+    scene.index_count = idx.rows * idx.columns;
+    scene.colors = color_array(col);
+    scene.material = read_material(material);
+    return build_without_gil(
+        [&](glbcore::OutputBuffer& out) { glbcore::write_mesh_scene(scene, out); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
+    m.doc() = "Builders behind the plexorin package; call them through plexorin's functions.";
+    m.def("atoms", &atoms, py::arg("positions"), py::arg("types"), py::arg("box"));
+    m.def("point_cloud", &point_cloud, py::arg("positions"), py::arg("colors"));
+    m.def("mesh", &mesh, py::arg("positions"), py::arg("faces"), py::arg("normals"),
+          py::arg("colors"), py::arg("material"));
+}

@@ -1,0 +1,85 @@
+// Atoms for the public package: Morton order over the caller's cell or the
+// exact extents, positions and palette colours gathered straight into the
+// file, and POSITION bounds that are the exact extremes.
+#include "atom_pipeline.h"
+#include "glb_container.h"
+#include "scene_parts.h"
+
+namespace glbcore {
+
+namespace {
+
+constexpr std::uint64_t BYTES_PER_POSITION = 12;  // float x y z, and as much for r g b
+
+struct Grid {
+    double lo[3];
+    double hi[3];
+};
+
+Grid morton_grid(const AtomScene& scene, const Extents& extents) {
+    Grid grid;
+    for (int axis = 0; axis < 3; ++axis) {
+        grid.lo[axis] = scene.box_lo ? scene.box_lo[axis] : extents.min[axis];
+        grid.hi[axis] = scene.box_hi ? scene.box_hi[axis] : extents.max[axis];
+    }
+    return grid;
+}
+
+// Orders the atoms using the block itself as spare memory, then gathers
+// positions into its first half and colours into its second.
+void fill_sorted_atoms(const AtomScene& scene, const Grid& grid, std::uint8_t* block) {
+    const AtomPipelineOptions options = production_pipeline_options(scene.count);
+    const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{scene.count};
+    const WorkingArray<std::uint32_t> order =
+        morton_order(scene.positions, scene.count, grid.lo, grid.hi, options,
+                     SpareMemory{block, static_cast<std::size_t>(2 * half)});
+    run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+        gather_atoms_chunk(begin, end, order.get(), scene.positions, scene.types, block,
+                           block + half);
+    });
+}
+
+int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t length) {
+    gltf::BufferView view;
+    view.byte_offset = offset;
+    view.byte_length = static_cast<std::size_t>(length);
+    view.target = gltf::ARRAY_BUFFER;
+    return document.add_buffer_view(view);
+}
+
+}  // namespace
+
+void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
+    gltf::Document document;
+    gltf::Payload payload;
+    if (scene.count == 0) return gltf::write_glb(document, payload, out);
+    if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
+    // The size is refused before any pass over the data.
+    const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{scene.count};
+    Grid grid{};
+    const std::size_t offset = payload.add(2 * half, [&](std::uint8_t* block) {
+        fill_sorted_atoms(scene, grid, block);
+    });
+    const Extents extents = exact_extents(scene.positions, scene.count);
+    grid = morton_grid(scene, extents);
+    gltf::Accessor position;
+    position.buffer_view = add_view_at(document, offset, half);
+    position.count = scene.count;
+    set_bounds(position, extents);
+    gltf::Accessor color;
+    color.buffer_view = add_view_at(document, offset + static_cast<std::size_t>(half), half);
+    color.count = scene.count;
+
+    gltf::Primitive points;
+    points.attributes = {{"POSITION", document.add_accessor(std::move(position))},
+                         {"COLOR_0", document.add_accessor(std::move(color))}};
+    points.mode = gltf::POINTS;
+    const int mesh = document.add_mesh(gltf::Mesh{"Atoms", {points}});
+    gltf::Node node;
+    node.name = "Atoms";
+    node.mesh = mesh;
+    document.scene_nodes.push_back(document.add_node(std::move(node)));
+    gltf::write_glb(std::move(document), payload, out);
+}
+
+}  // namespace glbcore

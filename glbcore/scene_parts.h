@@ -1,0 +1,32 @@
+// Pieces that the public builders share: the POSITION accessor with exact
+// bounds, colour attributes in the caller's storage type, and the checks of
+// their values.
+#pragma once
+
+#include <cstdint>
+
+#include "gltf_model.h"
+#include "scenes.h"
+
+namespace glbcore {
+
+// A POSITION accessor of `count` float points over a tightly packed view of
+// the points copied unchanged. Its bounds are set afterwards, so that every
+// size is known, and refused if too large, before any pass over the data.
+int add_float_positions(gltf::Document& document, gltf::Payload& payload, const float* positions,
+                        std::uint32_t count);
+void set_bounds(gltf::Accessor& accessor, const Extents& extents);
+
+// Refuses float colours outside [0, 1] (NaN included), naming the first bad
+// element as "colors[row, column] = value is outside 0..1".
+void require_unit_colors(const ColorArray& colors, std::uint32_t count);
+
+// A COLOR_0 accessor of `count` colours in their own storage type; every
+// element starts on 4 bytes, so 8- and 16-bit RGB rows are padded.
+int add_colors(gltf::Document& document, gltf::Payload& payload, const ColorArray& colors,
+               std::uint32_t count);
+
+// Values of a finite double, refused with the name otherwise.
+void require_finite_box(const double* lo, const double* hi);
+
+}  // namespace glbcore

@@ -1,0 +1,77 @@
+// The builders behind the public Python package: the same files as the
+// fixed-template builders of glbcore.h, but with exact bounds computed from
+// the data, optional attributes and validated values. They are described with
+// the glbcore::gltf records and written with gltf::write_glb.
+//
+// Caller contracts, beyond those of glbcore.h:
+// - Every array holds at least the elements its count says, in row-major
+//   order; counts are of rows (points, vertices, atoms), not of floats.
+// - Invalid data is refused with std::invalid_argument naming the argument
+//   and the first bad row, e.g. "positions[17] is not finite", before the
+//   output is allocated. A file of 2 GiB or more is refused with
+//   std::length_error.
+#pragma once
+
+#include <cstdint>
+
+#include "glbcore.h"
+
+namespace glbcore {
+
+// Colours as stored by the caller: float in [0, 1], or unsigned 8- or 16-bit
+// integers read as normalised values. `components` is 3 (RGB) or 4 (RGBA).
+enum class ColorType { float32, uint8, uint16 };
+struct ColorArray {
+    const void* data = nullptr;  // null: no colours
+    ColorType type = ColorType::float32;
+    std::uint32_t components = 4;
+};
+
+// The exact float extremes per axis of `count` points.
+struct Extents {
+    float min[3];
+    float max[3];
+};
+// Throws std::invalid_argument "positions[i] is not finite" for the first
+// row holding a NaN or an infinity.
+Extents exact_extents(const float* positions, std::uint32_t count);
+
+// Unit normals per vertex: the sum of the face normals of the triangles that
+// use the vertex, each weighted by the triangle's area, normalised. A vertex
+// that no triangle of non-zero area uses gets (0, 0, 1). Indices must be
+// below vertex_count.
+void area_weighted_normals(const float* positions, std::uint32_t vertex_count,
+                           const std::uint32_t* indices, std::uint32_t index_count,
+                           float* normals);
+
+struct AtomScene {
+    const float* positions = nullptr;
+    std::uint32_t count = 0;
+    const std::uint16_t* types = nullptr;
+    // The Morton grid; null corners use the exact extents of the positions.
+    const double* box_lo = nullptr;
+    const double* box_hi = nullptr;
+};
+// Atoms in Morton order over the grid, coloured by type from the palette of
+// the atom builder; POSITION bounds are the exact extremes.
+void write_atom_scene(const AtomScene& scene, OutputBuffer& out);
+
+struct PointCloudScene {
+    const float* positions = nullptr;
+    std::uint32_t count = 0;
+    ColorArray colors;  // no COLOR_0 without data
+};
+void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out);
+
+struct MeshScene {
+    const float* positions = nullptr;
+    std::uint32_t vertex_count = 0;
+    const float* normals = nullptr;  // null: area-weighted normals are computed
+    const std::uint32_t* indices = nullptr;
+    std::uint32_t index_count = 0;  // a multiple of 3, each index below vertex_count
+    ColorArray colors;
+    Material material;
+};
+void write_mesh_scene(const MeshScene& scene, OutputBuffer& out);
+
+}  // namespace glbcore

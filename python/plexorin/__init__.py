@@ -1,0 +1,27 @@
+"""plexorin: scientific arrays to binary glTF 2.0 (GLB) files.
+
+The functions take NumPy arrays (or anything NumPy reads as one) and return
+one complete GLB file as bytes, with exact bounds, ready for three.js,
+Babylon, Cesium, Blender or any glTF reader:
+
+    atoms(positions, types, *, box=None)          atoms in Morton order, coloured by type
+    point_cloud(positions, colors=None)           points with optional colours
+    mesh(positions, faces, *, normals=None, colors=None, material=None)
+    save(path, data)                              write a file atomically
+
+Example:
+    >>> import numpy as np, plexorin
+    >>> xyz = np.random.default_rng(0).normal(size=(1000, 3))
+    >>> glb = plexorin.atoms(xyz, np.zeros(1000, dtype=int))
+    >>> plexorin.save("atoms.glb", glb)  # doctest: +SKIP
+
+The same inputs always give the same bytes. The low-level module
+``_plexorin`` below this package keeps its own fixed interface.
+"""
+
+from ._version import __version__
+from .builders import atoms, mesh, point_cloud
+from .files import save
+from .material import Material
+
+__all__ = ["Material", "__version__", "atoms", "mesh", "point_cloud", "save"]

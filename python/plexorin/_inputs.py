@@ -1,0 +1,166 @@
+"""Conversion and checking of the arrays that the public functions take.
+
+Every function here turns an array-like into the exact C-contiguous NumPy
+array that the native builders read, without copying what already is one,
+and raises TypeError or ValueError with a short message that names the
+argument, says what was expected and what came, and never shows the data.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+
+def _describe(value: Any) -> str:
+    return type(value).__name__
+
+
+def as_array(value: Any, name: str) -> np.ndarray:
+    """`value` as a NumPy array of numbers, refusing what NumPy cannot make one of."""
+    if isinstance(value, (str, bytes, dict)) or value is None:
+        raise TypeError(f"{name}: expected an array of numbers, got {_describe(value)}")
+    try:
+        array = np.asarray(value)
+    except (ValueError, TypeError) as error:
+        raise TypeError(f"{name}: expected an array of numbers, got {_describe(value)} that "
+                        f"NumPy cannot read as one ({str(error)[:120]})") from None
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"{name}: expected an array of numbers, got dtype {array.dtype}")
+    return array
+
+
+def _rows_of_three(array: np.ndarray, name: str, what: str) -> np.ndarray:
+    if array.ndim == 2 and array.shape[1] == 3:
+        return array
+    if array.ndim == 1 and array.size % 3 == 0:
+        return array.reshape(-1, 3)
+    raise ValueError(f"{name}: expected shape (N, 3) ({what}) or a flat length that is a "
+                     f"multiple of 3, got {array.shape}")
+
+
+def float32_rows(value: Any, name: str, what: str) -> npt.NDArray[np.float32]:
+    """Rows of x y z as C-contiguous float32; floats that overflow float32 raise."""
+    array = as_array(value, name)
+    if array.dtype.kind == "b":
+        raise TypeError(f"{name}: expected numbers, got dtype bool")
+    array = _rows_of_three(array, name, what)
+    if array.dtype == np.float32 and array.dtype.isnative:
+        return np.ascontiguousarray(array)
+    try:
+        with np.errstate(over="raise", invalid="ignore"):
+            return np.ascontiguousarray(array, dtype=np.float32)
+    except FloatingPointError:
+        row = _first_overflowing_row(array)
+        raise ValueError(f"{name}[{row}] overflows float32 (largest magnitude "
+                         f"{FLOAT32_MAX:.7g})") from None
+
+
+def _first_overflowing_row(array: np.ndarray) -> int:
+    with np.errstate(invalid="ignore"):
+        too_large = np.abs(array.astype(np.float64)) > FLOAT32_MAX
+    too_large &= np.isfinite(array)
+    return int(np.flatnonzero(too_large.any(axis=1))[0])
+
+
+def integer_values(value: Any, name: str) -> np.ndarray:
+    array = as_array(value, name)
+    if array.size == 0:
+        return array.astype(np.int64)  # an empty list has dtype float64
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"{name}: expected integers, got dtype {array.dtype}")
+    return array
+
+
+def _first_outside(array: np.ndarray, low: int, high: int) -> int | None:
+    """Flat index of the first value outside low..high, or None."""
+    if array.size == 0:
+        return None
+    info = np.iinfo(array.dtype)
+    if info.min >= low and info.max <= high:
+        return None
+    if int(array.min()) >= low and int(array.max()) <= high:
+        return None
+    return int(np.flatnonzero((array < low) | (array > high))[0])
+
+
+def atom_types(value: Any, count: int) -> npt.NDArray[np.uint16]:
+    """One type per atom as C-contiguous uint16, each checked to lie in 0..65535."""
+    array = integer_values(value, "types")
+    if array.ndim != 1:
+        raise ValueError(f"types: expected shape ({count},), one type per atom, got {array.shape}")
+    if array.shape[0] != count:
+        raise ValueError(f"types: expected {count} values, one per atom, got {array.shape[0]}")
+    bad = _first_outside(array, 0, 65535)
+    if bad is not None:
+        raise ValueError(f"types[{bad}] = {int(array[bad])} is outside 0..65535")
+    return np.ascontiguousarray(array, dtype=np.uint16)
+
+
+def face_indices(value: Any, vertex_count: int) -> npt.NDArray[np.uint32]:
+    """Triangles as C-contiguous (M, 3) uint32, each index checked against the vertices."""
+    array = integer_values(value, "faces")
+    array = _rows_of_three(array, "faces", "three vertex indices per triangle")
+    bad = _first_outside(array, 0, vertex_count - 1)
+    if bad is not None:
+        row, column = divmod(bad, 3)
+        raise ValueError(f"faces[{row}, {column}] = {int(array[row, column])} is outside "
+                         f"0..{vertex_count - 1} (there are {vertex_count} vertices)")
+    return np.ascontiguousarray(array, dtype=np.uint32)
+
+
+def colors(value: Any, count: int) -> np.ndarray | None:
+    """Colours as C-contiguous (N, 3) or (N, 4): float32, or uint8/uint16 kept as they are.
+
+    Float values must lie in [0, 1]; the native builder checks that in its own
+    pass and names the first bad element.
+    """
+    if value is None:
+        return None
+    array = as_array(value, "colors")
+    if array.ndim != 2 or array.shape[1] not in (3, 4):
+        raise ValueError(f"colors: expected shape ({count}, 3) or ({count}, 4), got {array.shape}")
+    if array.shape[0] != count:
+        raise ValueError(f"colors: expected {count} rows, one per point, got {array.shape[0]}")
+    if array.dtype.kind == "u" and array.dtype.itemsize in (1, 2):
+        return np.ascontiguousarray(array, dtype=np.uint8 if array.dtype.itemsize == 1 else np.uint16)
+    if array.dtype.kind != "f":
+        raise TypeError(f"colors: expected floats in [0, 1] or uint8/uint16 integers, got dtype "
+                        f"{array.dtype} (convert with .astype(np.uint8) for 0..255 values)")
+    with np.errstate(over="ignore", invalid="ignore"):
+        return np.ascontiguousarray(array, dtype=np.float32)
+
+
+def normals(value: Any, count: int) -> npt.NDArray[np.float32] | None:
+    if value is None:
+        return None
+    array = float32_rows(value, "normals", "one normal per vertex")
+    if array.shape[0] != count:
+        raise ValueError(f"normals: expected {count} rows, one per vertex, got {array.shape[0]}")
+    finite = np.isfinite(array).all(axis=1)
+    if not finite.all():
+        raise ValueError(f"normals[{int(np.flatnonzero(~finite)[0])}] is not finite")
+    return array
+
+
+def box_corners(value: Any) -> tuple[float, ...] | None:
+    """A cell given as (lo, hi) or a (2, 3) array, as six floats lo x y z, hi x y z."""
+    if value is None:
+        return None
+    array = as_array(value, "box").astype(np.float64)
+    if array.shape != (2, 3):
+        raise ValueError(f"box: expected the corners (lo, hi) as shape (2, 3), got {array.shape}")
+    for corner, label in ((0, "lower"), (1, "upper")):
+        for axis in range(3):
+            if not np.isfinite(array[corner, axis]):
+                raise ValueError(f"box[{corner}][{axis}] = {array[corner, axis]} is not finite "
+                                 f"({label} corner)")
+    for axis in range(3):
+        if array[0, axis] > array[1, axis]:
+            raise ValueError(f"box: the lower corner exceeds the upper corner on axis {axis} "
+                             f"({array[0, axis]} > {array[1, axis]})")
+    return tuple(float(v) for v in array.reshape(6))
