@@ -4,6 +4,7 @@
 #include "atom_pipeline.h"
 #include "glb_container.h"
 #include "scene_parts.h"
+#include "sphere_atoms.h"
 
 namespace glbcore {
 
@@ -50,6 +51,7 @@ int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t leng
 }  // namespace
 
 void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
+    if (scene.style == AtomStyle::spheres) return write_sphere_atom_scene(scene, out);
     gltf::Document document;
     gltf::Payload payload;
     if (scene.count == 0) return gltf::write_glb(document, payload, out);

@@ -44,6 +44,10 @@ void area_weighted_normals(const float* positions, std::uint32_t vertex_count,
                            const std::uint32_t* indices, std::uint32_t index_count,
                            float* normals);
 
+// How atoms are drawn: as one POINTS primitive with colours, or as spheres,
+// one GPU-instanced icosphere per palette type (EXT_mesh_gpu_instancing).
+enum class AtomStyle { points, spheres };
+
 struct AtomScene {
     const float* positions = nullptr;
     std::uint32_t count = 0;
@@ -51,9 +55,17 @@ struct AtomScene {
     // The Morton grid; null corners use the exact extents of the positions.
     const double* box_lo = nullptr;
     const double* box_hi = nullptr;
+    AtomStyle style = AtomStyle::points;
+    // Sphere radii, positive: one per atom, or else a table indexed by type,
+    // whose NaN entries, like types at or beyond radius_type_count, take the
+    // default of sphere_atoms.h. Neither: the default for every type.
+    const float* radius_per_atom = nullptr;
+    const float* radius_per_type = nullptr;
+    std::uint32_t radius_type_count = 0;
 };
 // Atoms in Morton order over the grid, coloured by type from the palette of
-// the atom builder; POSITION bounds are the exact extremes.
+// the atom builder; POSITION bounds are the exact extremes. As spheres, each
+// type's instances are its atoms in that order.
 void write_atom_scene(const AtomScene& scene, OutputBuffer& out);
 
 struct PointCloudScene {

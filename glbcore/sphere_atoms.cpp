@@ -1,0 +1,405 @@
+// Atoms as GPU-instanced spheres. The atoms are put in Morton order, as for
+// points, and that order is split stably by palette entry, so each type's
+// instances keep the curve's locality. Every type present becomes one node:
+// its mesh is the shared icosphere with the type's colour, its instances the
+// atom positions, and a per-instance SCALE only where the type's radii differ.
+#include "sphere_atoms.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "gltf_model.h"
+#include "icosphere.h"
+#include "scene_parts.h"
+
+namespace glbcore {
+
+namespace {
+
+constexpr std::uint64_t BYTES_PER_VEC3 = 12;
+constexpr float FLOAT_MAX = std::numeric_limits<float>::max();
+
+using EntryCounts = std::array<std::uint32_t, PALETTE_SIZE>;
+
+std::uint32_t palette_entry(std::uint16_t type) {
+    return type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
+}
+
+// ---- Default radii ------------------------------------------------------
+
+// The distance to the nearest atom at a positive distance within the window
+// around Morton place `place`, or NaN when there is none.
+double nearest_in_window(const float* positions, const std::uint32_t* order, std::uint32_t count,
+                         std::uint32_t place) {
+    const float* p = positions + 3 * std::size_t{order[place]};
+    const std::uint32_t first = place >= NEIGHBOUR_WINDOW ? place - NEIGHBOUR_WINDOW : 0;
+    const std::uint32_t last = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(count, std::uint64_t{place} + NEIGHBOUR_WINDOW + 1));
+    double best = std::numeric_limits<double>::infinity();
+    for (std::uint32_t q = first; q < last; ++q) {
+        const float* r = positions + 3 * std::size_t{order[q]};
+        double squared = 0;
+        for (int axis = 0; axis < 3; ++axis) {
+            const double d = static_cast<double>(r[axis]) - static_cast<double>(p[axis]);
+            squared += d * d;
+        }
+        if (squared > 0 && squared < best) best = squared;
+    }
+    return std::isinf(best) ? std::nan("") : std::sqrt(best);
+}
+
+// The lower median; the values are reordered.
+double median_of(std::vector<double>& values) {
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+float radius_for_distance(double distance) {
+    return std::max(static_cast<float>(RADIUS_FRACTION * distance),
+                    std::numeric_limits<float>::min());
+}
+
+// ---- Radii as given -----------------------------------------------------
+
+std::string value_text(float value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    std::string text;
+    gltf::Number::of_float(value).append_to(text);
+    return text;
+}
+
+bool is_positive_finite(float value) { return value > 0.0f && value <= FLOAT_MAX; }
+
+// Per-atom radii must be positive; table entries too, or NaN for "default".
+void require_positive_radii(const AtomScene& scene) {
+    if (scene.radius_per_atom) {
+        for (std::uint32_t i = 0; i < scene.count; ++i) {
+            if (!is_positive_finite(scene.radius_per_atom[i])) {
+                throw std::invalid_argument("radius[" + std::to_string(i) + "] = " +
+                                            value_text(scene.radius_per_atom[i]) +
+                                            " is not a positive number");
+            }
+        }
+    }
+    if (scene.radius_per_type) {
+        for (std::uint32_t t = 0; t < scene.radius_type_count; ++t) {
+            const float value = scene.radius_per_type[t];
+            if (!std::isnan(value) && !is_positive_finite(value)) {
+                throw std::invalid_argument("radius of type " + std::to_string(t) + " = " +
+                                            value_text(value) + " is not a positive number");
+            }
+        }
+    }
+}
+
+// The radius of each atom: the caller's, else the default of its type.
+class RadiusOf {
+public:
+    RadiusOf(const AtomScene& scene, const std::array<float, PALETTE_SIZE>& defaults)
+        : scene_(scene), defaults_(defaults) {}
+
+    float operator()(std::uint32_t atom) const {
+        if (scene_.radius_per_atom) return scene_.radius_per_atom[atom];
+        const std::uint16_t type = scene_.types[atom];
+        if (scene_.radius_per_type && type < scene_.radius_type_count) {
+            const float given = scene_.radius_per_type[type];
+            if (!std::isnan(given)) return given;
+        }
+        return defaults_[palette_entry(type)];
+    }
+
+private:
+    const AtomScene& scene_;
+    const std::array<float, PALETTE_SIZE>& defaults_;
+};
+
+struct GroupRadius {
+    bool uniform = true;
+    float radius = 0;  // the radius of every atom of the group when uniform
+};
+
+std::array<GroupRadius, PALETTE_SIZE> group_radii(const AtomScene& scene, const RadiusOf& radius_of,
+                                                  const std::array<float, PALETTE_SIZE>& defaults) {
+    std::array<GroupRadius, PALETTE_SIZE> groups;
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) groups[e].radius = defaults[e];
+    if (!scene.radius_per_atom && !scene.radius_per_type) return groups;
+    std::array<bool, PALETTE_SIZE> seen{};
+    for (std::uint32_t i = 0; i < scene.count; ++i) {
+        const std::uint32_t e = palette_entry(scene.types[i]);
+        const float r = radius_of(i);
+        if (!seen[e]) {
+            seen[e] = true;
+            groups[e].radius = r;
+        } else if (r != groups[e].radius) {
+            groups[e].uniform = false;
+        }
+    }
+    return groups;
+}
+
+// ---- The document -------------------------------------------------------
+
+std::string type_label(std::uint32_t entry) {
+    return entry + 1 < PALETTE_SIZE ? "type " + std::to_string(entry)
+                                    : "type " + std::to_string(entry) + "+";
+}
+
+// The shortest decimal that reads back as `value` in float: a palette entry
+// such as 0.267f is written as 0.267, not as the float's exact 0.26699998...
+double shortest_decimal(float value) { return std::stod(value_text(value)); }
+
+gltf::Material type_material(std::uint32_t entry) {
+    gltf::Material material;
+    material.name = type_label(entry);
+    // The palette is linear, as the points' float colours are.
+    material.base_color = {shortest_decimal(TYPE_COLORS_R[entry]),
+                           shortest_decimal(TYPE_COLORS_G[entry]),
+                           shortest_decimal(TYPE_COLORS_B[entry]), 1.0};
+    material.metallic = 0.0;
+    material.roughness = 0.5;
+    return material;
+}
+
+int add_vec3_accessor(gltf::Document& document, int view, std::size_t byte_offset,
+                      std::size_t count) {
+    gltf::Accessor accessor;
+    accessor.buffer_view = view;
+    accessor.byte_offset = byte_offset;
+    accessor.count = count;
+    return document.add_accessor(std::move(accessor));
+}
+
+// The sphere's accessors: NORMAL and indices once, POSITION once per radius.
+// The unit sphere's positions are its normals: one view holds both, and a
+// view under two vertex attributes must state its stride.
+constexpr std::uint32_t UNIT_VIEW_STRIDE = 12;
+// A node's own scale would scale its instances' translations as well, so a
+// type's common radius goes into the vertices of its sphere instead.
+class SphereAccessors {
+public:
+    SphereAccessors(gltf::Document& document, gltf::Payload& payload)
+        : document_(document), payload_(payload), sphere_(make_icosphere(SPHERE_SUBDIVISIONS)) {
+        const std::size_t floats = sphere_.positions.size();
+        unit_view_ = gltf::add_view(
+            document, payload, 4 * floats,
+            [this, floats](std::uint8_t* at) { std::memcpy(at, sphere_.positions.data(), 4 * floats); },
+            gltf::ARRAY_BUFFER, UNIT_VIEW_STRIDE);
+        normal_ = add_vec3_accessor(document, unit_view_, 0, vertex_count());
+        const std::size_t index_count = sphere_.indices.size();
+        gltf::Accessor indices;
+        indices.buffer_view = gltf::add_view(
+            document, payload, 2 * index_count,
+            [this, index_count](std::uint8_t* at) {
+                std::memcpy(at, sphere_.indices.data(), 2 * index_count);
+            },
+            gltf::ELEMENT_ARRAY_BUFFER);
+        indices.component_type = gltf::UNSIGNED_SHORT;
+        indices.count = index_count;
+        indices.type = "SCALAR";
+        indices_ = document.add_accessor(std::move(indices));
+    }
+
+    int normal() const { return normal_; }
+    int indices() const { return indices_; }
+
+    int position(float radius) {
+        const auto found = position_of_radius_.find(radius);
+        if (found != position_of_radius_.end()) return found->second;
+        std::vector<float>& scaled = scaled_.emplace_back(sphere_.positions);
+        for (float& c : scaled) c *= radius;
+        const float* data = scaled.data();
+        const std::size_t floats = scaled.size();
+        const int view = radius == 1.0f
+                             ? unit_view_
+                             : gltf::add_view(
+                                   document_, payload_, 4 * floats,
+                                   [data, floats](std::uint8_t* at) { std::memcpy(at, data, 4 * floats); },
+                                   gltf::ARRAY_BUFFER);
+        gltf::Accessor accessor;
+        accessor.buffer_view = view;
+        accessor.count = vertex_count();
+        set_bounds(accessor, exact_extents(data, static_cast<std::uint32_t>(vertex_count())));
+        const int index = document_.add_accessor(std::move(accessor));
+        position_of_radius_.emplace(radius, index);
+        return index;
+    }
+
+private:
+    std::size_t vertex_count() const { return sphere_.positions.size() / 3; }
+
+    gltf::Document& document_;
+    gltf::Payload& payload_;
+    const Icosphere sphere_;
+    int unit_view_ = -1;
+    int normal_ = -1;
+    int indices_ = -1;
+    std::vector<std::vector<float>> scaled_;  // the heap data stays put as the vector grows
+    std::map<float, int> position_of_radius_;
+};
+
+struct Grid {
+    double lo[3];
+    double hi[3];
+};
+
+Grid morton_grid(const AtomScene& scene, const Extents& extents) {
+    Grid grid;
+    for (int axis = 0; axis < 3; ++axis) {
+        grid.lo[axis] = scene.box_lo ? scene.box_lo[axis] : extents.min[axis];
+        grid.hi[axis] = scene.box_hi ? scene.box_hi[axis] : extents.max[axis];
+    }
+    return grid;
+}
+
+// Copies the positions of the grouped atoms [begin, end) to `at`.
+void gather_translations(const TypeGroups& groups, const float* positions, std::uint32_t begin,
+                         std::uint32_t end, std::uint8_t* at) {
+    for (std::uint32_t k = begin; k < end; ++k) {
+        std::memcpy(at + BYTES_PER_VEC3 * k, positions + 3 * std::size_t{groups.atom(k)},
+                    BYTES_PER_VEC3);
+    }
+}
+
+void gather_scales(const TypeGroups& groups, const RadiusOf& radius_of, std::uint32_t first,
+                   std::uint32_t begin, std::uint32_t end, std::uint8_t* at) {
+    for (std::uint32_t k = begin; k < end; ++k) {
+        const float r = radius_of(groups.atom(first + k));
+        const float scale[3] = {r, r, r};
+        std::memcpy(at + BYTES_PER_VEC3 * k, scale, BYTES_PER_VEC3);
+    }
+}
+
+}  // namespace
+
+TypeGroups group_atoms_by_type(const float* positions, std::uint32_t count,
+                               const std::uint16_t* types, const double* grid_lo,
+                               const double* grid_hi, const AtomPipelineOptions& options) {
+    TypeGroups groups;
+    groups.order = morton_order(positions, count, grid_lo, grid_hi, options);
+    const std::uint32_t* order = groups.order.get();
+    const WorkSplit& split = options.split;
+    const auto chunk_of = [&split](std::uint32_t begin) { return begin / split.chunk; };
+    // Each chunk counts its atoms per group, then writes them from its own
+    // offsets: the partition is stable for every split.
+    std::vector<EntryCounts> counts(split.workers, EntryCounts{});
+    run_phase(split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+        EntryCounts& mine = counts[chunk_of(begin)];
+        for (std::uint32_t j = begin; j < end; ++j) ++mine[palette_entry(types[order[j]])];
+    });
+    std::vector<EntryCounts> next(split.workers);
+    std::uint32_t place = 0;
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        groups.start[e] = place;
+        for (std::uint32_t c = 0; c < split.workers; ++c) {
+            next[c][e] = place;
+            place += counts[c][e];
+        }
+    }
+    groups.start[PALETTE_SIZE] = place;
+    groups.places = allocate_working_array<std::uint32_t>(count);
+    std::uint32_t* places = groups.places.get();
+    run_phase(split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+        EntryCounts& at = next[chunk_of(begin)];
+        for (std::uint32_t j = begin; j < end; ++j) places[at[palette_entry(types[order[j]])]++] = j;
+    });
+    return groups;
+}
+
+std::array<float, PALETTE_SIZE> default_radii(const float* positions, const TypeGroups& groups) {
+    const std::uint32_t count = groups.start[PALETTE_SIZE];
+    std::array<std::vector<double>, PALETTE_SIZE> distances;
+    std::vector<double> all;
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        const std::uint32_t size = groups.size(e);
+        const std::uint32_t stride = size / RADIUS_SAMPLES + (size % RADIUS_SAMPLES != 0);
+        for (std::uint64_t k = groups.start[e]; k < groups.start[e + 1]; k += stride) {
+            const double d = nearest_in_window(positions, groups.order.get(), count,
+                                               groups.places[static_cast<std::size_t>(k)]);
+            if (std::isnan(d)) continue;
+            distances[e].push_back(d);
+            all.push_back(d);
+        }
+    }
+    const float fallback = all.empty() ? 1.0f : radius_for_distance(median_of(all));
+    std::array<float, PALETTE_SIZE> radii;
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        radii[e] = distances[e].empty() ? fallback : radius_for_distance(median_of(distances[e]));
+    }
+    return radii;
+}
+
+void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
+    gltf::Document document;
+    gltf::Payload payload;
+    if (scene.count == 0) return gltf::write_glb(document, payload, out);
+    if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
+    // The largest block is reserved first: a file too large is refused before
+    // any pass over the data.
+    TypeGroups groups;
+    const AtomPipelineOptions options = production_pipeline_options(scene.count);
+    const std::size_t translations = payload.add(
+        BYTES_PER_VEC3 * scene.count, [&](std::uint8_t* block) {
+            run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+                gather_translations(groups, scene.positions, begin, end, block);
+            });
+        });
+    const Extents extents = exact_extents(scene.positions, scene.count);
+    require_positive_radii(scene);
+    const Grid grid = morton_grid(scene, extents);
+    groups = group_atoms_by_type(scene.positions, scene.count, scene.types, grid.lo, grid.hi,
+                                 options);
+    const std::array<float, PALETTE_SIZE> defaults =
+        scene.radius_per_atom ? std::array<float, PALETTE_SIZE>{}
+                              : default_radii(scene.positions, groups);
+    const RadiusOf radius_of(scene, defaults);
+    const std::array<GroupRadius, PALETTE_SIZE> radii = group_radii(scene, radius_of, defaults);
+
+    SphereAccessors sphere(document, payload);
+    gltf::Node atoms;
+    atoms.name = "Atoms";
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        const std::uint32_t size = groups.size(e);
+        if (size == 0) continue;
+        gltf::Node node;
+        node.name = type_label(e);
+        gltf::BufferView view;
+        view.byte_offset = translations + static_cast<std::size_t>(BYTES_PER_VEC3 * groups.start[e]);
+        view.byte_length = static_cast<std::size_t>(BYTES_PER_VEC3 * size);
+        node.instance_attributes.emplace_back(
+            "TRANSLATION", add_vec3_accessor(document, document.add_buffer_view(view), 0, size));
+        if (!radii[e].uniform) {
+            const std::uint32_t first = groups.start[e];
+            const int scales = gltf::add_view(
+                document, payload, BYTES_PER_VEC3 * size,
+                [&, first, size](std::uint8_t* block) {
+                    const AtomPipelineOptions part = production_pipeline_options(size);
+                    run_phase(part.split, part.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+                        gather_scales(groups, radius_of, first, begin, end, block);
+                    });
+                },
+                gltf::NO_TARGET);
+            node.instance_attributes.emplace_back("SCALE", add_vec3_accessor(document, scales, 0, size));
+        }
+        gltf::Primitive primitive;
+        primitive.attributes = {{"POSITION", sphere.position(radii[e].uniform ? radii[e].radius : 1.0f)},
+                                {"NORMAL", sphere.normal()}};
+        primitive.indices = sphere.indices();
+        primitive.material = document.add_material(type_material(e));
+        primitive.mode = gltf::TRIANGLES;
+        node.mesh = document.add_mesh(gltf::Mesh{type_label(e), {primitive}});
+        atoms.children.push_back(document.add_node(std::move(node)));
+    }
+    document.use_extension("EXT_mesh_gpu_instancing", true);
+    document.scene_nodes.push_back(document.add_node(std::move(atoms)));
+    gltf::write_glb(std::move(document), payload, out);
+}
+
+}  // namespace glbcore
