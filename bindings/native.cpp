@@ -150,11 +150,17 @@ std::optional<Box> read_box(const py::object& box) {
     return b;
 }
 
-py::bytes atoms(const py::object& positions, const py::object& types, const py::object& box) {
+py::bytes atoms(const py::object& positions, const py::object& types, const py::object& box,
+                bool spheres, const py::object& radius_per_atom, const py::object& radius_per_type) {
     const Array pos = take_array(positions, "positions", 'f', 4, 3);
     const Array typ = take_array(types, "types", 'H', 2, 1);
     require_rows(typ, pos.rows, "types");
     const std::optional<Box> cell = read_box(box);
+    const std::optional<Array> atom_radii =
+        take_optional_array(radius_per_atom, "radius", 'f', 4, 1);
+    if (atom_radii) require_rows(*atom_radii, pos.rows, "radius");
+    const std::optional<Array> type_radii =
+        take_optional_array(radius_per_type, "radius", 'f', 4, 1);
     glbcore::AtomScene scene;
     scene.positions = pos.data<float>();
     scene.count = pos.rows;
@@ -162,6 +168,12 @@ py::bytes atoms(const py::object& positions, const py::object& types, const py::
     if (cell) {
         scene.box_lo = cell->lo;
         scene.box_hi = cell->hi;
+    }
+    scene.style = spheres ? glbcore::AtomStyle::spheres : glbcore::AtomStyle::points;
+    if (atom_radii) scene.radius_per_atom = atom_radii->data<float>();
+    if (type_radii) {
+        scene.radius_per_type = type_radii->data<float>();
+        scene.radius_type_count = type_radii->rows;
     }
     return build_without_gil([&](glbcore::OutputBuffer& out) { glbcore::write_atom_scene(scene, out); });
 }
@@ -221,7 +233,9 @@ py::bytes mesh(const py::object& positions, const py::object& faces, const py::o
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Builders behind the plexorin package; call them through plexorin's functions.";
-    m.def("atoms", &atoms, py::arg("positions"), py::arg("types"), py::arg("box"));
+    m.def("atoms", &atoms, py::arg("positions"), py::arg("types"), py::arg("box"),
+          py::arg("spheres") = false, py::arg("radius_per_atom") = py::none(),
+          py::arg("radius_per_type") = py::none());
     m.def("point_cloud", &point_cloud, py::arg("positions"), py::arg("colors"));
     m.def("mesh", &mesh, py::arg("positions"), py::arg("faces"), py::arg("normals"),
           py::arg("colors"), py::arg("material"));

@@ -164,3 +164,59 @@ def box_corners(value: Any) -> tuple[float, ...] | None:
             raise ValueError(f"box: the lower corner exceeds the upper corner on axis {axis} "
                              f"({array[0, axis]} > {array[1, axis]})")
     return tuple(float(v) for v in array.reshape(6))
+
+
+ATOM_STYLES = ("points", "spheres")
+
+
+def atom_style(value: Any) -> bool:
+    """True for spheres, False for points."""
+    if not isinstance(value, str) or value not in ATOM_STYLES:
+        raise ValueError(f"style: expected 'points' or 'spheres', got {value!r}")
+    return value == "spheres"
+
+
+def _radius_table_from_dict(value: dict, types: np.ndarray) -> npt.NDArray[np.float32]:
+    """A per-type table; types without an entry hold NaN, the native default."""
+    keys = []
+    for key in value:
+        if isinstance(key, bool) or not isinstance(key, (int, np.integer)) or not 0 <= key <= 65535:
+            raise ValueError(f"radius: dictionary keys are atom types 0..65535, got {key!r}")
+        keys.append(int(key))
+    length = max([*keys, int(types.max()) if types.size else 0]) + 1
+    table = np.full(length, np.nan, np.float32)
+    for key, radius in zip(keys, value.values()):
+        if isinstance(radius, bool) or not isinstance(radius, (int, float, np.integer, np.floating)):
+            raise TypeError(f"radius[{key}]: expected a number, got {_describe(radius)}")
+        table[key] = radius
+    return table
+
+
+def sphere_radii(value: Any, types: np.ndarray) -> tuple[np.ndarray | None, np.ndarray | None]:
+    """`radius` as (one per atom, None), (None, a table by type) or (None, None).
+
+    The values themselves (positive and finite) are checked by the native builder.
+    """
+    if value is None:
+        return None, None
+    if isinstance(value, dict):
+        return None, _radius_table_from_dict(value, types)
+    if isinstance(value, bool):
+        raise TypeError("radius: expected a number, a table by type or one value per atom, got bool")
+    array = as_array(value, "radius")
+    with np.errstate(over="ignore", invalid="ignore"):
+        array = array.astype(np.float32)
+    count = types.shape[0]
+    highest = int(types.max()) if count else 0
+    if array.ndim == 0:
+        return None, np.full(highest + 1, array, np.float32)
+    if array.ndim != 1:
+        raise ValueError(f"radius: expected a number, a table by type or one value per atom, "
+                         f"got shape {array.shape}")
+    if array.shape[0] == count:
+        return np.ascontiguousarray(array), None
+    if array.shape[0] <= highest:
+        raise ValueError(f"radius: expected {count} values (one per atom) or a table by type with "
+                         f"at least {highest + 1} entries (types go up to {highest}), got "
+                         f"{array.shape[0]}")
+    return None, np.ascontiguousarray(array)

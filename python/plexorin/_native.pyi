@@ -4,7 +4,9 @@ import numpy as np
 import numpy.typing as npt
 
 def atoms(positions: npt.NDArray[np.float32], types: npt.NDArray[np.uint16],
-          box: tuple[float, ...] | None) -> bytes: ...
+          box: tuple[float, ...] | None, spheres: bool = False,
+          radius_per_atom: npt.NDArray[np.float32] | None = None,
+          radius_per_type: npt.NDArray[np.float32] | None = None) -> bytes: ...
 def point_cloud(positions: npt.NDArray[np.float32], colors: npt.NDArray[Any] | None) -> bytes: ...
 def mesh(positions: npt.NDArray[np.float32], faces: npt.NDArray[np.uint32],
          normals: npt.NDArray[np.float32] | None, colors: npt.NDArray[Any] | None,
