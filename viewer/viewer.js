@@ -39,10 +39,14 @@ function setStatus(html, isError = false) {
 }
 
 function countElements(model) {
-  const counts = { points: 0, vertices: 0, triangles: 0 };
+  const counts = { points: 0, vertices: 0, triangles: 0, instances: 0 };
   model.traverse((object) => {
     const geometry = object.geometry;
     if (!geometry) return;
+    if (object.isInstancedMesh) {
+      counts.instances += object.count; // atoms drawn as spheres
+      return;
+    }
     const count = geometry.attributes.position.count;
     if (object.isPoints) counts.points += count;
     if (object.isMesh) {
@@ -54,9 +58,10 @@ function countElements(model) {
 }
 
 function describe(name, model) {
-  const { points, vertices, triangles } = countElements(model);
+  const { points, vertices, triangles, instances } = countElements(model);
   const parts = [];
   if (points) parts.push(`${points.toLocaleString("en")} points`);
+  if (instances) parts.push(`${instances.toLocaleString("en")} spheres`);
   if (vertices) parts.push(`${vertices.toLocaleString("en")} vertices, ${triangles.toLocaleString("en")} triangles`);
   const size = new THREE.Box3().setFromObject(model).getSize(new THREE.Vector3());
   const box = [size.x, size.y, size.z].map((v) => v.toPrecision(4)).join(" × ");

@@ -3,7 +3,8 @@
 // three.js scene, how much of the canvas is drawn, and a screenshot.
 // Usage: node tests/js/render-viewer.mjs BASE_URL SCREENSHOT_DIR FILE_URL...
 // Prints one JSON line per file:
-//   {file, status, error, points, vertices, triangles, colored, drawnFraction,
+//   {file, status, error, points, vertices, triangles, colored, instances (per
+//    instanced mesh name: count and material colour), drawnFraction,
 //    distinctColors, pageErrors, screenshot}
 // The counting and the pixel analysis below run in the page but belong to this
 // script, not to the viewer, so a fault in the viewer cannot hide itself.
@@ -22,9 +23,12 @@ const LOAD_TIMEOUT_MS = 120000;
 
 // Runs in the page: what three.js built from the file.
 function sceneCounts() {
-  const counts = { points: 0, vertices: 0, triangles: 0, colored: true };
+  const counts = { points: 0, vertices: 0, triangles: 0, colored: true, instances: {} };
   window.viewer.model.traverse((object) => {
     if (!object.isPoints && !object.isMesh) return;
+    if (object.isInstancedMesh) {
+      counts.instances[object.name] = { count: object.count, color: object.material.color.toArray() };
+    }
     const attributes = object.geometry.attributes;
     if (object.isPoints) counts.points += attributes.position.count;
     if (object.isMesh) {
