@@ -25,8 +25,6 @@ namespace {
 constexpr std::uint64_t BYTES_PER_VEC3 = 12;
 constexpr float FLOAT_MAX = std::numeric_limits<float>::max();
 
-using EntryCounts = std::array<std::uint32_t, PALETTE_SIZE>;
-
 std::uint32_t palette_entry(std::uint16_t type) {
     return type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
 }
@@ -259,22 +257,30 @@ Grid morton_grid(const AtomScene& scene, const Extents& extents) {
     return grid;
 }
 
-// Copies the positions of the grouped atoms [begin, end) to `at`.
-void gather_translations(const TypeGroups& groups, const float* positions, std::uint32_t begin,
-                         std::uint32_t end, std::uint8_t* at) {
-    for (std::uint32_t k = begin; k < end; ++k) {
-        std::memcpy(at + BYTES_PER_VEC3 * k, positions + 3 * std::size_t{groups.atom(k)},
-                    BYTES_PER_VEC3);
-    }
+// Calls visit(k, atom, entry) for every grouped place k, with the atom there
+// and its palette entry: each
+// work chunk walks its Morton places and writes from its own offsets, so the
+// partition is stable and the same for every split.
+template <class Visit>
+void scatter_groups(const TypeGroups& groups, const AtomPipelineOptions& options, Visit visit) {
+    const WorkSplit& split = options.split;
+    run_phase(split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+        EntryCounts next = groups.chunk_start[begin / split.chunk];
+        for (std::uint32_t j = begin; j < end; ++j) {
+            const std::uint32_t entry = groups.entries[j];
+            visit(next[entry]++, groups.order[j], entry);
+        }
+    });
 }
 
-void gather_scales(const TypeGroups& groups, const RadiusOf& radius_of, std::uint32_t first,
-                   std::uint32_t begin, std::uint32_t end, std::uint8_t* at) {
-    for (std::uint32_t k = begin; k < end; ++k) {
-        const float r = radius_of(groups.atom(first + k));
-        const float scale[3] = {r, r, r};
-        std::memcpy(at + BYTES_PER_VEC3 * k, scale, BYTES_PER_VEC3);
-    }
+// A place is a sample of its group with probability about
+// RADIUS_SAMPLES / size: Fibonacci hashing spreads neighbouring places.
+std::uint64_t sample_threshold(std::uint32_t group_size) {
+    const std::uint64_t all = std::uint64_t{1} << 32;
+    return group_size <= RADIUS_SAMPLES ? all : all / group_size * RADIUS_SAMPLES;
+}
+bool is_sample(std::uint32_t place, std::uint64_t threshold) {
+    return std::uint64_t{place * 0x9E3779B1u} < threshold;
 }
 
 }  // namespace
@@ -283,33 +289,40 @@ TypeGroups group_atoms_by_type(const float* positions, std::uint32_t count,
                                const std::uint16_t* types, const double* grid_lo,
                                const double* grid_hi, const AtomPipelineOptions& options) {
     TypeGroups groups;
+    EntryCounts totals{};
+    for (std::uint32_t i = 0; i < count; ++i) ++totals[palette_entry(types[i])];
+    std::array<std::uint64_t, PALETTE_SIZE> thresholds;
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) thresholds[e] = sample_threshold(totals[e]);
+
     groups.order = morton_order(positions, count, grid_lo, grid_hi, options);
+    groups.entries = allocate_working_array<std::uint8_t>(count);
     const std::uint32_t* order = groups.order.get();
+    std::uint8_t* entries = groups.entries.get();
     const WorkSplit& split = options.split;
-    const auto chunk_of = [&split](std::uint32_t begin) { return begin / split.chunk; };
-    // Each chunk counts its atoms per group, then writes them from its own
-    // offsets: the partition is stable for every split.
     std::vector<EntryCounts> counts(split.workers, EntryCounts{});
+    std::vector<std::array<std::vector<std::uint32_t>, PALETTE_SIZE>> samples(split.workers);
     run_phase(split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
-        EntryCounts& mine = counts[chunk_of(begin)];
-        for (std::uint32_t j = begin; j < end; ++j) ++mine[palette_entry(types[order[j]])];
+        const std::uint32_t chunk = begin / split.chunk;
+        EntryCounts& mine = counts[chunk];
+        for (std::uint32_t j = begin; j < end; ++j) {
+            const std::uint32_t e = palette_entry(types[order[j]]);
+            entries[j] = static_cast<std::uint8_t>(e);
+            ++mine[e];
+            if (is_sample(j, thresholds[e])) samples[chunk][e].push_back(j);
+        }
     });
-    std::vector<EntryCounts> next(split.workers);
+    groups.chunk_start.resize(split.workers);
     std::uint32_t place = 0;
     for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
         groups.start[e] = place;
         for (std::uint32_t c = 0; c < split.workers; ++c) {
-            next[c][e] = place;
+            groups.chunk_start[c][e] = place;
             place += counts[c][e];
+            groups.samples[e].insert(groups.samples[e].end(), samples[c][e].begin(),
+                                     samples[c][e].end());
         }
     }
     groups.start[PALETTE_SIZE] = place;
-    groups.places = allocate_working_array<std::uint32_t>(count);
-    std::uint32_t* places = groups.places.get();
-    run_phase(split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
-        EntryCounts& at = next[chunk_of(begin)];
-        for (std::uint32_t j = begin; j < end; ++j) places[at[palette_entry(types[order[j]])]++] = j;
-    });
     return groups;
 }
 
@@ -318,11 +331,8 @@ std::array<float, PALETTE_SIZE> default_radii(const float* positions, const Type
     std::array<std::vector<double>, PALETTE_SIZE> distances;
     std::vector<double> all;
     for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
-        const std::uint32_t size = groups.size(e);
-        const std::uint32_t stride = size / RADIUS_SAMPLES + (size % RADIUS_SAMPLES != 0);
-        for (std::uint64_t k = groups.start[e]; k < groups.start[e + 1]; k += stride) {
-            const double d = nearest_in_window(positions, groups.order.get(), count,
-                                               groups.places[static_cast<std::size_t>(k)]);
+        for (const std::uint32_t place : groups.samples[e]) {
+            const double d = nearest_in_window(positions, groups.order.get(), count, place);
             if (std::isnan(d)) continue;
             distances[e].push_back(d);
             all.push_back(d);
@@ -347,8 +357,9 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     const AtomPipelineOptions options = production_pipeline_options(scene.count);
     const std::size_t translations = payload.add(
         BYTES_PER_VEC3 * scene.count, [&](std::uint8_t* block) {
-            run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
-                gather_translations(groups, scene.positions, begin, end, block);
+            scatter_groups(groups, options, [&](std::uint32_t k, std::uint32_t atom, std::uint32_t) {
+                std::memcpy(block + BYTES_PER_VEC3 * k, scene.positions + 3 * std::size_t{atom},
+                            BYTES_PER_VEC3);
             });
         });
     const Extents extents = exact_extents(scene.positions, scene.count);
@@ -361,6 +372,23 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
                               : default_radii(scene.positions, groups);
     const RadiusOf radius_of(scene, defaults);
     const std::array<GroupRadius, PALETTE_SIZE> radii = group_radii(scene, radius_of, defaults);
+
+    // One block of scales, for the groups whose radii differ only.
+    std::array<std::uint32_t, PALETTE_SIZE> scale_first{};
+    std::uint64_t scaled = 0;
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        scale_first[e] = static_cast<std::uint32_t>(scaled);
+        if (!radii[e].uniform) scaled += groups.size(e);
+    }
+    const std::size_t scale_block = scaled == 0 ? 0 : payload.add(BYTES_PER_VEC3 * scaled, [&](std::uint8_t* block) {
+        scatter_groups(groups, options, [&](std::uint32_t k, std::uint32_t atom, std::uint32_t entry) {
+            if (radii[entry].uniform) return;
+            const float r = radius_of(atom);
+            const float scale[3] = {r, r, r};
+            std::memcpy(block + BYTES_PER_VEC3 * (k - groups.start[entry] + scale_first[entry]), scale,
+                        BYTES_PER_VEC3);
+        });
+    });
 
     SphereAccessors sphere(document, payload);
     gltf::Node atoms;
@@ -376,17 +404,11 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
         node.instance_attributes.emplace_back(
             "TRANSLATION", add_vec3_accessor(document, document.add_buffer_view(view), 0, size));
         if (!radii[e].uniform) {
-            const std::uint32_t first = groups.start[e];
-            const int scales = gltf::add_view(
-                document, payload, BYTES_PER_VEC3 * size,
-                [&, first, size](std::uint8_t* block) {
-                    const AtomPipelineOptions part = production_pipeline_options(size);
-                    run_phase(part.split, part.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
-                        gather_scales(groups, radius_of, first, begin, end, block);
-                    });
-                },
-                gltf::NO_TARGET);
-            node.instance_attributes.emplace_back("SCALE", add_vec3_accessor(document, scales, 0, size));
+            gltf::BufferView scale_view;
+            scale_view.byte_offset = scale_block + static_cast<std::size_t>(BYTES_PER_VEC3 * scale_first[e]);
+            scale_view.byte_length = static_cast<std::size_t>(BYTES_PER_VEC3 * size);
+            node.instance_attributes.emplace_back(
+                "SCALE", add_vec3_accessor(document, document.add_buffer_view(scale_view), 0, size));
         }
         gltf::Primitive primitive;
         primitive.attributes = {{"POSITION", sphere.position(radii[e].uniform ? radii[e].radius : 1.0f)},

@@ -29,6 +29,7 @@ SCRIPTS = {
     "demo.py": (["--small"], ["atoms.glb", "seashell.glb", "knot.glb"]),
     "exact_bounds.py": ([], []),
     "non_contiguous.py": ([], []),
+    "molecule.py": ([], ["molecule.glb"]),
 }
 
 

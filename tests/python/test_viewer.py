@@ -154,3 +154,34 @@ def test_server_serves_only_its_three_folders(file_server, path, status):
         assert response.getheader("Content-Type").startswith("text/javascript")
     if path == "/files/page.glb":
         assert body == b"glTF"
+
+
+def test_sphere_files_are_drawn_as_shaded_instanced_spheres(browser_ready, tmp_path):
+    """One instanced mesh per type with one instance per atom; shading gives
+    many shades. PLEXORIN_WRITE_DOCS=1 keeps the molecule's screenshot."""
+    import plexorin as package
+    from molecule import write_molecule
+    from serve import StaticServer
+
+    files, shots = tmp_path / "files", tmp_path / "shots"
+    files.mkdir(), shots.mkdir()
+    expected = {"molecule.glb": write_molecule(files / "molecule.glb")["per_type"]}
+    rng = np.random.default_rng(4)
+    types = rng.integers(0, 10, 3000)
+    (files / "scaled.glb").write_bytes(package.atoms(
+        rng.uniform(0, 40, (3000, 3)), types, style="spheres", radius=rng.uniform(0.3, 0.6, 3000)))
+    expected["scaled.glb"] = {t: int((types == t).sum()) for t in range(7)} | {7: int((types >= 7).sum())}
+    with StaticServer(files) as server:
+        run = subprocess.run(["node", str(DRIVER), server.url, str(shots),
+                              *[f"/files/{name}" for name in expected]],
+                             cwd=REPO, capture_output=True, text=True, timeout=600, check=False)
+    assert run.returncode == 0, run.stderr
+    for line in run.stdout.splitlines():
+        report = json.loads(line)
+        counts = expected[pathlib.PurePosixPath(report["file"]).name]
+        assert report["status"] == "ready" and report["pageErrors"] == []
+        assert {name: i["count"] for name, i in report["instances"].items()} == {
+            f"type_{t}" + ("+" if t == 7 else ""): n for t, n in counts.items()}
+        assert report["drawnFraction"] > 0.03 and report["distinctColors"] >= 30
+    if os.environ.get("PLEXORIN_WRITE_DOCS"):
+        shutil.copy(shots / "molecule.png", REPO / "docs" / "viewer-spheres.png")
