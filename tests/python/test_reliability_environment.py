@@ -129,3 +129,44 @@ def test_files_do_not_depend_on_the_callers_rounding_mode(plexorin):
         libm.fesetround(FE_TONEAREST)
     assert [name for name in calls if upward[name] != expected[name]] == []
     assert mode_after == FE_UPWARD
+
+
+def test_the_public_package_has_the_same_three_guarantees():
+    child = run_child("""
+        import ctypes, ctypes.util, resource, threading
+        import numpy as np
+        import plexorin
+        rng = np.random.default_rng(5)
+        positions = rng.random((600_000, 3)) * 0.7
+        types = rng.integers(0, 9, 600_000)
+        small = rng.random((9, 3)) * 0.1
+        calls = [lambda: plexorin.atoms(positions, types), lambda: plexorin.point_cloud(small, small),
+                 lambda: plexorin.mesh(small, np.arange(9).reshape(3, 3),
+                                       material=plexorin.Material(metallic=0.00001))]
+        expected = [call() for call in calls]
+        libm = ctypes.CDLL(ctypes.util.find_library("m"))
+        libm.fesetround(0x800)  # upward
+        upward = [call() for call in calls]
+        print("rounding", "same" if upward == expected and libm.fegetround() == 0x800 else "differs")
+        libm.fesetround(0)
+        huge = np.broadcast_to(np.zeros(3), (89_478_486, 3))  # 2^31 bytes as atoms
+        rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        limit_room(512)
+        for call in (lambda: plexorin.atoms(huge, np.broadcast_to(1, (89_478_486,))),
+                     lambda: plexorin.point_cloud(huge, np.broadcast_to(np.ones(4), (89_478_486, 4))),
+                     lambda: plexorin.mesh(huge, np.broadcast_to(np.arange(3), (89_478_486, 3)))):
+            try:
+                call()
+            except ValueError as error:
+                print("refused" if "must stay below 2 GiB" in str(error) else error)
+        grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss_before
+        print("rss grew", "little" if grown < 64 << 10 else f"by {grown} KiB")
+        threading.stack_size(32768)  # and no thread of the pipeline can start now
+        result = []
+        worker = threading.Thread(target=lambda: result.append(plexorin.atoms(positions, types)))
+        worker.start()
+        worker.join()
+        print("small stack", "same" if result == expected[:1] else "differs")
+    """, stack_limit=1 << 30)
+    assert child.stdout.splitlines() == ["rounding same", "refused", "refused", "refused",
+                                         "rss grew little", "small stack same"], child.stderr[-2000:]
