@@ -3,6 +3,7 @@
 // file, and POSITION bounds that are the exact extremes.
 #include "atom_pipeline.h"
 #include "glb_container.h"
+#include "float_environment.h"
 #include "scene_parts.h"
 #include "sphere_atoms.h"
 
@@ -51,6 +52,7 @@ int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t leng
 }  // namespace
 
 void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
+    const RoundToNearestScope nearest;
     if (scene.style == AtomStyle::spheres) return write_sphere_atom_scene(scene, out);
     gltf::Document document;
     gltf::Payload payload;

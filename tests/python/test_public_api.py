@@ -41,7 +41,7 @@ def random_files():
         xyz, types, colors, vertices, faces = random_inputs(rng, number)
         mesh_colors = None if colors is None else colors[: len(vertices)]
         files.append(("atoms", xyz, plexorin.atoms(xyz, types)))
-        files.append(("cloud", xyz, plexorin.point_cloud(xyz, colors)))
+        files.append(("cloud", (xyz, colors), plexorin.point_cloud(xyz, colors)))
         files.append(("mesh", (vertices, faces), plexorin.mesh(vertices, faces, colors=mesh_colors)))
     return files
 
@@ -67,6 +67,14 @@ def test_trimesh_reads_back_what_went_in(random_files):
             (read,) = geometry
             np.testing.assert_array_equal(read.vertices, np.asarray(vertices, np.float32))
             np.testing.assert_array_equal(read.faces, faces)
+        elif kind == "cloud":
+            (cloud,) = geometry
+            xyz, colors = inputs
+            np.testing.assert_array_equal(cloud.vertices, np.asarray(xyz, np.float32))
+            # trimesh reads float and 8-bit colours (it misreads normalised 16-bit ones).
+            if colors is not None and colors.dtype != np.uint16:
+                expected = colors * 255 if colors.dtype.kind == "f" else colors
+                np.testing.assert_allclose(cloud.colors[:, :colors.shape[1]], expected, atol=0.5)
         else:
             points = np.sort(np.concatenate([g.vertices for g in geometry]), axis=0)
             np.testing.assert_array_equal(points, np.sort(np.asarray(inputs, np.float32), axis=0))
