@@ -214,7 +214,7 @@ def atom_style(value: Any) -> bool:
     return value == "spheres"
 
 
-def _radius_table_from_dict(value: dict, types: np.ndarray) -> npt.NDArray[np.float32]:
+def _radius_table_from_dict(value: dict[Any, Any], types: np.ndarray) -> npt.NDArray[np.float32]:
     """A per-type table; types without an entry hold NaN, the native default."""
     keys = []
     for key in value:
