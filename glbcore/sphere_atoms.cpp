@@ -205,6 +205,10 @@ public:
         indices_ = document.add_accessor(std::move(indices));
     }
 
+    // The payload's fills point into this object.
+    SphereAccessors(const SphereAccessors&) = delete;
+    SphereAccessors& operator=(const SphereAccessors&) = delete;
+
     int normal() const { return normal_; }
     int indices() const { return indices_; }
 
