@@ -2,6 +2,7 @@
 // exact extents, positions and palette colours gathered straight into the
 // file, and POSITION bounds that are the exact extremes.
 #include "atom_pipeline.h"
+#include "compact_scenes.h"
 #include "glb_container.h"
 #include "scene_parts.h"
 
@@ -50,6 +51,7 @@ int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t leng
 }  // namespace
 
 void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
+    if (scene.compression.enabled) return write_compact_atom_scene(scene, out);
     gltf::Document document;
     gltf::Payload payload;
     if (scene.count == 0) return gltf::write_glb(document, payload, out);

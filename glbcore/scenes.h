@@ -44,6 +44,16 @@ void area_weighted_normals(const float* positions, std::uint32_t vertex_count,
                            const std::uint32_t* indices, std::uint32_t index_count,
                            float* normals);
 
+// The compact web layout instead of float arrays: positions quantised to
+// `position_bits`-bit integers over the exact bounds (KHR_mesh_quantization),
+// every stream compressed with meshoptimizer's codecs
+// (EXT_meshopt_compression), both required.
+struct Compression {
+    bool enabled = false;
+    std::uint32_t position_bits = 14;  // 14..16: at most half a step of error
+    unsigned workers = 0;              // 0: one per hardware thread; no effect on the file
+};
+
 struct AtomScene {
     const float* positions = nullptr;
     std::uint32_t count = 0;
@@ -51,6 +61,9 @@ struct AtomScene {
     // The Morton grid; null corners use the exact extents of the positions.
     const double* box_lo = nullptr;
     const double* box_hi = nullptr;
+    // Compressed: one POINTS primitive per palette entry present (and chunk),
+    // each with an unlit material of that colour and no COLOR_0.
+    Compression compression;
 };
 // Atoms in Morton order over the grid, coloured by type from the palette of
 // the atom builder; POSITION bounds are the exact extremes.
@@ -60,6 +73,11 @@ struct PointCloudScene {
     const float* positions = nullptr;
     std::uint32_t count = 0;
     ColorArray colors;  // no COLOR_0 without data
+    // Compressed: the points go in Morton order over their exact extents
+    // (the codec encodes differences between neighbours), unless
+    // keep_input_order; COLOR_0 becomes normalised RGBA8.
+    Compression compression;
+    bool keep_input_order = false;
 };
 void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out);
 
@@ -71,6 +89,10 @@ struct MeshScene {
     std::uint32_t index_count = 0;  // a multiple of 3, each index below vertex_count
     ColorArray colors;
     Material material;
+    // Compressed: vertices and triangles reordered for the vertex cache and
+    // for fetch (vertices no triangle uses go last), normals as octahedral
+    // bytes, a uniform position scale so normals keep their directions.
+    Compression compression;
 };
 void write_mesh_scene(const MeshScene& scene, OutputBuffer& out);
 

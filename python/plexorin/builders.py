@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Literal
 
+import numpy as np
 import numpy.typing as npt
 
 from . import _inputs, _native
@@ -11,8 +12,14 @@ from .material import Material
 
 ArrayLike = npt.ArrayLike
 
+def _flag(value: Any, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name}: expected True or False, got {type(value).__name__}")
+    return bool(value)
 
-def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None) -> bytes:
+
+def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
+          compress: bool = False) -> bytes:
     """An atom cloud as a GLB file: atoms in Morton order, coloured by type.
 
     Args:
@@ -24,6 +31,7 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None) -> bytes:
         box: the cell the Morton curve is laid over, as corners ``(lo, hi)``
             or a (2, 3) array, e.g. a simulation cell. By default the exact
             bounds of the positions.
+        compress: write the compact layout described below.
 
     Returns:
         The GLB file: one POINTS primitive with POSITION and float RGB COLOR_0,
@@ -31,6 +39,19 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None) -> bytes:
         box (so atoms near in space are near in the file). The POSITION
         bounds are the exact float32 extremes, so strict readers accept them.
         Zero atoms give a valid file with an empty scene.
+
+    With ``compress=True`` the file is the compact web layout instead:
+    glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
+    required; three.js reads it with GLTFLoader's meshopt decoder). Positions
+    are unsigned 16-bit integers over the exact bounds with 14 bits used per
+    axis, turned back into coordinates by the node's translation and scale:
+    each coordinate is off by at most half a step, (max - min) / 32766 of its
+    axis. POSITION bounds are the integers stored. Every stream is compressed
+    by meshoptimizer's codecs; the bytes depend only on the inputs.
+    Compressed atoms have no COLOR_0: the atoms of each palette colour form
+    their own POINTS primitives (types 7 and above share one), drawn with an
+    unlit material of that colour, in Morton order within the colour, cut
+    into chunks of at most 262144 atoms with their own bounds.
 
     Raises:
         TypeError: an argument that is not an array of numbers of the right kind.
@@ -43,32 +64,61 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None) -> bytes:
     """
     points = _inputs.float32_rows(positions, "positions", "x y z per atom")
     kinds = _inputs.atom_types(types, points.shape[0])
-    return _native.atoms(points, kinds, _inputs.box_corners(box))
+    return _native.atoms(points, kinds, _inputs.box_corners(box), _flag(compress, "compress"))
 
 
-def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None) -> bytes:
-    """A point cloud as a GLB file, the points in the order given.
+def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compress: bool = False,
+                order: Literal["morton", "input"] | None = None) -> bytes:
+    """A point cloud as a GLB file.
 
     Args:
         positions: x y z per point, shape (N, 3) or flat, converted to float32.
         colors: None for no colours, or shape (N, 3) (RGB) or (N, 4) (RGBA):
             floats in [0, 1], or uint8/uint16 integers stored as normalised
             values (255 or 65535 is full intensity).
+        compress: write the compact layout described below.
+        order: the order of the points in the file. "input" keeps the order
+            given; "morton" (the default of compressed files, which the codec
+            compresses about twice as well) sorts them along a
+            1024-cell-per-axis Z-order curve over their exact bounds.
+            Uncompressed files always keep the order given.
 
     Returns:
         The GLB file: one POINTS primitive with POSITION (exact float32
         bounds) and, with colours, COLOR_0 in the type given.
 
+    With ``compress=True`` the file is the compact web layout instead:
+    glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
+    required; three.js reads it with GLTFLoader's meshopt decoder). Positions
+    are unsigned 16-bit integers over the exact bounds with 14 bits used per
+    axis, turned back into coordinates by the node's translation and scale:
+    each coordinate is off by at most half a step, (max - min) / 32766 of its
+    axis. POSITION bounds are the integers stored. Every stream is compressed
+    by meshoptimizer's codecs; the bytes depend only on the inputs.
+    Compressed points are cut into chunks of at most 262144 points, each a
+    POINTS primitive with its own bounds (consecutive along the curve in
+    Morton order); COLOR_0 is normalised RGBA8 (alpha 255 for RGB), each
+    value within half of 1/255 of the one given.
+
     Raises:
         TypeError, ValueError: as for `atoms`; float colours outside [0, 1]
-            raise ValueError naming the first one.
+            raise ValueError naming the first one; ``order="morton"``
+            without ``compress=True``, or another order, raises ValueError.
     """
     points = _inputs.float32_rows(positions, "positions", "x y z per point")
-    return _native.point_cloud(points, _inputs.colors(colors, points.shape[0]))
+    packed = _flag(compress, "compress")
+    if order not in (None, "morton", "input"):
+        raise ValueError(f"order: expected 'morton' or 'input', got {order!r}")
+    if order == "morton" and not packed:
+        raise ValueError("order: 'morton' needs compress=True; uncompressed files keep the "
+                         "order given")
+    return _native.point_cloud(points, _inputs.colors(colors, points.shape[0]), packed,
+                               order == "input")
 
 
 def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = None,
-         colors: ArrayLike | None = None, material: Material | None = None) -> bytes:
+         colors: ArrayLike | None = None, material: Material | None = None,
+         compress: bool = False) -> bytes:
     """An indexed triangle mesh as a GLB file.
 
     Args:
@@ -82,12 +132,29 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
             triangle of non-zero area uses).
         colors: per-vertex colours as for `point_cloud`, or None.
         material: the surface's `Material`; by default ``Material()``.
+        compress: write the compact layout described below.
 
     Returns:
         The GLB file: one TRIANGLES primitive with POSITION (exact float32
         bounds), NORMAL, optional COLOR_0 and 32-bit indices, and one
         metallic-roughness material. A mesh without triangles gives a valid
         file with an empty scene.
+
+    With ``compress=True`` the file is the compact web layout instead:
+    glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
+    required; three.js reads it with GLTFLoader's meshopt decoder). Positions
+    are unsigned 16-bit integers over the exact bounds with 14 bits used per
+    axis, turned back into coordinates by the node's translation and scale:
+    each coordinate is off by at most half a step, (max - min) / 32766 of its
+    axis. POSITION bounds are the integers stored. Every stream is compressed
+    by meshoptimizer's codecs; the bytes depend only on the inputs.
+    A compressed mesh has the same triangles over the same vertices, both
+    reordered by meshoptimizer's vertex-cache and vertex-fetch optimisers
+    (vertices no triangle uses go last) and a corner may start a triangle
+    in place of another, the winding kept; positions use one step on all
+    axes, that of the longest, so normals keep their directions; NORMAL is
+    octahedral-filtered signed bytes, COLOR_0 normalised RGBA8, indices
+    16-bit up to 65536 vertices.
 
     Raises:
         TypeError, ValueError: as for `point_cloud`.
@@ -100,4 +167,6 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
     elif not isinstance(material, Material):
         raise TypeError(f"material: expected a plexorin.Material, got {type(material).__name__}")
     return _native.mesh(vertices, triangles, _inputs.normals(normals, count),
-                        _inputs.colors(colors, count), material.as_tuple())
+                        _inputs.colors(colors, count), material.as_tuple(),
+                        _flag(compress, "compress"))
+

@@ -1,0 +1,93 @@
+"""Compressed files (compress=True), read back by independent parties: the
+npm `meshoptimizer` decoder (tests/js/meshopt-decode.mjs) writes a plain copy
+of each file, the Khronos validator checks the file and the copy, and the
+copy is compared with the inputs and with the uncompressed file.
+"""
+
+import pathlib
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+import glb_reader
+
+plexorin = pytest.importorskip("plexorin")
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+DECODER = REPO / "tests" / "js" / "meshopt-decode.mjs"
+CHUNK = 262144
+
+
+@pytest.fixture(scope="module")
+def decode_and_validate(tmp_path_factory, validate_glbs):
+    """function({name: compressed bytes}) -> {name: decoded Glb}, after
+    asserting a clean validator report for every file and its decoded copy."""
+    if not (REPO / "node_modules" / "meshoptimizer").is_dir():
+        pytest.skip("node_modules/meshoptimizer missing (run make setup)")
+    folder = tmp_path_factory.mktemp("compact")
+
+    def run(files):
+        pairs = []
+        for name, data in files.items():
+            (folder / f"{name}.glb").write_bytes(data)
+            pairs += [folder / f"{name}.glb", folder / f"{name}.decoded.glb"]
+        subprocess.run(["node", str(DECODER), *map(str, pairs)], cwd=REPO, check=True, timeout=600)
+        for path, report in zip(pairs, validate_glbs(pairs)):
+            assert report["numErrors"] == 0, (path.name, report["messages"][:5])
+            assert report["numWarnings"] == 0, (path.name, report["messages"][:5])
+        return {name: glb_reader.parse_glb((folder / f"{name}.decoded.glb").read_bytes())
+                for name in files}
+    return run
+
+
+def primitives(glb):
+    """(primitive, integer positions) of the one node's mesh, and the node."""
+    doc = glb.document
+    node = doc["nodes"][doc["scenes"][0]["nodes"][0]]
+    prims = doc["meshes"][node["mesh"]]["primitives"]
+    return node, [(p, glb_reader.accessor_array(glb, p["attributes"]["POSITION"])) for p in prims]
+
+
+def assert_within_half_step(node, stored, expected, extents):
+    """Dequantised integers within half a step of `expected`, with the step of
+    a 14-bit grid over the exact extents."""
+    step, origin = np.array(node["scale"]), np.array(node["translation"])
+    np.testing.assert_array_equal(origin, extents[0])
+    assert np.all(step <= np.maximum((extents[1] - extents[0]) / 16383, 1) * (1 + 1e-12))
+    error = np.abs(origin + step * stored[:, :3] - expected.astype(np.float64))
+    assert np.all(error <= step / 2 * (1 + 1e-9)), error.max(axis=0) / step
+
+
+def test_atoms_decode_to_the_uncompressed_file_colour_by_colour(decode_and_validate):
+    """Each palette colour's primitives, concatenated, hold that colour's atoms
+    of the uncompressed file in the same (Morton) order; chunks stay small."""
+    rng = np.random.default_rng(7)
+    count = 2 * CHUNK + 1000
+    positions = (rng.random((count, 3)) * [40, 30, 1e-3]).astype(np.float32)
+    types = rng.choice([1, 3, 7, 9, 300], count, p=[0.8, 0.1, 0.05, 0.03, 0.02]).astype(np.uint16)
+    box = [[-1, -1, -1], [41, 31, 1]]
+    packed = decode_and_validate({"atoms": plexorin.atoms(positions, types, box=box,
+                                                                  compress=True)})["atoms"]
+    plain = glb_reader.parse_glb(plexorin.atoms(positions, types, box=box))
+    plain_xyz = glb_reader.attribute_array(plain, "POSITION")
+    plain_rgb = glb_reader.attribute_array(plain, "COLOR_0")
+    node, prims = primitives(packed)
+    assert "COLOR_0" not in prims[0][0]["attributes"] and len(prims) == 4  # type 1 in two chunks
+    assert all(len(stored) <= CHUNK for _, stored in prims)
+    materials = packed.document["materials"]
+    by_colour = {}
+    for primitive, stored in prims:
+        material = materials[primitive["material"]]
+        assert material["extensions"] == {"KHR_materials_unlit": {}}
+        rgb = np.float32(material["pbrMetallicRoughness"]["baseColorFactor"][:3])
+        by_colour.setdefault(tuple(rgb), []).append(stored)
+    extents = np.array([positions.min(axis=0), positions.max(axis=0)], np.float64)
+    # Types 7, 9 and 300 share the last palette entry.
+    assert set(by_colour) == {tuple(row) for row in plain_rgb} and len(by_colour) == 3
+    for rgb, parts in by_colour.items():
+        expected = plain_xyz[np.all(plain_rgb == rgb, axis=1)]
+        stored = np.concatenate(parts)
+        assert len(stored) == len(expected)
+        assert_within_half_step(node, stored, expected, extents)
