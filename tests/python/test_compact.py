@@ -91,3 +91,40 @@ def test_atoms_decode_to_the_uncompressed_file_colour_by_colour(decode_and_valid
         stored = np.concatenate(parts)
         assert len(stored) == len(expected)
         assert_within_half_step(node, stored, expected, extents)
+
+
+def concatenated(glb, name):
+    node, prims = primitives(glb)
+    assert all(len(stored) <= CHUNK for _, stored in prims) and len(prims) == 2
+    return node, np.concatenate([glb_reader.accessor_array(glb, p["attributes"][name])
+                                 for p, _ in prims])
+
+
+def test_point_clouds_decode_to_their_points_and_colours_in_input_and_morton_order(
+        decode_and_validate):
+    """order="input" keeps the caller's sequence; the default is the atom
+    file's Morton sequence. Colours are a function of position, so each must
+    follow its point; every one is within 1/255 of the value given."""
+    rng = np.random.default_rng(11)
+    count = CHUNK + 500
+    positions = (rng.normal(size=(count, 3)) * [5, 1, 20] + [0, 100, -3]).astype(np.float32)
+    extents = np.array([positions.min(axis=0), positions.max(axis=0)], np.float64)
+
+    def colour_of(xyz):
+        return (xyz - extents[0]) / (extents[1] - extents[0])
+
+    rgb16 = np.round(colour_of(positions) * 65535).astype(np.uint16)
+    decoded = decode_and_validate({
+        "input": plexorin.point_cloud(positions, colour_of(positions).astype(np.float32),
+                                      compress=True, order="input"),
+        "morton": plexorin.point_cloud(positions, np.c_[rgb16, rgb16[:, :1]], compress=True)})
+    morton_xyz = glb_reader.attribute_array(
+        glb_reader.parse_glb(plexorin.atoms(positions, np.zeros(count, np.uint16))), "POSITION")
+    for name, expected in (("input", positions), ("morton", morton_xyz)):
+        node, stored = concatenated(decoded[name], "POSITION")
+        assert_within_half_step(node, stored, expected, extents)
+        _, rgba = concatenated(decoded[name], "COLOR_0")
+        assert rgba.dtype == np.uint8
+        np.testing.assert_allclose(rgba[:, :3] / 255, colour_of(expected.astype(np.float64)),
+                                   rtol=0, atol=1 / 255)
+        np.testing.assert_array_equal(rgba[:, 3], 255 if name == "input" else rgba[:, 0])
