@@ -128,3 +128,57 @@ def test_point_clouds_decode_to_their_points_and_colours_in_input_and_morton_ord
         np.testing.assert_allclose(rgba[:, :3] / 255, colour_of(expected.astype(np.float64)),
                                    rtol=0, atol=1 / 255)
         np.testing.assert_array_equal(rgba[:, 3], 255 if name == "input" else rgba[:, 0])
+
+
+def canonical_triangles(faces):
+    """Each triangle rotated to start at its smallest index (winding kept), sorted."""
+    faces = np.asarray(faces).reshape(-1, 3)
+    start = faces.argmin(axis=1)
+    rotated = np.stack([faces[np.arange(len(faces)), (start + k) % 3] for k in range(3)], axis=1)
+    return rotated[np.lexsort(rotated.T[::-1])]
+
+
+def test_mesh_decodes_to_the_same_triangles_over_the_same_vertices(decode_and_validate):
+    """Vertices are matched to the caller's by their grid point; triangles,
+    normals (against the uncompressed file's) and colours must then agree."""
+    rng = np.random.default_rng(5)
+    size = 300  # more than 65536 vertices: 32-bit indices
+    u, v = np.meshgrid(np.linspace(0, 2 * np.pi, size, endpoint=False),
+                       np.linspace(0, 2 * np.pi, size, endpoint=False), indexing="ij")
+    torus = np.stack([(3 + np.cos(v)) * np.cos(u), (3 + np.cos(v)) * np.sin(u), np.sin(v)], -1)
+    positions = np.vstack([torus.reshape(-1, 3), [[9, 9, 9]]]).astype(np.float32)  # one unused
+    i, j = np.meshgrid(np.arange(size), np.arange(size), indexing="ij")
+    a, b = i * size + j, ((i + 1) % size) * size + j
+    c, d = ((i + 1) % size) * size + (j + 1) % size, i * size + (j + 1) % size
+    faces = np.concatenate([np.stack([a, b, c], -1).reshape(-1, 3),
+                            np.stack([a, c, d], -1).reshape(-1, 3)])
+    colors = rng.integers(0, 256, (len(positions), 3), dtype=np.uint8)
+    small = positions[:9]  # 16-bit indices
+    decoded = decode_and_validate({
+        "mesh": plexorin.mesh(positions, faces, colors=colors, compress=True),
+        "small": plexorin.mesh(small, [[0, 1, 2], [2, 1, 3]], compress=True)})
+    plain_normals = glb_reader.attribute_array(
+        glb_reader.parse_glb(plexorin.mesh(positions, faces)), "NORMAL")
+    sources = {}
+    for name, xyz, tris in (("mesh", positions, faces), ("small", small, [[0, 1, 2], [2, 1, 3]])):
+        glb = decoded[name]
+        node, [(primitive, stored)] = primitives(glb)
+        assert len(set(node["scale"])) == 1, "a uniform scale keeps normals' directions"
+        step, origin = node["scale"][0], np.array(node["translation"])
+        grid = np.round((xyz.astype(np.float64) - origin) / step).astype(np.int64)
+        assert len({tuple(g) for g in grid}) == len(xyz)
+        place = {tuple(g): k for k, g in enumerate(grid)}
+        source = sources[name] = np.array([place[tuple(q)] for q in stored[:, :3].astype(np.int64)])
+        assert sorted(source) == list(range(len(xyz)))
+        assert np.all(np.abs(origin + step * stored[:, :3] - xyz[source]) <= step / 2 * (1 + 1e-9))
+        indices = glb_reader.indices_array(glb)
+        assert indices.dtype == (np.uint32 if name == "mesh" else np.uint16)
+        np.testing.assert_array_equal(canonical_triangles(source[indices]), canonical_triangles(tris))
+    source = sources["mesh"]
+    normals = glb_reader.attribute_array(decoded["mesh"], "NORMAL").astype(np.float64)
+    normals /= np.linalg.norm(normals, axis=1)[:, None]
+    # 8-bit octahedral normals: within 2 degrees.
+    cosines = np.einsum("ij,ij->i", normals, plain_normals[source])
+    assert cosines.min() > np.cos(np.radians(2)), np.degrees(np.arccos(cosines.min()))
+    np.testing.assert_array_equal(glb_reader.attribute_array(decoded["mesh"], "COLOR_0"),
+                                  np.c_[colors[source], np.full(len(source), 255)])
