@@ -14,7 +14,9 @@ void write_compact_point_cloud_scene(const PointCloudScene& scene, OutputBuffer&
     const Extents extents = exact_extents(scene.positions, scene.count);
     require_unit_colors(scene.colors, scene.count);
     CompactPoints points;
-    points.grid = position_grid(extents, scene.compression.position_bits, false);
+    // One step on every axis, that of the longest: the error is the same in
+    // every direction, and the thin axis of a scan costs few bits.
+    points.grid = position_grid(extents, scene.compression.position_bits, true);
     points.positions = scene.positions;
     points.colors = scene.colors;
     points.workers = scene.compression.workers;

@@ -30,14 +30,16 @@ std::uint8_t short_to_byte(std::uint16_t value) {
 EncodedChunk encode_chunk(const CompactPoints& points, const PointRun& chunk) {
     const std::uint32_t n = chunk.end - chunk.begin;
     EncodedChunk encoded;
-    std::vector<std::uint16_t> quantized(4 * std::size_t{n});
+    // Working arrays: uninitialised and huge-page advised, as fresh memory
+    // costs more in page faults than in writing.
+    const auto quantized = allocate_working_array<std::uint16_t>(4 * std::size_t{n});
     encoded.bounds = quantize_positions(points.positions, points.order, chunk.begin, chunk.end,
-                                        points.grid, quantized.data());
-    encoded.positions = encode_attributes(quantized.data(), n, QUANTIZED_POSITION_STRIDE);
+                                        points.grid, quantized.get());
+    encoded.positions = encode_attributes(quantized.get(), n, QUANTIZED_POSITION_STRIDE);
     if (points.colors.data != nullptr) {
-        std::vector<std::uint8_t> rgba(RGBA8_STRIDE * std::size_t{n});
-        gather_rgba8(points.colors, points.order, chunk.begin, chunk.end, rgba.data());
-        encoded.colors = encode_attributes(rgba.data(), n, RGBA8_STRIDE);
+        const auto rgba = allocate_working_array<std::uint8_t>(RGBA8_STRIDE * std::size_t{n});
+        gather_rgba8(points.colors, points.order, chunk.begin, chunk.end, rgba.get());
+        encoded.colors = encode_attributes(rgba.get(), n, RGBA8_STRIDE);
     }
     return encoded;
 }

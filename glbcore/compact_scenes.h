@@ -22,7 +22,7 @@ void write_compact_atom_scene(const AtomScene& scene, OutputBuffer& out);
 
 // Points in Morton order over their exact extents (or as given, with
 // keep_input_order), one POINTS primitive per chunk, colours as normalised
-// RGBA8.
+// RGBA8. Positions use one step on all axes (that of the longest extent).
 void write_compact_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out);
 
 // One TRIANGLES primitive, reordered by meshoptimizer's vertex-cache and

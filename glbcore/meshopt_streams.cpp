@@ -1,6 +1,8 @@
 // Encoded streams and their EXT_meshopt_compression buffer views.
 #include "meshopt_streams.h"
 
+#include "atom_pipeline.h"
+
 #include <meshoptimizer.h>
 
 #include <cstring>
@@ -42,15 +44,15 @@ MeshoptEncoded encode_attributes(const void* data, std::size_t count, std::uint3
         throw std::logic_error("an attribute stream needs a stride of 4..256 bytes in steps of 4");
     }
     MeshoptEncoded stream;
-    stream.bytes.resize(meshopt_encodeVertexBufferBound(count, stride));
-    stream.bytes.resize(meshopt_encodeVertexBuffer(stream.bytes.data(), stream.bytes.size(), data,
-                                                   count, stride));
+    const std::size_t bound = meshopt_encodeVertexBufferBound(count, stride);
+    const auto scratch = allocate_working_array<std::uint8_t>(bound);
+    const std::size_t size = meshopt_encodeVertexBuffer(scratch.get(), bound, data, count, stride);
+    stream.bytes.assign(scratch.get(), scratch.get() + size);
     // The library's default version is what it encodes; newer releases
     // default to version 1, which this extension does not allow.
     if (stream.bytes.empty() || stream.bytes[0] != VERTEX_CODEC_HEADER_V0) {
         throw std::logic_error("meshoptimizer did not write vertex codec version 0");
     }
-    stream.bytes.shrink_to_fit();
     stream.count = count;
     stream.stride = stride;
     stream.filter = filter;
@@ -60,11 +62,11 @@ MeshoptEncoded encode_attributes(const void* data, std::size_t count, std::uint3
 MeshoptEncoded encode_triangles(const std::uint32_t* indices, std::size_t index_count,
                                 std::size_t vertex_count) {
     MeshoptEncoded stream;
-    stream.bytes.resize(meshopt_encodeIndexBufferBound(index_count, vertex_count));
-    stream.bytes.resize(meshopt_encodeIndexBuffer(stream.bytes.data(), stream.bytes.size(),
-                                                  indices, index_count));
-    if (stream.bytes.empty()) throw std::logic_error("meshoptimizer could not encode the indices");
-    stream.bytes.shrink_to_fit();
+    const std::size_t bound = meshopt_encodeIndexBufferBound(index_count, vertex_count);
+    const auto scratch = allocate_working_array<std::uint8_t>(bound);
+    const std::size_t size = meshopt_encodeIndexBuffer(scratch.get(), bound, indices, index_count);
+    if (size == 0) throw std::logic_error("meshoptimizer could not encode the indices");
+    stream.bytes.assign(scratch.get(), scratch.get() + size);
     stream.count = index_count;
     stream.stride = vertex_count <= 65536 ? 2 : 4;
     stream.mode = "TRIANGLES";

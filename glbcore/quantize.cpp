@@ -8,6 +8,10 @@
 
 namespace glbcore {
 
+namespace {
+constexpr std::size_t PREFETCH_DISTANCE = 64;
+}  // namespace
+
 PositionGrid position_grid(const Extents& extents, std::uint32_t bits, bool uniform) {
     if (bits < MIN_POSITION_BITS || bits > MAX_POSITION_BITS) {
         throw std::invalid_argument("position_bits = " + std::to_string(bits) +
@@ -41,6 +45,11 @@ IntegerBounds quantize_positions(const float* positions, const std::uint32_t* or
     for (int axis = 0; axis < 3; ++axis) inverse[axis] = 1.0 / grid.step[axis];
     IntegerBounds bounds{{0xffff, 0xffff, 0xffff}, {0, 0, 0}};
     for (std::size_t j = begin; j < end; ++j) {
+        // Points in a new order are fetched from all over memory: ask for
+        // them well ahead, or each one waits for its cache miss.
+        if (order && j + PREFETCH_DISTANCE < end) {
+            __builtin_prefetch(positions + 3 * std::size_t{order[j + PREFETCH_DISTANCE]});
+        }
         const float* p = positions + 3 * std::size_t{order ? order[j] : j};
         std::uint16_t* q = out + 4 * (j - begin);
         for (int axis = 0; axis < 3; ++axis) {

@@ -75,7 +75,8 @@ struct PointCloudScene {
     ColorArray colors;  // no COLOR_0 without data
     // Compressed: the points go in Morton order over their exact extents
     // (the codec encodes differences between neighbours), unless
-    // keep_input_order; COLOR_0 becomes normalised RGBA8.
+    // keep_input_order; COLOR_0 becomes normalised RGBA8; one position step
+    // on all axes, that of the longest extent.
     Compression compression;
     bool keep_input_order = false;
 };

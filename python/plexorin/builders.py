@@ -95,6 +95,8 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
     each coordinate is off by at most half a step, (max - min) / 32766 of its
     axis. POSITION bounds are the integers stored. Every stream is compressed
     by meshoptimizer's codecs; the bytes depend only on the inputs.
+    Point clouds use one step on all three axes, that of the longest
+    extent: (longest extent) / 32766 of error at most, in every direction.
     Compressed points are cut into chunks of at most 262144 points, each a
     POINTS primitive with its own bounds (consecutive along the curve in
     Morton order); COLOR_0 is normalised RGBA8 (alpha 255 for RGB), each

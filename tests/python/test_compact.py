@@ -50,12 +50,14 @@ def primitives(glb):
     return node, [(p, glb_reader.accessor_array(glb, p["attributes"]["POSITION"])) for p in prims]
 
 
-def assert_within_half_step(node, stored, expected, extents):
+def assert_within_half_step(node, stored, expected, extents, uniform=False):
     """Dequantised integers within half a step of `expected`, with the step of
-    a 14-bit grid over the exact extents."""
+    a 14-bit grid over the exact extents (the longest one when uniform)."""
     step, origin = np.array(node["scale"]), np.array(node["translation"])
     np.testing.assert_array_equal(origin, extents[0])
-    assert np.all(step <= np.maximum((extents[1] - extents[0]) / 16383, 1) * (1 + 1e-12))
+    extent = extents[1] - extents[0]
+    extent = np.full(3, extent.max()) if uniform else extent
+    assert np.all(step <= np.where(extent > 0, extent / 16383, 1) * (1 + 1e-12))
     error = np.abs(origin + step * stored[:, :3] - expected.astype(np.float64))
     assert np.all(error <= step / 2 * (1 + 1e-9)), error.max(axis=0) / step
 
@@ -122,7 +124,7 @@ def test_point_clouds_decode_to_their_points_and_colours_in_input_and_morton_ord
         glb_reader.parse_glb(plexorin.atoms(positions, np.zeros(count, np.uint16))), "POSITION")
     for name, expected in (("input", positions), ("morton", morton_xyz)):
         node, stored = concatenated(decoded[name], "POSITION")
-        assert_within_half_step(node, stored, expected, extents)
+        assert_within_half_step(node, stored, expected, extents, uniform=True)
         _, rgba = concatenated(decoded[name], "COLOR_0")
         assert rgba.dtype == np.uint8
         np.testing.assert_allclose(rgba[:, :3] / 255, colour_of(expected.astype(np.float64)),
