@@ -4,6 +4,7 @@
 #include "atom_pipeline.h"
 #include "compact_scenes.h"
 #include "glb_container.h"
+#include "float_environment.h"
 #include "scene_parts.h"
 
 namespace glbcore {
@@ -51,6 +52,7 @@ int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t leng
 }  // namespace
 
 void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
+    const RoundToNearestScope nearest;
     if (scene.compression.enabled) return write_compact_atom_scene(scene, out);
     gltf::Document document;
     gltf::Payload payload;

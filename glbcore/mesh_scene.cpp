@@ -4,6 +4,7 @@
 
 #include "compact_scenes.h"
 #include "glb_container.h"
+#include "float_environment.h"
 #include "scene_parts.h"
 
 namespace glbcore {
@@ -45,6 +46,7 @@ int add_indices(gltf::Document& document, gltf::Payload& payload, const MeshScen
 }  // namespace
 
 void write_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
+    const RoundToNearestScope nearest;
     if (scene.compression.enabled) return write_compact_mesh_scene(scene, out);
     require_finite_material(scene.material);
     gltf::Document document;
