@@ -151,7 +151,8 @@ std::optional<Box> read_box(const py::object& box) {
 }
 
 py::bytes atoms(const py::object& positions, const py::object& types, const py::object& box,
-                bool spheres, const py::object& radius_per_atom, const py::object& radius_per_type) {
+                bool compress, bool spheres, const py::object& radius_per_atom,
+                const py::object& radius_per_type) {
     const Array pos = take_array(positions, "positions", 'f', 4, 3);
     const Array typ = take_array(types, "types", 'H', 2, 1);
     require_rows(typ, pos.rows, "types");
@@ -165,6 +166,7 @@ py::bytes atoms(const py::object& positions, const py::object& types, const py::
     scene.positions = pos.data<float>();
     scene.count = pos.rows;
     scene.types = typ.data<std::uint16_t>();
+    scene.compression.enabled = compress;
     if (cell) {
         scene.box_lo = cell->lo;
         scene.box_hi = cell->hi;
@@ -178,7 +180,8 @@ py::bytes atoms(const py::object& positions, const py::object& types, const py::
     return build_without_gil([&](glbcore::OutputBuffer& out) { glbcore::write_atom_scene(scene, out); });
 }
 
-py::bytes point_cloud(const py::object& positions, const py::object& colors) {
+py::bytes point_cloud(const py::object& positions, const py::object& colors, bool compress,
+                      bool keep_input_order) {
     const Array pos = take_array(positions, "positions", 'f', 4, 3);
     const std::optional<Array> col = take_colors(colors);
     if (col) require_rows(*col, pos.rows, "colors");
@@ -186,6 +189,8 @@ py::bytes point_cloud(const py::object& positions, const py::object& colors) {
     scene.positions = pos.data<float>();
     scene.count = pos.rows;
     scene.colors = color_array(col);
+    scene.compression.enabled = compress;
+    scene.keep_input_order = keep_input_order;
     return build_without_gil(
         [&](glbcore::OutputBuffer& out) { glbcore::write_point_cloud_scene(scene, out); });
 }
@@ -207,7 +212,7 @@ glbcore::Material read_material(const py::tuple& m) {
 }
 
 py::bytes mesh(const py::object& positions, const py::object& faces, const py::object& normals,
-               const py::object& colors, const py::tuple& material) {
+               const py::object& colors, const py::tuple& material, bool compress) {
     const Array pos = take_array(positions, "positions", 'f', 4, 3);
     const Array idx = take_array(faces, "faces", 'I', 4, 3);
     const std::optional<Array> nrm = take_optional_array(normals, "normals", 'f', 4, 3);
@@ -225,6 +230,7 @@ py::bytes mesh(const py::object& positions, const py::object& faces, const py::o
     scene.index_count = idx.rows * idx.columns;
     scene.colors = color_array(col);
     scene.material = read_material(material);
+    scene.compression.enabled = compress;
     return build_without_gil(
         [&](glbcore::OutputBuffer& out) { glbcore::write_mesh_scene(scene, out); });
 }
@@ -234,9 +240,10 @@ py::bytes mesh(const py::object& positions, const py::object& faces, const py::o
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Builders behind the plexorin package; call them through plexorin's functions.";
     m.def("atoms", &atoms, py::arg("positions"), py::arg("types"), py::arg("box"),
-          py::arg("spheres") = false, py::arg("radius_per_atom") = py::none(),
-          py::arg("radius_per_type") = py::none());
-    m.def("point_cloud", &point_cloud, py::arg("positions"), py::arg("colors"));
+          py::arg("compress") = false, py::arg("spheres") = false,
+          py::arg("radius_per_atom") = py::none(), py::arg("radius_per_type") = py::none());
+    m.def("point_cloud", &point_cloud, py::arg("positions"), py::arg("colors"),
+          py::arg("compress") = false, py::arg("keep_input_order") = false);
     m.def("mesh", &mesh, py::arg("positions"), py::arg("faces"), py::arg("normals"),
-          py::arg("colors"), py::arg("material"));
+          py::arg("colors"), py::arg("material"), py::arg("compress") = false);
 }

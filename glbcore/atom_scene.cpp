@@ -2,6 +2,7 @@
 // exact extents, positions and palette colours gathered straight into the
 // file, and POSITION bounds that are the exact extremes.
 #include "atom_pipeline.h"
+#include "compact_scenes.h"
 #include "glb_container.h"
 #include "float_environment.h"
 #include "scene_parts.h"
@@ -54,6 +55,7 @@ int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t leng
 void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     const RoundToNearestScope nearest;
     if (scene.style == AtomStyle::spheres) return write_sphere_atom_scene(scene, out);
+    if (scene.compression.enabled) return write_compact_atom_scene(scene, out);
     gltf::Document document;
     gltf::Payload payload;
     if (scene.count == 0) return gltf::write_glb(document, payload, out);

@@ -2,6 +2,7 @@
 // area-weighted normals, optional colours and one metallic-roughness material.
 #include <cstring>
 
+#include "compact_scenes.h"
 #include "glb_container.h"
 #include "float_environment.h"
 #include "scene_parts.h"
@@ -9,24 +10,6 @@
 namespace glbcore {
 
 namespace {
-
-void require_finite_material(const Material& m) {
-    require_finite(m.base_color, 4, "material.base_color");
-    require_finite(m.metallic, "material.metallic");
-    require_finite(m.roughness, "material.roughness");
-    require_finite(m.emissive, 3, "material.emissive");
-}
-
-gltf::Material material_record(const Material& m) {
-    gltf::Material record;
-    record.name = "Material";
-    for (int k = 0; k < 4; ++k) record.base_color[k] = m.base_color[k];
-    record.metallic = m.metallic;
-    record.roughness = m.roughness;
-    for (int k = 0; k < 3; ++k) record.emissive[k] = m.emissive[k];
-    record.double_sided = m.double_sided;
-    return record;
-}
 
 int add_normals(gltf::Document& document, gltf::Payload& payload, const MeshScene& scene) {
     const std::uint64_t bytes = 12 * std::uint64_t{scene.vertex_count};
@@ -64,6 +47,7 @@ int add_indices(gltf::Document& document, gltf::Payload& payload, const MeshScen
 
 void write_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
     const RoundToNearestScope nearest;
+    if (scene.compression.enabled) return write_compact_mesh_scene(scene, out);
     require_finite_material(scene.material);
     gltf::Document document;
     gltf::Payload payload;

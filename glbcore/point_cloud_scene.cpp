@@ -1,5 +1,6 @@
 // Point clouds for the public package: positions unchanged with exact
 // bounds, and colours, when given, in the caller's storage type.
+#include "compact_scenes.h"
 #include "float_environment.h"
 #include "scene_parts.h"
 
@@ -7,6 +8,7 @@ namespace glbcore {
 
 void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out) {
     const RoundToNearestScope nearest;
+    if (scene.compression.enabled) return write_compact_point_cloud_scene(scene, out);
     gltf::Document document;
     gltf::Payload payload;
     if (scene.count == 0) return gltf::write_glb(document, payload, out);

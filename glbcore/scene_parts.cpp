@@ -107,6 +107,24 @@ int add_colors(gltf::Document& document, gltf::Payload& payload, const ColorArra
     return document.add_accessor(std::move(accessor));
 }
 
+void require_finite_material(const Material& m) {
+    require_finite(m.base_color, 4, "material.base_color");
+    require_finite(m.metallic, "material.metallic");
+    require_finite(m.roughness, "material.roughness");
+    require_finite(m.emissive, 3, "material.emissive");
+}
+
+gltf::Material material_record(const Material& m) {
+    gltf::Material record;
+    record.name = "Material";
+    for (int k = 0; k < 4; ++k) record.base_color[k] = m.base_color[k];
+    record.metallic = m.metallic;
+    record.roughness = m.roughness;
+    for (int k = 0; k < 3; ++k) record.emissive[k] = m.emissive[k];
+    record.double_sided = m.double_sided;
+    return record;
+}
+
 void require_finite_box(const double* lo, const double* hi) {
     require_finite(lo, 3, "box[0]");
     require_finite(hi, 3, "box[1]");

@@ -26,6 +26,11 @@ void require_unit_colors(const ColorArray& colors, std::uint32_t count);
 int add_colors(gltf::Document& document, gltf::Payload& payload, const ColorArray& colors,
                std::uint32_t count);
 
+// The mesh material, refused with the factor's name when not finite, and
+// its record.
+void require_finite_material(const Material& m);
+gltf::Material material_record(const Material& m);
+
 // Values of a finite double, refused with the name otherwise.
 void require_finite_box(const double* lo, const double* hi);
 

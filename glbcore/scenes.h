@@ -44,6 +44,16 @@ void area_weighted_normals(const float* positions, std::uint32_t vertex_count,
                            const std::uint32_t* indices, std::uint32_t index_count,
                            float* normals);
 
+// The compact web layout instead of float arrays: positions quantised to
+// `position_bits`-bit integers over the exact bounds (KHR_mesh_quantization),
+// every stream compressed with meshoptimizer's codecs
+// (EXT_meshopt_compression), both required.
+struct Compression {
+    bool enabled = false;
+    std::uint32_t position_bits = 14;  // 14..16: at most half a step of error
+    unsigned workers = 0;              // 0: one per hardware thread; no effect on the file
+};
+
 // How atoms are drawn: as one POINTS primitive with colours, or as spheres,
 // one GPU-instanced icosphere per palette type (EXT_mesh_gpu_instancing).
 enum class AtomStyle { points, spheres };
@@ -62,6 +72,10 @@ struct AtomScene {
     const float* radius_per_atom = nullptr;
     const float* radius_per_type = nullptr;
     std::uint32_t radius_type_count = 0;
+    // Compressed points: one POINTS primitive per palette entry present (and
+    // chunk), each with an unlit material of that colour and no COLOR_0.
+    // Compressed spheres: instance translations quantised and compressed.
+    Compression compression;
 };
 // Atoms in Morton order over the grid, coloured by type from the palette of
 // the atom builder; POSITION bounds are the exact extremes. As spheres, each
@@ -72,6 +86,12 @@ struct PointCloudScene {
     const float* positions = nullptr;
     std::uint32_t count = 0;
     ColorArray colors;  // no COLOR_0 without data
+    // Compressed: the points go in Morton order over their exact extents
+    // (the codec encodes differences between neighbours), unless
+    // keep_input_order; COLOR_0 becomes normalised RGBA8; one position step
+    // on all axes, that of the longest extent.
+    Compression compression;
+    bool keep_input_order = false;
 };
 void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out);
 
@@ -83,6 +103,10 @@ struct MeshScene {
     std::uint32_t index_count = 0;  // a multiple of 3, each index below vertex_count
     ColorArray colors;
     Material material;
+    // Compressed: vertices and triangles reordered for the vertex cache and
+    // for fetch (vertices no triangle uses go last), normals as octahedral
+    // bytes, a uniform position scale so normals keep their directions.
+    Compression compression;
 };
 void write_mesh_scene(const MeshScene& scene, OutputBuffer& out);
 

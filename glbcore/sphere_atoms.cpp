@@ -15,7 +15,10 @@
 #include <vector>
 
 #include "gltf_model.h"
+#include "compact_points.h"
 #include "icosphere.h"
+#include "meshopt_streams.h"
+#include "quantize.h"
 #include "scene_parts.h"
 
 namespace glbcore {
@@ -350,16 +353,133 @@ std::array<float, PALETTE_SIZE> default_radii(const float* positions, const Type
     return radii;
 }
 
+namespace {
+
+// The instance accessors of each group, and the length of one unit of the
+// stored translations: radii, in the sphere's vertices and in SCALE, are
+// given in those units, because the node transform that turns them into
+// coordinates scales the spheres too.
+struct Instances {
+    std::array<int, PALETTE_SIZE> translation{};
+    std::array<int, PALETTE_SIZE> scale{};  // -1: no SCALE
+    double unit = 1.0;
+};
+
+struct SphereRadii {
+    const RadiusOf& of;
+    const std::array<GroupRadius, PALETTE_SIZE>& groups;
+};
+
+int add_instance_view(gltf::Document& document, std::size_t offset, std::uint64_t length) {
+    gltf::BufferView view;
+    view.byte_offset = offset;
+    view.byte_length = static_cast<std::size_t>(length);
+    return document.add_buffer_view(view);
+}
+
+// Float translations, one block for all groups (reserved by the caller
+// before any pass over the data, so a file too large is refused first), and
+// one block of float scales for the groups whose radii differ.
+void add_float_instances(gltf::Document& document, gltf::Payload& payload, const TypeGroups& groups,
+                         const AtomPipelineOptions& options, std::size_t translations,
+                         const SphereRadii& radii, Instances& instances) {
+    std::array<std::uint32_t, PALETTE_SIZE> scale_first{};
+    std::uint64_t scaled = 0;
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        scale_first[e] = static_cast<std::uint32_t>(scaled);
+        if (!radii.groups[e].uniform) scaled += groups.size(e);
+    }
+    const std::size_t scales = scaled == 0 ? 0 : payload.add(BYTES_PER_VEC3 * scaled, [&groups, &options, radii, scale_first](std::uint8_t* block) {
+        scatter_groups(groups, options, [&](std::uint32_t k, std::uint32_t atom, std::uint32_t entry) {
+            if (radii.groups[entry].uniform) return;
+            const float r = radii.of(atom);
+            const float scale[3] = {r, r, r};
+            std::memcpy(block + BYTES_PER_VEC3 * (k - groups.start[entry] + scale_first[entry]), scale,
+                        BYTES_PER_VEC3);
+        });
+    });
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        const std::uint32_t size = groups.size(e);
+        if (size == 0) continue;
+        const std::size_t at = translations + static_cast<std::size_t>(BYTES_PER_VEC3 * groups.start[e]);
+        instances.translation[e] =
+            add_vec3_accessor(document, add_instance_view(document, at, BYTES_PER_VEC3 * size), 0, size);
+        instances.scale[e] = -1;
+        if (radii.groups[e].uniform) continue;
+        const std::size_t scale_at = scales + static_cast<std::size_t>(BYTES_PER_VEC3 * scale_first[e]);
+        instances.scale[e] = add_vec3_accessor(
+            document, add_instance_view(document, scale_at, BYTES_PER_VEC3 * size), 0, size);
+    }
+}
+
+// Compressed instances: per group, the translations as unsigned 16-bit
+// integers over a uniform grid on the exact bounds (KHR_mesh_quantization;
+// one step on every axis keeps the spheres round) and, where radii differ,
+// float scales in grid steps, each stream encoded by meshoptimizer, the
+// groups in parallel. Returns the grid, whose node transform dequantises.
+PositionGrid add_compact_instances(gltf::Document& document, gltf::Payload& payload,
+                                   const AtomScene& scene, const TypeGroups& groups,
+                                   const AtomPipelineOptions& options, const Extents& extents,
+                                   const SphereRadii& radii, Instances& instances) {
+    const PositionGrid grid = position_grid(extents, scene.compression.position_bits, true);
+    instances.unit = grid.step[0];
+    WorkingArray<std::uint32_t> grouped = allocate_working_array<std::uint32_t>(scene.count);
+    scatter_groups(groups, options, [&](std::uint32_t k, std::uint32_t atom, std::uint32_t) {
+        grouped[k] = atom;
+    });
+    std::vector<std::uint32_t> present;
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        if (groups.size(e) != 0) present.push_back(e);
+    }
+    std::vector<MeshoptEncoded> translations(present.size());
+    std::vector<MeshoptEncoded> scales(present.size());
+    run_parallel(static_cast<std::uint32_t>(present.size()), scene.compression.workers,
+                 [&](std::uint32_t i) {
+        const std::uint32_t e = present[i];
+        const std::uint32_t first = groups.start[e];
+        const std::uint32_t size = groups.size(e);
+        std::vector<std::uint16_t> stored(4 * std::size_t{size});
+        quantize_positions(scene.positions, grouped.get(), first, first + size, grid, stored.data());
+        translations[i] = encode_attributes(stored.data(), size, QUANTIZED_POSITION_STRIDE);
+        if (radii.groups[e].uniform) return;
+        std::vector<float> scale(3 * std::size_t{size});
+        for (std::uint32_t k = 0; k < size; ++k) {
+            const float r = static_cast<float>(radii.of(grouped[first + k]) / grid.step[0]);
+            scale[3 * k] = scale[3 * k + 1] = scale[3 * k + 2] = r;
+        }
+        scales[i] = encode_attributes(scale.data(), size, BYTES_PER_VEC3);
+    });
+    for (std::size_t i = 0; i < present.size(); ++i) {
+        const std::uint32_t e = present[i];
+        gltf::Accessor translation;
+        translation.buffer_view =
+            add_meshopt_view(document, payload, std::move(translations[i]), gltf::NO_TARGET);
+        translation.component_type = gltf::UNSIGNED_SHORT;
+        translation.count = groups.size(e);
+        instances.translation[e] = document.add_accessor(std::move(translation));
+        instances.scale[e] = radii.groups[e].uniform
+                                 ? -1
+                                 : add_vec3_accessor(document,
+                                                     add_meshopt_view(document, payload,
+                                                                      std::move(scales[i]),
+                                                                      gltf::NO_TARGET),
+                                                     0, groups.size(e));
+    }
+    document.use_extension("KHR_mesh_quantization", true);
+    return grid;
+}
+
+}  // namespace
+
 void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     gltf::Document document;
     gltf::Payload payload;
     if (scene.count == 0) return gltf::write_glb(document, payload, out);
     if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
-    // The largest block is reserved first: a file too large is refused before
-    // any pass over the data.
     TypeGroups groups;
     const AtomPipelineOptions options = production_pipeline_options(scene.count);
-    const std::size_t translations = payload.add(
+    const bool compressed = scene.compression.enabled;
+    const std::size_t translations = compressed ? 0 : payload.add(
         BYTES_PER_VEC3 * scene.count, [&](std::uint8_t* block) {
             scatter_groups(groups, options, [&](std::uint32_t k, std::uint32_t atom, std::uint32_t) {
                 std::memcpy(block + BYTES_PER_VEC3 * k, scene.positions + 3 * std::size_t{atom},
@@ -375,47 +495,31 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
         scene.radius_per_atom ? std::array<float, PALETTE_SIZE>{}
                               : default_radii(scene.positions, groups);
     const RadiusOf radius_of(scene, defaults);
-    const std::array<GroupRadius, PALETTE_SIZE> radii = group_radii(scene, radius_of, defaults);
+    const std::array<GroupRadius, PALETTE_SIZE> group_radius = group_radii(scene, radius_of, defaults);
+    const SphereRadii radii{radius_of, group_radius};
 
-    // One block of scales, for the groups whose radii differ only.
-    std::array<std::uint32_t, PALETTE_SIZE> scale_first{};
-    std::uint64_t scaled = 0;
-    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
-        scale_first[e] = static_cast<std::uint32_t>(scaled);
-        if (!radii[e].uniform) scaled += groups.size(e);
-    }
-    const std::size_t scale_block = scaled == 0 ? 0 : payload.add(BYTES_PER_VEC3 * scaled, [&](std::uint8_t* block) {
-        scatter_groups(groups, options, [&](std::uint32_t k, std::uint32_t atom, std::uint32_t entry) {
-            if (radii[entry].uniform) return;
-            const float r = radius_of(atom);
-            const float scale[3] = {r, r, r};
-            std::memcpy(block + BYTES_PER_VEC3 * (k - groups.start[entry] + scale_first[entry]), scale,
-                        BYTES_PER_VEC3);
-        });
-    });
-
-    SphereAccessors sphere(document, payload);
     gltf::Node atoms;
     atoms.name = "Atoms";
+    Instances instances;
+    if (compressed) {
+        set_dequantization(atoms, add_compact_instances(document, payload, scene, groups, options,
+                                                        extents, radii, instances));
+    } else {
+        add_float_instances(document, payload, groups, options, translations, radii, instances);
+    }
+    SphereAccessors sphere(document, payload);
     for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
-        const std::uint32_t size = groups.size(e);
-        if (size == 0) continue;
+        if (groups.size(e) == 0) continue;
         gltf::Node node;
         node.name = type_label(e);
-        gltf::BufferView view;
-        view.byte_offset = translations + static_cast<std::size_t>(BYTES_PER_VEC3 * groups.start[e]);
-        view.byte_length = static_cast<std::size_t>(BYTES_PER_VEC3 * size);
-        node.instance_attributes.emplace_back(
-            "TRANSLATION", add_vec3_accessor(document, document.add_buffer_view(view), 0, size));
-        if (!radii[e].uniform) {
-            gltf::BufferView scale_view;
-            scale_view.byte_offset = scale_block + static_cast<std::size_t>(BYTES_PER_VEC3 * scale_first[e]);
-            scale_view.byte_length = static_cast<std::size_t>(BYTES_PER_VEC3 * size);
-            node.instance_attributes.emplace_back(
-                "SCALE", add_vec3_accessor(document, document.add_buffer_view(scale_view), 0, size));
-        }
+        node.instance_attributes.emplace_back("TRANSLATION", instances.translation[e]);
+        if (instances.scale[e] >= 0) node.instance_attributes.emplace_back("SCALE", instances.scale[e]);
+        // A group with SCALE keeps the unit sphere: its scales are in stored units.
+        const float radius = group_radius[e].uniform
+                                 ? static_cast<float>(group_radius[e].radius / instances.unit)
+                                 : 1.0f;
         gltf::Primitive primitive;
-        primitive.attributes = {{"POSITION", sphere.position(radii[e].uniform ? radii[e].radius : 1.0f)},
+        primitive.attributes = {{"POSITION", sphere.position(radius)},
                                 {"NORMAL", sphere.normal()}};
         primitive.indices = sphere.indices();
         primitive.material = document.add_material(type_material(e));

@@ -7,6 +7,7 @@
 import * as THREE from "three";
 import { GLTFLoader } from "three/addons/loaders/GLTFLoader.js";
 import { OrbitControls } from "three/addons/controls/OrbitControls.js";
+import { MeshoptDecoder } from "three/addons/libs/meshopt_decoder.module.js";
 
 const BACKGROUND = 0x1b1f27;
 const VIEW_DIRECTION = new THREE.Vector3(1.0, 0.8, 1.2).normalize();
@@ -109,7 +110,8 @@ function fail(name, error) {
   setStatus(`${name}: ${state.error}`, true);
 }
 
-const loader = new GLTFLoader();
+// Compressed files (EXT_meshopt_compression) need the decoder.
+const loader = new GLTFLoader().setMeshoptDecoder(MeshoptDecoder);
 
 function loadUrl(url) {
   const name = url.split("/").pop();

@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Literal
 
+import numpy as np
 import numpy.typing as npt
 
 from . import _inputs, _native
@@ -13,8 +14,15 @@ from .material import Material
 ArrayLike = npt.ArrayLike
 
 
-def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None, style: str = "points",
-          radius: Any = None) -> bytes:
+def _flag(value: Any, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name}: expected True or False, got {type(value).__name__}")
+    return bool(value)
+
+
+def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
+          style: str = "points", radius: Any = None,
+          compress: bool = False) -> bytes:
     """An atom cloud as a GLB file: atoms in Morton order, coloured by type.
 
     Args:
@@ -46,6 +54,7 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None, style: str
             larger on a crystal with thermal noise and about 5 % on a
             uniformly random gas. Coincident atoms are skipped, and a lone
             atom gets radius 1.
+        compress: write the compact layout described below.
 
     Returns:
         The GLB file. As points: one POINTS primitive with POSITION and float
@@ -62,6 +71,27 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None, style: str
         radii differ gets a per-instance SCALE (its sphere is then the unit
         one). Zero atoms give a valid file with an empty scene.
 
+    With ``compress=True`` the file is the compact web layout instead:
+    glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
+    required; three.js reads it with GLTFLoader's meshopt decoder). Positions
+    are unsigned 16-bit integers over the exact bounds with 14 bits used per
+    axis, turned back into coordinates by the node's translation and scale:
+    each coordinate is off by at most half a step, (max - min) / 32766 of its
+    axis. POSITION bounds are the integers stored. Every stream is compressed
+    by meshoptimizer's codecs; the bytes depend only on the inputs.
+    Compressed atoms have no COLOR_0: the atoms of each palette colour form
+    their own POINTS primitives (types 7 and above share one), drawn with an
+    unlit material of that colour, in Morton order within the colour, cut
+    into chunks of at most 262144 atoms with their own bounds.
+
+    Compressed spheres keep their nodes and sphere meshes, but each type's
+    TRANSLATION instances become unsigned 16-bit integers (14 bits used)
+    over the exact bounds with one step on all three axes (the largest
+    extent / 16383), so that the spheres stay round, compressed by
+    meshoptimizer: each coordinate is off by at most half a step. The node
+    "Atoms" dequantises with its translation and scale, which scale the
+    spheres too, so the sphere vertices and any SCALE are stored in steps.
+
     Raises:
         TypeError: an argument that is not an array of numbers of the right kind.
         ValueError: a wrong shape or length, a type outside 0..65535, a
@@ -71,49 +101,84 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None, style: str
     The interpreter lock is released while the file is built, so threads
     may build several files at once; the bytes depend only on the inputs.
     """
+    packed = _flag(compress, "compress")
     spheres = _inputs.atom_style(style)
     if radius is not None and not spheres:
         raise ValueError("radius: only used with style='spheres'")
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per atom")
-        # Points store 24 bytes per atom; spheres 12, and 12 more with radii per atom.
-        per_atom_bytes = 24 if not spheres or _inputs.is_per_atom(radius, rows.shape[0]) else 12
-        _inputs.require_file_below_limit(per_atom_bytes * rows.shape[0], f"{rows.shape[0]} atoms")
+        if not packed:  # compressed files are far smaller; the core checks their size
+            # Points store 24 bytes per atom; spheres 12, and 12 more with radii per atom.
+            per_atom_bytes = 24 if not spheres or _inputs.is_per_atom(radius, rows.shape[0]) else 12
+            _inputs.require_file_below_limit(per_atom_bytes * rows.shape[0],
+                                             f"{rows.shape[0]} atoms")
         kinds = _inputs.atom_types(types, rows.shape[0])
         cell = _inputs.box_corners(box)
         per_atom, per_type = _inputs.sphere_radii(radius, kinds)
-        return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell, spheres,
-                             per_atom, per_type)
+        return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell, packed,
+                             spheres, per_atom, per_type)
 
 
-def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None) -> bytes:
-    """A point cloud as a GLB file, the points in the order given.
+def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compress: bool = False,
+                order: Literal["morton", "input"] | None = None) -> bytes:
+    """A point cloud as a GLB file.
 
     Args:
         positions: x y z per point, shape (N, 3) or flat, converted to float32.
         colors: None for no colours, or shape (N, 3) (RGB) or (N, 4) (RGBA):
             floats in [0, 1], or uint8/uint16 integers stored as normalised
             values (255 or 65535 is full intensity).
+        compress: write the compact layout described below.
+        order: the order of the points in the file. "input" keeps the order
+            given; "morton" (the default of compressed files, which the codec
+            compresses about twice as well) sorts them along a
+            1024-cell-per-axis Z-order curve over their exact bounds.
+            Uncompressed files always keep the order given.
 
     Returns:
         The GLB file: one POINTS primitive with POSITION (exact float32
         bounds) and, with colours, COLOR_0 in the type given.
 
+    With ``compress=True`` the file is the compact web layout instead:
+    glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
+    required; three.js reads it with GLTFLoader's meshopt decoder). Positions
+    are unsigned 16-bit integers over the exact bounds with 14 bits used per
+    axis, turned back into coordinates by the node's translation and scale:
+    each coordinate is off by at most half a step, (max - min) / 32766 of its
+    axis. POSITION bounds are the integers stored. Every stream is compressed
+    by meshoptimizer's codecs; the bytes depend only on the inputs.
+    Point clouds use one step on all three axes, that of the longest
+    extent: (longest extent) / 32766 of error at most, in every direction.
+    Compressed points are cut into chunks of at most 262144 points, each a
+    POINTS primitive with its own bounds (consecutive along the curve in
+    Morton order); COLOR_0 is normalised RGBA8 (alpha 255 for RGB), each
+    value within half of 1/255 of the one given.
+
     Raises:
         TypeError, ValueError: as for `atoms`; float colours outside [0, 1]
-            raise ValueError naming the first one.
+            raise ValueError naming the first one; ``order="morton"``
+            without ``compress=True``, or another order, raises ValueError.
     """
+    packed = _flag(compress, "compress")
+    if order not in (None, "morton", "input"):
+        raise ValueError(f"order: expected 'morton' or 'input', got {order!r}")
+    if order == "morton" and not packed:
+        raise ValueError("order: 'morton' needs compress=True; uncompressed files keep the "
+                         "order given")
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per point")
         color_rows = _inputs.color_rows(colors, rows.shape[0])
-        _inputs.require_file_below_limit(12 * rows.shape[0] + _inputs.stored_color_bytes(color_rows),
-                                         f"{rows.shape[0]} points")
+        if not packed:
+            _inputs.require_file_below_limit(
+                12 * rows.shape[0] + _inputs.stored_color_bytes(color_rows),
+                f"{rows.shape[0]} points")
         return _native.point_cloud(_inputs.to_float32(rows, "positions"),
-                                   _inputs.to_colors(color_rows))
+                                   _inputs.to_colors(color_rows), packed, order == "input")
 
 
 def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = None,
-         colors: ArrayLike | None = None, material: Material | None = None) -> bytes:
+         colors: ArrayLike | None = None, material: Material | None = None,
+         compress: bool = False) -> bytes:
     """An indexed triangle mesh as a GLB file.
 
     Args:
@@ -127,12 +192,29 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
             triangle of non-zero area uses).
         colors: per-vertex colours as for `point_cloud`, or None.
         material: the surface's `Material`; by default ``Material()``.
+        compress: write the compact layout described below.
 
     Returns:
         The GLB file: one TRIANGLES primitive with POSITION (exact float32
         bounds), NORMAL, optional COLOR_0 and 32-bit indices, and one
         metallic-roughness material. A mesh without triangles gives a valid
         file with an empty scene.
+
+    With ``compress=True`` the file is the compact web layout instead:
+    glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
+    required; three.js reads it with GLTFLoader's meshopt decoder). Positions
+    are unsigned 16-bit integers over the exact bounds with 14 bits used per
+    axis, turned back into coordinates by the node's translation and scale:
+    each coordinate is off by at most half a step, (max - min) / 32766 of its
+    axis. POSITION bounds are the integers stored. Every stream is compressed
+    by meshoptimizer's codecs; the bytes depend only on the inputs.
+    A compressed mesh has the same triangles over the same vertices, both
+    reordered by meshoptimizer's vertex-cache and vertex-fetch optimisers
+    (vertices no triangle uses go last) and a corner may start a triangle
+    in place of another, the winding kept; positions use one step on all
+    axes, that of the longest, so normals keep their directions; NORMAL is
+    octahedral-filtered signed bytes, COLOR_0 normalised RGBA8, indices
+    16-bit up to 65536 vertices.
 
     Raises:
         TypeError, ValueError: as for `point_cloud`.
@@ -141,14 +223,17 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         material = Material()
     elif not isinstance(material, Material):
         raise TypeError(f"material: expected a plexorin.Material, got {type(material).__name__}")
+    packed = _flag(compress, "compress")
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per vertex")
         count = rows.shape[0]
         face_rows = _inputs.face_rows(faces)
         color_rows = _inputs.color_rows(colors, count)
         stored = 24 * count + _inputs.stored_color_bytes(color_rows) + 12 * face_rows.shape[0]
-        _inputs.require_file_below_limit(stored, f"{count} vertices and {face_rows.shape[0]} faces")
+        if not packed:
+            _inputs.require_file_below_limit(
+                stored, f"{count} vertices and {face_rows.shape[0]} faces")
         return _native.mesh(_inputs.to_float32(rows, "positions"),
                             _inputs.to_face_indices(face_rows, count),
                             _inputs.to_normals(normals, count), _inputs.to_colors(color_rows),
-                            material.as_tuple())
+                            material.as_tuple(), packed)

@@ -10,6 +10,7 @@ import pytest
 
 import plexorin
 from glb_reader import accessor_array, parse_glb
+from test_compact import decode_and_validate  # noqa: F401  (a fixture)
 from test_readers import PALETTE, morton_order
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
@@ -176,3 +177,33 @@ def test_sphere_files_pass_the_validator(validate_glbs):
 def test_bad_styles_and_radii_are_refused_by_name(kwargs, words):
     with pytest.raises(ValueError, match=words.replace("[", r"\[").replace("(", r"\(")):
         plexorin.atoms([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [0, 3, 1], **kwargs)
+
+
+def test_compressed_spheres_decode_to_each_types_atoms_within_half_a_step(decode_and_validate):
+    """The npm decoder's copy (validated with the original) against the atoms."""
+    rng = np.random.default_rng(8)
+    positions = fcc(8) + rng.normal(scale=0.05, size=(2048, 3)).astype(np.float32)
+    types = rng.integers(0, 10, len(positions))
+    per_atom = rng.uniform(0.5, 0.9, len(positions)).astype(np.float32)
+    decoded = decode_and_validate({
+        "default": plexorin.atoms(positions, types, style="spheres", compress=True),
+        "scaled": plexorin.atoms(positions, types, style="spheres", compress=True, radius=per_atom)})
+    radii = spheres(parse_glb(plexorin.atoms(positions, types, style="spheres")))
+    low, high = positions.min(axis=0).astype(np.float64), positions.max(axis=0).astype(np.float64)
+    for name, glb in decoded.items():
+        parent = next(n for n in glb.document["nodes"] if n["name"] == "Atoms")
+        step, origin = parent["scale"][0], np.array(parent["translation"])
+        assert parent["scale"] == [step] * 3 and step <= (high - low).max() / 16383 * (1 + 1e-12)
+        assert "KHR_mesh_quantization" in glb.document["extensionsRequired"]
+        read = spheres(glb)
+        for entry, atoms in morton_groups(positions, types).items():
+            stored, scale, sphere, _ = read[label(entry)]
+            error = np.abs(origin + step * stored.astype(np.float64) - positions[atoms])
+            assert error.max() <= step / 2 * (1 + 1e-9)
+            if name == "scaled":
+                np.testing.assert_allclose(scale[:, 0] * step, per_atom[atoms], rtol=1e-6)
+                assert sphere_radius(sphere) == pytest.approx(1, rel=1e-6)
+            else:
+                assert scale is None
+                assert sphere_radius(sphere) * step == pytest.approx(
+                    sphere_radius(radii[label(entry)][2]), rel=1e-6)

@@ -59,6 +59,28 @@ def write_controls(folder: pathlib.Path, plexorin) -> None:
         plexorin.atom_glb(b"", b"", [0, 0, 0], [1, 1, 1]))
 
 
+# Compressed files and the (points, vertices, triangles) they hold.
+COMPRESSED = {"packed_atoms.glb": (60000, 0, 0), "packed_points.glb": (60000, 0, 0),
+              "packed_mesh.glb": (0, 10000, 2 * 99 * 99)}
+
+
+def write_compressed(folder: pathlib.Path) -> None:
+    import plexorin as package
+
+    rng = np.random.default_rng(3)
+    xyz = rng.random((60000, 3), dtype=np.float32)
+    (folder / "packed_atoms.glb").write_bytes(
+        package.atoms(xyz, rng.integers(0, 9, 60000), compress=True))
+    (folder / "packed_points.glb").write_bytes(package.point_cloud(xyz, xyz, compress=True))
+    side = np.arange(100)
+    i, j = np.meshgrid(side[:-1], side[:-1], indexing="ij")
+    a, b, c, d = i * 100 + j, (i + 1) * 100 + j, (i + 1) * 100 + j + 1, i * 100 + j + 1
+    faces = np.concatenate([np.stack([a, b, c], -1), np.stack([a, c, d], -1)]).reshape(-1, 3)
+    x, y = np.meshgrid(side / 99, side / 99, indexing="ij")
+    grid = np.stack([x, y, 0.2 * np.sin(6 * x) * np.cos(4 * y)], -1).reshape(-1, 3)
+    (folder / "packed_mesh.glb").write_bytes(package.mesh(grid, faces, colors=np.clip(grid, 0, 1), compress=True))
+
+
 @pytest.fixture(scope="module")
 def rendered(browser_ready, plexorin, tmp_path_factory):
     """The demo's files (small) and the controls, each opened in the viewer.
@@ -72,7 +94,8 @@ def rendered(browser_ready, plexorin, tmp_path_factory):
     shots = tmp_path_factory.mktemp("viewer-screenshots")
     written = {result["path"].name: result for result in write_demo_files(folder, small=True)}
     write_controls(folder, plexorin)
-    names = [*written, "wrong_bounds.glb", "no_atoms.glb", "missing.glb"]
+    write_compressed(folder)
+    names = [*written, *COMPRESSED, "wrong_bounds.glb", "no_atoms.glb", "missing.glb"]
     with StaticServer(folder) as server:
         run = subprocess.run(["node", str(DRIVER), server.url, str(shots),
                               *[f"/files/{name}" for name in names]],
@@ -102,6 +125,14 @@ def test_demo_file_is_drawn_with_the_written_counts(rendered, name):
     assert report["drawnFraction"] > 0.03
     assert report["distinctColors"] >= 10
     assert png_size(report["screenshot"]) == VIEWPORT
+
+
+@pytest.mark.parametrize("name", COMPRESSED)
+def test_compressed_file_is_drawn_with_the_written_counts(rendered, name):
+    report = rendered[0][name]
+    assert report["status"] == "ready" and report["pageErrors"] == [], report
+    assert (report["points"], report["vertices"], report["triangles"]) == COMPRESSED[name]
+    assert report["drawnFraction"] > 0.03 and report["distinctColors"] >= 8
 
 
 def test_points_outside_their_declared_bounds_leave_the_canvas_blank(rendered):
@@ -157,15 +188,19 @@ def test_server_serves_only_its_three_folders(file_server, path, status):
 
 
 def test_sphere_files_are_drawn_as_shaded_instanced_spheres(browser_ready, tmp_path):
-    """One instanced mesh per type with one instance per atom; shading gives
-    many shades. PLEXORIN_WRITE_DOCS=1 keeps the molecule's screenshot."""
+    """One instanced mesh per type with one instance per atom, compressed or
+    not; shading gives many shades. PLEXORIN_WRITE_DOCS=1 keeps the
+    molecule's screenshot."""
     import plexorin as package
-    from molecule import write_molecule
+    from molecule import tert_butanol, write_molecule
     from serve import StaticServer
 
     files, shots = tmp_path / "files", tmp_path / "shots"
     files.mkdir(), shots.mkdir()
     expected = {"molecule.glb": write_molecule(files / "molecule.glb")["per_type"]}
+    (files / "compressed.glb").write_bytes(package.atoms(*tert_butanol(), style="spheres",
+                                                         compress=True))
+    expected["compressed.glb"] = expected["molecule.glb"]
     rng = np.random.default_rng(4)
     types = rng.integers(0, 10, 3000)
     (files / "scaled.glb").write_bytes(package.atoms(
