@@ -2,7 +2,7 @@
 
 Run by `make bench`. In one process, interleaved round by round (minimum of
 the rounds): `plexorin.atoms(..., style="spheres")` against the POINTS file of
-the same call, on 1e6 atoms of an FCC lattice with thermal noise and two
+the same call (and the compressed points file), on 1e6 atoms of an FCC lattice with thermal noise and two
 types, with the default radii (no SCALE) and with one radius per atom (SCALE
 per instance); and, when the package has `compress=True`, the compressed
 sphere file. Reports time ratios and bytes per atom against the goals (at most
@@ -46,6 +46,7 @@ def main() -> None:
     }
     compress = "compress" in inspect.signature(plexorin.atoms).parameters
     if compress:
+        contenders["points, compress=True"] = lambda: plexorin.atoms(positions, types, compress=True)
         contenders["spheres, compress=True"] = lambda: plexorin.atoms(
             positions, types, style="spheres", compress=True)
     sizes = {name: len(make()) for name, make in contenders.items()}
