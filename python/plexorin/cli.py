@@ -66,16 +66,19 @@ def add_convert(commands: Commands) -> None:
         epilog=CONVERT_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("input", type=Path, help="the file to read")
     parser.add_argument("output", type=Path, help="the .glb file to write")
+    parser.add_argument("--compress", action="store_true",
+                        help="write the compact web layout: quantised, meshopt-compressed "
+                             "(KHR_mesh_quantization, EXT_meshopt_compression)")
     parser.set_defaults(run=run_convert)
 
 
 def build_glb(data: readers.InputData, args: argparse.Namespace) -> bytes:
     """The GLB bytes of what a reader returned (options come from `args`)."""
     if isinstance(data, readers.AtomsData):
-        return atoms(data.positions, data.types, box=data.box)
+        return atoms(data.positions, data.types, box=data.box, compress=args.compress)
     if isinstance(data, readers.MeshData):
-        return mesh(data.positions, data.faces, colors=data.colors)
-    return point_cloud(data.positions, data.colors)
+        return mesh(data.positions, data.faces, colors=data.colors, compress=args.compress)
+    return point_cloud(data.positions, data.colors, compress=args.compress)
 
 
 def describe_input(data: readers.InputData) -> str:

@@ -85,6 +85,11 @@ def test_convert_then_info_gives_back_what_went_in(inputs, tmp_path, capsys, val
     for name, (positions, extra) in written.items():
         output = outputs[name] = tmp_path / f"{name}.glb"
         assert cli.main(["convert", str(folder / name), str(output)]) == 0
+        compact = tmp_path / f"{name}.compact.glb"
+        assert cli.main(["convert", "--compress", str(folder / name), str(compact)]) == 0
+        summary = info(compact, capsys)
+        assert "EXT_meshopt_compression" in summary["extensionsRequired"]
+        assert sum(p["vertices"] for m in summary["meshes"] for p in m["primitives"]) == len(positions)
         glb = parse_glb(output.read_bytes())
         primitive = info(output, capsys)["meshes"][0]["primitives"][0]
         expected = np.float32(positions)
