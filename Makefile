@@ -9,12 +9,17 @@ BUILD := build
 PY := $(VENV)/bin/python
 JOBS ?= 2
 
-.PHONY: all demo test setup system build cpp-test py-test wheel-test clean
+.PHONY: all demo test setup system system-test build cpp-test py-test wheel-test clean
 
 all: build
 
+# Debian packages (installing needs root): `system` what building and the
+# demo need, `system-test` also Chromium and a locale that only the tests use.
 system:
 	@scripts/setup-system
+
+system-test:
+	@scripts/setup-system --test
 
 $(VENV)/.stamp: requirements-dev.txt scripts/find-python313
 	@python313="$$(scripts/find-python313)" || exit 1; \
@@ -38,10 +43,10 @@ $(BUILD)/CMakeCache.txt: | $(VENV)/.stamp
 build: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-cpp-test: build
+cpp-test: build system-test
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-py-test: build
+py-test: build system-test
 	PYTHONPATH=$(abspath $(BUILD)) $(PY) -m pytest -q
 
 # Builds a wheel from this tree as `pip install .` would, installs it into a
@@ -110,7 +115,7 @@ reliability-setup: setup
 	@scripts/reliability-setup
 
 # C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer.
-asan-test: setup
+asan-test: setup system-test
 	cmake -S . -B $(ASAN_BUILD) $(SANITIZER_CMAKE) -DPLEXORIN_SANITIZE=address,undefined \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
@@ -122,7 +127,7 @@ asan-py-test: asan-test
 
 # C++ tests under ThreadSanitizer: the atom pipeline with several workers,
 # healthy and with failing thread starts.
-tsan-test: setup
+tsan-test: setup system-test
 	cmake -S . -B $(TSAN_BUILD) $(SANITIZER_CMAKE) -DPLEXORIN_SANITIZE=thread \
 	  -DPLEXORIN_BUILD_MODULE=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
@@ -133,7 +138,7 @@ fuzz: reliability-setup
 	scripts/reliability-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Property, fault-injection and load tests, with more examples than `make test`.
-reliability-py-test: build
+reliability-py-test: build system-test
 	PLEXORIN_PROPERTY_EXAMPLES=1000 PYTHONPATH=$(abspath $(BUILD)) $(PY) -m pytest -q \
 	  tests/python/test_property_*.py tests/python/test_reliability_*.py
 

@@ -3,8 +3,11 @@
     .venv/bin/python viewer/serve.py [--port 8000] [--files out]
 
 URL layout: /viewer/ the page, /three/ three.js from node_modules, /files/
-the GLB files (by default the demo's out/ folder). Nothing else of the
-repository is served, and only loopback connections are accepted.
+the GLB files (by default the demo's out/ folder), and /files.json the list
+of the .glb files in that folder, read at each request:
+{"files": [{"name": "atoms.glb", "bytes": 24000648}, ...]}, sorted by name.
+Nothing else of the repository is served, and only loopback connections
+are accepted.
 
 The tests use StaticServer directly: it picks a free port when given port 0
 and stops when its `with` block ends.
@@ -13,6 +16,7 @@ and stops when its `with` block ends.
 import argparse
 import functools
 import http.server
+import json
 import pathlib
 import posixpath
 import threading
@@ -39,12 +43,28 @@ class _Handler(http.server.SimpleHTTPRequestHandler):
         return str(REPO / "viewer" / "no-such-file")
 
     def do_GET(self) -> None:
-        if urllib.parse.urlsplit(self.path).path == "/":
+        path = urllib.parse.urlsplit(self.path).path
+        if path == "/":
             self.send_response(302)
             self.send_header("Location", "/viewer/")
             self.end_headers()
             return
+        if path == "/files.json":
+            self._send_file_list()
+            return
         super().do_GET()
+
+    def _send_file_list(self) -> None:
+        folder = self.mounts["/files/"]
+        files = [{"name": p.name, "bytes": p.stat().st_size}
+                 for p in sorted(folder.glob("*.glb")) if p.is_file()]
+        body = json.dumps({"files": files}).encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+        self.wfile.write(body)
 
     def log_message(self, format: str, *args) -> None:  # quiet: errors still reach stderr
         if args and str(args[1]).startswith(("4", "5")):

@@ -2,8 +2,9 @@
 // onto the page), frames the camera on its bounds and orbits around it.
 // window.viewer exposes the state for scripts that drive the page:
 // status "loading" | "ready" | "error", the error text, the scene, the loaded
-// model, the renderer and the camera. Rendering happens on demand only (after
-// loading, resizing or moving the camera), so an idle page costs nothing.
+// model, the renderer and the camera, the legend's entries and the names of
+// the served files (null until listed). Rendering happens on demand only
+// (after loading, resizing or moving the camera), so an idle page costs nothing.
 import * as THREE from "three";
 import { GLTFLoader } from "three/addons/loaders/GLTFLoader.js";
 import { OrbitControls } from "three/addons/controls/OrbitControls.js";
@@ -27,7 +28,7 @@ camera.add(headlight); // the light follows the camera, so the lit side faces th
 scene.add(camera);
 
 const controls = new OrbitControls(camera, renderer.domElement);
-const state = { status: "loading", error: null, scene, model: null, renderer, camera };
+const state = { status: "loading", error: null, scene, model: null, renderer, camera, legend: [], files: null };
 window.viewer = state;
 
 const render = () => renderer.render(scene, camera);
@@ -80,6 +81,97 @@ function setPointSizes(model, size) {
   });
 }
 
+// ---- Legend of atom types ----
+// Atom files get a legend of the palette types their atoms use. An atom file
+// is one whose generator is "plexorin" or "Zarn Native", with a node or mesh
+// named "Atoms", whose points all have palette colours (the older generator
+// names point clouds "Atoms" too; their colours are not the palette's). The
+// palette is the core's (glbcore/atom_builder.cpp); the elements are those
+// that `plexorin convert` maps onto each type (python/plexorin/readers.py).
+const ATOM_PALETTE = [
+  { type: "0", rgb: [0.5, 0.5, 0.5], elements: "C" },
+  { type: "1", rgb: [1.0, 0.267, 0.267], elements: "O" },
+  { type: "2", rgb: [0.267, 1.0, 0.267], elements: "F Cl Br I" },
+  { type: "3", rgb: [0.267, 0.267, 1.0], elements: "N" },
+  { type: "4", rgb: [1.0, 1.0, 0.267], elements: "S Se Te" },
+  { type: "5", rgb: [1.0, 0.267, 1.0], elements: "P As Sb" },
+  { type: "6", rgb: [0.267, 1.0, 1.0], elements: "metals" },
+  { type: "7+", rgb: [0.6, 0.6, 0.6], elements: "H and the rest" },
+];
+const ATOM_GENERATORS = ["plexorin", "Zarn Native"];
+// Colours compared at 8 bits, so float and normalised-integer colours match alike.
+const colorKey = (r, g, b) => (Math.round(r * 255) * 256 + Math.round(g * 255)) * 256 + Math.round(b * 255);
+const PALETTE_INDEX = new Map(ATOM_PALETTE.map((entry, index) => [colorKey(...entry.rgb), index]));
+
+function isAtomFile(json) {
+  const named = (items) => (items || []).some((item) => item.name === "Atoms");
+  return ATOM_GENERATORS.includes(json.asset && json.asset.generator) && (named(json.nodes) || named(json.meshes));
+}
+
+// Sorted indices into ATOM_PALETTE of the points' colours; null if one is not a palette colour.
+function paletteTypesUsed(model) {
+  const used = new Set();
+  let foreign = false;
+  model.traverse((object) => {
+    const color = object.isPoints && object.geometry.attributes.color;
+    for (let i = 0; color && !foreign && i < color.count; i += 1) {
+      const index = PALETTE_INDEX.get(colorKey(color.getX(i), color.getY(i), color.getZ(i)));
+      if (index === undefined) foreign = true;
+      else used.add(index);
+    }
+  });
+  return foreign ? null : [...used].sort((a, b) => a - b);
+}
+
+function showLegend(json, model) {
+  const element = document.getElementById("legend");
+  const used = isAtomFile(json) ? paletteTypesUsed(model) : null;
+  state.legend = (used || []).map((index) => ATOM_PALETTE[index]);
+  element.replaceChildren(...state.legend.map(({ type, rgb, elements }) => {
+    const entry = document.createElement("div");
+    entry.className = "entry";
+    entry.dataset.type = type;
+    const swatch = document.createElement("span");
+    swatch.className = "swatch";
+    // The palette is linear, as COLOR_0 is: shown in sRGB as the renderer draws it.
+    swatch.style.background = new THREE.Color().setRGB(...rgb, THREE.LinearSRGBColorSpace).getStyle();
+    entry.append(swatch, `type ${type} · ${elements}`);
+    return entry;
+  }));
+  element.hidden = state.legend.length === 0;
+}
+
+// ---- Loading progress and the list of served files ----
+function setProgress(fraction) {
+  // null hides the bar; undefined shows it without a known length.
+  const bar = document.getElementById("progress");
+  bar.hidden = fraction === null;
+  if (fraction === undefined) bar.removeAttribute("value");
+  else if (fraction !== null) bar.value = fraction;
+}
+
+// Links to the files serve.py lists at /files.json ({"files": [{name, bytes}]}).
+async function listFiles() {
+  const element = document.getElementById("files");
+  try {
+    const response = await fetch("/files.json");
+    if (!response.ok) throw new Error(`HTTP ${response.status}`);
+    const { files } = await response.json();
+    element.replaceChildren(...files.map(({ name, bytes }) => {
+      const link = document.createElement("a");
+      link.href = `?file=/files/${encodeURIComponent(name)}`;
+      link.title = `${bytes.toLocaleString("en")} bytes`;
+      link.textContent = name;
+      return link;
+    }));
+    if (files.length === 0) element.textContent = "The served folder has no .glb files.";
+    state.files = files.map(({ name }) => name);
+  } catch (error) {
+    element.textContent = `No list of served files (${error.message}).`;
+    state.files = [];
+  }
+}
+
 function frame(model) {
   const sphere = new THREE.Box3().setFromObject(model).getBoundingSphere(new THREE.Sphere());
   const radius = sphere.radius > 0 ? sphere.radius : 1;
@@ -99,7 +191,9 @@ function show(name, gltf) {
   scene.add(model);
   setPointSizes(model, pointSize(countElements(model).points));
   frame(model);
+  showLegend(gltf.parser.json, model);
   render();
+  setProgress(null);
   setStatus(describe(name, model));
   state.status = "ready";
 }
@@ -107,6 +201,7 @@ function show(name, gltf) {
 function fail(name, error) {
   state.status = "error";
   state.error = String(error && error.message ? error.message : error);
+  setProgress(null);
   setStatus(`${name}: ${state.error}`, true);
 }
 
@@ -117,7 +212,9 @@ function loadUrl(url) {
   const name = url.split("/").pop();
   state.status = "loading";
   setStatus(`loading ${name} …`);
-  loader.load(url, (gltf) => show(name, gltf), undefined, (error) => fail(name, error));
+  setProgress(undefined);
+  const progress = (event) => setProgress(event.lengthComputable ? event.loaded / event.total : undefined);
+  loader.load(url, (gltf) => show(name, gltf), progress, (error) => fail(name, error));
 }
 
 async function loadDropped(file) {
@@ -139,6 +236,11 @@ window.addEventListener("resize", () => {
 });
 
 window.addEventListener("keydown", (event) => {
+  if (state.model && event.key === "r") {
+    frame(state.model); // back to the view the file opened with
+    render();
+    return;
+  }
   if (!state.model || (event.key !== "+" && event.key !== "-")) return;
   state.model.traverse((object) => {
     if (object.isPoints) {
@@ -155,6 +257,7 @@ window.addEventListener("drop", (event) => {
   if (file) loadDropped(file);
 });
 
+listFiles();
 const requested = new URLSearchParams(window.location.search).get("file");
 if (requested) {
   loadUrl(requested);

@@ -5,7 +5,7 @@
 // Prints one JSON line per file:
 //   {file, status, error, points, vertices, triangles, colored, instances (per
 //    instanced mesh name: count and material colour), drawnFraction,
-//    distinctColors, pageErrors, screenshot}
+//    distinctColors, legend: [{type, color}], fileLinks, pageErrors, screenshot}
 // The counting and the pixel analysis below run in the page but belong to this
 // script, not to the viewer, so a fault in the viewer cannot hide itself.
 import { mkdtempSync, rmSync } from "node:fs";
@@ -63,6 +63,17 @@ function canvasCoverage() {
   return { drawnFraction: drawn / (pixels.length / 4), distinctColors: colors.size };
 }
 
+// Runs in the page: the legend's entries (type, swatch colour) and the files linked.
+function pageParts() {
+  const legend = [...document.querySelectorAll("#legend:not([hidden]) .entry")].map((entry) => ({
+    type: entry.dataset.type,
+    color: getComputedStyle(entry.querySelector(".swatch")).backgroundColor,
+  }));
+  const fileLinks = [...document.querySelectorAll("#files a")]
+    .map((link) => new URL(link.href).searchParams.get("file"));
+  return { legend, fileLinks };
+}
+
 async function inspect(browser, baseUrl, screenshotDir, fileUrl) {
   const page = await browser.newPage();
   const pageErrors = [];
@@ -71,13 +82,14 @@ async function inspect(browser, baseUrl, screenshotDir, fileUrl) {
     if (message.type() === "error") pageErrors.push(message.text());
   });
   await page.goto(`${baseUrl}/viewer/?file=${encodeURIComponent(fileUrl)}`);
-  await page.waitForFunction(() => window.viewer && window.viewer.status !== "loading",
+  await page.waitForFunction(
+    () => window.viewer && window.viewer.status !== "loading" && window.viewer.files !== null,
     null, { timeout: LOAD_TIMEOUT_MS });
   const { status, error } = await page.evaluate(() => ({ status: window.viewer.status, error: window.viewer.error }));
   const name = fileUrl.split("/").pop();
   const screenshot = join(screenshotDir, name.replace(/\.glb$/, ".png"));
   await page.screenshot({ path: screenshot });
-  const report = { file: fileUrl, status, error, pageErrors, screenshot };
+  const report = { file: fileUrl, status, error, pageErrors, screenshot, ...(await page.evaluate(pageParts)) };
   if (status === "ready") {
     Object.assign(report, await page.evaluate(sceneCounts), await page.evaluate(canvasCoverage));
   }

@@ -149,6 +149,32 @@ def test_files_without_a_scene_are_reported_as_errors(rendered, name, words):
 
 
 
+# The core's atom palette at 8 bits: colour -> type.
+PALETTE = {(128, 128, 128): "0", (255, 68, 68): "1", (68, 255, 68): "2", (68, 68, 255): "3",
+           (255, 255, 68): "4", (255, 68, 255): "5", (68, 255, 255): "6", (153, 153, 153): "7+"}
+
+
+def test_legend_shows_the_atom_types_and_links_list_the_served_files(rendered):
+    from glb_reader import attribute_array, parse_glb
+
+    reports, written = rendered
+    atoms = written["atoms.glb"]["path"]
+    linear = np.unique(attribute_array(parse_glb(atoms.read_bytes()), "COLOR_0"), axis=0)
+    # Swatches show the linear COLOR_0 in sRGB, as the renderer draws the points.
+    srgb = np.where(linear <= 0.0031308, 12.92 * linear, 1.055 * linear ** (1 / 2.4) - 0.055)
+    expected = sorted((PALETTE[tuple(np.round(c * 255).astype(int))],
+                       "rgb({}, {}, {})".format(*np.round(s * 255).astype(int)))
+                      for c, s in zip(linear, srgb))
+    assert len(expected) == 5
+    assert [(e["type"], e["color"]) for e in reports["atoms.glb"]["legend"]] == expected
+    served = [f"/files/{p.name}" for p in sorted(atoms.parent.glob("*.glb"))]
+    assert len(served) == 5
+    for name, report in reports.items():
+        assert report["fileLinks"] == served, name
+        if name != "atoms.glb":
+            assert report.get("legend", []) == [], name
+
+
 @pytest.fixture(scope="module")
 def file_server(tmp_path_factory):
     from serve import StaticServer

@@ -1,0 +1,366 @@
+"""Readers of the input files of ``plexorin convert``.
+
+Each reader takes a path and returns one small record of NumPy arrays, ready
+for the builder of the same kind:
+
+    read_atoms(path, index=0) -> AtomsData(positions, types, box)    any file ASE reads
+    read_ply(path)            -> PointsData | MeshData                PLY, through plyfile
+    read_las(path)            -> PointsData                           LAS/LAZ, through laspy
+    read(path, index=0)       the reader chosen by the file name (READERS, else ASE)
+
+The third-party readers are the optional extra ``plexorin[io]``; a missing
+one raises `MissingReader`, a file a reader rejects `UnreadableFile`, both
+with a one-line message. A progress bar (tqdm, on stderr when it is a
+terminal) follows reads that take more than a second.
+
+Atom types: elements are mapped onto the eight colours of the atom palette
+by ELEMENT_PALETTE (printed by ``plexorin convert --help``):
+
+    0 grey        C
+    1 red         O
+    2 green       halogens: F Cl Br I At
+    3 blue        N
+    4 yellow      S Se Te
+    5 magenta     P As Sb
+    6 cyan        metals: alkali, alkaline-earth, transition and post-transition
+                  metals, lanthanides, actinides
+    7 light grey  H, noble gases, B, Si, Ge and every other element
+
+ASE gives atoms of LAMMPS dumps without an element column the atomic number
+of their LAMMPS type (type 1 is H, 2 is He, ...), so their colours follow.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import os
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, BinaryIO
+
+import numpy as np
+from tqdm import tqdm
+
+EXTRA_HINT = "pip install 'plexorin[io]'"
+
+_METALS = (
+    "Li Be Na Mg Al K Ca Sc Ti V Cr Mn Fe Co Ni Cu Zn Ga Rb Sr Y Zr Nb Mo Tc Ru Rh Pd Ag Cd "
+    "In Sn Cs Ba La Ce Pr Nd Pm Sm Eu Gd Tb Dy Ho Er Tm Yb Lu Hf Ta W Re Os Ir Pt Au Hg Tl "
+    "Pb Bi Po Fr Ra Ac Th Pa U Np Pu Am Cm Bk Cf Es Fm Md No Lr")
+
+# (palette type, colour, what it holds, its element symbols); every element
+# not listed gets OTHER_TYPE.
+ELEMENT_PALETTE: tuple[tuple[int, str, str, str], ...] = (
+    (0, "grey", "C", "C"),
+    (1, "red", "O", "O"),
+    (2, "green", "halogens F Cl Br I At", "F Cl Br I At"),
+    (3, "blue", "N", "N"),
+    (4, "yellow", "S Se Te", "S Se Te"),
+    (5, "magenta", "P As Sb", "P As Sb"),
+    (6, "cyan", "metals: Li Na K Mg Ca Al, transition metals, Sn Pb Bi, lanthanides, ...", _METALS),
+)
+OTHER_TYPE = 7
+OTHER_DESCRIPTION = "H, noble gases, B, Si, Ge and every other element"
+
+ELEMENT_TYPES: dict[str, int] = {
+    symbol: palette_type for palette_type, _, _, symbols in ELEMENT_PALETTE
+    for symbol in symbols.split()
+}
+
+
+def element_table_text() -> str:
+    """ELEMENT_PALETTE as the lines of text that --help shows."""
+    rows = [(t, colour, text) for t, colour, text, _ in ELEMENT_PALETTE]
+    rows.append((OTHER_TYPE, "light grey", OTHER_DESCRIPTION))
+    return "\n".join(f"  {t}  {colour:<10}  {text}" for t, colour, text in rows)
+
+
+def element_types(symbols: list[str]) -> np.ndarray:
+    """Palette type (uint16) of each chemical symbol."""
+    unique, inverse = np.unique(np.asarray(symbols, dtype=str), return_inverse=True)
+    table = np.array([ELEMENT_TYPES.get(str(s), OTHER_TYPE) for s in unique], dtype=np.uint16)
+    return table[inverse.reshape(-1)] if len(symbols) else np.zeros(0, np.uint16)
+
+
+@dataclass(frozen=True)
+class AtomsData:
+    """Atoms: positions (N, 3), palette types (N,) uint16, and the periodic
+    cell's bounding box as (lo, hi) or None."""
+    positions: np.ndarray
+    types: np.ndarray
+    box: tuple[np.ndarray, np.ndarray] | None = None
+
+
+@dataclass(frozen=True)
+class PointsData:
+    """Points: positions (N, 3), colours (N, 3 or 4) uint8/uint16/float, or None."""
+    positions: np.ndarray
+    colors: np.ndarray | None = None
+
+
+@dataclass(frozen=True)
+class MeshData:
+    """Triangles: vertex positions (V, 3), faces (M, 3), vertex colours or None."""
+    positions: np.ndarray
+    faces: np.ndarray
+    colors: np.ndarray | None = None
+
+
+InputData = AtomsData | PointsData | MeshData
+
+
+class ReadError(Exception):
+    """An input that cannot be read; the message is one line naming the file."""
+
+
+class MissingReader(ReadError):
+    """The optional package that reads this format is not installed."""
+
+
+class UnknownFormat(ReadError):
+    """No reader knows the file's format."""
+
+
+class UnreadableFile(ReadError):
+    """The reader rejected the file."""
+
+
+def _rejected(path: Path, reader: str, error: BaseException) -> UnreadableFile:
+    text = " ".join(str(error).split()) or type(error).__name__
+    return UnreadableFile(f"{path}: {reader} cannot read it ({text[:200]})")
+
+
+# ---- Progress of reads ----------------------------------------------------
+
+class _ProgressRaw(io.RawIOBase):
+    """A file whose reads and seeks move a progress bar to the file position."""
+
+    def __init__(self, raw: BinaryIO, bar: "tqdm[Any]"):
+        super().__init__()
+        self._raw = raw
+        self._bar = bar
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return self._raw.seekable()
+
+    def _follow(self) -> None:
+        self._bar.update(self._raw.tell() - self._bar.n)
+
+    def readinto(self, buffer: Any) -> int:
+        count: int = self._raw.readinto(buffer)  # type: ignore[attr-defined]
+        self._follow()
+        return count
+
+    def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        position = self._raw.seek(offset, whence)
+        self._follow()
+        return position
+
+    def tell(self) -> int:
+        return self._raw.tell()
+
+    def close(self) -> None:
+        self._raw.close()
+        super().close()
+
+
+@contextlib.contextmanager
+def progress_file(path: Path, text: bool = False) -> Iterator[Any]:
+    """`path` opened for reading (binary, or UTF-8 text) behind a progress bar
+    that appears when the read takes more than a second."""
+    with tqdm(total=path.stat().st_size, desc=f"reading {path.name}", unit="B", unit_scale=True,
+              unit_divisor=1024, delay=1, disable=None, leave=False) as bar:
+        buffered = io.BufferedReader(_ProgressRaw(open(path, "rb", buffering=0), bar))
+        stream: Any = io.TextIOWrapper(buffered, encoding="utf-8", errors="replace") if text else buffered
+        with stream:
+            yield stream
+
+
+# ---- Atoms through ASE ----------------------------------------------------
+
+def _import_ase(path: Path) -> Any:
+    try:
+        import ase.io
+        import ase.io.formats
+    except ImportError:
+        raise MissingReader(f"{path}: not PLY or LAS/LAZ, and atom files are read with ASE, "
+                            f"which is not installed ({EXTRA_HINT})") from None
+    return ase
+
+
+def _cell_box(atoms: Any) -> tuple[np.ndarray, np.ndarray] | None:
+    """The bounding box of a periodic cell (its eight corners), or None."""
+    cell = np.asarray(atoms.cell, dtype=np.float64)
+    if not atoms.pbc.any() or abs(np.linalg.det(cell)) == 0:
+        return None
+    origin = np.asarray(atoms.get_celldisp(), dtype=np.float64).reshape(3)
+    steps = np.array([[i, j, k] for i in (0, 1) for j in (0, 1) for k in (0, 1)], dtype=np.float64)
+    corners = origin + steps @ cell
+    return corners.min(axis=0), corners.max(axis=0)
+
+
+def atoms_data(atoms: Any) -> AtomsData:
+    """An ase.Atoms as AtomsData (positions, palette types, periodic cell box)."""
+    return AtomsData(np.asarray(atoms.get_positions(), dtype=np.float64),
+                     element_types(atoms.get_chemical_symbols()), _cell_box(atoms))
+
+
+def read_atoms(path: Path, index: Any = 0) -> AtomsData:
+    """The frame `index` (default the first) of an atom file ASE reads
+    (xyz, extxyz, pdb, cif, POSCAR, LAMMPS dumps, ...); the format is
+    guessed by ASE from the name and content."""
+    path = Path(path)
+    ase = _import_ase(path)
+    try:
+        format_name = ase.io.formats.filetype(str(path), guess=False)
+    except Exception as error:  # ASE signals unknown types in several ways
+        raise UnknownFormat(f"{path}: unknown format (not PLY, LAS/LAZ, nor a format ASE "
+                            f"recognises: {' '.join(str(error).split())[:120]})") from None
+    try:
+        frame = _read_with_ase(ase, path, index, format_name)
+    except ReadError:
+        raise
+    except Exception as error:  # ASE's readers raise anything on a malformed file
+        raise _rejected(path, f"ASE ({format_name})", error) from None
+    if isinstance(frame, list):
+        raise UnreadableFile(f"{path}: index {index!r} selects {len(frame)} frames, not one")
+    return atoms_data(frame)
+
+
+def _read_with_ase(ase: Any, path: Path, index: Any, format_name: str) -> Any:
+    io_format = ase.io.formats.ioformats.get(format_name)
+    compressed = path.suffix.lower() in (".gz", ".bz2", ".xz")
+    if io_format is None or not io_format.acceptsfd or compressed:
+        return ase.io.read(str(path), index=index, format=format_name)
+    with progress_file(path, text=not io_format.isbinary) as stream:
+        return ase.io.read(stream, index=index, format=format_name)
+
+
+# ---- PLY through plyfile --------------------------------------------------
+
+def _import(module: str, what: str) -> Any:
+    try:
+        return __import__(module)
+    except ImportError:
+        raise MissingReader(f"{what} are read with {module}, which is not installed "
+                            f"({EXTRA_HINT})") from None
+
+
+def _ply_colors(vertices: np.ndarray, path: Path) -> np.ndarray | None:
+    names = vertices.dtype.names or ()
+    channels = [name for name in ("red", "green", "blue", "alpha") if name in names]
+    if len(channels) < 3 or channels[:3] != ["red", "green", "blue"]:
+        return None
+    colors = np.column_stack([vertices[name] for name in channels])
+    if colors.dtype.kind == "u" and colors.dtype.itemsize <= 2 or colors.dtype.kind == "f":
+        return colors
+    raise UnreadableFile(f"{path}: vertex colours of type {colors.dtype} are not supported "
+                         f"(expected uchar, ushort or float)")
+
+
+def fan_triangles(polygons: Any) -> np.ndarray:
+    """Polygons (a sequence of index arrays) as triangles (M, 3), each polygon
+    of k >= 3 corners split into the k - 2 triangles of a fan around its first
+    corner; polygons of fewer corners are dropped."""
+    lengths = np.fromiter((len(p) for p in polygons), dtype=np.int64, count=len(polygons))
+    if len(polygons) == 0:
+        return np.zeros((0, 3), np.int64)
+    flat = np.concatenate([np.asarray(p, dtype=np.int64).reshape(-1) for p in polygons])
+    if (lengths == 3).all():
+        return flat.reshape(-1, 3)
+    fans = np.maximum(lengths - 2, 0)
+    starts = np.repeat(np.cumsum(lengths) - lengths, fans)
+    step = np.arange(fans.sum()) - np.repeat(np.cumsum(fans) - fans, fans) + 1
+    return np.column_stack((flat[starts], flat[starts + step], flat[starts + step + 1]))
+
+
+def read_ply(path: Path) -> PointsData | MeshData:
+    """A PLY file (ASCII or binary): its vertices (x, y, z; colours from
+    red/green/blue[/alpha] when present) as points, or, when it has faces
+    (vertex_indices or vertex_index lists), as a triangle mesh."""
+    path = Path(path)
+    plyfile = _import("plyfile", "PLY files")
+    try:
+        with progress_file(path) as stream:
+            ply = plyfile.PlyData.read(stream)
+        vertices = ply["vertex"].data
+        positions = np.column_stack((vertices["x"], vertices["y"], vertices["z"]))
+        polygons = _ply_polygons(ply)
+    except ReadError:
+        raise
+    except Exception as error:  # plyfile raises its own and NumPy's errors
+        raise _rejected(path, "plyfile", error) from None
+    colors = _ply_colors(vertices, path)
+    if polygons is None:
+        return PointsData(positions, colors)
+    return MeshData(positions, fan_triangles(polygons), colors)
+
+
+def _ply_polygons(ply: Any) -> Any:
+    names = [element.name for element in ply.elements]
+    if "face" not in names or ply["face"].count == 0:
+        return None
+    faces = ply["face"].data
+    for name in ("vertex_indices", "vertex_index"):
+        if name in (faces.dtype.names or ()):
+            return faces[name]
+    raise ValueError("the face element has no vertex_indices list")
+
+
+# ---- LAS/LAZ through laspy ------------------------------------------------
+
+def _las_colors(las: Any) -> np.ndarray | None:
+    if not {"red", "green", "blue"} <= set(las.point_format.dimension_names):
+        return None
+    colors = np.column_stack((las.red, las.green, las.blue)).astype(np.uint16)
+    # Many writers store 8-bit values in LAS's 16-bit fields: such files are
+    # read as 8-bit colours, or they would show almost black.
+    if colors.size and int(colors.max()) <= 255:
+        return colors.astype(np.uint8)
+    return colors
+
+
+def read_las(path: Path) -> PointsData:
+    """A LAS or LAZ point cloud: x, y, z with the file's scale and offset
+    applied, and RGB when the point format has it (16-bit values; files whose
+    colours all lie in 0..255 are taken as 8-bit)."""
+    path = Path(path)
+    laspy = _import("laspy", "LAS/LAZ files")
+    if path.suffix.lower() == ".laz" and not laspy.LazBackend.detect_available():
+        raise MissingReader(f"{path}: LAZ files are decompressed with lazrs, which is not "
+                            f"installed ({EXTRA_HINT})")
+    try:
+        with progress_file(path) as stream:
+            las = laspy.read(stream)
+        positions = np.column_stack((np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)))
+        colors = _las_colors(las)
+    except Exception as error:  # laspy raises its own and NumPy's errors
+        raise _rejected(path, "laspy", error) from None
+    return PointsData(positions, colors)
+
+
+# ---- Choice by file name --------------------------------------------------
+
+# Suffix -> reader; every other file goes to ASE, which knows its own formats.
+READERS: dict[str, Callable[[Path], InputData]] = {
+    ".ply": read_ply,
+    ".las": read_las,
+    ".laz": read_las,
+}
+
+
+def read(path: Path, index: Any = 0) -> InputData:
+    """The file at `path` through the reader its suffix selects (READERS),
+    else as an atom file through ASE (`index` picks the frame)."""
+    path = Path(path)
+    if not path.exists():
+        raise ReadError(f"{path}: no such file")
+    if not path.is_file():
+        raise ReadError(f"{path}: not a file")
+    reader = READERS.get(path.suffix.lower())
+    return reader(path) if reader else read_atoms(path, index)
