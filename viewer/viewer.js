@@ -113,6 +113,12 @@ function paletteTypesUsed(model) {
   const used = new Set();
   let foreign = false;
   model.traverse((object) => {
+    if (object.isInstancedMesh) { // spheres: one instanced mesh per type, in its material's colour
+      const index = PALETTE_INDEX.get(colorKey(object.material.color.r, object.material.color.g, object.material.color.b));
+      if (index === undefined) foreign = true;
+      else used.add(index);
+      return;
+    }
     const color = object.isPoints && object.geometry.attributes.color;
     for (let i = 0; color && !foreign && i < color.count; i += 1) {
       const index = PALETTE_INDEX.get(colorKey(color.getX(i), color.getY(i), color.getZ(i)));

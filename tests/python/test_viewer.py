@@ -243,6 +243,7 @@ def test_sphere_files_are_drawn_as_shaded_instanced_spheres(browser_ready, tmp_p
         assert report["status"] == "ready" and report["pageErrors"] == []
         assert {name: i["count"] for name, i in report["instances"].items()} == {
             f"type_{t}" + ("+" if t == 7 else ""): n for t, n in counts.items()}
+        assert [e["type"] for e in report["legend"]] == [str(t) if t < 7 else "7+" for t in counts]
         assert report["drawnFraction"] > 0.03 and report["distinctColors"] >= 30
     if os.environ.get("PLEXORIN_WRITE_DOCS"):
         shutil.copy(shots / "molecule.png", REPO / "docs" / "viewer-spheres.png")
