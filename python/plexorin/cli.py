@@ -69,13 +69,21 @@ def add_convert(commands: Commands) -> None:
     parser.add_argument("--compress", action="store_true",
                         help="write the compact web layout: quantised, meshopt-compressed "
                              "(KHR_mesh_quantization, EXT_meshopt_compression)")
+    parser.add_argument("--spheres", action="store_true",
+                        help="atom files only: a shaded sphere per atom, one GPU-instanced "
+                             "sphere per type (EXT_mesh_gpu_instancing), radii by the default "
+                             "rule of plexorin.atoms")
     parser.set_defaults(run=run_convert)
 
 
 def build_glb(data: readers.InputData, args: argparse.Namespace) -> bytes:
     """The GLB bytes of what a reader returned (options come from `args`)."""
     if isinstance(data, readers.AtomsData):
-        return atoms(data.positions, data.types, box=data.box, compress=args.compress)
+        return atoms(data.positions, data.types, box=data.box, compress=args.compress,
+                     style="spheres" if args.spheres else "points")
+    if args.spheres:
+        raise CommandError(f"{args.input}: --spheres is for atom files; this is a "
+                           f"{'mesh' if isinstance(data, readers.MeshData) else 'point cloud'}")
     if isinstance(data, readers.MeshData):
         return mesh(data.positions, data.faces, colors=data.colors, compress=args.compress)
     return point_cloud(data.positions, data.colors, compress=args.compress)

@@ -89,6 +89,14 @@ def test_convert_then_info_gives_back_what_went_in(inputs, tmp_path, capsys, val
         assert cli.main(["convert", "--compress", str(folder / name), str(compact)]) == 0
         summary = info(compact, capsys)
         assert "EXT_meshopt_compression" in summary["extensionsRequired"]
+        spheres = tmp_path / f"{name}.spheres.glb"
+        sphere_run = cli.main(["convert", "--spheres", str(folder / name), str(spheres)])
+        if name.startswith("atoms"):
+            assert sphere_run == 0
+            assert sum(n.get("instances", {}).get("count", 0)
+                       for n in info(spheres, capsys)["nodes"]) == len(positions)
+        else:
+            assert sphere_run != 0 and "--spheres is for atom files" in capsys.readouterr().err
         assert sum(p["vertices"] for m in summary["meshes"] for p in m["primitives"]) == len(positions)
         glb = parse_glb(output.read_bytes())
         primitive = info(output, capsys)["meshes"][0]["primitives"][0]
