@@ -86,6 +86,7 @@ $(BUILD)/atom_scaling: bench/atom_scaling.cpp build
 bench: build $(VENV)/.bench-stamp $(BUILD)/atom_scaling
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/run.py \
 	  --scaling-exe $(BUILD)/atom_scaling
+	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/tiles.py
 
 # ---- Reliability: sanitizers, fuzzing, fault injection, leaks and load ----
 # `make reliability` runs all of it; `make reliability-ci` is the bounded part

@@ -315,6 +315,29 @@ py::array tile_gather(const py::array& source, const CArray<std::uint32_t>& orde
     return out;
 }
 
+// (lo, hi, first non-finite row or N)
+py::tuple tile_extents(const CArray<float>& positions) {
+    const std::size_t n = point_rows(positions);
+    float lo[3], hi[3];
+    std::size_t bad;
+    {
+        py::gil_scoped_release released;
+        bad = glbcore::tile_extents(positions.data(), n, lo, hi);
+    }
+    return py::make_tuple(py::make_tuple(lo[0], lo[1], lo[2]), py::make_tuple(hi[0], hi[1], hi[2]), bad);
+}
+
+CArray<std::uint32_t> tile_level_order(const CArray<std::uint8_t>& levels) {
+    const auto n = static_cast<std::size_t>(levels.size());
+    CArray<std::uint32_t> order(static_cast<py::ssize_t>(n));
+    std::uint32_t* o = order.mutable_data();
+    {
+        py::gil_scoped_release released;
+        glbcore::order_by_small_value(levels.data(), n, o);
+    }
+    return order;
+}
+
 // Sorts `keys` in place (stable); returns the permutation.
 CArray<std::uint32_t> tile_sort(CArray<std::uint32_t>& keys) {
     const auto n = static_cast<std::size_t>(keys.size());
@@ -372,6 +395,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("tile_partition", &tile_partition, py::arg("keys"), py::arg("level"),
           py::arg("cell_group"), py::arg("groups"));
     m.def("tile_gather", &tile_gather, py::arg("source"), py::arg("order"));
+    m.def("tile_extents", &tile_extents, py::arg("positions"));
+    m.def("tile_level_order", &tile_level_order, py::arg("levels"));
     m.def("tile_sort", &tile_sort, py::arg("keys").noconvert());
     m.def("tile_levels", &tile_levels, py::arg("sorted_keys"), py::arg("histogram_level"),
           py::arg("grid_depth"), py::arg("points_per_tile"), py::arg("cell_leaf_level"),

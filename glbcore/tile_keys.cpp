@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <vector>
 
@@ -30,28 +31,36 @@ inline std::uint32_t spread_bits(std::uint32_t v) {
 inline std::uint32_t grid_cell(float p, double lo, double cells_per_unit) {
     const double s = (static_cast<double>(p) - lo) * cells_per_unit;
     const double clamped = std::min(std::max(s, 0.0), static_cast<double>(TILE_GRID_CELLS - 1));
-    return static_cast<std::uint32_t>(clamped);
+    // Through int32: x86 converts doubles to signed integers in vectors only.
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(clamped));
 }
 
-// First non-finite row of the block, or n.
+inline bool is_non_finite(float v) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits & 0x7F800000u) == 0x7F800000u;
+}
+
+// First non-finite row of the block, or n. The first loop is branch-free so
+// that it vectorises; the second only runs for a bad block.
 std::size_t first_non_finite(const float* positions, std::size_t n) {
-    bool all_finite = true;
-    for (std::size_t i = 0; i < 3 * n; ++i) all_finite &= std::isfinite(positions[i]);
-    if (all_finite) return n;
+    std::uint32_t any_bad = 0;
+    for (std::size_t i = 0; i < 3 * n; ++i) any_bad |= is_non_finite(positions[i]);
+    if (any_bad == 0) return n;
     for (std::size_t i = 0; i < n; ++i) {
         const float* p = positions + 3 * i;
-        if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) return i;
+        if (is_non_finite(p[0]) || is_non_finite(p[1]) || is_non_finite(p[2])) return i;
     }
     return n;
 }
 
 void keys_of_block(const float* positions, std::size_t n, const TileGrid& grid,
                    std::uint32_t* keys) {
+    const double lx = grid.lo[0], ly = grid.lo[1], lz = grid.lo[2], c = grid.cells_per_unit;
     for (std::size_t i = 0; i < n; ++i) {
         const float* p = positions + 3 * i;
-        keys[i] = spread_bits(grid_cell(p[0], grid.lo[0], grid.cells_per_unit)) |
-                  spread_bits(grid_cell(p[1], grid.lo[1], grid.cells_per_unit)) << 1 |
-                  spread_bits(grid_cell(p[2], grid.lo[2], grid.cells_per_unit)) << 2;
+        keys[i] = spread_bits(grid_cell(p[0], lx, c)) | spread_bits(grid_cell(p[1], ly, c)) << 1 |
+                  spread_bits(grid_cell(p[2], lz, c)) << 2;
     }
 }
 
@@ -88,7 +97,7 @@ void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int l
                              const std::uint32_t* cell_group, std::uint32_t groups,
                              std::uint32_t* order, std::uint64_t* group_counts) {
     const int shift = level_shift(level);
-    std::vector<std::uint32_t> group_of(count);
+    WorkingArray<std::uint32_t> group_of = allocate_working_array<std::uint32_t>(count);
     std::fill(group_counts, group_counts + groups, 0);
     for (std::size_t i = 0; i < count; ++i) {
         group_of[i] = cell_group[keys[i] >> shift];
@@ -126,6 +135,34 @@ void gather_rows(const std::uint8_t* src, std::size_t row_bytes, const std::uint
                 std::memcpy(dst + j * row_bytes, src + std::size_t{order[j]} * row_bytes, row_bytes);
             }
     }
+}
+
+std::size_t tile_extents(const float* positions, std::size_t count, float* lo, float* hi) {
+    for (int a = 0; a < 3; ++a) {
+        lo[a] = std::numeric_limits<float>::infinity();
+        hi[a] = -std::numeric_limits<float>::infinity();
+    }
+    for (std::size_t begin = 0; begin < count; begin += BLOCK) {
+        const std::size_t n = std::min(BLOCK, count - begin);
+        const float* block = positions + 3 * begin;
+        const std::size_t bad = first_non_finite(block, n);
+        if (bad < n) return begin + bad;
+        float l0 = lo[0], l1 = lo[1], l2 = lo[2], h0 = hi[0], h1 = hi[1], h2 = hi[2];
+        for (std::size_t i = 0; i < n; ++i) {
+            const float* p = block + 3 * i;
+            l0 = std::min(l0, p[0]), l1 = std::min(l1, p[1]), l2 = std::min(l2, p[2]);
+            h0 = std::max(h0, p[0]), h1 = std::max(h1, p[1]), h2 = std::max(h2, p[2]);
+        }
+        lo[0] = l0, lo[1] = l1, lo[2] = l2, hi[0] = h0, hi[1] = h1, hi[2] = h2;
+    }
+    return count;
+}
+
+void order_by_small_value(const std::uint8_t* values, std::size_t count, std::uint32_t* order) {
+    std::size_t next[257] = {};
+    for (std::size_t i = 0; i < count; ++i) ++next[values[i] + 1];
+    for (int v = 1; v <= 256; ++v) next[v] += next[v - 1];
+    for (std::size_t i = 0; i < count; ++i) order[next[values[i]]++] = static_cast<std::uint32_t>(i);
 }
 
 void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count) {

@@ -48,6 +48,13 @@ void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int l
 void gather_rows(const std::uint8_t* src, std::size_t row_bytes, const std::uint32_t* order,
                  std::size_t count, std::uint8_t* dst);
 
+// Exact float extremes per axis; returns the first non-finite row (the
+// extremes are then unspecified) or count. With no rows lo = +inf, hi = -inf.
+std::size_t tile_extents(const float* positions, std::size_t count, float* lo, float* hi);
+
+// A stable counting sort by byte value: order[j] = row going to place j.
+void order_by_small_value(const std::uint8_t* values, std::size_t count, std::uint32_t* order);
+
 // Stable sort of keys; order receives the permutation (order[j] = the
 // original row of sorted place j). count must stay below 2^32.
 void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count);

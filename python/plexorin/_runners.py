@@ -52,7 +52,10 @@ class ExecutorRunner:
                 done, pending = wait(pending, return_when=FIRST_EXCEPTION)
                 for future in done:
                     part = future.result()
-                    total = part.astype("uint64") if total is None else total + part
+                    if total is None:
+                        total = part.astype("uint64")
+                    else:
+                        total += part  # in place: a fresh array costs page faults
                     if bar:
                         bar.update()
             return total

@@ -195,15 +195,14 @@ def _bounds_task(chunk, start):
     positions, _, _ = load_chunk(chunk, start)
     if positions.shape[0] == 0:
         return None
-    low, high = positions.min(axis=0), positions.max(axis=0)
-    if not (np.isfinite(low).all() and np.isfinite(high).all()):
-        _raise_non_finite(positions, start)
+    return _extents(positions, start)
+
+
+def _extents(positions: np.ndarray, start: int):
+    low, high, bad = _native.tile_extents(positions)
+    if bad < positions.shape[0]:
+        raise ValueError(f"positions[{start + bad}] is not finite")
     return low, high
-
-
-def _raise_non_finite(positions: np.ndarray, start: int):
-    row = int(np.flatnonzero(~np.isfinite(positions).all(axis=1))[0])
-    raise ValueError(f"positions[{start + row}] is not finite")
 
 
 def _keys(positions: np.ndarray, start: int, grid) -> np.ndarray:
@@ -219,7 +218,7 @@ def _histogram_task(chunk, start, grid):
     bad = _native.tile_key_histogram(positions, grid, HISTOGRAM_LEVEL, histogram)
     if bad < positions.shape[0]:
         raise ValueError(f"positions[{start + bad}] is not finite")
-    return histogram.astype(np.uint64)
+    return histogram
 
 
 def _route_task(chunk, start, grid, cell_bucket, bucket_count, tmp, index):
@@ -384,22 +383,26 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments, pre_rows, pre_levels,
     positions, types, colors = _read_parts(ctx, segments, lambda i: f"chunk{i}")
     keys = _keys(positions, 0, ctx.grid.native())
     order = _native.tile_sort(keys)
-    arrays = [None if a is None else _native.tile_gather(a, order)
-              for a in (positions, types, colors)]
     levels = _native.tile_levels(keys, HISTOGRAM_LEVEL, ctx.grid_depth, ctx.points_per_tile,
                                  ctx.cell_leaf_level, pre_rows, pre_levels)
-    by_level = np.argsort(levels, kind="stable").astype(np.uint32)
-    sorted_levels = levels[by_level]
+    # Grouped by level and, within a level, in key order: every tile is one
+    # run, so one gather per array puts all of them in place.
+    by_level = _native.tile_level_order(levels)
+    arrays = [None if a is None else _native.tile_gather(a, order[by_level])
+              for a in (positions, types, colors)]
+    keys, levels = keys[by_level], levels[by_level]
     written, parts = {}, []
     piece_rows = 0
-    for level in np.unique(sorted_levels):
-        a, b = np.searchsorted(sorted_levels, [level, level + 1])
-        rows = by_level[a:b]
-        nodes = keys[rows] >> np.uint32(3 * (KEY_LEVELS - int(level)))
-        cuts = np.concatenate(([0], np.flatnonzero(np.diff(nodes)) + 1, [rows.size]))
+    level_starts = np.searchsorted(levels, np.arange(KEY_LEVELS + 2))
+    for level in range(KEY_LEVELS + 1):
+        a, b = level_starts[level], level_starts[level + 1]
+        if a == b:
+            continue
+        nodes = keys[a:b] >> np.uint32(3 * (KEY_LEVELS - level))
+        cuts = a + np.concatenate(([0], np.flatnonzero(np.diff(nodes)) + 1, [b - a]))
         for c0, c1 in zip(cuts[:-1], cuts[1:]):
-            code = (int(level), int(nodes[c0]))
-            tile = [None if a is None else _native.tile_gather(a, rows[c0:c1]) for a in arrays]
+            code = (level, int(nodes[c0 - a]))
+            tile = [None if x is None else x[c0:c1] for x in arrays]
             if code in spanning:
                 _append_piece(ctx, bucket, tile)
                 parts.append((code, (bucket, piece_rows, c1 - c0)))
@@ -439,8 +442,8 @@ def _write_tile(ctx: _TileContext, code, positions, types, colors):
     else:
         glb = builders.point_cloud(y_up, colors)
     pathlib.Path(ctx.out, tile_name(*code) + ".glb").write_bytes(glb)
-    low, high = positions.min(axis=0), positions.max(axis=0)
-    return positions.shape[0], tuple(map(float, low)), tuple(map(float, high))
+    low, high = _extents(positions, 0)
+    return positions.shape[0], low, high
 
 
 # ---- tileset.json ---------------------------------------------------------

@@ -106,3 +106,54 @@ def test_tiles_follow_the_rule_and_the_schema(tmp_path, small_buckets, validate_
     assert seen == document["asset"]["extras"]["points"] == len(points)
     reports = validate_glbs(sorted(tmp_path.glob("*.glb")))
     assert [r["file"] for r in reports if r["numErrors"] or r["numWarnings"]] == []
+
+
+def tree_bytes(folder: pathlib.Path) -> dict:
+    return {p.name: p.read_bytes() for p in sorted(folder.iterdir())}
+
+
+def test_same_bytes_on_every_runner_and_chunking(tmp_path, small_buckets):
+    """Atoms (the typed path) on threads, one thread, Dask arrays of two
+    chunkings and a two-process LocalCluster; the memory-mapped file on the
+    cluster goes through the workers' own mappings."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    da = pytest.importorskip("dask.array")
+    distributed = pytest.importorskip("distributed")
+    points = scene(12_000, seed=9).astype(np.float64)
+    types = np.arange(len(points)) % 5
+    np.save(tmp_path / "points.npy", points)
+    mapped = np.load(tmp_path / "points.npy", mmap_mode="r")
+    runs = {
+        "threads": dict(positions=points),
+        "serial": dict(positions=mapped, executor=ThreadPoolExecutor(1)),
+        "dask-3000": dict(positions=da.from_array(points, chunks=(3000, 3))),
+        "dask-uneven": dict(positions=da.concatenate([da.from_array(points[:777]),
+                                                      da.from_array(points[777:], chunks=5000)]),
+                            types=da.from_array(types, chunks=4000)),
+    }
+    outputs = {}
+    for name, args in runs.items():
+        args.setdefault("types", types)
+        plexorin.tileset(tmp_path / name, points_per_tile=300, **args)
+        outputs[name] = tree_bytes(tmp_path / name)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        plexorin.tileset(tmp_path / "cluster", mapped, types=types, points_per_tile=300,
+                         client=client)
+    outputs["cluster"] = tree_bytes(tmp_path / "cluster")
+    reference = outputs.pop("threads")
+    assert len(reference) > 20
+    assert {name: out == reference for name, out in outputs.items()} == dict.fromkeys(outputs, True)
+    decoded = np.concatenate([read_tile(tmp_path / "threads" / n) for n in reference if n != "tileset.json"])
+    np.testing.assert_array_equal(np.unique(decoded, axis=0),
+                                  np.unique(points.astype(np.float32), axis=0))
+    assert len(decoded) == len(points)
+
+
+def test_bad_points_fail_and_leave_no_temporary_files(tmp_path):
+    points = scene(5000)
+    points[4321, 1] = np.nan
+    with pytest.raises(ValueError, match=r"positions\[4321\] is not finite"):
+        plexorin.tileset(tmp_path, points, box=[(-3, -3, -3), (5, 5, 5)])
+    assert list(tmp_path.iterdir()) == []
