@@ -34,7 +34,7 @@ state.drawn = () => {
   const drawn = [];
   for (const tile of state.tiles.visibleTiles) {
     let points = 0;
-    tile.cached.scene?.traverse((object) => {
+    tile.engineData?.scene?.traverse((object) => {
       if (object.isPoints) points += object.geometry.attributes.position.count;
     });
     drawn.push({ uri: tile.content?.uri ?? null, points });
@@ -42,8 +42,7 @@ state.drawn = () => {
   return drawn;
 };
 state.settled = () => {
-  const stats = state.tiles.stats;
-  return stats.downloading === 0 && stats.parsing === 0 && state.tiles.visibleTiles.size > 0;
+  return state.tiles.loadProgress === 1 && state.tiles.visibleTiles.size > 0;
 };
 
 function frame(tiles) {
@@ -64,12 +63,13 @@ function open(url) {
   const loader = new GLTFLoader(tiles.manager);
   loader.setMeshoptDecoder(MeshoptDecoder);
   tiles.manager.addHandler(/\.(gltf|glb)$/g, loader);
-  tiles.errorTarget = 2; // pixels of geometric error allowed on screen
+  // Pixels of geometric error allowed on screen (?errorTarget=, default 6).
+  tiles.errorTarget = Number(new URLSearchParams(window.location.search).get("errorTarget") ?? 6);
   tiles.group.rotation.x = -Math.PI / 2;
   tiles.group.updateMatrixWorld(true);
   tiles.setCamera(camera);
   tiles.setResolutionFromRenderer(camera, renderer);
-  tiles.addEventListener("load-tile-set", () => {
+  tiles.addEventListener("load-root-tileset", () => {
     if (state.status !== "loading") return;
     frame(tiles);
     state.status = "ready";

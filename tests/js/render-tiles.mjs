@@ -52,7 +52,7 @@ try {
   const pageErrors = [];
   page.on("pageerror", (error) => pageErrors.push(String(error)));
   page.on("console", (message) => { if (message.type() === "error") pageErrors.push(message.text()); });
-  await page.goto(`${baseUrl}/viewer/tiles.html?tileset=${encodeURIComponent(tilesetUrl)}`);
+  await page.goto(`${baseUrl}/viewer/tiles.html?errorTarget=40&tileset=${encodeURIComponent(tilesetUrl)}`);
   for (let step = 0; step <= Number(steps); step += 1) {
     if (step > 0) {
       await page.evaluate(() => {

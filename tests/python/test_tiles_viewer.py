@@ -38,4 +38,5 @@ def test_tiles_stream_in_as_the_camera_moves_in(tmp_path, browser_ready):  # noq
     assert "r.glb" in [d["uri"] for d in views[0]["drawn"]]
     assert all(d["points"] > 0 for v in views for d in v["drawn"])
     assert depths[-1] > depths[0], depths
-    assert min(v["drawnFraction"] for v in views) > 0.05
+    assert len(views[-1]["drawn"]) > len(views[0]["drawn"])
+    assert min(v["drawnFraction"] for v in views) > 0.002  # one-pixel points
