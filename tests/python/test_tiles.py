@@ -157,3 +157,22 @@ def test_bad_points_fail_and_leave_no_temporary_files(tmp_path):
     with pytest.raises(ValueError, match=r"positions\[4321\] is not finite"):
         plexorin.tileset(tmp_path, points, box=[(-3, -3, -3), (5, 5, 5)])
     assert list(tmp_path.iterdir()) == []
+
+
+def test_trajectory_frames_in_parallel(tmp_path, validate_glbs):
+    ase = pytest.importorskip("ase")
+    from ase.io import read, write
+
+    from plexorin import trajectory
+
+    rng = np.random.default_rng(2)
+    frames = [ase.Atoms("H2O" * (10 + i), positions=rng.uniform(0, 8, size=(30 + 3 * i, 3)),
+                        cell=[8, 8, 8], pbc=True) for i in range(7)]
+    write(tmp_path / "run.extxyz", frames)
+    paths = trajectory.write_frames(tmp_path / "run.extxyz", tmp_path / "out")
+    assert [p.name for p in paths] == [f"frame_{i:05d}.glb" for i in range(7)]
+    for frame, path in zip(read(tmp_path / "run.extxyz", index=":"), paths):
+        got = glb_reader.attribute_array(glb_reader.parse_glb(path.read_bytes()), "POSITION")
+        np.testing.assert_array_equal(np.unique(got, axis=0),
+                                      np.unique(frame.positions.astype(np.float32), axis=0))
+    assert [r["numErrors"] for r in validate_glbs(paths)] == [0] * 7
