@@ -45,15 +45,18 @@ py-test: build
 	PYTHONPATH=$(abspath $(BUILD)) $(PY) -m pytest -q
 
 # Builds a wheel from this tree as `pip install .` would, installs it into a
-# throwaway venv of the same 3.13 interpreter and makes one call.
+# throwaway venv of the same 3.13 interpreter, and calls both modules.
 wheel-test: setup
 	@tmp="$$(mktemp -d)"; trap 'rm -rf "$$tmp"' EXIT; \
 	  $(PY) -m pip wheel --quiet --no-deps -w "$$tmp/dist" . && \
 	  "$$(scripts/find-python313)" -m venv "$$tmp/venv" && \
-	  "$$tmp/venv/bin/python" -m pip install --quiet --no-index "$$tmp"/dist/*.whl && \
+	  "$$tmp/venv/bin/python" -m pip install --quiet "$$tmp"/dist/*.whl && \
 	  cd "$$tmp" && "$$tmp/venv/bin/python" -c 'import _plexorin as p; \
 	    assert len(p.atom_glb(bytes(12), bytes(2), (0, 0, 0), (1, 1, 1))) == 648; \
 	    print("wheel-test: installed", p.__file__)' && \
+	  "$$tmp/venv/bin/python" -c 'import plexorin, numpy; \
+	    assert plexorin.atoms(numpy.zeros((2, 3)), [0, 1])[:4] == b"glTF"; \
+	    print("wheel-test: installed plexorin", plexorin.__version__, "at", plexorin.__file__)' && \
 	  printf '%s\n' 'import _plexorin' \
 	    'ok: bytes = _plexorin.atom_glb(bytes(12), bytes(2), (0, 0, 0), (1, 1, 1))' \
 	    '_plexorin.atom_glb([0.0], bytes(2), (0, 0, 0), (1, 1, 1))' > calls.py && \
@@ -86,6 +89,7 @@ $(BUILD)/atom_scaling: bench/atom_scaling.cpp build
 bench: build $(VENV)/.bench-stamp $(BUILD)/atom_scaling
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/run.py \
 	  --scaling-exe $(BUILD)/atom_scaling
+	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/package.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/tiles.py
 
 # ---- Reliability: sanitizers, fuzzing, fault injection, leaks and load ----

@@ -1,11 +1,11 @@
-"""The main job of `make demo`: three GLB files from built-in data, each checked
-by the Khronos glTF validator.
+"""The main job of `make demo`: GLB files from built-in data, written with the
+public package `plexorin` and each checked by the Khronos glTF validator.
 
-    atoms.glb     a core-shell nanoparticle, about a million atoms of five types   (atom_glb)
-    seashell.glb  a coloured point cloud sampled from a parametric surface         (point_cloud_glb)
-    knot.glb      a smooth-shaded, vertex-coloured mesh with computed normals      (mesh_glb)
+    atoms.glb     a core-shell nanoparticle, about a million atoms of five types   (plexorin.atoms)
+    seashell.glb  a coloured point cloud sampled from a parametric surface         (plexorin.point_cloud)
+    knot.glb      a smooth-shaded, vertex-coloured mesh, normals computed          (plexorin.mesh)
 
-Prints what each file holds, its size, how long the module took to build it
+Prints what each file holds, its size, how long plexorin took to build it
 and the validator's verdict; exits with status 1 when the validator reports
 an error. --small writes the same scenes with far fewer elements.
 
@@ -19,9 +19,12 @@ import subprocess
 import sys
 import time
 
-from atoms import write_atoms
-from mesh import write_mesh
-from point_cloud import write_point_cloud
+import numpy as np
+
+import plexorin
+from atoms import nanoparticle
+from mesh import knot_mesh
+from point_cloud import seashell
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 VALIDATOR = REPO / "scripts" / "validate-glb.mjs"
@@ -29,6 +32,38 @@ VALIDATOR = REPO / "scripts" / "validate-glb.mjs"
 # Unit-cell radius of the particle, point count, and (rings, sides) of the tube.
 FULL = {"atoms": 42, "points": 500_000, "rings": 2000, "sides": 48}
 SMALL = {"atoms": 10, "points": 20_000, "rings": 200, "sides": 16}
+
+
+def build_and_save(path: pathlib.Path, build, detail: str, **result) -> dict:
+    """Times one plexorin call and saves its file; the result row of the table."""
+    start = time.perf_counter()
+    glb = build()
+    seconds = time.perf_counter() - start
+    plexorin.save(path, glb)
+    return dict(result, path=path, bytes=len(glb), seconds=seconds, detail=detail)
+
+
+def write_atoms(out: pathlib.Path, radius: int) -> dict:
+    positions, types = nanoparticle(radius)
+    return build_and_save(out / "atoms.glb", lambda: plexorin.atoms(positions, types),
+                          f"{len(positions):,} atoms of {len(np.unique(types))} types",
+                          kind="atoms", count=len(positions))
+
+
+def write_point_cloud(out: pathlib.Path, count: int) -> dict:
+    positions, colors = seashell(count)
+    return build_and_save(out / "seashell.glb", lambda: plexorin.point_cloud(positions, colors),
+                          f"{len(positions):,} points, RGB", kind="points", count=len(positions))
+
+
+def write_mesh(out: pathlib.Path, rings: int, sides: int) -> dict:
+    positions, _, triangles, colors = knot_mesh(rings, sides)
+    material = plexorin.Material(metallic=0.1, roughness=0.45, double_sided=False)
+    return build_and_save(
+        out / "knot.glb",
+        lambda: plexorin.mesh(positions, triangles, colors=colors, material=material),
+        f"{len(positions):,} vertices, {len(triangles):,} triangles, RGBA",
+        kind="mesh", count=len(positions), triangles=len(triangles))
 
 
 def timed(write, *args) -> dict:
@@ -39,12 +74,12 @@ def timed(write, *args) -> dict:
 
 
 def write_demo_files(out: pathlib.Path, small: bool = False) -> list[dict]:
-    """Write the three files into `out`; one dict per file (path, kind, count, bytes, ...)."""
+    """Write the files into `out`; one dict per file (path, kind, count, bytes, ...)."""
     sizes = SMALL if small else FULL
     out.mkdir(parents=True, exist_ok=True)
-    return [timed(write_atoms, out / "atoms.glb", sizes["atoms"]),
-            timed(write_point_cloud, out / "seashell.glb", sizes["points"]),
-            timed(write_mesh, out / "knot.glb", sizes["rings"], sizes["sides"])]
+    return [timed(write_atoms, out, sizes["atoms"]),
+            timed(write_point_cloud, out, sizes["points"]),
+            timed(write_mesh, out, sizes["rings"], sizes["sides"])]
 
 
 def validate(paths: list[pathlib.Path]) -> list[dict]:
@@ -66,13 +101,13 @@ def verdict(report: dict) -> str:
 
 
 def print_table(results: list[dict], reports: list[dict], out: pathlib.Path) -> None:
-    print(f"plexorin demo: three GLB files in {out.resolve()}\n")
-    print(f"  {'file':<13} {'contents':<44} {'size':>9} {'module':>10} {'all':>7}  validator")
+    print(f"plexorin {plexorin.__version__} demo: {len(results)} GLB files in {out.resolve()}\n")
+    print(f"  {'file':<13} {'contents':<44} {'size':>9} {'plexorin':>10} {'all':>7}  validator")
     for result, report in zip(results, reports):
         print(f"  {result['path'].name:<13} {result['detail']:<44} "
               f"{result['bytes'] / 1e6:>6.1f} MB {result['seconds'] * 1e3:>7.2f} ms "
               f"{result['total_seconds']:>5.2f} s  {verdict(report)}")
-    print("\n  module: the one call that built the file;"
+    print("\n  plexorin: the one call that built the file;"
           " all: making the data, that call and writing the file")
 
 

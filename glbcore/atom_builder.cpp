@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "atom_pipeline.h"
+#include "float_environment.h"
 #include "glb_container.h"
 
 namespace glbcore {
@@ -72,6 +73,21 @@ PairArrays carve_pair_arrays(SpareMemory spare, std::uint32_t count) {
     return PairArrays{carved[0], carved[1], carved[2]};
 }
 
+// Every refusal of the builder for count > 0 atoms, in its order, then the
+// document and the layout; reads no array.
+GlbLayout plan_atom_glb(std::uint32_t count, const double* vmin, const double* vmax,
+                        Document<CLOUD_DOCUMENT_CAPACITY>& doc) {
+    const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{count};
+    check_payload_size(2 * half);  // before any pass over the data
+    require_finite(vmin, 3, "vmin");
+    require_finite(vmax, 3, "vmax");
+    doc.length = format_document(doc.text.data(), doc.text.size(), ATOM_TEMPLATE,
+                                 std::size_t{count}, vmin[0], vmin[1], vmin[2], vmax[0], vmax[1],
+                                 vmax[2], std::size_t{count}, std::size_t(half),
+                                 std::size_t(half), std::size_t(half), std::size_t(2 * half));
+    return glb_layout(doc.length, 2 * half);
+}
+
 }  // namespace
 
 AtomPipelineOptions production_pipeline_options(std::uint32_t count) {
@@ -123,21 +139,21 @@ void gather_atoms_chunk(std::uint32_t begin, std::uint32_t end, const std::uint3
                    });
 }
 
+std::size_t atom_glb_size(std::uint32_t count, const double* vmin, const double* vmax) {
+    const RoundToNearestScope nearest;
+    if (count == 0) return static_cast<std::size_t>(glb_layout(2, 0).total);
+    Document<CLOUD_DOCUMENT_CAPACITY> doc;
+    return static_cast<std::size_t>(plan_atom_glb(count, vmin, vmax, doc).total);
+}
+
 void write_atom_glb(const float* positions, std::uint32_t count, const std::uint16_t* types,
                     const double* vmin, const double* vmax, const AtomPipelineOptions& options,
                     OutputBuffer& out) {
+    const RoundToNearestScope nearest;
     if (count == 0) return write_empty_atom_glb(out);
-    const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{count};
-    check_payload_size(2 * half);  // before any pass over the data
-    require_finite(vmin, 3, "vmin");
-    require_finite(vmax, 3, "vmax");
-
     Document<CLOUD_DOCUMENT_CAPACITY> doc;
-    doc.length = format_document(doc.text.data(), doc.text.size(), ATOM_TEMPLATE,
-                                 std::size_t{count}, vmin[0], vmin[1], vmin[2], vmax[0], vmax[1],
-                                 vmax[2], std::size_t{count}, std::size_t(half),
-                                 std::size_t(half), std::size_t(half), std::size_t(2 * half));
-    const GlbLayout layout = glb_layout(doc.length, 2 * half);
+    const GlbLayout layout = plan_atom_glb(count, vmin, vmax, doc);
+    const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{count};
 
     std::uint8_t* payload = write_glb_frame(out.allocate(static_cast<std::size_t>(layout.total)),
                                             layout, doc.text.data());

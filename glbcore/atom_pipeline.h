@@ -119,6 +119,22 @@ void radix_count_chunk(const std::uint32_t* keys, std::uint32_t begin, std::uint
 void radix_scatter(const std::uint32_t* keys_in, const std::uint32_t* indices_in,
                    std::uint32_t* keys_out, std::uint32_t* indices_out, std::uint32_t begin,
                    std::uint32_t end, int shift, std::uint32_t* offsets);
+// The line buffers through which a long chunk's scatter streams whole cache
+// lines (about 33 KB). They live on the heap, allocated before the phase's
+// threads start: a chunk may run on the caller's own thread, whose stack
+// can be as small as 32 KiB.
+struct ScatterLines;
+struct ScatterLinesDeleter {
+    void operator()(ScatterLines* lines) const noexcept;
+};
+using ScatterLinesPtr = std::unique_ptr<ScatterLines, ScatterLinesDeleter>;
+// Line buffers for a chunk of `entries` pairs; null when such a chunk
+// scatters directly.
+ScatterLinesPtr scatter_lines_for(std::uint32_t entries);
+// radix_scatter with line buffers from scatter_lines_for(end - begin).
+void radix_scatter(const std::uint32_t* keys_in, const std::uint32_t* indices_in,
+                   std::uint32_t* keys_out, std::uint32_t* indices_out, std::uint32_t begin,
+                   std::uint32_t end, int shift, std::uint32_t* offsets, ScatterLines* lines);
 // Stable sort of the pairs by key, four passes of 8-bit digits.
 void radix_sort_pairs(std::uint32_t* keys, std::uint32_t* indices, const WorkSplit& split,
                       const ThreadStarter& start_thread);

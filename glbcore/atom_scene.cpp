@@ -3,6 +3,7 @@
 // file, and POSITION bounds that are the exact extremes.
 #include "atom_pipeline.h"
 #include "glb_container.h"
+#include "float_environment.h"
 #include "scene_parts.h"
 
 namespace glbcore {
@@ -50,6 +51,7 @@ int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t leng
 }  // namespace
 
 void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
+    const RoundToNearestScope nearest;
     gltf::Document document;
     gltf::Payload payload;
     if (scene.count == 0) return gltf::write_glb(document, payload, out);

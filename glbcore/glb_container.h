@@ -2,10 +2,10 @@
 // layout, the document templates and locale-independent formatting.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "glbcore.h"
@@ -38,10 +38,24 @@ extern const char ATOM_TEMPLATE[];
 extern const char COLORED_MESH_TEMPLATE[];
 extern const char UNCOLORED_MESH_TEMPLATE[];
 
+// Fixed-capacity characters on the heap: a builder may run on a thread whose
+// stack the host chose small, so no buffer of kilobytes goes on the stack.
+class DocumentText {
+public:
+    explicit DocumentText(std::size_t capacity)
+        : chars_(new char[capacity]), capacity_(capacity) {}
+    char* data() const { return chars_.get(); }
+    std::size_t size() const { return capacity_; }
+
+private:
+    std::unique_ptr<char[]> chars_;
+    std::size_t capacity_;
+};
+
 // A formatted JSON document held in the call's own fixed buffer.
 template <std::size_t Capacity>
 struct Document {
-    std::array<char, Capacity> text{};
+    DocumentText text{Capacity};
     std::size_t length = 0;
 };
 

@@ -11,6 +11,14 @@
 //   ("cannot create std::vector larger than max_size()") before any large
 //   allocation or pass over the data.
 // - Allocation failures leave as std::bad_alloc; nothing stays allocated.
+// - The file depends on the inputs alone: every builder computes and formats
+//   under round-to-nearest and restores the caller's rounding mode on return
+//   and on throw.
+// - Each builder has a *_glb_size twin that takes the same counts and small
+//   values but reads no array: it refuses exactly what the builder would
+//   refuse, in the same order, and otherwise returns the file's size. A host
+//   that must copy an argument before the builder can read it calls the twin
+//   first, so that no refusal comes after a copy of data-dependent size.
 #pragma once
 
 #include <cstddef>
@@ -72,6 +80,7 @@ private:
 // never on the number of worker threads.
 void write_atom_glb(const float* positions, std::uint32_t count, const std::uint16_t* types,
                     const double* vmin, const double* vmax, OutputBuffer& out);
+std::size_t atom_glb_size(std::uint32_t count, const double* vmin, const double* vmax);
 GlbBytes generate_atom_glb(const float* positions, std::uint32_t count,
                            const std::uint16_t* types, const double* vmin, const double* vmax);
 
@@ -81,6 +90,8 @@ GlbBytes generate_atom_glb(const float* positions, std::uint32_t count,
 void write_point_cloud_glb(const float* positions, std::uint32_t position_floats,
                            const float* colors, std::uint32_t color_floats, const double* vmin,
                            const double* vmax, OutputBuffer& out);
+std::size_t point_cloud_glb_size(std::uint32_t position_floats, std::uint32_t color_floats,
+                                 const double* vmin, const double* vmax);
 GlbBytes generate_point_cloud_glb(const float* positions, std::uint32_t position_floats,
                                   const float* colors, std::uint32_t color_floats,
                                   const double* vmin, const double* vmax);
@@ -92,6 +103,10 @@ void write_mesh_glb(const float* positions, std::uint32_t position_floats, const
                     std::uint32_t normal_floats, const std::uint32_t* indices,
                     std::uint32_t index_count, const float* colors, std::uint32_t color_floats,
                     const double* bounds, const Material& material, OutputBuffer& out);
+// `has_colors` is what write_mesh_glb derives from its colour arguments.
+std::size_t mesh_glb_size(std::uint32_t position_floats, std::uint32_t normal_floats,
+                          std::uint32_t index_count, bool has_colors, std::uint32_t color_floats,
+                          const double* bounds, const Material& material);
 GlbBytes generate_mesh_glb(const float* positions, std::uint32_t position_floats,
                            const float* normals, std::uint32_t normal_floats,
                            const std::uint32_t* indices, std::uint32_t index_count,

@@ -1,5 +1,6 @@
 // Indexed triangle meshes: positions, normals, optional RGBA colours and
 // 32-bit indices copied as blocks, with one metallic-roughness material.
+#include "float_environment.h"
 #include "glb_container.h"
 
 namespace glbcore {
@@ -23,25 +24,23 @@ struct MeshBlocks {
     std::uint64_t total() const { return positions + normals + colors + indices; }
 };
 
-}  // namespace
+MeshBlocks mesh_blocks(std::uint32_t position_floats, std::uint32_t normal_floats,
+                       std::uint32_t index_count, bool has_colors, std::uint32_t color_floats) {
+    return MeshBlocks{position_floats / 3, 4 * std::uint64_t{position_floats},
+                      4 * std::uint64_t{normal_floats},
+                      has_colors ? 4 * std::uint64_t{color_floats} : 0,
+                      4 * std::uint64_t{index_count}};
+}
 
-void write_mesh_glb(const float* positions, std::uint32_t position_floats, const float* normals,
-                    std::uint32_t normal_floats, const std::uint32_t* indices,
-                    std::uint32_t index_count, const float* colors, std::uint32_t color_floats,
-                    const double* bounds, const Material& material, OutputBuffer& out) {
+// Every refusal of the builder, in its order, then the document and layout.
+GlbLayout plan_mesh(const MeshBlocks& b, std::uint32_t index_count, bool has_colors,
+                    const double* bounds, const Material& m,
+                    Document<MESH_DOCUMENT_CAPACITY>& doc) {
     require_finite(bounds, 6, "bounds");
-    require_finite_material(material);
-    const bool has_colors = colors != nullptr && color_floats != 0;
-    const MeshBlocks b{position_floats / 3, 4 * std::uint64_t{position_floats},
-                       4 * std::uint64_t{normal_floats},
-                       has_colors ? 4 * std::uint64_t{color_floats} : 0,
-                       4 * std::uint64_t{index_count}};
+    require_finite_material(m);
     check_payload_size(b.total());
-
-    const Material& m = material;
     const char* double_sided = m.double_sided ? "true" : "false";
     const auto z = [](std::uint64_t n) { return static_cast<std::size_t>(n); };
-    Document<MESH_DOCUMENT_CAPACITY> doc;
     if (has_colors) {
         doc.length = format_document(
             doc.text.data(), doc.text.size(), COLORED_MESH_TEMPLATE, m.base_color[0],
@@ -60,8 +59,33 @@ void write_mesh_glb(const float* positions, std::uint32_t position_floats, const
             z(b.positions), z(b.positions), z(b.normals), z(b.positions + b.normals),
             z(b.indices), z(b.total()));
     }
+    return glb_layout(doc.length, b.total());
+}
 
-    const GlbLayout layout = glb_layout(doc.length, b.total());
+}  // namespace
+
+std::size_t mesh_glb_size(std::uint32_t position_floats, std::uint32_t normal_floats,
+                          std::uint32_t index_count, bool has_colors, std::uint32_t color_floats,
+                          const double* bounds, const Material& material) {
+    const RoundToNearestScope nearest;
+    Document<MESH_DOCUMENT_CAPACITY> doc;
+    const MeshBlocks b =
+        mesh_blocks(position_floats, normal_floats, index_count, has_colors, color_floats);
+    return static_cast<std::size_t>(
+        plan_mesh(b, index_count, has_colors, bounds, material, doc).total);
+}
+
+void write_mesh_glb(const float* positions, std::uint32_t position_floats, const float* normals,
+                    std::uint32_t normal_floats, const std::uint32_t* indices,
+                    std::uint32_t index_count, const float* colors, std::uint32_t color_floats,
+                    const double* bounds, const Material& material, OutputBuffer& out) {
+    const RoundToNearestScope nearest;
+    const bool has_colors = colors != nullptr && color_floats != 0;
+    const MeshBlocks b =
+        mesh_blocks(position_floats, normal_floats, index_count, has_colors, color_floats);
+    Document<MESH_DOCUMENT_CAPACITY> doc;
+    const GlbLayout layout = plan_mesh(b, index_count, has_colors, bounds, material, doc);
+    const auto z = [](std::uint64_t n) { return static_cast<std::size_t>(n); };
     std::uint8_t* file = out.allocate(z(layout.total));
     std::uint8_t* at = write_glb_frame(file, layout, doc.text.data());
     copy_block(at, positions, z(b.positions));

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "glb_container.h"
+#include "float_environment.h"
 #include "scene_parts.h"
 
 namespace glbcore {
@@ -62,6 +63,7 @@ int add_indices(gltf::Document& document, gltf::Payload& payload, const MeshScen
 }  // namespace
 
 void write_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
+    const RoundToNearestScope nearest;
     require_finite_material(scene.material);
     gltf::Document document;
     gltf::Payload payload;

@@ -1,10 +1,12 @@
 // Point clouds for the public package: positions unchanged with exact
 // bounds, and colours, when given, in the caller's storage type.
+#include "float_environment.h"
 #include "scene_parts.h"
 
 namespace glbcore {
 
 void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out) {
+    const RoundToNearestScope nearest;
     gltf::Document document;
     gltf::Payload payload;
     if (scene.count == 0) return gltf::write_glb(document, payload, out);

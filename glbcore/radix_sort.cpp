@@ -86,15 +86,19 @@ void scatter_direct(const std::uint32_t* keys_in, const std::uint32_t* indices_i
 // to memory beats reading each line in before writing into it.
 constexpr std::uint32_t STREAMING_MIN_ENTRIES = std::uint32_t{1} << 18;
 
+}  // namespace
+
 // One cache line of keys and one of indices per digit, mirroring the line
 // of the destination that the digit's next place falls in.
-struct LineBuffers {
+struct ScatterLines {
     alignas(64) std::uint32_t keys[256][ENTRIES_PER_LINE];
     alignas(64) std::uint32_t indices[256][ENTRIES_PER_LINE];
     // First slot of the digit's current line that this chunk owns: the
     // first line of a digit's range may start with another chunk's places.
     std::uint32_t first_slot[256];
 };
+
+namespace {
 
 inline void stream_line(std::uint32_t* to, const std::uint32_t* from) {
     auto* d = reinterpret_cast<__m128i*>(to);
@@ -106,7 +110,7 @@ inline void stream_line(std::uint32_t* to, const std::uint32_t* from) {
 }
 
 // Writes slots [from, to) of a digit's buffered line with ordinary stores.
-inline void copy_slots(LineBuffers& b, std::uint32_t digit, std::uint32_t line_start,
+inline void copy_slots(ScatterLines& b, std::uint32_t digit, std::uint32_t line_start,
                        std::uint32_t from, std::uint32_t to, std::uint32_t* keys_out,
                        std::uint32_t* indices_out) {
     std::memcpy(keys_out + line_start + from, b.keys[digit] + from, 4 * (to - from));
@@ -116,9 +120,9 @@ inline void copy_slots(LineBuffers& b, std::uint32_t digit, std::uint32_t line_s
 // The same moves as scatter_direct; the destinations must be 64-byte aligned.
 void scatter_streaming(const std::uint32_t* keys_in, const std::uint32_t* indices_in,
                        std::uint32_t* keys_out, std::uint32_t* indices_out, std::uint32_t begin,
-                       std::uint32_t end, int shift, std::uint32_t* offsets) {
+                       std::uint32_t end, int shift, std::uint32_t* offsets,
+                       ScatterLines& b) {
     constexpr std::uint32_t LAST_SLOT = ENTRIES_PER_LINE - 1;
-    LineBuffers b;
     for (std::uint32_t d = 0; d < 256; ++d) b.first_slot[d] = offsets[d] & LAST_SLOT;
     const auto place_pair = [&](std::uint32_t key, std::uint32_t index) {
         const std::uint32_t d = digit_of(key, shift);
@@ -172,17 +176,40 @@ bool aligned_to_line(const void* p) { return reinterpret_cast<std::uintptr_t>(p)
 
 }  // namespace
 
+#if defined(__SSE2__)
+void ScatterLinesDeleter::operator()(ScatterLines* lines) const noexcept { delete lines; }
+
+ScatterLinesPtr scatter_lines_for(std::uint32_t entries) {
+    if (entries < STREAMING_MIN_ENTRIES) return nullptr;
+    return ScatterLinesPtr(new ScatterLines);
+}
+#else
+struct ScatterLines {};
+void ScatterLinesDeleter::operator()(ScatterLines* lines) const noexcept { delete lines; }
+ScatterLinesPtr scatter_lines_for(std::uint32_t) { return nullptr; }
+#endif
+
+void radix_scatter(const std::uint32_t* keys_in, const std::uint32_t* indices_in,
+                   std::uint32_t* keys_out, std::uint32_t* indices_out, std::uint32_t begin,
+                   std::uint32_t end, int shift, std::uint32_t* offsets, ScatterLines* lines) {
+#if defined(__SSE2__)
+    if (lines != nullptr && end - begin >= STREAMING_MIN_ENTRIES && aligned_to_line(keys_out) &&
+        aligned_to_line(indices_out)) {
+        return scatter_streaming(keys_in, indices_in, keys_out, indices_out, begin, end, shift,
+                                 offsets, *lines);
+    }
+#else
+    (void)lines;
+#endif
+    scatter_direct(keys_in, indices_in, keys_out, indices_out, begin, end, shift, offsets);
+}
+
 void radix_scatter(const std::uint32_t* keys_in, const std::uint32_t* indices_in,
                    std::uint32_t* keys_out, std::uint32_t* indices_out, std::uint32_t begin,
                    std::uint32_t end, int shift, std::uint32_t* offsets) {
-#if defined(__SSE2__)
-    if (end - begin >= STREAMING_MIN_ENTRIES && aligned_to_line(keys_out) &&
-        aligned_to_line(indices_out)) {
-        return scatter_streaming(keys_in, indices_in, keys_out, indices_out, begin, end, shift,
-                                 offsets);
-    }
-#endif
-    scatter_direct(keys_in, indices_in, keys_out, indices_out, begin, end, shift, offsets);
+    const ScatterLinesPtr lines = scatter_lines_for(end - begin);
+    radix_scatter(keys_in, indices_in, keys_out, indices_out, begin, end, shift, offsets,
+                  lines.get());
 }
 
 void radix_sort_pairs(std::uint32_t* keys, std::uint32_t* indices, const WorkSplit& split,
@@ -198,6 +225,10 @@ void radix_sort_pairs(std::uint32_t* keys, std::uint32_t* indices, std::uint32_t
                       const ThreadStarter& start_thread) {
     std::vector<RadixHist> hists(split.workers, RadixHist{});
     std::vector<OffsetTable> offsets(split.workers, OffsetTable{});
+    std::vector<ScatterLinesPtr> lines;
+    for (std::uint32_t c = 0; c < split.workers; ++c) {
+        lines.push_back(scatter_lines_for(split.end(c) - split.begin(c)));
+    }
 
     std::uint32_t* src_keys = keys;
     std::uint32_t* src_indices = indices;
@@ -212,8 +243,9 @@ void radix_sort_pairs(std::uint32_t* keys, std::uint32_t* indices, std::uint32_t
         });
         prefix_offsets(hists, offsets);
         run_phase(split, start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+            const std::uint32_t c = chunk_of(begin);
             radix_scatter(src_keys, src_indices, dst_keys, dst_indices, begin, end, shift,
-                          offsets[chunk_of(begin)].count);
+                          offsets[c].count, lines[c].get());
         });
         std::swap(src_keys, dst_keys);
         std::swap(src_indices, dst_indices);

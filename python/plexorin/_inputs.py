@@ -43,12 +43,26 @@ def _rows_of_three(array: np.ndarray, name: str, what: str) -> np.ndarray:
                      f"multiple of 3, got {array.shape}")
 
 
-def float32_rows(value: Any, name: str, what: str) -> npt.NDArray[np.float32]:
-    """Rows of x y z as C-contiguous float32; floats that overflow float32 raise."""
+FILE_LIMIT = 1 << 31
+
+
+def require_file_below_limit(stored_bytes: int, what: str) -> None:
+    """Refuse, before any conversion copies data, a file that would reach 2 GiB."""
+    if stored_bytes >= FILE_LIMIT:
+        raise ValueError(f"{what} would take {stored_bytes} bytes in the file; a GLB file must "
+                         f"stay below 2 GiB ({FILE_LIMIT} bytes)")
+
+
+def xyz_rows(value: Any, name: str, what: str) -> np.ndarray:
+    """Rows of x y z as an (N, 3) array of numbers, not yet converted."""
     array = as_array(value, name)
     if array.dtype.kind == "b":
         raise TypeError(f"{name}: expected numbers, got dtype bool")
-    array = _rows_of_three(array, name, what)
+    return _rows_of_three(array, name, what)
+
+
+def to_float32(array: np.ndarray, name: str) -> npt.NDArray[np.float32]:
+    """C-contiguous float32, not copied when it already is; overflowing floats raise."""
     if array.dtype == np.float32 and array.dtype.isnative:
         return np.ascontiguousarray(array)
     try:
@@ -58,6 +72,11 @@ def float32_rows(value: Any, name: str, what: str) -> npt.NDArray[np.float32]:
         row = _first_overflowing_row(array)
         raise ValueError(f"{name}[{row}] overflows float32 (largest magnitude "
                          f"{FLOAT32_MAX:.7g})") from None
+
+
+def float32_rows(value: Any, name: str, what: str) -> npt.NDArray[np.float32]:
+    """Rows of x y z as C-contiguous float32."""
+    return to_float32(xyz_rows(value, name, what), name)
 
 
 def _first_overflowing_row(array: np.ndarray) -> int:
@@ -101,10 +120,13 @@ def atom_types(value: Any, count: int) -> npt.NDArray[np.uint16]:
     return np.ascontiguousarray(array, dtype=np.uint16)
 
 
-def face_indices(value: Any, vertex_count: int) -> npt.NDArray[np.uint32]:
-    """Triangles as C-contiguous (M, 3) uint32, each index checked against the vertices."""
-    array = integer_values(value, "faces")
-    array = _rows_of_three(array, "faces", "three vertex indices per triangle")
+def face_rows(value: Any) -> np.ndarray:
+    """Triangles as an (M, 3) integer array, not yet checked or converted."""
+    return _rows_of_three(integer_values(value, "faces"), "faces", "three vertex indices per triangle")
+
+
+def to_face_indices(array: np.ndarray, vertex_count: int) -> npt.NDArray[np.uint32]:
+    """C-contiguous uint32 triangles, each index checked against the vertices."""
     bad = _first_outside(array, 0, vertex_count - 1)
     if bad is not None:
         row, column = divmod(bad, 3)
@@ -113,12 +135,8 @@ def face_indices(value: Any, vertex_count: int) -> npt.NDArray[np.uint32]:
     return np.ascontiguousarray(array, dtype=np.uint32)
 
 
-def colors(value: Any, count: int) -> np.ndarray | None:
-    """Colours as C-contiguous (N, 3) or (N, 4): float32, or uint8/uint16 kept as they are.
-
-    Float values must lie in [0, 1]; the native builder checks that in its own
-    pass and names the first bad element.
-    """
+def color_rows(value: Any, count: int) -> np.ndarray | None:
+    """Colours as an (N, 3) or (N, 4) array of floats, uint8 or uint16, not yet converted."""
     if value is None:
         return None
     array = as_array(value, "colors")
@@ -126,16 +144,36 @@ def colors(value: Any, count: int) -> np.ndarray | None:
         raise ValueError(f"colors: expected shape ({count}, 3) or ({count}, 4), got {array.shape}")
     if array.shape[0] != count:
         raise ValueError(f"colors: expected {count} rows, one per point, got {array.shape[0]}")
-    if array.dtype.kind == "u" and array.dtype.itemsize in (1, 2):
-        return np.ascontiguousarray(array, dtype=np.uint8 if array.dtype.itemsize == 1 else np.uint16)
-    if array.dtype.kind != "f":
+    if not (array.dtype.kind == "f" or (array.dtype.kind == "u" and array.dtype.itemsize <= 2)):
         raise TypeError(f"colors: expected floats in [0, 1] or uint8/uint16 integers, got dtype "
                         f"{array.dtype} (convert with .astype(np.uint8) for 0..255 values)")
+    return array
+
+
+def stored_color_bytes(array: np.ndarray | None) -> int:
+    """Bytes the colours take in the file: rows padded to 4 bytes."""
+    if array is None:
+        return 0
+    item = 4 if array.dtype.kind == "f" else int(array.dtype.itemsize)
+    rows, columns = (int(n) for n in array.shape)
+    return rows * ((columns * item + 3) // 4 * 4)
+
+
+def to_colors(array: np.ndarray | None) -> np.ndarray | None:
+    """C-contiguous float32, uint8 or uint16 colours.
+
+    Float values must lie in [0, 1]; the native builder checks that in its own
+    pass and names the first bad element.
+    """
+    if array is None:
+        return None
+    if array.dtype.kind == "u":
+        return np.ascontiguousarray(array, dtype=np.uint8 if array.dtype.itemsize == 1 else np.uint16)
     with np.errstate(over="ignore", invalid="ignore"):
         return np.ascontiguousarray(array, dtype=np.float32)
 
 
-def normals(value: Any, count: int) -> npt.NDArray[np.float32] | None:
+def to_normals(value: Any, count: int) -> npt.NDArray[np.float32] | None:
     if value is None:
         return None
     array = float32_rows(value, "normals", "one normal per vertex")

@@ -7,6 +7,7 @@ from typing import Any
 import numpy.typing as npt
 
 from . import _inputs, _native
+from ._environment import round_to_nearest
 from .material import Material
 
 ArrayLike = npt.ArrayLike
@@ -41,9 +42,12 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None) -> bytes:
     The interpreter lock is released while the file is built, so threads
     may build several files at once; the bytes depend only on the inputs.
     """
-    points = _inputs.float32_rows(positions, "positions", "x y z per atom")
-    kinds = _inputs.atom_types(types, points.shape[0])
-    return _native.atoms(points, kinds, _inputs.box_corners(box))
+    with round_to_nearest():
+        rows = _inputs.xyz_rows(positions, "positions", "x y z per atom")
+        _inputs.require_file_below_limit(24 * rows.shape[0], f"{rows.shape[0]} atoms")
+        kinds = _inputs.atom_types(types, rows.shape[0])
+        cell = _inputs.box_corners(box)
+        return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell)
 
 
 def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None) -> bytes:
@@ -63,8 +67,13 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None) -> bytes:
         TypeError, ValueError: as for `atoms`; float colours outside [0, 1]
             raise ValueError naming the first one.
     """
-    points = _inputs.float32_rows(positions, "positions", "x y z per point")
-    return _native.point_cloud(points, _inputs.colors(colors, points.shape[0]))
+    with round_to_nearest():
+        rows = _inputs.xyz_rows(positions, "positions", "x y z per point")
+        color_rows = _inputs.color_rows(colors, rows.shape[0])
+        _inputs.require_file_below_limit(12 * rows.shape[0] + _inputs.stored_color_bytes(color_rows),
+                                         f"{rows.shape[0]} points")
+        return _native.point_cloud(_inputs.to_float32(rows, "positions"),
+                                   _inputs.to_colors(color_rows))
 
 
 def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = None,
@@ -92,12 +101,18 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
     Raises:
         TypeError, ValueError: as for `point_cloud`.
     """
-    vertices = _inputs.float32_rows(positions, "positions", "x y z per vertex")
-    count = vertices.shape[0]
-    triangles = _inputs.face_indices(faces, count)
     if material is None:
         material = Material()
     elif not isinstance(material, Material):
         raise TypeError(f"material: expected a plexorin.Material, got {type(material).__name__}")
-    return _native.mesh(vertices, triangles, _inputs.normals(normals, count),
-                        _inputs.colors(colors, count), material.as_tuple())
+    with round_to_nearest():
+        rows = _inputs.xyz_rows(positions, "positions", "x y z per vertex")
+        count = rows.shape[0]
+        face_rows = _inputs.face_rows(faces)
+        color_rows = _inputs.color_rows(colors, count)
+        stored = 24 * count + _inputs.stored_color_bytes(color_rows) + 12 * face_rows.shape[0]
+        _inputs.require_file_below_limit(stored, f"{count} vertices and {face_rows.shape[0]} faces")
+        return _native.mesh(_inputs.to_float32(rows, "positions"),
+                            _inputs.to_face_indices(face_rows, count),
+                            _inputs.to_normals(normals, count), _inputs.to_colors(color_rows),
+                            material.as_tuple())
