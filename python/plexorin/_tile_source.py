@@ -124,7 +124,7 @@ def load_chunk(chunk, start: int):
     positions = _inputs.float32_rows(raw[0], "positions", "x y z per point")
     count = positions.shape[0]
     types = None if raw[1] is None else _inputs.atom_types(np.asarray(raw[1]), count)
-    colors = None if raw[2] is None else _inputs.colors(np.asarray(raw[2]), count)
+    colors = None if raw[2] is None else _inputs.to_colors(_inputs.color_rows(np.asarray(raw[2]), count))
     if colors is not None and colors.dtype.kind == "f":
         bad = ~((colors >= 0) & (colors <= 1)).all(axis=1)
         if bad.any():
