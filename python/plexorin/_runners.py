@@ -10,11 +10,13 @@ from __future__ import annotations
 from concurrent.futures import FIRST_EXCEPTION, Executor, as_completed, wait
 from typing import Any, Callable
 
+Task = Callable[..., Any]
 
-def _bar(progress: bool, total: int, desc: str):
+
+def _bar(progress: bool, total: int, desc: str) -> Any:
     if not progress:
         return None
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped]
     return tqdm(total=total, desc=desc, unit="task", leave=False)
 
 
@@ -26,10 +28,10 @@ class ExecutorRunner:
     def share(self, value: Any) -> Any:
         return value
 
-    def _submit(self, fn: Callable, args_list) -> list:
+    def _submit(self, fn: Task, args_list: Any) -> list[Any]:
         return [self.executor.submit(fn, *args) for args in args_list]
 
-    def map(self, fn: Callable, args_list, desc: str) -> list:
+    def map(self, fn: Task, args_list: Any, desc: str) -> list[Any]:
         futures = self._submit(fn, args_list)
         bar = _bar(self.progress, len(futures), desc)
         try:
@@ -41,10 +43,10 @@ class ExecutorRunner:
         finally:
             self._cancel(futures, bar)
 
-    def sum(self, fn: Callable, args_list, desc: str):
+    def sum(self, fn: Task, args_list: Any, desc: str) -> Any:
         futures = self._submit(fn, args_list)
         bar = _bar(self.progress, len(futures), desc)
-        total = None
+        total: Any = None
         try:
             pending = set(futures)
             futures.clear()  # results are freed once added
@@ -63,24 +65,24 @@ class ExecutorRunner:
             self._cancel(list(pending), bar)
 
     @staticmethod
-    def _cancel(futures, bar):
+    def _cancel(futures: Any, bar: Any) -> None:
         for future in futures:
             future.cancel()
         if bar:
             bar.close()
 
 
-def _add(a, b):
+def _add(a: Any, b: Any) -> Any:
     return a + b
 
 
-def _widen(a):
+def _widen(a: Any) -> Any:
     return a.astype("uint64")
 
 
 class DaskRunner:
     def __init__(self, client: Any, progress: bool):
-        import dask
+        import dask  # type: ignore[import-not-found, unused-ignore]
         self.dask = dask
         self.client = client
         self.progress = progress
@@ -88,10 +90,10 @@ class DaskRunner:
     def share(self, value: Any) -> Any:
         return self.dask.delayed(value, traverse=False)
 
-    def _compute(self, tasks: list, desc: str) -> list:
+    def _compute(self, tasks: list[Any], desc: str) -> list[Any]:
         if self.client is None:
             return list(self.dask.compute(*tasks))
-        from distributed import as_completed as dask_completed
+        from distributed import as_completed as dask_completed  # type: ignore[import-not-found, unused-ignore]
         futures = self.client.compute(tasks)
         bar = _bar(self.progress, len(futures), desc)
         try:
@@ -100,18 +102,18 @@ class DaskRunner:
                     future.result()
                 if bar:
                     bar.update()
-            return self.client.gather(futures)
+            return list(self.client.gather(futures))
         finally:
             for future in futures:
                 future.cancel()
             if bar:
                 bar.close()
 
-    def map(self, fn: Callable, args_list, desc: str) -> list:
+    def map(self, fn: Task, args_list: Any, desc: str) -> list[Any]:
         call = self.dask.delayed(fn, pure=False)
         return self._compute([call(*args) for args in args_list], desc)
 
-    def sum(self, fn: Callable, args_list, desc: str):
+    def sum(self, fn: Task, args_list: Any, desc: str) -> Any:
         """Adds the results pairwise on the workers: one result comes back."""
         call = self.dask.delayed(fn, pure=False)
         parts = [self.dask.delayed(_widen)(call(*args)) for args in args_list]
@@ -122,7 +124,9 @@ class DaskRunner:
         return self._compute(parts, desc)[0]
 
 
-def make_runner(executor: Executor | None, client: Any, dask_input: bool, progress: bool):
+def make_runner(executor: Executor | None, client: Any, dask_input: bool,
+                progress: bool) -> ExecutorRunner | DaskRunner:
     if client is not None or dask_input:
         return DaskRunner(client, progress)
+    assert executor is not None
     return ExecutorRunner(executor, progress)

@@ -25,7 +25,7 @@ class Mapped:
     filename: str
     offset: int
     dtype: str
-    shape: tuple
+    shape: tuple[int, ...]
     start: int
     stop: int
 
@@ -35,7 +35,7 @@ class Mapped:
         return whole[self.start:self.stop]
 
 
-def _mapped_slices(array: Any, bounds) -> list | None:
+def _mapped_slices(array: Any, bounds: list[tuple[int, int]]) -> list[Mapped] | None:
     """Mapped descriptors when `array` is a whole C-ordered mapping of a file."""
     if not (isinstance(array, np.memmap) and array.filename and array.flags.c_contiguous
             and isinstance(array.base, mmap.mmap)):
@@ -46,21 +46,21 @@ def _mapped_slices(array: Any, bounds) -> list | None:
 
 @dataclass
 class ChunkSource:
-    starts: list
+    starts: list[int]
     count: int
     is_dask: bool
-    layout: tuple  # (has types, colour dtype or None, colour columns)
-    chunks: list
+    layout: tuple[bool, Any, int]  # (has types, colour dtype or None, colour columns)
+    chunks: list[Any]
 
     @property
     def chunk_count(self) -> int:
         return len(self.chunks)
 
-    def chunk_arg(self, index: int):
+    def chunk_arg(self, index: int) -> Any:
         return self.chunks[index]
 
 
-def _layout(types, colors) -> tuple:
+def _layout(types: Any, colors: Any) -> tuple[bool, Any, int]:
     if colors is None:
         return (types is not None, None, 0)
     kind, size = np.dtype(colors.dtype).kind, np.dtype(colors.dtype).itemsize
@@ -70,7 +70,7 @@ def _layout(types, colors) -> tuple:
 
 def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) -> ChunkSource:
     try:
-        import dask.array as da
+        import dask.array as da  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         da = None
     if da is not None and isinstance(positions, da.Array):
@@ -82,7 +82,7 @@ def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) ->
     if positions.ndim != 2 or positions.shape[1] != 3:
         raise ValueError(f"positions: expected shape (N, 3), got {positions.shape}")
     count = positions.shape[0]
-    arrays = [positions]
+    arrays: list[Any] = [positions]
     for name, value in (("types", types), ("colors", colors)):
         if value is not None:
             value = value if isinstance(value, np.ndarray) else _inputs.as_array(value, name)
@@ -90,7 +90,7 @@ def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) ->
                 raise ValueError(f"{name}: expected {count} rows, one per point, got {value.shape}")
         arrays.append(value)
     bounds = [(a, min(a + CHUNK_POINTS, count)) for a in range(0, count, CHUNK_POINTS)]
-    columns = []
+    columns: list[Any] = []
     for array in arrays:
         described = _mapped_slices(array, bounds) if mapped and array is not None else None
         columns.append(described or [None if array is None else array[a:b] for a, b in bounds])
@@ -98,14 +98,14 @@ def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) ->
                        list(zip(*columns)))
 
 
-def _dask_source(da, positions, types, colors) -> ChunkSource:
+def _dask_source(da: Any, positions: Any, types: Any, colors: Any) -> ChunkSource:
     if positions.ndim != 2 or positions.shape[1] != 3:
         raise ValueError(f"positions: expected shape (N, 3), got {positions.shape}")
     if any(np.isnan(c) for c in positions.chunks[0]):
         raise ValueError("positions: a Dask array of unknown chunk sizes (call compute_chunk_sizes())")
     positions = positions.rechunk({1: -1})
     rows = positions.chunks[0]
-    blocks = [list(positions.to_delayed()[:, 0])]
+    blocks: list[Any] = [list(positions.to_delayed()[:, 0])]
     for value in (types, colors):
         if value is None:
             blocks.append([None] * len(rows))
@@ -118,7 +118,7 @@ def _dask_source(da, positions, types, colors) -> ChunkSource:
     return ChunkSource(starts, int(sum(rows)), True, _layout(types, colors), list(zip(*blocks)))
 
 
-def load_chunk(chunk, start: int):
+def load_chunk(chunk: Any, start: int) -> tuple[Any, Any, Any]:
     """The chunk as (float32 positions, uint16 types or None, colours or None)."""
     raw = [c.load() if isinstance(c, Mapped) else c for c in chunk]
     positions = _inputs.float32_rows(raw[0], "positions", "x y z per point")

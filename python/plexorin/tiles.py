@@ -30,7 +30,7 @@ import shutil
 import tempfile
 from concurrent.futures import Executor, ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 
@@ -44,6 +44,7 @@ KEY_LEVELS = 10
 BUCKET_POINTS = 1 << 22  # points per bucket task (a bucket holds whole level-7 units)
 DEFAULT_POINTS_PER_TILE = 200_000
 SQRT3 = math.sqrt(3.0)
+Code = tuple[int, int]  # a node: (level, key prefix)
 
 
 def grid_depth(points_per_tile: int) -> int:
@@ -68,7 +69,7 @@ class _Grid:
         return (*self.lo, 1024.0 / self.side)
 
 
-def tileset(out_dir: str | os.PathLike, positions: Any, *, types: Any = None, colors: Any = None,
+def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = None, colors: Any = None,
             box: Any = None, points_per_tile: int = DEFAULT_POINTS_PER_TILE,
             compress: bool = False, client: Any = None, executor: Executor | None = None,
             progress: bool = False) -> pathlib.Path:
@@ -133,13 +134,13 @@ def tileset(out_dir: str | os.PathLike, positions: Any, *, types: Any = None, co
         return _build(runner, source, corners, out, tmp, points_per_tile, compress)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
-        if own_executor:
+        if own_executor and executor is not None:
             executor.shutdown(cancel_futures=True)
 
 
 # ---- Phases ---------------------------------------------------------------
 
-def _build(runner, source: ChunkSource, corners, out: pathlib.Path, tmp: pathlib.Path,
+def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tmp: pathlib.Path,
            points_per_tile: int, compress: bool) -> pathlib.Path:
     chunks = [(source.chunk_arg(i), source.starts[i]) for i in range(source.chunk_count)]
     grid = _grid(runner, chunks, corners)
@@ -161,7 +162,8 @@ def _build(runner, source: ChunkSource, corners, out: pathlib.Path, tmp: pathlib
         if segments:
             bucket_args.append((context, b, segments, *plan.preselected(b), plan.spanning))
     results = runner.map(_bucket_task, bucket_args, "buckets")
-    tiles, pieces = {}, {}
+    tiles: dict[Code, Any] = {}
+    pieces: dict[Code, list[Any]] = {}
     for written, parts in results:
         tiles.update(written)
         for code, part in parts:
@@ -178,7 +180,7 @@ def _build(runner, source: ChunkSource, corners, out: pathlib.Path, tmp: pathlib
     return path
 
 
-def _grid(runner, chunks, corners) -> _Grid:
+def _grid(runner: Any, chunks: list[Any], corners: Any) -> _Grid:
     if corners is not None:
         lo, hi = np.array(corners[:3]), np.array(corners[3:])
     else:
@@ -188,31 +190,31 @@ def _grid(runner, chunks, corners) -> _Grid:
         lo = np.min([e[0] for e in extents], axis=0).astype(np.float64)
         hi = np.max([e[1] for e in extents], axis=0).astype(np.float64)
     side = float(np.max(hi - lo))
-    return _Grid(tuple(float(v) for v in lo), side if side > 0 else 1.0)
+    return _Grid((float(lo[0]), float(lo[1]), float(lo[2])), side if side > 0 else 1.0)
 
 
-def _bounds_task(chunk, start):
+def _bounds_task(chunk: Any, start: int) -> Any:
     positions, _, _ = load_chunk(chunk, start)
     if positions.shape[0] == 0:
         return None
     return _extents(positions, start)
 
 
-def _extents(positions: np.ndarray, start: int):
+def _extents(positions: np.ndarray, start: int) -> tuple[Any, Any]:
     low, high, bad = _native.tile_extents(positions)
     if bad < positions.shape[0]:
         raise ValueError(f"positions[{start + bad}] is not finite")
     return low, high
 
 
-def _keys(positions: np.ndarray, start: int, grid) -> np.ndarray:
+def _keys(positions: np.ndarray, start: int, grid: Any) -> Any:
     keys, bad = _native.tile_keys(positions, grid)
     if bad < positions.shape[0]:
         raise ValueError(f"positions[{start + bad}] is not finite")
     return keys
 
 
-def _histogram_task(chunk, start, grid):
+def _histogram_task(chunk: Any, start: int, grid: Any) -> Any:
     positions, _, _ = load_chunk(chunk, start)
     histogram = np.zeros(8 ** HISTOGRAM_LEVEL, dtype=np.uint32)
     bad = _native.tile_key_histogram(positions, grid, HISTOGRAM_LEVEL, histogram)
@@ -221,7 +223,8 @@ def _histogram_task(chunk, start, grid):
     return histogram
 
 
-def _route_task(chunk, start, grid, cell_bucket, bucket_count, tmp, index):
+def _route_task(chunk: Any, start: int, grid: Any, cell_bucket: Any, bucket_count: int,
+                tmp: str, index: int) -> Any:
     """Writes the chunk's rows grouped by bucket, in input order within each."""
     arrays = load_chunk(chunk, start)
     keys = _keys(arrays[0], start, grid)
@@ -235,7 +238,7 @@ def _route_task(chunk, start, grid, cell_bucket, bucket_count, tmp, index):
 _SUFFIXES = ("pos", "typ", "col")
 
 
-def _segments(route_counts, bucket: int):
+def _segments(route_counts: list[Any], bucket: int) -> list[tuple[int, int, int]]:
     """(chunk, first row, rows) of the bucket in each chunk file, in chunk order."""
     segments = []
     for index, counts in enumerate(route_counts):
@@ -256,9 +259,9 @@ class _Plan:
     bucket_starts: np.ndarray  # first sorted place of each bucket, then N
     selected: np.ndarray  # sorted places chosen by coarse inner nodes
     selected_levels: np.ndarray
-    spanning: frozenset  # (level, node) of inner tiles crossing buckets
+    spanning: frozenset[Code]  # (level, node) of inner tiles crossing buckets
 
-    def preselected(self, bucket: int):
+    def preselected(self, bucket: int) -> tuple[Any, Any]:
         lo, hi = self.bucket_starts[bucket], self.bucket_starts[bucket + 1]
         a, b = np.searchsorted(self.selected, [lo, hi])
         return ((self.selected[a:b] - lo).astype(np.uint32),
@@ -283,7 +286,8 @@ def _plan(histogram: np.ndarray, points_per_tile: int) -> _Plan:
                  spanning)
 
 
-def _coarse_selection(counts, starts, points_per_tile: int, k: int):
+def _coarse_selection(counts: list[Any], starts: list[Any], points_per_tile: int,
+                      k: int) -> tuple[Any, Any]:
     """Sorted places chosen by the inner nodes whose grid is at most level H.
 
     The points an inner node takes from a grid cell are always the cell's
@@ -310,7 +314,7 @@ def _coarse_selection(counts, starts, points_per_tile: int, k: int):
     return chosen, chosen_levels
 
 
-def _buckets(histogram, cell_starts, leaf):
+def _buckets(histogram: Any, cell_starts: Any, leaf: Any) -> tuple[Any, Any]:
     """Groups whole units (leaves of level <= H, or level-H nodes) into buckets.
 
     A unit joins the bucket in which its first sorted place falls when the
@@ -329,8 +333,9 @@ def _buckets(histogram, cell_starts, leaf):
     return cell_bucket.astype(np.uint32), bucket_starts
 
 
-def _spanning(counts, starts, points_per_tile, bucket_starts) -> frozenset:
-    spanning = set()
+def _spanning(counts: list[Any], starts: list[Any], points_per_tile: int,
+              bucket_starts: Any) -> frozenset[Code]:
+    spanning: set[Code] = set()
     for j in range(HISTOGRAM_LEVEL):
         nodes = np.flatnonzero(counts[j] > points_per_tile)
         first = starts[j][nodes]
@@ -351,23 +356,24 @@ class _TileContext:
     cell_leaf_level: np.ndarray
     out: str
     tmp: str
-    layout: tuple  # (has types, colour dtype or None, colour columns)
+    layout: tuple[bool, Any, int]  # (has types, colour dtype or None, colour columns)
     compress: bool
 
 
-def _read_rows(path: str, dtype, row_shape, first: int, rows: int) -> np.ndarray:
+def _read_rows(path: str, dtype: Any, row_shape: tuple[int, ...], first: int,
+               rows: int) -> np.ndarray:
     itemsize = np.dtype(dtype).itemsize * int(np.prod(row_shape, dtype=np.int64))
     data = np.fromfile(path, dtype=dtype, count=rows * itemsize // np.dtype(dtype).itemsize,
                        offset=first * itemsize)
     return data.reshape((rows, *row_shape))
 
 
-def _read_parts(ctx: _TileContext, parts, name) -> list:
+def _read_parts(ctx: _TileContext, parts: list[Any], name: Callable[[int], str]) -> list[Any]:
     """Arrays (positions, types, colours) of parts (file index, first row, rows)."""
     has_types, color_dtype, color_columns = ctx.layout
-    specs = [("pos", np.float32, (3,)), ("typ", np.uint16, ()) if has_types else None,
+    specs: list[Any] = [("pos", np.float32, (3,)), ("typ", np.uint16, ()) if has_types else None,
              ("col", color_dtype, (color_columns,)) if color_dtype is not None else None]
-    arrays = []
+    arrays: list[Any] = []
     for spec in specs:
         if spec is None:
             arrays.append(None)
@@ -379,7 +385,8 @@ def _read_parts(ctx: _TileContext, parts, name) -> list:
     return arrays
 
 
-def _bucket_task(ctx: _TileContext, bucket: int, segments, pre_rows, pre_levels, spanning):
+def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: Any,
+                 pre_levels: Any, spanning: frozenset[Code]) -> tuple[dict[Code, Any], list[Any]]:
     positions, types, colors = _read_parts(ctx, segments, lambda i: f"chunk{i}")
     keys = _keys(positions, 0, ctx.grid.native())
     order = _native.tile_sort(keys)
@@ -391,7 +398,8 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments, pre_rows, pre_levels,
     arrays = [None if a is None else _native.tile_gather(a, order[by_level])
               for a in (positions, types, colors)]
     keys, levels = keys[by_level], levels[by_level]
-    written, parts = {}, []
+    written: dict[Code, Any] = {}
+    parts: list[Any] = []
     piece_rows = 0
     level_starts = np.searchsorted(levels, np.arange(KEY_LEVELS + 2))
     for level in range(KEY_LEVELS + 1):
@@ -412,14 +420,14 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments, pre_rows, pre_levels,
     return written, parts
 
 
-def _append_piece(ctx: _TileContext, bucket: int, arrays):
+def _append_piece(ctx: _TileContext, bucket: int, arrays: list[Any]) -> None:
     for suffix, array in zip(_SUFFIXES, arrays):
         if array is not None:
             with open(os.path.join(ctx.tmp, f"piece{bucket}.{suffix}"), "ab") as file:
                 array.tofile(file)
 
 
-def _spanning_tile_task(ctx: _TileContext, code, parts):
+def _spanning_tile_task(ctx: _TileContext, code: Code, parts: list[Any]) -> tuple[Code, Any]:
     arrays = _read_parts(ctx, parts, lambda i: f"piece{i}")
     return code, _write_tile(ctx, code, *arrays)
 
@@ -429,7 +437,8 @@ def tile_name(level: int, node: int) -> str:
     return "r" + (format(node, f"0{level}o") if level else "")
 
 
-def _write_tile(ctx: _TileContext, code, positions, types, colors):
+def _write_tile(ctx: _TileContext, code: Code, positions: Any, types: Any,
+                colors: Any) -> tuple[int, Any, Any]:
     """Writes one tile's GLB; returns (points, low corner, high corner)."""
     # glTF is y-up and 3D Tiles z-up: readers turn content by +90 degrees
     # about x, taking glTF (x, y, z) to (x, -z, y), so (x, z, -y) is stored.
@@ -448,8 +457,8 @@ def _write_tile(ctx: _TileContext, code, positions, types, colors):
 
 # ---- tileset.json ---------------------------------------------------------
 
-def _tileset_document(tiles: dict, grid: _Grid, k: int) -> dict:
-    children: dict[tuple[int, int], set] = {(0, 0): set()}
+def _tileset_document(tiles: dict[Code, Any], grid: _Grid, k: int) -> dict[str, Any]:
+    children: dict[Code, set[Code]] = {(0, 0): set()}
     for level, node in tiles:
         while level > 0:
             parent = (level - 1, node >> 3)
@@ -461,12 +470,12 @@ def _tileset_document(tiles: dict, grid: _Grid, k: int) -> dict:
     def error(level: int) -> float:
         return grid.side * SQRT3 / 2.0 ** (level + k)
 
-    def box(low, high) -> list:
+    def box(low: Any, high: Any) -> list[float]:
         centre = [(a + b) / 2.0 for a, b in zip(low, high)]
         half = [max((b - a) / 2.0, min_half) for a, b in zip(low, high)]
         return [*centre, half[0], 0.0, 0.0, 0.0, half[1], 0.0, 0.0, 0.0, half[2]]
 
-    def build(code):
+    def build(code: Code) -> tuple[dict[str, Any], Any, Any]:
         kids = [build(c) for c in sorted(children[code])]
         lows = [t[1] for t in kids]
         highs = [t[2] for t in kids]

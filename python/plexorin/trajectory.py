@@ -23,9 +23,9 @@ def frame_name(index: int) -> str:
     return f"frame_{index:05d}.glb"
 
 
-def _write_frame(path: str, positions: np.ndarray, types: np.ndarray, box) -> int:
+def _write_frame(path: str, positions: np.ndarray, types: np.ndarray, box: Any) -> int:
     files.save(path, builders.atoms(positions, types, box=box))
-    return positions.shape[0]
+    return int(positions.shape[0])
 
 
 class _Species:
@@ -40,38 +40,39 @@ class _Species:
         for number in np.unique(numbers):
             if self.table[number] < 0:
                 self.table[number], self.next = self.next, self.next + 1
-        return self.table[numbers].astype(np.uint16)
+        return np.asarray(self.table[numbers], dtype=np.uint16)
 
 
-def _cell_box(atoms) -> Any:
+def _cell_box(atoms: Any) -> Any:
     cell = np.asarray(atoms.cell)
     if not atoms.cell.rank == 3 or not np.allclose(cell, np.diag(np.diag(cell))):
         return None  # only an orthogonal cell is a box; otherwise the exact bounds
     return (np.zeros(3), np.diag(cell))
 
 
-def write_frames(path: str | os.PathLike, out_dir: str | os.PathLike, *, format: str | None = None,
+def write_frames(path: str | os.PathLike[str], out_dir: str | os.PathLike[str], *, format: str | None = None,
                  executor: Executor | None = None, client: Any = None,
                  progress: bool = False) -> list[pathlib.Path]:
     """Writes ``frame_00000.glb``, ``frame_00001.glb`` ... into `out_dir`, one
     `plexorin.atoms` file per frame of `path` (read with ``ase.io.iread``),
     typed by element in order of first appearance; an orthogonal cell is the
     frame's Morton box. Returns the paths written."""
-    from ase.io import iread
+    from ase.io import iread  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
     out = pathlib.Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
     own = executor is None and client is None
     if own:
         executor = ThreadPoolExecutor(max_workers=os.cpu_count() or 1)
-    submit = client.submit if client is not None else executor.submit
-    in_flight: deque = deque()
+    pool: Any = executor
+    submit = client.submit if client is not None else pool.submit
+    in_flight: deque[Any] = deque()
     limit = 2 * (os.cpu_count() or 1)
     species = _Species()
     written = []
     bar = None
     if progress:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
         bar = tqdm(desc="frames", unit="frame")
     try:
         for index, atoms in enumerate(iread(str(path), index=":", format=format)):
@@ -95,4 +96,4 @@ def write_frames(path: str | os.PathLike, out_dir: str | os.PathLike, *, format:
         if bar:
             bar.close()
         if own:
-            executor.shutdown(cancel_futures=True)
+            pool.shutdown(cancel_futures=True)
