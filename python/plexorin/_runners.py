@@ -7,6 +7,8 @@ total of the results, which is the same in any order of completion) and
 
 from __future__ import annotations
 
+import importlib
+
 from concurrent.futures import FIRST_EXCEPTION, Executor, as_completed, wait
 from typing import Any, Callable
 
@@ -16,7 +18,7 @@ Task = Callable[..., Any]
 def _bar(progress: bool, total: int, desc: str) -> Any:
     if not progress:
         return None
-    from tqdm import tqdm  # type: ignore[import-untyped]
+    from tqdm import tqdm
     return tqdm(total=total, desc=desc, unit="task", leave=False)
 
 
@@ -82,8 +84,8 @@ def _widen(a: Any) -> Any:
 
 class DaskRunner:
     def __init__(self, client: Any, progress: bool):
-        import dask  # type: ignore[import-not-found, unused-ignore]
-        self.dask = dask
+        # Typed as Any: Dask is optional and only partly typed.
+        self.dask: Any = importlib.import_module("dask")
         self.client = client
         self.progress = progress
 
@@ -93,7 +95,7 @@ class DaskRunner:
     def _compute(self, tasks: list[Any], desc: str) -> list[Any]:
         if self.client is None:
             return list(self.dask.compute(*tasks))
-        from distributed import as_completed as dask_completed  # type: ignore[import-not-found, unused-ignore]
+        dask_completed: Any = importlib.import_module("distributed").as_completed
         futures = self.client.compute(tasks)
         bar = _bar(self.progress, len(futures), desc)
         try:

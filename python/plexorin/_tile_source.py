@@ -8,6 +8,8 @@ memory-mapped file that a task on another process opens itself.
 
 from __future__ import annotations
 
+import importlib
+
 import mmap
 from dataclasses import dataclass
 from typing import Any
@@ -69,10 +71,11 @@ def _layout(types: Any, colors: Any) -> tuple[bool, Any, int]:
 
 
 def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) -> ChunkSource:
+    da: Any = None  # Dask is optional and only partly typed
     try:
-        import dask.array as da  # type: ignore[import-not-found, unused-ignore]
+        da = importlib.import_module("dask.array")
     except ImportError:
-        da = None
+        pass
     if da is not None and isinstance(positions, da.Array):
         return _dask_source(da, positions, types, colors)
     if not isinstance(positions, np.ndarray):

@@ -72,7 +72,7 @@ def write_frames(path: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
     written = []
     bar = None
     if progress:
-        from tqdm import tqdm  # type: ignore[import-untyped]
+        from tqdm import tqdm
         bar = tqdm(desc="frames", unit="frame")
     try:
         for index, atoms in enumerate(iread(str(path), index=":", format=format)):
