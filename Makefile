@@ -96,6 +96,7 @@ bench: build $(VENV)/.bench-stamp $(BUILD)/atom_scaling
 	  --scaling-exe $(BUILD)/atom_scaling
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/package.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/compact.py
+	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/tiles.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/spheres.py
 
 # ---- Reliability: sanitizers, fuzzing, fault injection, leaks and load ----

@@ -4,7 +4,10 @@
 // releases the interpreter lock while the core runs and turns the file into
 // `bytes`. Anything else that reaches it is refused with a TypeError naming
 // the argument, never read.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+
+#include <vector>
 
 #include <cstdint>
 #include <limits>
@@ -14,6 +17,7 @@
 
 #include "glbcore.h"
 #include "scenes.h"
+#include "tile_keys.h"
 
 namespace py = pybind11;
 
@@ -235,6 +239,166 @@ py::bytes mesh(const py::object& positions, const py::object& faces, const py::o
         [&](glbcore::OutputBuffer& out) { glbcore::write_mesh_scene(scene, out); });
 }
 
+// ---- The tiler's passes over chunks (plexorin.tiles) ----------------------
+// Each takes C-contiguous arrays of the exact types (the package makes them)
+// and runs without the interpreter lock, so tasks on threads overlap.
+template <class T>
+using CArray = py::array_t<T, py::array::c_style>;
+
+glbcore::TileGrid tile_grid(const py::tuple& grid) {
+    if (grid.size() != 4) throw py::type_error("grid: expected (lo x, lo y, lo z, cells per unit)");
+    return glbcore::TileGrid{{grid[0].cast<double>(), grid[1].cast<double>(), grid[2].cast<double>()},
+                             grid[3].cast<double>()};
+}
+
+std::size_t point_rows(const CArray<float>& positions) {
+    if (positions.ndim() != 2 || positions.shape(1) != 3) {
+        throw py::type_error("positions: expected a C-contiguous (N, 3) float32 array");
+    }
+    return static_cast<std::size_t>(positions.shape(0));
+}
+
+void require_level(int level) {
+    if (level < 0 || level > glbcore::TILE_KEY_LEVELS) throw py::value_error("level: expected 0..10");
+}
+
+// (keys, first non-finite row or N)
+py::tuple tile_keys(const CArray<float>& positions, const py::tuple& grid) {
+    const std::size_t n = point_rows(positions);
+    const glbcore::TileGrid g = tile_grid(grid);
+    CArray<std::uint32_t> keys(static_cast<py::ssize_t>(n));
+    std::uint32_t* out = keys.mutable_data();
+    std::size_t bad;
+    {
+        py::gil_scoped_release released;
+        bad = glbcore::tile_keys(positions.data(), n, g, out);
+    }
+    return py::make_tuple(keys, bad);
+}
+
+// Adds into `histogram` (8^level uint32); returns the first non-finite row or N.
+std::size_t tile_key_histogram(const CArray<float>& positions, const py::tuple& grid, int level,
+                               CArray<std::uint32_t>& histogram) {
+    require_level(level);
+    const std::size_t n = point_rows(positions);
+    if (histogram.size() != (py::ssize_t{1} << (3 * level))) throw py::value_error("histogram: expected 8^level entries");
+    const glbcore::TileGrid g = tile_grid(grid);
+    std::uint32_t* hist = histogram.mutable_data();
+    py::gil_scoped_release released;
+    return glbcore::tile_key_histogram(positions.data(), n, g, level, hist);
+}
+
+// (order, counts per group)
+py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level,
+                         const CArray<std::uint32_t>& cell_group, std::uint32_t groups) {
+    require_level(level);
+    if (cell_group.size() != (py::ssize_t{1} << (3 * level))) throw py::value_error("cell_group: expected 8^level entries");
+    const std::uint32_t* group = cell_group.data();
+    for (py::ssize_t i = 0; i < cell_group.size(); ++i) {
+        if (group[i] >= groups) throw py::value_error("cell_group: a group is not below groups");
+    }
+    const auto n = static_cast<std::size_t>(keys.size());
+    CArray<std::uint32_t> order(static_cast<py::ssize_t>(n));
+    CArray<std::uint64_t> counts(static_cast<py::ssize_t>(groups));
+    std::uint32_t* o = order.mutable_data();
+    std::uint64_t* c = counts.mutable_data();
+    {
+        py::gil_scoped_release released;
+        glbcore::partition_by_cell_group(keys.data(), n, level, group, groups, o, c);
+    }
+    return py::make_tuple(order, counts);
+}
+
+// Rows of `source` (any C-contiguous array, first axis = rows) in `order`.
+py::array tile_gather(const py::array& source, const CArray<std::uint32_t>& order) {
+    if (!(source.flags() & py::array::c_style) || source.ndim() < 1) {
+        throw py::type_error("source: expected a C-contiguous array");
+    }
+    const auto rows = static_cast<std::size_t>(source.shape(0));
+    const std::size_t row_bytes = rows == 0 ? 0 : static_cast<std::size_t>(source.nbytes()) / rows;
+    const std::uint32_t* o = order.data();
+    const auto n = static_cast<std::size_t>(order.size());
+    for (std::size_t j = 0; j < n; ++j) {
+        if (o[j] >= rows) throw py::value_error("order: a row is out of range");
+    }
+    std::vector<py::ssize_t> shape(source.shape(), source.shape() + source.ndim());
+    shape[0] = static_cast<py::ssize_t>(n);
+    py::array out(source.dtype(), shape);
+    auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
+    const auto* src = static_cast<const std::uint8_t*>(source.data());
+    {
+        py::gil_scoped_release released;
+        glbcore::gather_rows(src, row_bytes, o, n, dst);
+    }
+    return out;
+}
+
+// (lo, hi, first non-finite row or N)
+py::tuple tile_extents(const CArray<float>& positions) {
+    const std::size_t n = point_rows(positions);
+    float lo[3], hi[3];
+    std::size_t bad;
+    {
+        py::gil_scoped_release released;
+        bad = glbcore::tile_extents(positions.data(), n, lo, hi);
+    }
+    return py::make_tuple(py::make_tuple(lo[0], lo[1], lo[2]), py::make_tuple(hi[0], hi[1], hi[2]), bad);
+}
+
+CArray<std::uint32_t> tile_level_order(const CArray<std::uint8_t>& levels) {
+    const auto n = static_cast<std::size_t>(levels.size());
+    CArray<std::uint32_t> order(static_cast<py::ssize_t>(n));
+    std::uint32_t* o = order.mutable_data();
+    {
+        py::gil_scoped_release released;
+        glbcore::order_by_small_value(levels.data(), n, o);
+    }
+    return order;
+}
+
+// Sorts `keys` in place (stable); returns the permutation.
+CArray<std::uint32_t> tile_sort(CArray<std::uint32_t>& keys) {
+    const auto n = static_cast<std::size_t>(keys.size());
+    if (n > std::numeric_limits<std::uint32_t>::max()) throw py::value_error("keys: too many");
+    CArray<std::uint32_t> order(static_cast<py::ssize_t>(n));
+    std::uint32_t* k = keys.mutable_data();
+    std::uint32_t* o = order.mutable_data();
+    {
+        py::gil_scoped_release released;
+        glbcore::sort_tile_keys(k, o, n);
+    }
+    return order;
+}
+
+CArray<std::uint8_t> tile_levels(const CArray<std::uint32_t>& sorted_keys, int histogram_level,
+                                 int grid_depth, std::uint64_t points_per_tile,
+                                 const CArray<std::uint8_t>& cell_leaf_level,
+                                 const CArray<std::uint32_t>& preselected_rows,
+                                 const CArray<std::uint8_t>& preselected_levels) {
+    require_level(histogram_level);
+    if (cell_leaf_level.size() != (py::ssize_t{1} << (3 * histogram_level))) {
+        throw py::value_error("cell_leaf_level: expected 8^histogram_level entries");
+    }
+    if (preselected_rows.size() != preselected_levels.size()) {
+        throw py::value_error("preselected: rows and levels differ in length");
+    }
+    glbcore::TileLevelPlan plan;
+    plan.histogram_level = histogram_level;
+    plan.grid_depth = grid_depth;
+    plan.points_per_tile = points_per_tile;
+    plan.cell_leaf_level = cell_leaf_level.data();
+    const auto n = static_cast<std::size_t>(sorted_keys.size());
+    CArray<std::uint8_t> levels(static_cast<py::ssize_t>(n));
+    std::uint8_t* out = levels.mutable_data();
+    {
+        py::gil_scoped_release released;
+        glbcore::assign_tile_levels(sorted_keys.data(), n, plan, preselected_rows.data(),
+                                    preselected_levels.data(),
+                                    static_cast<std::size_t>(preselected_rows.size()), out);
+    }
+    return levels;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
@@ -246,4 +410,16 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           py::arg("compress") = false, py::arg("keep_input_order") = false);
     m.def("mesh", &mesh, py::arg("positions"), py::arg("faces"), py::arg("normals"),
           py::arg("colors"), py::arg("material"), py::arg("compress") = false);
+    m.def("tile_keys", &tile_keys, py::arg("positions"), py::arg("grid"));
+    m.def("tile_key_histogram", &tile_key_histogram, py::arg("positions"), py::arg("grid"),
+          py::arg("level"), py::arg("histogram").noconvert());
+    m.def("tile_partition", &tile_partition, py::arg("keys"), py::arg("level"),
+          py::arg("cell_group"), py::arg("groups"));
+    m.def("tile_gather", &tile_gather, py::arg("source"), py::arg("order"));
+    m.def("tile_extents", &tile_extents, py::arg("positions"));
+    m.def("tile_level_order", &tile_level_order, py::arg("levels"));
+    m.def("tile_sort", &tile_sort, py::arg("keys").noconvert());
+    m.def("tile_levels", &tile_levels, py::arg("sorted_keys"), py::arg("histogram_level"),
+          py::arg("grid_depth"), py::arg("points_per_tile"), py::arg("cell_leaf_level"),
+          py::arg("preselected_rows"), py::arg("preselected_levels"));
 }

@@ -77,6 +77,7 @@ class StaticServer:
     def __init__(self, files: pathlib.Path, port: int = 0):
         mounts = {"/viewer/": REPO / "viewer",
                   "/three/": REPO / "node_modules" / "three",
+                  "/3d-tiles-renderer/": REPO / "node_modules" / "3d-tiles-renderer",
                   "/files/": pathlib.Path(files).resolve()}
         handler = functools.partial(_Handler, mounts=mounts)
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)

@@ -8,6 +8,7 @@ Babylon, Cesium, Blender or any glTF reader:
     point_cloud(positions, colors=None)           points with optional colours
     mesh(positions, faces, *, normals=None, colors=None, material=None)
     save(path, data)                              write a file atomically
+    tileset(out_dir, positions, ...)              an OGC 3D Tiles 1.1 tileset of GLB tiles
 
 Example:
     >>> import numpy as np, plexorin
@@ -23,5 +24,6 @@ from ._version import __version__
 from .builders import atoms, mesh, point_cloud
 from .files import save
 from .material import Material
+from .tiles import tileset
 
-__all__ = ["Material", "__version__", "atoms", "mesh", "point_cloud", "save"]
+__all__ = ["Material", "__version__", "atoms", "mesh", "point_cloud", "save", "tileset"]

@@ -1,0 +1,147 @@
+"""Tilesets: plexorin.tileset on a memory-mapped .npy against py3dtiles, and
+on a dask.distributed LocalCluster against the default thread pool.
+
+Prints one line per measurement and writes bench/results/tiles.json.
+Wall times on a shared machine are noisy; the CPU seconds (user + system of
+the process and its children) are reported beside them.
+
+Usage: python bench/tiles.py [--points 1e8] [--peer-points 1e7] [--dask-points 2e7]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import pathlib
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+RESULTS = pathlib.Path(__file__).resolve().parent / "results"
+
+# Runs in a child process so that its peak RSS is the build's alone.
+CHILD = r"""
+import json, resource, sys, time
+import numpy as np, plexorin
+path, out, mode = sys.argv[1:4]
+points = np.load(path, mmap_mode="r")
+usage0 = resource.getrusage(resource.RUSAGE_SELF)
+start = time.perf_counter()
+if mode == "cluster":
+    from distributed import Client, LocalCluster
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        start = time.perf_counter()  # the cluster's start-up is not the build's
+        plexorin.tileset(out, points, client=client)
+else:
+    plexorin.tileset(out, points)
+wall = time.perf_counter() - start
+usage = resource.getrusage(resource.RUSAGE_SELF)
+print(json.dumps({"seconds": wall, "cpu_seconds": usage.ru_utime + usage.ru_stime
+                  - usage0.ru_utime - usage0.ru_stime, "max_rss_bytes": usage.ru_maxrss * 1024}))
+"""
+
+
+def make_points(path: pathlib.Path, count: int) -> None:
+    """A terrain-like scan: a wavy surface with noise, 100 x 100 x 10 units."""
+    rng = np.random.default_rng(7)
+    array = np.lib.format.open_memmap(path, mode="w+", dtype=np.float32, shape=(count, 3))
+    step = 1 << 22
+    for start in range(0, count, step):
+        n = min(count, start + step) - start
+        xy = rng.uniform(0, 100, size=(n, 2))
+        z = 5 + 3 * np.sin(xy[:, 0] / 7) * np.cos(xy[:, 1] / 11) + rng.normal(scale=0.2, size=n)
+        array[start:start + n] = np.column_stack((xy, z)).astype(np.float32)
+    array.flush()
+    del array
+
+
+def run_plexorin(path, out, mode, build_dir) -> dict:
+    env = {"PYTHONPATH": str(build_dir), "OPENBLAS_NUM_THREADS": "1", "PATH": "/usr/bin:/bin"}
+    done = subprocess.run([sys.executable, "-c", CHILD, str(path), str(out), mode], env=env,
+                          capture_output=True, text=True, check=True)
+    result = json.loads(done.stdout.strip().splitlines()[-1])
+    result["tiles"] = sum(1 for _ in pathlib.Path(out).glob("*.glb"))
+    return result
+
+
+def write_ply(path: pathlib.Path, points: np.ndarray) -> None:
+    header = ("ply\nformat binary_little_endian 1.0\n"
+              f"element vertex {len(points)}\nproperty float x\nproperty float y\n"
+              "property float z\nend_header\n")
+    with open(path, "wb") as file:
+        file.write(header.encode())
+        np.ascontiguousarray(points, dtype="<f4").tofile(file)
+
+
+def run_py3dtiles(ply: pathlib.Path, out: pathlib.Path) -> dict:
+    exe = pathlib.Path(sys.executable).with_name("py3dtiles")
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    subprocess.run([str(exe), "convert", str(ply), "--out", str(out), "--overwrite", "--jobs", "2"],
+                   check=True, capture_output=True)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return {"seconds": time.perf_counter() - start,
+            "cpu_seconds": after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--points", type=float, default=1e8)
+    parser.add_argument("--peer-points", type=float, default=1e7)
+    parser.add_argument("--dask-points", type=float, default=2e7)
+    parser.add_argument("--build", default=str(pathlib.Path(__file__).resolve().parents[1] / "build"))
+    args = parser.parse_args()
+    count, peer, dask_count = int(args.points), int(args.peer_points), int(args.dask_points)
+    results = {}
+    with tempfile.TemporaryDirectory(prefix="plexorin-tiles-bench-", dir="/tmp") as tmp:
+        tmp = pathlib.Path(tmp)
+        data = tmp / "points.npy"
+        make_points(data, count)
+        mapping = data.stat().st_size
+        big = run_plexorin(data, tmp / "big", "executor", args.build)
+        big["points_per_second"] = count / big["seconds"]
+        big["peak_rss_above_mapping_bytes"] = big["max_rss_bytes"] - mapping
+        results[f"plexorin {count:.0e} points"] = big
+        shutil.rmtree(tmp / "big")
+        print(f"plexorin.tileset, {count:.0e} points from a mapped .npy: {big['seconds']:.1f} s "
+              f"({big['points_per_second'] / 1e6:.1f} M points/s, {big['cpu_seconds']:.1f} CPU s), "
+              f"{big['tiles']} tiles, peak RSS {big['max_rss_bytes'] / 2**30:.2f} GiB "
+              f"({big['peak_rss_above_mapping_bytes'] / 2**30:.2f} GiB above the "
+              f"{mapping / 2**30:.2f} GiB mapping)", flush=True)
+
+        small = tmp / "small.npy"
+        np.save(small, np.load(data, mmap_mode="r")[:peer])
+        ours = run_plexorin(small, tmp / "ours", "executor", args.build)
+        ply = tmp / "small.ply"
+        write_ply(ply, np.load(small, mmap_mode="r"))
+        theirs = run_py3dtiles(ply, tmp / "py3dtiles")
+        results[f"plexorin {peer:.0e} points"] = ours
+        results[f"py3dtiles {peer:.0e} points"] = theirs
+        print(f"{peer:.0e} points: plexorin {ours['seconds']:.2f} s "
+              f"({peer / ours['seconds'] / 1e6:.2f} M/s), py3dtiles {theirs['seconds']:.1f} s "
+              f"({peer / theirs['seconds'] / 1e6:.2f} M/s): {theirs['seconds'] / ours['seconds']:.0f}x",
+              flush=True)
+
+        part = tmp / "dask.npy"
+        np.save(part, np.load(data, mmap_mode="r")[:dask_count])
+        pool = run_plexorin(part, tmp / "pool", "executor", args.build)
+        cluster = run_plexorin(part, tmp / "cluster", "cluster", args.build)
+        same = all((tmp / "pool" / p.name).read_bytes() == p.read_bytes()
+                   for p in (tmp / "cluster").iterdir())
+        results[f"thread pool {dask_count:.0e} points"] = pool
+        results[f"LocalCluster(2) {dask_count:.0e} points"] = cluster
+        print(f"{dask_count:.0e} points: thread pool {pool['seconds']:.2f} s, LocalCluster of 2 "
+              f"workers {cluster['seconds']:.2f} s ({cluster['seconds'] / pool['seconds']:.2f}x), "
+              f"same bytes: {same}", flush=True)
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "tiles.json").write_text(json.dumps(results, indent=2) + "\n")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,175 @@
+// Keys, histograms, partitions and gathers of the tiler: one pass each over
+// a chunk of points, written as plain loops over blocks so that GCC
+// vectorises the key arithmetic at -O3.
+#include "tile_keys.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "atom_pipeline.h"
+
+namespace glbcore {
+
+namespace {
+
+constexpr std::size_t BLOCK = 4096;
+
+// Spreads the 10 low bits of v to every third bit.
+inline std::uint32_t spread_bits(std::uint32_t v) {
+    v &= 0x3FF;
+    v = (v | (v << 16)) & 0x030000FFu;
+    v = (v | (v << 8)) & 0x0300F00Fu;
+    v = (v | (v << 4)) & 0x030C30C3u;
+    v = (v | (v << 2)) & 0x09249249u;
+    return v;
+}
+
+inline std::uint32_t grid_cell(float p, double lo, double cells_per_unit) {
+    const double s = (static_cast<double>(p) - lo) * cells_per_unit;
+    const double clamped = std::min(std::max(s, 0.0), static_cast<double>(TILE_GRID_CELLS - 1));
+    // Through int32: x86 converts doubles to signed integers in vectors only.
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(clamped));
+}
+
+inline bool is_non_finite(float v) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits & 0x7F800000u) == 0x7F800000u;
+}
+
+// First non-finite row of the block, or n. The first loop is branch-free so
+// that it vectorises; the second only runs for a bad block.
+std::size_t first_non_finite(const float* positions, std::size_t n) {
+    std::uint32_t any_bad = 0;
+    for (std::size_t i = 0; i < 3 * n; ++i) any_bad |= is_non_finite(positions[i]);
+    if (any_bad == 0) return n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float* p = positions + 3 * i;
+        if (is_non_finite(p[0]) || is_non_finite(p[1]) || is_non_finite(p[2])) return i;
+    }
+    return n;
+}
+
+void keys_of_block(const float* positions, std::size_t n, const TileGrid& grid,
+                   std::uint32_t* keys) {
+    const double lx = grid.lo[0], ly = grid.lo[1], lz = grid.lo[2], c = grid.cells_per_unit;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float* p = positions + 3 * i;
+        keys[i] = spread_bits(grid_cell(p[0], lx, c)) | spread_bits(grid_cell(p[1], ly, c)) << 1 |
+                  spread_bits(grid_cell(p[2], lz, c)) << 2;
+    }
+}
+
+inline int level_shift(int level) { return 3 * (TILE_KEY_LEVELS - level); }
+
+}  // namespace
+
+std::size_t tile_keys(const float* positions, std::size_t count, const TileGrid& grid,
+                      std::uint32_t* keys) {
+    for (std::size_t begin = 0; begin < count; begin += BLOCK) {
+        const std::size_t n = std::min(BLOCK, count - begin);
+        const std::size_t bad = first_non_finite(positions + 3 * begin, n);
+        if (bad < n) return begin + bad;
+        keys_of_block(positions + 3 * begin, n, grid, keys + begin);
+    }
+    return count;
+}
+
+std::size_t tile_key_histogram(const float* positions, std::size_t count, const TileGrid& grid,
+                               int level, std::uint32_t* histogram) {
+    std::uint32_t keys[BLOCK];
+    const int shift = level_shift(level);
+    for (std::size_t begin = 0; begin < count; begin += BLOCK) {
+        const std::size_t n = std::min(BLOCK, count - begin);
+        const std::size_t bad = first_non_finite(positions + 3 * begin, n);
+        if (bad < n) return begin + bad;
+        keys_of_block(positions + 3 * begin, n, grid, keys);
+        for (std::size_t i = 0; i < n; ++i) ++histogram[keys[i] >> shift];
+    }
+    return count;
+}
+
+void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int level,
+                             const std::uint32_t* cell_group, std::uint32_t groups,
+                             std::uint32_t* order, std::uint64_t* group_counts) {
+    const int shift = level_shift(level);
+    WorkingArray<std::uint32_t> group_of = allocate_working_array<std::uint32_t>(count);
+    std::fill(group_counts, group_counts + groups, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+        group_of[i] = cell_group[keys[i] >> shift];
+        ++group_counts[group_of[i]];
+    }
+    std::vector<std::uint64_t> next(groups);
+    std::exclusive_scan(group_counts, group_counts + groups, next.begin(), std::uint64_t{0});
+    for (std::size_t i = 0; i < count; ++i) order[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
+}
+
+namespace {
+template <std::size_t Bytes>
+void gather_fixed(const std::uint8_t* src, const std::uint32_t* order, std::size_t count,
+                  std::uint8_t* dst) {
+    for (std::size_t j = 0; j < count; ++j) {
+        std::memcpy(dst + j * Bytes, src + std::size_t{order[j]} * Bytes, Bytes);
+    }
+}
+}  // namespace
+
+void gather_rows(const std::uint8_t* src, std::size_t row_bytes, const std::uint32_t* order,
+                 std::size_t count, std::uint8_t* dst) {
+    // Fixed sizes let memcpy become single moves for the common rows.
+    switch (row_bytes) {
+        case 1: return gather_fixed<1>(src, order, count, dst);
+        case 2: return gather_fixed<2>(src, order, count, dst);
+        case 3: return gather_fixed<3>(src, order, count, dst);
+        case 4: return gather_fixed<4>(src, order, count, dst);
+        case 6: return gather_fixed<6>(src, order, count, dst);
+        case 8: return gather_fixed<8>(src, order, count, dst);
+        case 12: return gather_fixed<12>(src, order, count, dst);
+        case 16: return gather_fixed<16>(src, order, count, dst);
+        default:
+            for (std::size_t j = 0; j < count; ++j) {
+                std::memcpy(dst + j * row_bytes, src + std::size_t{order[j]} * row_bytes, row_bytes);
+            }
+    }
+}
+
+std::size_t tile_extents(const float* positions, std::size_t count, float* lo, float* hi) {
+    for (int a = 0; a < 3; ++a) {
+        lo[a] = std::numeric_limits<float>::infinity();
+        hi[a] = -std::numeric_limits<float>::infinity();
+    }
+    for (std::size_t begin = 0; begin < count; begin += BLOCK) {
+        const std::size_t n = std::min(BLOCK, count - begin);
+        const float* block = positions + 3 * begin;
+        const std::size_t bad = first_non_finite(block, n);
+        if (bad < n) return begin + bad;
+        float l0 = lo[0], l1 = lo[1], l2 = lo[2], h0 = hi[0], h1 = hi[1], h2 = hi[2];
+        for (std::size_t i = 0; i < n; ++i) {
+            const float* p = block + 3 * i;
+            l0 = std::min(l0, p[0]), l1 = std::min(l1, p[1]), l2 = std::min(l2, p[2]);
+            h0 = std::max(h0, p[0]), h1 = std::max(h1, p[1]), h2 = std::max(h2, p[2]);
+        }
+        lo[0] = l0, lo[1] = l1, lo[2] = l2, hi[0] = h0, hi[1] = h1, hi[2] = h2;
+    }
+    return count;
+}
+
+void order_by_small_value(const std::uint8_t* values, std::size_t count, std::uint32_t* order) {
+    std::size_t next[257] = {};
+    for (std::size_t i = 0; i < count; ++i) ++next[values[i] + 1];
+    for (int v = 1; v <= 256; ++v) next[v] += next[v - 1];
+    for (std::size_t i = 0; i < count; ++i) order[next[values[i]]++] = static_cast<std::uint32_t>(i);
+}
+
+void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count) {
+    const auto n = static_cast<std::uint32_t>(count);
+    std::iota(order, order + count, 0u);
+    // One worker: the tiler runs many sorts at once, one per task.
+    radix_sort_pairs(keys, order, split_work_over(n, 1), default_thread_starter());
+}
+
+}  // namespace glbcore

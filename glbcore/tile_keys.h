@@ -1,0 +1,87 @@
+// The steps of the tiler (the Python package's plexorin.tileset) that run
+// over every point: 30-bit Morton keys over a cubic grid, a histogram of key
+// prefixes, a stable partition by groups of cells, a row gather, a key sort
+// and the assignment of each point to the octree level of its tile.
+//
+// Keys: the grid has 1024 cells per axis over a cube; a point's cell on an
+// axis is floor((p - lo) * cells_per_unit) clamped to 0..1023, computed in
+// double so that every machine and every chunking gives the same key. Bit k
+// of the x, y and z cell goes to key bit 3k, 3k+1 and 3k+2, so the octree
+// node of level L holding a point is key >> 3 * (10 - L) and the points of a
+// node are one contiguous run of the sorted keys.
+//
+// Caller contracts: arrays hold at least `count` rows; positions are rows of
+// three floats; `level` lies in 0..10.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace glbcore {
+
+constexpr int TILE_KEY_LEVELS = 10;
+constexpr std::uint32_t TILE_GRID_CELLS = 1u << TILE_KEY_LEVELS;
+
+struct TileGrid {
+    double lo[3];
+    double cells_per_unit;  // 1024 / the side of the cube
+};
+
+// Keys of `count` points. Returns the first row holding a NaN or an
+// infinity (its key is left unspecified), or `count` when all are finite.
+std::size_t tile_keys(const float* positions, std::size_t count, const TileGrid& grid,
+                      std::uint32_t* keys);
+
+// Adds the number of points of each level-`level` node to histogram[node]
+// (8^level entries). Returns the first non-finite row as tile_keys does.
+std::size_t tile_key_histogram(const float* positions, std::size_t count, const TileGrid& grid,
+                               int level, std::uint32_t* histogram);
+
+// A stable counting sort of points by group: group of a point =
+// cell_group[key >> 3 * (10 - level)], each below `groups`. Writes the
+// permutation (order[j] = row going to place j) and the count per group.
+void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int level,
+                             const std::uint32_t* cell_group, std::uint32_t groups,
+                             std::uint32_t* order, std::uint64_t* group_counts);
+
+// dst row j = src row order[j], rows of `row_bytes` bytes.
+void gather_rows(const std::uint8_t* src, std::size_t row_bytes, const std::uint32_t* order,
+                 std::size_t count, std::uint8_t* dst);
+
+// Exact float extremes per axis; returns the first non-finite row (the
+// extremes are then unspecified) or count. With no rows lo = +inf, hi = -inf.
+std::size_t tile_extents(const float* positions, std::size_t count, float* lo, float* hi);
+
+// A stable counting sort by byte value: order[j] = row going to place j.
+void order_by_small_value(const std::uint8_t* values, std::size_t count, std::uint32_t* order);
+
+// Stable sort of keys; order receives the permutation (order[j] = the
+// original row of sorted place j). count must stay below 2^32.
+void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count);
+
+// The octree above the points of one run of sorted keys, as the level
+// assignment needs it.
+struct TileLevelPlan {
+    int histogram_level = 7;          // H: the level of cell_leaf_level
+    int grid_depth = 6;               // k: an inner node of level L keeps one point per
+                                      // cell of level min(L + k, 10)
+    std::uint64_t points_per_tile = 0;
+    // Per level-H node: the level (<= H) of the leaf on its chain, or H + 1
+    // when the node holds more than points_per_tile points and the leaf
+    // lies deeper: it is then the first level whose node, counted in these
+    // keys, holds at most points_per_tile points (10 at the deepest).
+    const std::uint8_t* cell_leaf_level = nullptr;
+};
+
+// levels[i] = the octree level of the tile that sorted point i belongs to.
+// Points named by preselected_rows (with their levels) were chosen by inner
+// nodes whose grid cells are at most level H (found from the histogram).
+// Every other point goes to the shallowest inner node of a finer grid on its
+// chain for which it is the first remaining point of its grid cell, else to
+// its leaf. The keys must be sorted and cover whole level-H nodes.
+void assign_tile_levels(const std::uint32_t* sorted_keys, std::size_t count,
+                        const TileLevelPlan& plan, const std::uint32_t* preselected_rows,
+                        const std::uint8_t* preselected_levels, std::size_t preselected,
+                        std::uint8_t* levels);
+
+}  // namespace glbcore

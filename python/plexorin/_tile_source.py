@@ -1,0 +1,135 @@
+"""The tiler's input as chunks of rows: NumPy arrays (memory-mapped or not)
+or Dask arrays chunked along the points.
+
+A chunk argument is a triple (positions, types, colours) of arrays, Dask
+blocks (computed by Dask before the task runs) or `Mapped` slices of a
+memory-mapped file that a task on another process opens itself.
+"""
+
+from __future__ import annotations
+
+import importlib
+
+import mmap
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from . import _inputs
+
+CHUNK_POINTS = 1 << 21
+
+
+@dataclass(frozen=True)
+class Mapped:
+    """Rows start..stop of a C-ordered array memory-mapped from a file."""
+    filename: str
+    offset: int
+    dtype: str
+    shape: tuple[int, ...]
+    start: int
+    stop: int
+
+    def load(self) -> np.ndarray:
+        whole = np.memmap(self.filename, dtype=np.dtype(self.dtype), mode="r",
+                          offset=self.offset, shape=self.shape)
+        return whole[self.start:self.stop]
+
+
+def _mapped_slices(array: Any, bounds: list[tuple[int, int]]) -> list[Mapped] | None:
+    """Mapped descriptors when `array` is a whole C-ordered mapping of a file."""
+    if not (isinstance(array, np.memmap) and array.filename and array.flags.c_contiguous
+            and isinstance(array.base, mmap.mmap)):
+        return None
+    return [Mapped(array.filename, int(array.offset), array.dtype.str, array.shape, a, b)
+            for a, b in bounds]
+
+
+@dataclass
+class ChunkSource:
+    starts: list[int]
+    count: int
+    is_dask: bool
+    layout: tuple[bool, Any, int]  # (has types, colour dtype or None, colour columns)
+    chunks: list[Any]
+
+    @property
+    def chunk_count(self) -> int:
+        return len(self.chunks)
+
+    def chunk_arg(self, index: int) -> Any:
+        return self.chunks[index]
+
+
+def _layout(types: Any, colors: Any) -> tuple[bool, Any, int]:
+    if colors is None:
+        return (types is not None, None, 0)
+    kind, size = np.dtype(colors.dtype).kind, np.dtype(colors.dtype).itemsize
+    dtype = np.dtype(f"u{size}") if kind == "u" and size in (1, 2) else np.dtype(np.float32)
+    return (types is not None, dtype, int(colors.shape[1]))
+
+
+def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) -> ChunkSource:
+    da: Any = None  # Dask is optional and only partly typed
+    try:
+        da = importlib.import_module("dask.array")
+    except ImportError:
+        pass
+    if da is not None and isinstance(positions, da.Array):
+        return _dask_source(da, positions, types, colors)
+    if not isinstance(positions, np.ndarray):
+        positions = _inputs.as_array(positions, "positions")
+    if positions.ndim == 1 and positions.size % 3 == 0:
+        positions = positions.reshape(-1, 3)
+    if positions.ndim != 2 or positions.shape[1] != 3:
+        raise ValueError(f"positions: expected shape (N, 3), got {positions.shape}")
+    count = positions.shape[0]
+    arrays: list[Any] = [positions]
+    for name, value in (("types", types), ("colors", colors)):
+        if value is not None:
+            value = value if isinstance(value, np.ndarray) else _inputs.as_array(value, name)
+            if value.shape[:1] != (count,):
+                raise ValueError(f"{name}: expected {count} rows, one per point, got {value.shape}")
+        arrays.append(value)
+    bounds = [(a, min(a + CHUNK_POINTS, count)) for a in range(0, count, CHUNK_POINTS)]
+    columns: list[Any] = []
+    for array in arrays:
+        described = _mapped_slices(array, bounds) if mapped and array is not None else None
+        columns.append(described or [None if array is None else array[a:b] for a, b in bounds])
+    return ChunkSource([a for a, _ in bounds], count, False, _layout(arrays[1], arrays[2]),
+                       list(zip(*columns)))
+
+
+def _dask_source(da: Any, positions: Any, types: Any, colors: Any) -> ChunkSource:
+    if positions.ndim != 2 or positions.shape[1] != 3:
+        raise ValueError(f"positions: expected shape (N, 3), got {positions.shape}")
+    if any(np.isnan(c) for c in positions.chunks[0]):
+        raise ValueError("positions: a Dask array of unknown chunk sizes (call compute_chunk_sizes())")
+    positions = positions.rechunk({1: -1})
+    rows = positions.chunks[0]
+    blocks: list[Any] = [list(positions.to_delayed()[:, 0])]
+    for value in (types, colors):
+        if value is None:
+            blocks.append([None] * len(rows))
+            continue
+        value = da.asarray(value)
+        value = value.rechunk((rows,) + tuple((s,) for s in value.shape[1:]))
+        delayed = value.to_delayed()
+        blocks.append(list(delayed if value.ndim == 1 else delayed[:, 0]))
+    starts = list(np.concatenate(([0], np.cumsum(rows)[:-1])).astype(int))
+    return ChunkSource(starts, int(sum(rows)), True, _layout(types, colors), list(zip(*blocks)))
+
+
+def load_chunk(chunk: Any, start: int) -> tuple[Any, Any, Any]:
+    """The chunk as (float32 positions, uint16 types or None, colours or None)."""
+    raw = [c.load() if isinstance(c, Mapped) else c for c in chunk]
+    positions = _inputs.float32_rows(raw[0], "positions", "x y z per point")
+    count = positions.shape[0]
+    types = None if raw[1] is None else _inputs.atom_types(np.asarray(raw[1]), count)
+    colors = None if raw[2] is None else _inputs.to_colors(_inputs.color_rows(np.asarray(raw[2]), count))
+    if colors is not None and colors.dtype.kind == "f":
+        bad = ~((colors >= 0) & (colors <= 1)).all(axis=1)
+        if bad.any():
+            raise ValueError(f"colors[{start + int(np.flatnonzero(bad)[0])}] is outside [0, 1]")
+    return positions, types, colors

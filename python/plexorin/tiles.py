@@ -1,0 +1,505 @@
+"""OGC 3D Tiles 1.1 tilesets of points and atoms, built out of core in parallel.
+
+`tileset(out_dir, positions, ...)` writes ``out_dir/tileset.json`` and one GLB
+per tile. The build is a few phases of independent tasks (see `_runners`):
+
+1. bounds per input chunk (only when no box is given);
+2. a histogram of level-7 octree nodes per chunk: the tree down to level 7,
+   the level-of-detail points of the coarse nodes and a split of the sorted
+   point order into buckets of whole nodes follow from it alone;
+3. routing per chunk: each chunk's points, grouped by bucket, go to one
+   temporary file;
+4. one task per bucket: its points are read back, sorted along the Morton
+   curve, given their tiles, and the tiles that lie inside the bucket are
+   written; pieces of larger inner tiles go to temporary files;
+5. one task per inner tile spanning buckets: its pieces become its GLB.
+
+Memory is bounded by the chunk, bucket and tile sizes, never by the number of
+points. Every decision depends only on the points' keys and their order in
+the input, so the bytes written are the same for every executor, for Dask
+and for every chunking of the input.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import pathlib
+import shutil
+import tempfile
+from concurrent.futures import Executor, ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import numpy as np
+
+from . import _inputs, _native
+from . import builders
+from ._runners import make_runner
+from ._tile_source import ChunkSource, load_chunk, source_for
+
+HISTOGRAM_LEVEL = 7  # H: 8^7 nodes, 8 MiB of uint32 per chunk histogram
+KEY_LEVELS = 10
+BUCKET_POINTS = 1 << 22  # points per bucket task (a bucket holds whole level-7 units)
+DEFAULT_POINTS_PER_TILE = 200_000
+SQRT3 = math.sqrt(3.0)
+Code = tuple[int, int]  # a node: (level, key prefix)
+
+
+def grid_depth(points_per_tile: int) -> int:
+    """k: an inner node of level L keeps one point per cell of level L + k.
+
+    The largest k with 8^k <= 2 * points_per_tile: a node filled evenly in
+    three dimensions then keeps at most twice a tile's points, a surface
+    about 4^k.
+    """
+    k = 1
+    while 8 ** (k + 1) <= 2 * points_per_tile:
+        k += 1
+    return k
+
+
+@dataclass(frozen=True)
+class _Grid:
+    lo: tuple[float, float, float]
+    side: float
+
+    def native(self) -> tuple[float, float, float, float]:
+        return (*self.lo, 1024.0 / self.side)
+
+
+def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = None, colors: Any = None,
+            box: Any = None, points_per_tile: int = DEFAULT_POINTS_PER_TILE,
+            compress: bool = False, client: Any = None, executor: Executor | None = None,
+            progress: bool = False) -> pathlib.Path:
+    """Writes an OGC 3D Tiles 1.1 tileset of points or atoms into `out_dir`.
+
+    Args:
+        out_dir: the folder for ``tileset.json`` and the tiles (``r.glb`` for
+            the root, ``r3.glb`` for its child 3, ``r35.glb`` ...); created
+            when missing. Temporary files go to a hidden folder inside it and
+            are removed at the end, also when the build fails.
+        positions: x y z per point, shape (N, 3): a NumPy array, a memory-mapped
+            ``.npy`` (``np.load(path, mmap_mode="r")``, which may be larger
+            than memory) or a ``dask.array.Array`` chunked along the points.
+            Converted to float32 chunk by chunk. z is up, as in 3D Tiles; the
+            tiles' glTF content is stored y-up as glTF requires.
+        types: one type per point (0..65535) for atoms: each tile is then the
+            file of `plexorin.atoms`, coloured by type.
+        colors: per-point colours as for `plexorin.point_cloud` (not with
+            `types`).
+        box: corners (lo, hi) of the volume to tile; by default the exact
+            bounds. The octree covers the cube of the largest side from lo;
+            points outside the box go to the boundary cells.
+        points_per_tile: a node of the octree with more points is split.
+            Nodes of 1/1024 of the cube's side are never split further, so
+            one holding more points stays one tile.
+        compress: reserved for compressed tile content.
+        client: a ``dask.distributed.Client`` to run the tasks on (its workers
+            must see `out_dir`); a Dask array input without a client runs on
+            Dask's default scheduler.
+        executor: a ``concurrent.futures`` executor for the tasks otherwise;
+            by default a thread pool of one thread per processor.
+        progress: show a progress bar per phase (tqdm).
+
+    Returns:
+        The path of ``tileset.json``.
+
+    The tree: refinement ADD, so every point is in exactly one tile. A node
+    with at most `points_per_tile` points is a leaf holding all points left
+    to it. An inner node of level L holds, from each cell of the grid of
+    level L + k inside it (k from `grid_depth`), the first point in Morton
+    order not taken by its ancestors; its children hold the rest. Its
+    geometricError is the diagonal of those grid cells (so it halves per
+    level), a leaf's is 0; bounding volumes are the exact boxes of the
+    points below each tile.
+    """
+    if compress:
+        raise ValueError("compress=True is not available yet: pass compress=False")
+    if types is not None and colors is not None:
+        raise ValueError("types and colors: pass one of them, not both")
+    if isinstance(points_per_tile, bool) or not isinstance(points_per_tile, int) or points_per_tile < 1:
+        raise ValueError(f"points_per_tile: expected a positive integer, got {points_per_tile!r}")
+    source = source_for(positions, types, colors, mapped=client is not None)
+    corners = _inputs.box_corners(box)
+    out = pathlib.Path(out_dir)
+    out.mkdir(parents=True, exist_ok=True)
+    own_executor = executor is None and client is None and not source.is_dask
+    if own_executor:
+        executor = ThreadPoolExecutor(max_workers=os.cpu_count() or 1)
+    tmp = pathlib.Path(tempfile.mkdtemp(prefix=".plexorin-tiles-", dir=out))
+    try:
+        runner = make_runner(executor, client, source.is_dask, progress)
+        return _build(runner, source, corners, out, tmp, points_per_tile, compress)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+        if own_executor and executor is not None:
+            executor.shutdown(cancel_futures=True)
+
+
+# ---- Phases ---------------------------------------------------------------
+
+def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tmp: pathlib.Path,
+           points_per_tile: int, compress: bool) -> pathlib.Path:
+    chunks = [(source.chunk_arg(i), source.starts[i]) for i in range(source.chunk_count)]
+    grid = _grid(runner, chunks, corners)
+    histogram = runner.sum(_histogram_task, [(c, s, grid.native()) for c, s in chunks],
+                           "histogram")
+    plan = _plan(histogram, points_per_tile)
+    cell_bucket = runner.share(plan.cell_bucket)
+    route_counts = runner.map(
+        _route_task,
+        [(c, s, grid.native(), cell_bucket, plan.bucket_count, str(tmp), i)
+         for i, (c, s) in enumerate(chunks)], "routing")
+    layout = source.layout
+    context = runner.share(_TileContext(grid, plan.grid_depth, points_per_tile,
+                                        plan.cell_leaf_level, str(out), str(tmp), layout,
+                                        compress))
+    bucket_args = []
+    for b in range(plan.bucket_count):
+        segments = _segments(route_counts, b)
+        if segments:
+            bucket_args.append((context, b, segments, *plan.preselected(b), plan.spanning))
+    results = runner.map(_bucket_task, bucket_args, "buckets")
+    tiles: dict[Code, Any] = {}
+    pieces: dict[Code, list[Any]] = {}
+    for written, parts in results:
+        tiles.update(written)
+        for code, part in parts:
+            pieces.setdefault(code, []).append(part)
+    spanning = runner.map(_spanning_tile_task,
+                          [(context, code, parts) for code, parts in sorted(pieces.items())],
+                          "tiles")
+    tiles.update(spanning)
+    document = _tileset_document(tiles, grid, plan.grid_depth)
+    path = out / "tileset.json"
+    partial = tmp / "tileset.json"
+    partial.write_text(json.dumps(document, separators=(",", ":")) + "\n")
+    os.replace(partial, path)
+    return path
+
+
+def _grid(runner: Any, chunks: list[Any], corners: Any) -> _Grid:
+    if corners is not None:
+        lo, hi = np.array(corners[:3]), np.array(corners[3:])
+    else:
+        extents = [e for e in runner.map(_bounds_task, chunks, "bounds") if e is not None]
+        if not extents:
+            return _Grid((0.0, 0.0, 0.0), 1.0)
+        lo = np.min([e[0] for e in extents], axis=0).astype(np.float64)
+        hi = np.max([e[1] for e in extents], axis=0).astype(np.float64)
+    side = float(np.max(hi - lo))
+    return _Grid((float(lo[0]), float(lo[1]), float(lo[2])), side if side > 0 else 1.0)
+
+
+def _bounds_task(chunk: Any, start: int) -> Any:
+    positions, _, _ = load_chunk(chunk, start)
+    if positions.shape[0] == 0:
+        return None
+    return _extents(positions, start)
+
+
+def _extents(positions: np.ndarray, start: int) -> tuple[Any, Any]:
+    low, high, bad = _native.tile_extents(positions)
+    if bad < positions.shape[0]:
+        raise ValueError(f"positions[{start + bad}] is not finite")
+    return low, high
+
+
+def _keys(positions: np.ndarray, start: int, grid: Any) -> Any:
+    keys, bad = _native.tile_keys(positions, grid)
+    if bad < positions.shape[0]:
+        raise ValueError(f"positions[{start + bad}] is not finite")
+    return keys
+
+
+def _histogram_task(chunk: Any, start: int, grid: Any) -> Any:
+    positions, _, _ = load_chunk(chunk, start)
+    histogram = np.zeros(8 ** HISTOGRAM_LEVEL, dtype=np.uint32)
+    bad = _native.tile_key_histogram(positions, grid, HISTOGRAM_LEVEL, histogram)
+    if bad < positions.shape[0]:
+        raise ValueError(f"positions[{start + bad}] is not finite")
+    return histogram
+
+
+def _route_task(chunk: Any, start: int, grid: Any, cell_bucket: Any, bucket_count: int,
+                tmp: str, index: int) -> Any:
+    """Writes the chunk's rows grouped by bucket, in input order within each."""
+    arrays = load_chunk(chunk, start)
+    keys = _keys(arrays[0], start, grid)
+    order, counts = _native.tile_partition(keys, HISTOGRAM_LEVEL, cell_bucket, bucket_count)
+    for suffix, array in zip(_SUFFIXES, arrays):
+        if array is not None:
+            _native.tile_gather(array, order).tofile(os.path.join(tmp, f"chunk{index}.{suffix}"))
+    return counts
+
+
+_SUFFIXES = ("pos", "typ", "col")
+
+
+def _segments(route_counts: list[Any], bucket: int) -> list[tuple[int, int, int]]:
+    """(chunk, first row, rows) of the bucket in each chunk file, in chunk order."""
+    segments = []
+    for index, counts in enumerate(route_counts):
+        rows = int(counts[bucket])
+        if rows:
+            segments.append((index, int(counts[:bucket].sum()), rows))
+    return segments
+
+
+# ---- The plan from the histogram -----------------------------------------
+
+@dataclass
+class _Plan:
+    grid_depth: int
+    cell_leaf_level: np.ndarray  # uint8 per level-H node
+    cell_bucket: np.ndarray  # uint32 per level-H node
+    bucket_count: int
+    bucket_starts: np.ndarray  # first sorted place of each bucket, then N
+    selected: np.ndarray  # sorted places chosen by coarse inner nodes
+    selected_levels: np.ndarray
+    spanning: frozenset[Code]  # (level, node) of inner tiles crossing buckets
+
+    def preselected(self, bucket: int) -> tuple[Any, Any]:
+        lo, hi = self.bucket_starts[bucket], self.bucket_starts[bucket + 1]
+        a, b = np.searchsorted(self.selected, [lo, hi])
+        return ((self.selected[a:b] - lo).astype(np.uint32),
+                np.ascontiguousarray(self.selected_levels[a:b]))
+
+
+def _plan(histogram: np.ndarray, points_per_tile: int) -> _Plan:
+    h, k = HISTOGRAM_LEVEL, grid_depth(points_per_tile)
+    counts = [histogram]  # counts[j]: points per node of level h - j ... reversed below
+    for _ in range(h):
+        counts.append(counts[-1].reshape(-1, 8).sum(axis=1))
+    counts = counts[::-1]  # counts[j] per node of level j
+    starts = [np.concatenate(([0], np.cumsum(c)[:-1])).astype(np.int64) for c in counts]
+    leaf = np.full(8 ** h, h + 1 if h < KEY_LEVELS else KEY_LEVELS, dtype=np.uint8)
+    for j in range(h, -1, -1):
+        small = np.repeat(counts[j] <= points_per_tile, 8 ** (h - j))
+        leaf[small] = j
+    selected, levels = _coarse_selection(counts, starts, points_per_tile, k)
+    cell_bucket, bucket_starts = _buckets(histogram, starts[h], leaf)
+    spanning = _spanning(counts, starts, points_per_tile, bucket_starts)
+    return _Plan(k, leaf, cell_bucket, len(bucket_starts) - 1, bucket_starts, selected, levels,
+                 spanning)
+
+
+def _coarse_selection(counts: list[Any], starts: list[Any], points_per_tile: int,
+                      k: int) -> tuple[Any, Any]:
+    """Sorted places chosen by the inner nodes whose grid is at most level H.
+
+    The points an inner node takes from a grid cell are always the cell's
+    first ones in sorted order, so the node of level j takes the place
+    start + t, t being how many of the cell's places shallower nodes took.
+    """
+    h = HISTOGRAM_LEVEL
+    chosen = np.zeros(0, dtype=np.int64)
+    chosen_levels = np.zeros(0, dtype=np.uint8)
+    for j in range(h + 1):
+        g = min(j + k, KEY_LEVELS)
+        inner = counts[j] > points_per_tile
+        if g > h or j >= KEY_LEVELS or not inner.any():
+            break
+        cells = np.flatnonzero(counts[g] > 0)
+        cells = cells[inner[cells >> (3 * (g - j))]]
+        first, size = starts[g][cells], counts[g][cells].astype(np.int64)
+        taken = np.searchsorted(chosen, first + size) - np.searchsorted(chosen, first)
+        places = (first + taken)[taken < size]
+        merged = np.concatenate((chosen, places))
+        order = np.argsort(merged, kind="stable")
+        chosen = merged[order]
+        chosen_levels = np.concatenate((chosen_levels, np.full(places.size, j, np.uint8)))[order]
+    return chosen, chosen_levels
+
+
+def _buckets(histogram: Any, cell_starts: Any, leaf: Any) -> tuple[Any, Any]:
+    """Groups whole units (leaves of level <= H, or level-H nodes) into buckets.
+
+    A unit joins the bucket in which its first sorted place falls when the
+    order is cut every BUCKET_POINTS places: buckets then hold at most
+    BUCKET_POINTS points plus one unit.
+    """
+    h = HISTOGRAM_LEVEL
+    cells = np.arange(8 ** h, dtype=np.int64)
+    depth = np.minimum(leaf.astype(np.int64), h)
+    first_cell = (cells >> (3 * (h - depth))) << (3 * (h - depth))
+    raw = cell_starts[first_cell] // BUCKET_POINTS
+    ids, cell_bucket = np.unique(raw, return_inverse=True)
+    total = int(histogram.sum())
+    first = np.searchsorted(cell_bucket, np.arange(ids.size))
+    bucket_starts = np.append(cell_starts[first], total).astype(np.int64)
+    return cell_bucket.astype(np.uint32), bucket_starts
+
+
+def _spanning(counts: list[Any], starts: list[Any], points_per_tile: int,
+              bucket_starts: Any) -> frozenset[Code]:
+    spanning: set[Code] = set()
+    for j in range(HISTOGRAM_LEVEL):
+        nodes = np.flatnonzero(counts[j] > points_per_tile)
+        first = starts[j][nodes]
+        last = first + counts[j][nodes].astype(np.int64) - 1
+        crosses = (np.searchsorted(bucket_starts, first, "right")
+                   != np.searchsorted(bucket_starts, last, "right"))
+        spanning.update((j, int(n)) for n in nodes[crosses])
+    return frozenset(spanning)
+
+
+# ---- Tiles ----------------------------------------------------------------
+
+@dataclass(frozen=True)
+class _TileContext:
+    grid: _Grid
+    grid_depth: int
+    points_per_tile: int
+    cell_leaf_level: np.ndarray
+    out: str
+    tmp: str
+    layout: tuple[bool, Any, int]  # (has types, colour dtype or None, colour columns)
+    compress: bool
+
+
+def _read_rows(path: str, dtype: Any, row_shape: tuple[int, ...], first: int,
+               rows: int) -> np.ndarray:
+    itemsize = np.dtype(dtype).itemsize * int(np.prod(row_shape, dtype=np.int64))
+    data = np.fromfile(path, dtype=dtype, count=rows * itemsize // np.dtype(dtype).itemsize,
+                       offset=first * itemsize)
+    return data.reshape((rows, *row_shape))
+
+
+def _read_parts(ctx: _TileContext, parts: list[Any], name: Callable[[int], str]) -> list[Any]:
+    """Arrays (positions, types, colours) of parts (file index, first row, rows)."""
+    has_types, color_dtype, color_columns = ctx.layout
+    specs: list[Any] = [("pos", np.float32, (3,)), ("typ", np.uint16, ()) if has_types else None,
+             ("col", color_dtype, (color_columns,)) if color_dtype is not None else None]
+    arrays: list[Any] = []
+    for spec in specs:
+        if spec is None:
+            arrays.append(None)
+            continue
+        suffix, dtype, shape = spec
+        pieces = [_read_rows(os.path.join(ctx.tmp, f"{name(i)}.{suffix}"), dtype, shape, first, rows)
+                  for i, first, rows in parts]
+        arrays.append(np.concatenate(pieces) if len(pieces) != 1 else pieces[0])
+    return arrays
+
+
+def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: Any,
+                 pre_levels: Any, spanning: frozenset[Code]) -> tuple[dict[Code, Any], list[Any]]:
+    positions, types, colors = _read_parts(ctx, segments, lambda i: f"chunk{i}")
+    keys = _keys(positions, 0, ctx.grid.native())
+    order = _native.tile_sort(keys)
+    levels = _native.tile_levels(keys, HISTOGRAM_LEVEL, ctx.grid_depth, ctx.points_per_tile,
+                                 ctx.cell_leaf_level, pre_rows, pre_levels)
+    # Grouped by level and, within a level, in key order: every tile is one
+    # run, so one gather per array puts all of them in place.
+    by_level = _native.tile_level_order(levels)
+    arrays = [None if a is None else _native.tile_gather(a, order[by_level])
+              for a in (positions, types, colors)]
+    keys, levels = keys[by_level], levels[by_level]
+    written: dict[Code, Any] = {}
+    parts: list[Any] = []
+    piece_rows = 0
+    level_starts = np.searchsorted(levels, np.arange(KEY_LEVELS + 2))
+    for level in range(KEY_LEVELS + 1):
+        a, b = level_starts[level], level_starts[level + 1]
+        if a == b:
+            continue
+        nodes = keys[a:b] >> np.uint32(3 * (KEY_LEVELS - level))
+        cuts = a + np.concatenate(([0], np.flatnonzero(np.diff(nodes)) + 1, [b - a]))
+        for c0, c1 in zip(cuts[:-1], cuts[1:]):
+            code = (level, int(nodes[c0 - a]))
+            tile = [None if x is None else x[c0:c1] for x in arrays]
+            if code in spanning:
+                _append_piece(ctx, bucket, tile)
+                parts.append((code, (bucket, piece_rows, c1 - c0)))
+                piece_rows += c1 - c0
+            else:
+                written[code] = _write_tile(ctx, code, *tile)
+    return written, parts
+
+
+def _append_piece(ctx: _TileContext, bucket: int, arrays: list[Any]) -> None:
+    for suffix, array in zip(_SUFFIXES, arrays):
+        if array is not None:
+            with open(os.path.join(ctx.tmp, f"piece{bucket}.{suffix}"), "ab") as file:
+                array.tofile(file)
+
+
+def _spanning_tile_task(ctx: _TileContext, code: Code, parts: list[Any]) -> tuple[Code, Any]:
+    arrays = _read_parts(ctx, parts, lambda i: f"piece{i}")
+    return code, _write_tile(ctx, code, *arrays)
+
+
+def tile_name(level: int, node: int) -> str:
+    """r, then the child number (0..7) of each level down to the node."""
+    return "r" + (format(node, f"0{level}o") if level else "")
+
+
+def _write_tile(ctx: _TileContext, code: Code, positions: Any, types: Any,
+                colors: Any) -> tuple[int, Any, Any]:
+    """Writes one tile's GLB; returns (points, low corner, high corner)."""
+    # glTF is y-up and 3D Tiles z-up: readers turn content by +90 degrees
+    # about x, taking glTF (x, y, z) to (x, -z, y), so (x, z, -y) is stored.
+    y_up = np.empty_like(positions)
+    y_up[:, 0] = positions[:, 0]
+    y_up[:, 1] = positions[:, 2]
+    np.negative(positions[:, 1], out=y_up[:, 2])
+    if types is not None:
+        glb = builders.atoms(y_up, types)
+    else:
+        glb = builders.point_cloud(y_up, colors)
+    pathlib.Path(ctx.out, tile_name(*code) + ".glb").write_bytes(glb)
+    low, high = _extents(positions, 0)
+    return positions.shape[0], low, high
+
+
+# ---- tileset.json ---------------------------------------------------------
+
+def _tileset_document(tiles: dict[Code, Any], grid: _Grid, k: int) -> dict[str, Any]:
+    children: dict[Code, set[Code]] = {(0, 0): set()}
+    for level, node in tiles:
+        while level > 0:
+            parent = (level - 1, node >> 3)
+            children.setdefault(parent, set()).add((level, node))
+            children.setdefault((level, node), set())
+            level, node = parent
+    min_half = grid.side / 2048.0  # half a finest cell, for flat or single-point tiles
+
+    def error(level: int) -> float:
+        return grid.side * SQRT3 / 2.0 ** (level + k)
+
+    def box(low: Any, high: Any) -> list[float]:
+        centre = [(a + b) / 2.0 for a, b in zip(low, high)]
+        half = [max((b - a) / 2.0, min_half) for a, b in zip(low, high)]
+        return [*centre, half[0], 0.0, 0.0, 0.0, half[1], 0.0, 0.0, 0.0, half[2]]
+
+    def build(code: Code) -> tuple[dict[str, Any], Any, Any]:
+        kids = [build(c) for c in sorted(children[code])]
+        lows = [t[1] for t in kids]
+        highs = [t[2] for t in kids]
+        tile: dict[str, Any] = {}
+        if code in tiles:
+            count, low, high = tiles[code]
+            lows.append(low)
+            highs.append(high)
+        if not lows:  # nothing at all: only for an empty input
+            lows, highs = [grid.lo], [grid.lo]
+        low = tuple(min(v[a] for v in lows) for a in range(3))
+        high = tuple(max(v[a] for v in highs) for a in range(3))
+        tile["boundingVolume"] = {"box": box(low, high)}
+        tile["geometricError"] = error(code[0]) if kids else 0.0
+        if code in tiles:
+            tile["content"] = {"uri": tile_name(*code) + ".glb",
+                               "boundingVolume": {"box": box(tiles[code][1], tiles[code][2])}}
+            tile["extras"] = {"points": tiles[code][0]}
+        if kids:
+            tile["children"] = [t[0] for t in kids]
+        return tile, low, high
+
+    root, _, _ = build((0, 0))
+    root["refine"] = "ADD"
+    total = sum(t[0] for t in tiles.values())
+    return {"asset": {"version": "1.1", "generator": "plexorin", "extras": {"points": total}},
+            "geometricError": error(-1), "root": root}

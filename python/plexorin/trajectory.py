@@ -1,0 +1,99 @@
+"""Trajectories: one GLB per frame of a multi-frame atom file, in parallel.
+
+ASE reads the frames one after the other (xyz, extxyz, LAMMPS dumps and the
+other formats it reads frame by frame); building and writing each frame's
+file is a task on an executor, or on Dask with a client, with at most a few
+frames in flight so that memory stays bounded by the frame size.
+"""
+
+from __future__ import annotations
+
+import os
+import pathlib
+from collections import deque
+from concurrent.futures import Executor, ThreadPoolExecutor
+from typing import Any
+
+import numpy as np
+
+from . import builders, files
+
+
+def frame_name(index: int) -> str:
+    return f"frame_{index:05d}.glb"
+
+
+def _write_frame(path: str, positions: np.ndarray, types: np.ndarray, box: Any) -> int:
+    files.save(path, builders.atoms(positions, types, box=box))
+    return int(positions.shape[0])
+
+
+class _Species:
+    """Types by order of first appearance of each atomic number in the file,
+    so that an element keeps its colour in every frame."""
+
+    def __init__(self) -> None:
+        self.table = np.full(256, -1, dtype=np.int64)
+        self.next = 0
+
+    def types(self, numbers: np.ndarray) -> np.ndarray:
+        for number in np.unique(numbers):
+            if self.table[number] < 0:
+                self.table[number], self.next = self.next, self.next + 1
+        return np.asarray(self.table[numbers], dtype=np.uint16)
+
+
+def _cell_box(atoms: Any) -> Any:
+    cell = np.asarray(atoms.cell)
+    if not atoms.cell.rank == 3 or not np.allclose(cell, np.diag(np.diag(cell))):
+        return None  # only an orthogonal cell is a box; otherwise the exact bounds
+    return (np.zeros(3), np.diag(cell))
+
+
+def write_frames(path: str | os.PathLike[str], out_dir: str | os.PathLike[str], *, format: str | None = None,
+                 executor: Executor | None = None, client: Any = None,
+                 progress: bool = False) -> list[pathlib.Path]:
+    """Writes ``frame_00000.glb``, ``frame_00001.glb`` ... into `out_dir`, one
+    `plexorin.atoms` file per frame of `path` (read with ``ase.io.iread``),
+    typed by element in order of first appearance; an orthogonal cell is the
+    frame's Morton box. Returns the paths written."""
+    from ase.io import iread  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+    out = pathlib.Path(out_dir)
+    out.mkdir(parents=True, exist_ok=True)
+    own = executor is None and client is None
+    if own:
+        executor = ThreadPoolExecutor(max_workers=os.cpu_count() or 1)
+    pool: Any = executor
+    submit = client.submit if client is not None else pool.submit
+    in_flight: deque[Any] = deque()
+    limit = 2 * (os.cpu_count() or 1)
+    species = _Species()
+    written = []
+    bar = None
+    if progress:
+        from tqdm import tqdm
+        bar = tqdm(desc="frames", unit="frame")
+    try:
+        for index, atoms in enumerate(iread(str(path), index=":", format=format)):
+            target = out / frame_name(index)
+            positions = np.ascontiguousarray(atoms.positions, dtype=np.float32)
+            in_flight.append(submit(_write_frame, str(target), positions,
+                                    species.types(atoms.numbers), _cell_box(atoms)))
+            written.append(target)
+            while len(in_flight) >= limit:
+                in_flight.popleft().result()
+                if bar:
+                    bar.update()
+        while in_flight:
+            in_flight.popleft().result()
+            if bar:
+                bar.update()
+        return written
+    finally:
+        for future in in_flight:
+            future.cancel()
+        if bar:
+            bar.close()
+        if own:
+            pool.shutdown(cancel_futures=True)

@@ -1,0 +1,178 @@
+"""The tiler: every point in exactly one tile, the tile of each point as the
+level-of-detail rule defines it (recomputed here by a plain global scan),
+valid GLBs and tileset.json, and the same bytes on every runner and chunking."""
+
+from __future__ import annotations
+
+import json
+import pathlib
+
+import numpy as np
+import pytest
+
+import glb_reader
+import plexorin
+from plexorin import _tile_source, tiles
+
+PPT = 400
+
+
+def scene(n=30_000, seed=5):
+    """Uniform points plus a tight cluster, so that nodes split below level 7."""
+    rng = np.random.default_rng(seed)
+    uniform = rng.uniform(-3, 5, size=(n - n // 3, 3))
+    cluster = 1.0 + rng.normal(scale=2e-2, size=(n // 3, 3))
+    return np.concatenate((uniform, cluster)).astype(np.float32)
+
+
+@pytest.fixture
+def small_buckets(monkeypatch):
+    """Many chunks, buckets and tiles crossing buckets on a small input."""
+    monkeypatch.setattr(tiles, "BUCKET_POINTS", 3000)
+    monkeypatch.setattr(_tile_source, "CHUNK_POINTS", 4096)
+
+
+def reference_tiles(points: np.ndarray, ppt: int) -> dict:
+    """(level, node) -> sorted rows, from the rule applied in one global scan."""
+    lo = points.min(axis=0).astype(np.float64)
+    side = float((points.max(axis=0) - lo).max())
+    cells = np.clip(np.floor((points - lo) * (1024.0 / side)), 0, 1023).astype(np.int64)
+    keys = np.zeros(len(points), dtype=np.int64)
+    for bit in range(10):
+        for axis in range(3):
+            keys |= ((cells[:, axis] >> bit) & 1) << (3 * bit + axis)
+    order = np.lexsort((np.arange(len(points)), keys))
+    keys = keys[order]
+    leaf = np.full(len(points), 10)
+    for level in range(9, -1, -1):
+        nodes = keys >> (3 * (10 - level))
+        _, inverse, counts = np.unique(nodes, return_inverse=True, return_counts=True)
+        leaf[counts[inverse] <= ppt] = level
+    k = tiles.grid_depth(ppt)
+    last = [-1] * 11
+    result: dict = {}
+    for i, key in enumerate(keys.tolist()):
+        chosen = int(leaf[i])
+        for level in range(chosen):
+            cell = key >> (3 * (10 - min(level + k, 10)))
+            if cell != last[level]:
+                last[level], chosen = cell, level
+                break
+        result.setdefault((chosen, key >> (3 * (10 - chosen))), []).append(order[i])
+    return result
+
+
+def read_tile(path: pathlib.Path) -> np.ndarray:
+    """Tile positions back in the tileset's z-up frame."""
+    y_up = glb_reader.attribute_array(glb_reader.parse_glb(path.read_bytes()), "POSITION")
+    return np.stack([y_up[:, 0], -y_up[:, 2], y_up[:, 1]], axis=1)
+
+
+def tiles_of(document: dict):
+    stack = [document["root"]]
+    while stack:
+        tile = stack.pop()
+        yield tile
+        stack.extend(tile.get("children", []))
+
+
+def test_tiles_follow_the_rule_and_the_schema(tmp_path, small_buckets, validate_glbs):
+    points = scene()
+    plexorin.tileset(tmp_path, points, points_per_tile=PPT)
+    document = json.loads((tmp_path / "tileset.json").read_text())
+    expected = reference_tiles(points, PPT)
+    assert document["asset"]["version"] == "1.1" and document["root"]["refine"] == "ADD"
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["tileset.json"] + [tiles.tile_name(*code) + ".glb" for code in expected])
+    seen = 0
+    for tile in tiles_of(document):
+        assert {"boundingVolume", "geometricError"} <= tile.keys()
+        assert tile["geometricError"] > 0 if tile.get("children") else tile["geometricError"] == 0
+        for child in tile.get("children", []):
+            assert child["geometricError"] == (tile["geometricError"] / 2 if child.get("children")
+                                               else 0)
+        centre, half = np.array(tile["boundingVolume"]["box"][:3]), np.diag(
+            np.reshape(tile["boundingVolume"]["box"][3:], (3, 3)))
+        if "content" not in tile:
+            continue
+        name = tile["content"]["uri"]
+        code = (len(name[1:-4]), int(name[1:-4] or "0", 8))
+        got = read_tile(tmp_path / name)
+        # The same points, and in Morton order for point clouds.
+        np.testing.assert_array_equal(got, points[expected[code]])
+        assert tile["extras"]["points"] == len(got) <= (2 * PPT if tile.get("children") else PPT)
+        assert np.all(np.abs(got - centre) <= half * (1 + 1e-6))
+        seen += len(got)
+    assert seen == document["asset"]["extras"]["points"] == len(points)
+    reports = validate_glbs(sorted(tmp_path.glob("*.glb")))
+    assert [r["file"] for r in reports if r["numErrors"] or r["numWarnings"]] == []
+
+
+def tree_bytes(folder: pathlib.Path) -> dict:
+    return {p.name: p.read_bytes() for p in sorted(folder.iterdir())}
+
+
+def test_same_bytes_on_every_runner_and_chunking(tmp_path, small_buckets):
+    """Atoms (the typed path) on threads, one thread, Dask arrays of two
+    chunkings and a two-process LocalCluster; the memory-mapped file on the
+    cluster goes through the workers' own mappings."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    da = pytest.importorskip("dask.array")
+    distributed = pytest.importorskip("distributed")
+    points = scene(12_000, seed=9).astype(np.float64)
+    types = np.arange(len(points)) % 5
+    np.save(tmp_path / "points.npy", points)
+    mapped = np.load(tmp_path / "points.npy", mmap_mode="r")
+    runs = {
+        "threads": dict(positions=points),
+        "serial": dict(positions=mapped, executor=ThreadPoolExecutor(1)),
+        "dask-3000": dict(positions=da.from_array(points, chunks=(3000, 3))),
+        "dask-uneven": dict(positions=da.concatenate([da.from_array(points[:777]),
+                                                      da.from_array(points[777:], chunks=5000)]),
+                            types=da.from_array(types, chunks=4000)),
+    }
+    outputs = {}
+    for name, args in runs.items():
+        args.setdefault("types", types)
+        plexorin.tileset(tmp_path / name, points_per_tile=300, **args)
+        outputs[name] = tree_bytes(tmp_path / name)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        plexorin.tileset(tmp_path / "cluster", mapped, types=types, points_per_tile=300,
+                         client=client)
+    outputs["cluster"] = tree_bytes(tmp_path / "cluster")
+    reference = outputs.pop("threads")
+    assert len(reference) > 20
+    assert {name: out == reference for name, out in outputs.items()} == dict.fromkeys(outputs, True)
+    decoded = np.concatenate([read_tile(tmp_path / "threads" / n) for n in reference if n != "tileset.json"])
+    np.testing.assert_array_equal(np.unique(decoded, axis=0),
+                                  np.unique(points.astype(np.float32), axis=0))
+    assert len(decoded) == len(points)
+
+
+def test_bad_points_fail_and_leave_no_temporary_files(tmp_path):
+    points = scene(5000)
+    points[4321, 1] = np.nan
+    with pytest.raises(ValueError, match=r"positions\[4321\] is not finite"):
+        plexorin.tileset(tmp_path, points, box=[(-3, -3, -3), (5, 5, 5)])
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_trajectory_frames_in_parallel(tmp_path, validate_glbs):
+    ase = pytest.importorskip("ase")
+    from ase.io import read, write
+
+    from plexorin import trajectory
+
+    rng = np.random.default_rng(2)
+    frames = [ase.Atoms("H2O" * (10 + i), positions=rng.uniform(0, 8, size=(30 + 3 * i, 3)),
+                        cell=[8, 8, 8], pbc=True) for i in range(7)]
+    write(tmp_path / "run.extxyz", frames)
+    paths = trajectory.write_frames(tmp_path / "run.extxyz", tmp_path / "out")
+    assert [p.name for p in paths] == [f"frame_{i:05d}.glb" for i in range(7)]
+    for frame, path in zip(read(tmp_path / "run.extxyz", index=":"), paths):
+        got = glb_reader.attribute_array(glb_reader.parse_glb(path.read_bytes()), "POSITION")
+        np.testing.assert_array_equal(np.unique(got, axis=0),
+                                      np.unique(frame.positions.astype(np.float32), axis=0))
+    assert [r["numErrors"] for r in validate_glbs(paths)] == [0] * 7
