@@ -14,23 +14,9 @@ namespace {
 
 constexpr std::uint64_t BYTES_PER_POSITION = 12;  // float x y z, and as much for r g b
 
-struct Grid {
-    double lo[3];
-    double hi[3];
-};
-
-Grid morton_grid(const AtomScene& scene, const Extents& extents) {
-    Grid grid;
-    for (int axis = 0; axis < 3; ++axis) {
-        grid.lo[axis] = scene.box_lo ? scene.box_lo[axis] : extents.min[axis];
-        grid.hi[axis] = scene.box_hi ? scene.box_hi[axis] : extents.max[axis];
-    }
-    return grid;
-}
-
 // Orders the atoms using the block itself as spare memory, then gathers
 // positions into its first half and colours into its second.
-void fill_sorted_atoms(const AtomScene& scene, const Grid& grid, std::uint8_t* block) {
+void fill_sorted_atoms(const AtomScene& scene, const MortonGrid& grid, std::uint8_t* block) {
     const AtomPipelineOptions options = production_pipeline_options(scene.count);
     const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{scene.count};
     const WorkingArray<std::uint32_t> order =
@@ -62,7 +48,7 @@ void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
     // The size is refused before any pass over the data.
     const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{scene.count};
-    Grid grid{};
+    MortonGrid grid{};
     const std::size_t offset = payload.add(2 * half, [&](std::uint8_t* block) {
         fill_sorted_atoms(scene, grid, block);
     });
@@ -80,11 +66,7 @@ void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     points.attributes = {{"POSITION", document.add_accessor(std::move(position))},
                          {"COLOR_0", document.add_accessor(std::move(color))}};
     points.mode = gltf::POINTS;
-    const int mesh = document.add_mesh(gltf::Mesh{"Atoms", {points}});
-    gltf::Node node;
-    node.name = "Atoms";
-    node.mesh = mesh;
-    document.scene_nodes.push_back(document.add_node(std::move(node)));
+    add_scene_mesh(document, "Atoms", std::move(points));
     gltf::write_glb(std::move(document), payload, out);
 }
 

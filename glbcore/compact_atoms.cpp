@@ -63,15 +63,11 @@ void write_compact_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     points.grid = position_grid(extents, scene.compression.position_bits, false);
     points.positions = scene.positions;
     points.workers = scene.compression.workers;
-    double lo[3], hi[3];
-    for (int axis = 0; axis < 3; ++axis) {
-        lo[axis] = scene.box_lo ? scene.box_lo[axis] : extents.min[axis];
-        hi[axis] = scene.box_hi ? scene.box_hi[axis] : extents.max[axis];
-    }
+    const MortonGrid cell = morton_grid(scene, extents);
     PaletteGroups groups;
     {
         const WorkingArray<std::uint32_t> morton = morton_order(
-            scene.positions, scene.count, lo, hi, production_pipeline_options(scene.count));
+            scene.positions, scene.count, cell.lo, cell.hi, production_pipeline_options(scene.count));
         groups = group_by_palette(morton.get(), scene.types, scene.count);
     }
     points.order = groups.order.get();

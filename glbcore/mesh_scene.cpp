@@ -70,11 +70,7 @@ void write_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
     set_bounds(document.accessors[position], exact_extents(scene.positions, scene.vertex_count));
     require_unit_colors(scene.colors, scene.vertex_count);
     triangles.material = document.add_material(material_record(scene.material));
-    const int mesh = document.add_mesh(gltf::Mesh{"Mesh", {triangles}});
-    gltf::Node node;
-    node.name = "Mesh";
-    node.mesh = mesh;
-    document.scene_nodes.push_back(document.add_node(std::move(node)));
+    add_scene_mesh(document, "Mesh", std::move(triangles));
     gltf::write_glb(std::move(document), payload, out);
 }
 

@@ -22,11 +22,7 @@ void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out) {
     }
     set_bounds(document.accessors[position], exact_extents(scene.positions, scene.count));
     require_unit_colors(scene.colors, scene.count);
-    const int mesh = document.add_mesh(gltf::Mesh{"PointCloud", {points}});
-    gltf::Node node;
-    node.name = "PointCloud";
-    node.mesh = mesh;
-    document.scene_nodes.push_back(document.add_node(std::move(node)));
+    add_scene_mesh(document, "PointCloud", std::move(points));
     gltf::write_glb(std::move(document), payload, out);
 }
 

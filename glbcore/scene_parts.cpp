@@ -130,4 +130,20 @@ void require_finite_box(const double* lo, const double* hi) {
     require_finite(hi, 3, "box[1]");
 }
 
+MortonGrid morton_grid(const AtomScene& scene, const Extents& extents) {
+    MortonGrid grid;
+    for (int axis = 0; axis < 3; ++axis) {
+        grid.lo[axis] = scene.box_lo ? scene.box_lo[axis] : extents.min[axis];
+        grid.hi[axis] = scene.box_hi ? scene.box_hi[axis] : extents.max[axis];
+    }
+    return grid;
+}
+
+void add_scene_mesh(gltf::Document& document, const char* name, gltf::Primitive primitive) {
+    gltf::Node node;
+    node.name = name;
+    node.mesh = document.add_mesh(gltf::Mesh{name, {std::move(primitive)}});
+    document.scene_nodes.push_back(document.add_node(std::move(node)));
+}
+
 }  // namespace glbcore

@@ -31,7 +31,19 @@ int add_colors(gltf::Document& document, gltf::Payload& payload, const ColorArra
 void require_finite_material(const Material& m);
 gltf::Material material_record(const Material& m);
 
-// Values of a finite double, refused with the name otherwise.
+// Refuses a caller's cell with a corner that is not finite, naming it.
 void require_finite_box(const double* lo, const double* hi);
+
+// The box an atom cloud's Morton curve is laid over: the caller's cell when
+// given, the exact extents otherwise.
+struct MortonGrid {
+    double lo[3];
+    double hi[3];
+};
+MortonGrid morton_grid(const AtomScene& scene, const Extents& extents);
+
+// Adds `primitive` as a mesh of its own under a node of the scene, both
+// called `name`: the layout of every single-primitive file.
+void add_scene_mesh(gltf::Document& document, const char* name, gltf::Primitive primitive);
 
 }  // namespace glbcore

@@ -250,20 +250,6 @@ private:
     std::map<float, int> position_of_radius_;
 };
 
-struct Grid {
-    double lo[3];
-    double hi[3];
-};
-
-Grid morton_grid(const AtomScene& scene, const Extents& extents) {
-    Grid grid;
-    for (int axis = 0; axis < 3; ++axis) {
-        grid.lo[axis] = scene.box_lo ? scene.box_lo[axis] : extents.min[axis];
-        grid.hi[axis] = scene.box_hi ? scene.box_hi[axis] : extents.max[axis];
-    }
-    return grid;
-}
-
 // Calls visit(k, atom, entry) for every grouped place k, with the atom there
 // and its palette entry: each
 // work chunk walks its Morton places and writes from its own offsets, so the
@@ -488,7 +474,7 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
         });
     const Extents extents = exact_extents(scene.positions, scene.count);
     require_positive_radii(scene);
-    const Grid grid = morton_grid(scene, extents);
+    const MortonGrid grid = morton_grid(scene, extents);
     groups = group_atoms_by_type(scene.positions, scene.count, scene.types, grid.lo, grid.hi,
                                  options);
     const std::array<float, PALETTE_SIZE> defaults =
