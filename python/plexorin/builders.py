@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any, Literal
+import inspect
+from typing import Any, Callable, Literal, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -14,12 +15,33 @@ from .material import Material
 ArrayLike = npt.ArrayLike
 
 
+# The part of the docstrings that every builder shares.
+_COMPACT_LAYOUT = """With ``compress=True`` the file is the compact web layout instead:
+    glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
+    required; three.js reads it with GLTFLoader's meshopt decoder). Positions
+    are unsigned 16-bit integers over the exact bounds with 14 bits used per
+    axis, turned back into coordinates by the node's translation and scale:
+    each coordinate is off by at most half a step, (max - min) / 32766 of its
+    axis. POSITION bounds are the integers stored. Every stream is compressed
+    by meshoptimizer's codecs; the bytes depend only on the inputs."""
+
+F = TypeVar("F", bound=Callable[..., bytes])
+
+
+def _with_compact_layout(function: F) -> F:
+    # CPython 3.13 strips the docstrings' indentation; cleandoc strips the constant's.
+    function.__doc__ = (function.__doc__ or "").replace("{compact_layout}",
+                                                        inspect.cleandoc(_COMPACT_LAYOUT))
+    return function
+
+
 def _flag(value: Any, name: str) -> bool:
     if not isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name}: expected True or False, got {type(value).__name__}")
     return bool(value)
 
 
+@_with_compact_layout
 def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
           style: str = "points", radius: Any = None,
           compress: bool = False) -> bytes:
@@ -71,14 +93,7 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
         radii differ gets a per-instance SCALE (its sphere is then the unit
         one). Zero atoms give a valid file with an empty scene.
 
-    With ``compress=True`` the file is the compact web layout instead:
-    glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
-    required; three.js reads it with GLTFLoader's meshopt decoder). Positions
-    are unsigned 16-bit integers over the exact bounds with 14 bits used per
-    axis, turned back into coordinates by the node's translation and scale:
-    each coordinate is off by at most half a step, (max - min) / 32766 of its
-    axis. POSITION bounds are the integers stored. Every stream is compressed
-    by meshoptimizer's codecs; the bytes depend only on the inputs.
+    {compact_layout}
     Compressed atoms have no COLOR_0: the atoms of each palette colour form
     their own POINTS primitives (types 7 and above share one), drawn with an
     unlit material of that colour, in Morton order within the colour, cut
@@ -119,6 +134,7 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
                              spheres, per_atom, per_type)
 
 
+@_with_compact_layout
 def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compress: bool = False,
                 order: Literal["morton", "input"] | None = None) -> bytes:
     """A point cloud as a GLB file.
@@ -139,14 +155,7 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
         The GLB file: one POINTS primitive with POSITION (exact float32
         bounds) and, with colours, COLOR_0 in the type given.
 
-    With ``compress=True`` the file is the compact web layout instead:
-    glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
-    required; three.js reads it with GLTFLoader's meshopt decoder). Positions
-    are unsigned 16-bit integers over the exact bounds with 14 bits used per
-    axis, turned back into coordinates by the node's translation and scale:
-    each coordinate is off by at most half a step, (max - min) / 32766 of its
-    axis. POSITION bounds are the integers stored. Every stream is compressed
-    by meshoptimizer's codecs; the bytes depend only on the inputs.
+    {compact_layout}
     Point clouds use one step on all three axes, that of the longest
     extent: (longest extent) / 32766 of error at most, in every direction.
     Compressed points are cut into chunks of at most 262144 points, each a
@@ -176,6 +185,7 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
                                    _inputs.to_colors(color_rows), packed, order == "input")
 
 
+@_with_compact_layout
 def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = None,
          colors: ArrayLike | None = None, material: Material | None = None,
          compress: bool = False) -> bytes:
@@ -200,14 +210,7 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         metallic-roughness material. A mesh without triangles gives a valid
         file with an empty scene.
 
-    With ``compress=True`` the file is the compact web layout instead:
-    glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
-    required; three.js reads it with GLTFLoader's meshopt decoder). Positions
-    are unsigned 16-bit integers over the exact bounds with 14 bits used per
-    axis, turned back into coordinates by the node's translation and scale:
-    each coordinate is off by at most half a step, (max - min) / 32766 of its
-    axis. POSITION bounds are the integers stored. Every stream is compressed
-    by meshoptimizer's codecs; the bytes depend only on the inputs.
+    {compact_layout}
     A compressed mesh has the same triangles over the same vertices, both
     reordered by meshoptimizer's vertex-cache and vertex-fetch optimisers
     (vertices no triangle uses go last) and a corner may start a triangle
