@@ -2,6 +2,7 @@
 public package `plexorin` and each checked by the Khronos glTF validator.
 
     atoms.glb     a core-shell nanoparticle, about a million atoms of five types   (plexorin.atoms)
+    atoms-web.glb the same, compressed for the web                                 (compress=True)
     seashell.glb  a coloured point cloud sampled from a parametric surface         (plexorin.point_cloud)
     knot.glb      a smooth-shaded, vertex-coloured mesh, normals computed          (plexorin.mesh)
 
@@ -40,14 +41,19 @@ def build_and_save(path: pathlib.Path, build, detail: str, **result) -> dict:
     glb = build()
     seconds = time.perf_counter() - start
     plexorin.save(path, glb)
-    return dict(result, path=path, bytes=len(glb), seconds=seconds, detail=detail)
+    return dict(result, path=path, bytes=len(glb), seconds=seconds, detail=detail,
+                total_seconds=time.perf_counter() - start)
 
 
-def write_atoms(out: pathlib.Path, radius: int) -> dict:
+def write_atoms(out: pathlib.Path, radius: int) -> list[dict]:
+    """The particle twice: the plain layout, and the compact one for the web."""
     positions, types = nanoparticle(radius)
-    return build_and_save(out / "atoms.glb", lambda: plexorin.atoms(positions, types),
-                          f"{len(positions):,} atoms of {len(np.unique(types))} types",
-                          kind="atoms", count=len(positions))
+    detail = f"{len(positions):,} atoms of {len(np.unique(types))} types"
+    return [build_and_save(out / "atoms.glb", lambda: plexorin.atoms(positions, types), detail,
+                           kind="atoms", count=len(positions)),
+            build_and_save(out / "atoms-web.glb",
+                           lambda: plexorin.atoms(positions, types, compress=True),
+                           detail + ", compressed", kind="atoms", count=len(positions))]
 
 
 def write_point_cloud(out: pathlib.Path, count: int) -> dict:
@@ -77,7 +83,7 @@ def write_demo_files(out: pathlib.Path, small: bool = False) -> list[dict]:
     """Write the files into `out`; one dict per file (path, kind, count, bytes, ...)."""
     sizes = SMALL if small else FULL
     out.mkdir(parents=True, exist_ok=True)
-    return [timed(write_atoms, out, sizes["atoms"]),
+    return [*write_atoms(out, sizes["atoms"]),
             timed(write_point_cloud, out, sizes["points"]),
             timed(write_mesh, out, sizes["rings"], sizes["sides"])]
 
