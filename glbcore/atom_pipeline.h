@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -31,6 +32,13 @@ constexpr std::uint32_t PALETTE_SIZE = 8;
 extern const float TYPE_COLORS_R[PALETTE_SIZE];
 extern const float TYPE_COLORS_G[PALETTE_SIZE];
 extern const float TYPE_COLORS_B[PALETTE_SIZE];
+
+// Writes the 12-byte palette colour of `type` at any address.
+inline void store_palette_color(std::uint8_t* to, std::uint16_t type) {
+    const std::uint32_t entry = type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
+    const float rgb[3] = {TYPE_COLORS_R[entry], TYPE_COLORS_G[entry], TYPE_COLORS_B[entry]};
+    std::memcpy(to, rgb, sizeof rgb);
+}
 
 // ---- Morton interleaves -------------------------------------------------
 // The two interleaves place the axes differently, and both layouts are part
@@ -107,6 +115,8 @@ WorkingArray<T> allocate_working_array(std::size_t n) {
 }
 
 // ---- Key phase and radix sort -------------------------------------------
+// Writes key[i] and, unless `indices` is null, index[i] = i for atoms
+// [begin, end).
 void morton_keys_chunk(std::uint32_t begin, std::uint32_t end, const float* positions,
                        const Quantization& quantization, Interleave interleave,
                        std::uint32_t* keys, std::uint32_t* indices);
@@ -114,6 +124,9 @@ void morton_keys_chunk(std::uint32_t begin, std::uint32_t end, const float* posi
 struct RadixHist {
     std::uint32_t count[256];
 };
+using OffsetTable = RadixHist;  // 256 write places per chunk
+// offsets[c][b] = start of digit b + counts of digit b in chunks before c.
+void prefix_offsets(const std::vector<RadixHist>& hists, std::vector<OffsetTable>& offsets);
 void radix_count_chunk(const std::uint32_t* keys, std::uint32_t begin, std::uint32_t end,
                        int shift, RadixHist& hist);
 void radix_scatter(const std::uint32_t* keys_in, const std::uint32_t* indices_in,
@@ -175,6 +188,43 @@ WorkingArray<std::uint32_t> morton_order(const float* positions, std::uint32_t c
 void gather_atoms_chunk(std::uint32_t begin, std::uint32_t end, const std::uint32_t* order,
                         const float* positions, const std::uint16_t* types,
                         std::uint8_t* sorted_positions, std::uint8_t* colors);
+
+// ---- The bucket route ---------------------------------------------------
+// The top 1 to 8 of the 30 key bits, key >> shift, choose an atom's bucket.
+
+// The file's payload while it holds buckets. Bucket d owns places
+// [start[d], start[d + 1]) and exactly the payload bytes its atoms end in:
+// their positions at positions + 12p, where the file wants them, and one
+// 32-bit record per atom (inner key bits and palette entry) from
+// records + 12 start[d] on, inside the bucket's colour places.
+struct AtomBuckets {
+    std::uint8_t* positions;
+    std::uint8_t* records;
+    const std::uint32_t* start;  // 257 entries
+};
+
+// Moves atoms [begin, end) to the bucket places that `offsets` (indexed by
+// key >> shift) hands out, and advances them.
+void scatter_atoms_to_buckets(std::uint32_t begin, std::uint32_t end, const std::uint32_t* keys,
+                              const float* positions, const std::uint16_t* types, int shift,
+                              std::uint32_t* offsets, const AtomBuckets& buckets);
+// Sorts the bucket of places [begin, end) stably by the key bits below
+// `inner_bits` (the others are the bucket's own) and writes its positions
+// and colours in that order over its own payload bytes. Needs `scratch` of
+// 30 bytes per atom of `capacity` >= end - begin, 4-aligned.
+void sort_and_gather_bucket(std::uint32_t begin, std::uint32_t end, int inner_bits,
+                            const AtomBuckets& buckets, std::uint8_t* scratch,
+                            std::uint32_t capacity);
+// Fills the payload of `count` atoms by the bucket route; false, with the
+// payload unspecified, when a bucket is too large for the route's scratch.
+bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
+                            const std::uint16_t* types, const Quantization& quantization,
+                            const AtomPipelineOptions& options, std::uint8_t* payload);
+
+// The pairs route: Morton order, then the gather.
+void write_atoms_by_pairs(const float* positions, std::uint32_t count, const std::uint16_t* types,
+                          const double* vmin, const double* vmax,
+                          const AtomPipelineOptions& options, std::uint8_t* payload);
 
 void write_atom_glb(const float* positions, std::uint32_t count, const std::uint16_t* types,
                     const double* vmin, const double* vmax, const AtomPipelineOptions& options,
