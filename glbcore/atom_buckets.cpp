@@ -30,6 +30,7 @@ constexpr std::size_t SCRATCH_BYTES_PER_ATOM = 4 * 4 + BYTES_PER_POSITION + 2;
 // Scratch that a cloud may have beyond its key array (4 bytes per atom).
 constexpr std::size_t SMALL_CLOUD_SCRATCH_BYTES = std::size_t{1} << 20;
 constexpr int KEY_BITS = 30;
+constexpr std::uint32_t SCATTER_PREFETCH_DISTANCE = 16;
 constexpr int MAX_INNER_PASSES = 4;  // 8-bit digits of up to 29 inner bits
 // Clouds get about this many atoms per bucket on average, at most 256
 // buckets: small buckets would cost more in per-bucket tables than in atoms.
@@ -64,9 +65,16 @@ BucketScratch carve_scratch(std::uint8_t* at, std::uint32_t capacity) {
 // scratch, as inner keys, input order and palette entries.
 void load_bucket(const AtomBuckets& buckets, std::uint32_t bucket_begin, std::uint32_t m,
                  const BucketScratch& s) {
+    const std::uint8_t* records = buckets.records + BYTES_PER_COLOR * bucket_begin;
+    // The colour bytes past the records are written soon, in random order:
+    // ask for their lines now, while the records stream in.
+    const std::uint8_t* colors_end = records + BYTES_PER_COLOR * std::size_t{m};
+    for (const std::uint8_t* line = records + sizeof(std::uint32_t) * m; line < colors_end;
+         line += 64) {
+        __builtin_prefetch(line, 1);
+    }
     std::memcpy(s.positions, buckets.positions + BYTES_PER_POSITION * bucket_begin,
                 BYTES_PER_POSITION * std::size_t{m});
-    const std::uint8_t* records = buckets.records + BYTES_PER_COLOR * bucket_begin;
     std::uint32_t* const keys = s.keys[0];
     std::uint32_t* const order = s.order[0];
     std::uint16_t* const types = s.types;
@@ -92,11 +100,19 @@ void scatter_gather_bucket(const BucketScratch& s, int from, std::uint32_t m, in
     for (std::uint32_t j = 0; j < m; ++j) {
         const std::uint32_t place = next.count[(keys[j] >> shift) & 0xFF]++;
         const std::uint32_t atom = order[j];
-        std::uint8_t xyz[BYTES_PER_POSITION];
-        std::memcpy(xyz, atoms + BYTES_PER_POSITION * atom, sizeof xyz);
-        const std::uint16_t type = types[atom];
-        std::memcpy(positions + BYTES_PER_POSITION * place, xyz, sizeof xyz);
-        store_palette_color(colors + BYTES_PER_COLOR * place, type);
+        copy_12_bytes(positions + BYTES_PER_POSITION * place, atoms + BYTES_PER_POSITION * atom);
+        store_palette_color(colors + BYTES_PER_COLOR * place, types[atom]);
+    }
+}
+
+// The counts of every inner digit in one sweep over a bucket's keys, which
+// sit in cache: one read per key instead of one per digit.
+void count_inner_digits(const std::uint32_t* keys, std::uint32_t m, int digits,
+                        RadixHist* hists) {
+    std::memset(hists, 0, sizeof(RadixHist) * static_cast<std::size_t>(digits));
+    for (std::uint32_t j = 0; j < m; ++j) {
+        const std::uint32_t key = keys[j];
+        for (int k = 0; k < digits; ++k) ++hists[k].count[(key >> (8 * k)) & 0xFF];
     }
 }
 
@@ -115,10 +131,11 @@ void exclusive_prefix(const RadixHist& hist, OffsetTable& offsets) {
 void sort_and_write_bucket(const BucketScratch& s, std::uint32_t m, int inner_bits,
                            std::uint8_t* positions, std::uint8_t* colors) {
     RadixHist hists[MAX_INNER_PASSES];
+    const int digits = (inner_bits + 7) / 8;
+    count_inner_digits(s.keys[0], m, digits, hists);
     int moving[MAX_INNER_PASSES];
     int passes = 0;
-    for (int k = 0; 8 * k < inner_bits; ++k) {
-        radix_count_chunk(s.keys[0], 0, m, 8 * k, hists[k]);
+    for (int k = 0; k < digits; ++k) {
         const auto* count = hists[k].count;
         if (std::find(count, count + 256, m) == count + 256) moving[passes++] = k;
     }
@@ -156,15 +173,27 @@ void scatter_atoms_to_buckets(std::uint32_t begin, std::uint32_t end, const std:
         record_base[d] = buckets.records + 8 * std::size_t{buckets.start[d]};
     }
     for (std::uint32_t i = begin; i < end; ++i) {
+        if (end - i > SCATTER_PREFETCH_DISTANCE) {
+            // Ask for the lines a later atom writes: the stores would
+            // otherwise wait for them one by one.
+            const std::uint32_t ahead = keys[i + SCATTER_PREFETCH_DISTANCE] >> shift;
+            const std::uint32_t later = next.count[ahead];
+            __builtin_prefetch(to_positions + BYTES_PER_POSITION * later, 1);
+            __builtin_prefetch(record_base[ahead] + sizeof(std::uint32_t) * later, 1);
+        }
         const std::uint32_t key = keys[i];
         const std::uint32_t type = types[i];
-        std::uint8_t xyz[BYTES_PER_POSITION];
-        std::memcpy(xyz, from + BYTES_PER_POSITION * std::size_t{i}, sizeof xyz);
+        std::uint64_t xy;
+        std::uint32_t z;
+        std::memcpy(&xy, from + BYTES_PER_POSITION * std::size_t{i}, sizeof xy);
+        std::memcpy(&z, from + BYTES_PER_POSITION * std::size_t{i} + sizeof xy, sizeof z);
         const std::uint32_t d = key >> shift;
         const std::uint32_t place = next.count[d]++;
         const std::uint32_t entry = type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
         const std::uint32_t record = ((key & inner_mask) << ENTRY_BITS) | entry;
-        std::memcpy(to_positions + BYTES_PER_POSITION * place, xyz, sizeof xyz);
+        std::uint8_t* to = to_positions + BYTES_PER_POSITION * place;
+        std::memcpy(to, &xy, sizeof xy);
+        std::memcpy(to + sizeof xy, &z, sizeof z);
         std::memcpy(record_base[d] + sizeof record * place, &record, sizeof record);
     }
     std::memcpy(offsets, next.count, sizeof next.count);

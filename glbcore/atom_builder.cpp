@@ -8,11 +8,6 @@
 
 namespace glbcore {
 
-// 0.5 and 1.0 are exact; 0.267f is 0x3E88B439 and 0.6f is 0x3F19999A.
-const float TYPE_COLORS_R[PALETTE_SIZE] = {0.5f, 1.0f, 0.267f, 0.267f, 1.0f, 1.0f, 0.267f, 0.6f};
-const float TYPE_COLORS_G[PALETTE_SIZE] = {0.5f, 0.267f, 1.0f, 0.267f, 1.0f, 0.267f, 1.0f, 0.6f};
-const float TYPE_COLORS_B[PALETTE_SIZE] = {0.5f, 0.267f, 0.267f, 1.0f, 0.267f, 1.0f, 1.0f, 0.6f};
-
 namespace {
 
 constexpr std::size_t BYTES_PER_POSITION = 12;

@@ -29,15 +29,43 @@ constexpr std::uint32_t GRID_MAX_CELL = 1023;
 constexpr std::uint32_t PALETTE_SIZE = 8;
 
 // The palette, one table per component; types 7 and above use entry 7.
-extern const float TYPE_COLORS_R[PALETTE_SIZE];
-extern const float TYPE_COLORS_G[PALETTE_SIZE];
-extern const float TYPE_COLORS_B[PALETTE_SIZE];
+// 0.5 and 1.0 are exact; 0.267f is 0x3E88B439 and 0.6f is 0x3F19999A.
+inline constexpr float TYPE_COLORS_R[PALETTE_SIZE] = {0.5f, 1.0f, 0.267f, 0.267f,
+                                                      1.0f, 1.0f, 0.267f, 0.6f};
+inline constexpr float TYPE_COLORS_G[PALETTE_SIZE] = {0.5f, 0.267f, 1.0f, 0.267f,
+                                                      1.0f, 0.267f, 1.0f, 0.6f};
+inline constexpr float TYPE_COLORS_B[PALETTE_SIZE] = {0.5f, 0.267f, 0.267f, 1.0f,
+                                                      0.267f, 1.0f, 1.0f, 0.6f};
+
+// The same palette as 12-byte rows, so that a colour is one copy.
+struct PaletteRows {
+    float rgb[PALETTE_SIZE][3];
+};
+constexpr PaletteRows palette_rows() {
+    PaletteRows rows{};
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        rows.rgb[e][0] = TYPE_COLORS_R[e];
+        rows.rgb[e][1] = TYPE_COLORS_G[e];
+        rows.rgb[e][2] = TYPE_COLORS_B[e];
+    }
+    return rows;
+}
+inline constexpr PaletteRows PALETTE_ROWS = palette_rows();
+
+// Copies 12 bytes between any addresses in two moves, with no stack copy.
+inline void copy_12_bytes(std::uint8_t* to, const std::uint8_t* from) {
+    std::uint64_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, from, sizeof head);
+    std::memcpy(&tail, from + sizeof head, sizeof tail);
+    std::memcpy(to, &head, sizeof head);
+    std::memcpy(to + sizeof head, &tail, sizeof tail);
+}
 
 // Writes the 12-byte palette colour of `type` at any address.
 inline void store_palette_color(std::uint8_t* to, std::uint16_t type) {
     const std::uint32_t entry = type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
-    const float rgb[3] = {TYPE_COLORS_R[entry], TYPE_COLORS_G[entry], TYPE_COLORS_B[entry]};
-    std::memcpy(to, rgb, sizeof rgb);
+    copy_12_bytes(to, reinterpret_cast<const std::uint8_t*>(PALETTE_ROWS.rgb[entry]));
 }
 
 // ---- Morton interleaves -------------------------------------------------
