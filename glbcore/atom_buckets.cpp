@@ -29,6 +29,10 @@ static_assert(PALETTE_SIZE <= (1u << ENTRY_BITS), "a palette entry fits its bits
 constexpr std::size_t SCRATCH_BYTES_PER_ATOM = 4 * 4 + BYTES_PER_POSITION + 2;
 // Scratch that a cloud may have beyond its key array (4 bytes per atom).
 constexpr std::size_t SMALL_CLOUD_SCRATCH_BYTES = std::size_t{1} << 20;
+// A bucket larger than this (about 4 MB of scratch) no longer sorts in the
+// caches, and the pairs route is faster (measured on clouds of 10^7 atoms
+// in 64 blobs, whose largest bucket holds 4% of them).
+constexpr std::uint32_t MAX_BUCKET_ATOMS = std::uint32_t{1} << 17;
 constexpr int KEY_BITS = 30;
 constexpr std::uint32_t SCATTER_PREFETCH_DISTANCE = 16;
 constexpr int MAX_INNER_PASSES = 4;  // 8-bit digits of up to 29 inner bits
@@ -281,7 +285,10 @@ bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
     // The key array becomes the buckets' scratch once the keys are in the
     // payload. Small clouds may have more scratch; in large ones a bucket
     // that big is too large for the caches anyway.
-    if (scratch_bytes > std::max(key_bytes, SMALL_CLOUD_SCRATCH_BYTES)) return false;
+    if (plan.largest > MAX_BUCKET_ATOMS ||
+        scratch_bytes > std::max(key_bytes, SMALL_CLOUD_SCRATCH_BYTES)) {
+        return false;
+    }
     WorkingArray<std::uint8_t> extra_scratch;
     if (scratch_bytes > key_bytes) extra_scratch = allocate_working_array<std::uint8_t>(scratch_bytes);
     std::uint8_t* scratch = extra_scratch ? extra_scratch.get() : keys_then_scratch.get();

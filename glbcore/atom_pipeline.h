@@ -244,7 +244,8 @@ void sort_and_gather_bucket(std::uint32_t begin, std::uint32_t end, int inner_bi
                             const AtomBuckets& buckets, std::uint8_t* scratch,
                             std::uint32_t capacity);
 // Fills the payload of `count` atoms by the bucket route; false, with the
-// payload unspecified, when a bucket is too large for the route's scratch.
+// payload unspecified, when a bucket is too large to sort in the caches or
+// in the route's scratch (the key array, or 1 MiB for small clouds).
 bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
                             const std::uint16_t* types, const Quantization& quantization,
                             const AtomPipelineOptions& options, std::uint8_t* payload);
