@@ -287,6 +287,7 @@ bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
     // that big is too large for the caches anyway.
     if (plan.largest > MAX_BUCKET_ATOMS ||
         scratch_bytes > std::max(key_bytes, SMALL_CLOUD_SCRATCH_BYTES)) {
+        write_atoms_by_pairs_from_keys(keys, positions, count, types, options, payload);
         return false;
     }
     WorkingArray<std::uint8_t> extra_scratch;

@@ -143,6 +143,32 @@ void write_atoms_by_pairs(const float* positions, std::uint32_t count, const std
     });
 }
 
+void write_atoms_by_pairs_from_keys(std::uint32_t* keys_then_order, const float* positions,
+                                    std::uint32_t count, const std::uint16_t* types,
+                                    const AtomPipelineOptions& options, std::uint8_t* payload) {
+    const std::size_t half = BYTES_PER_POSITION * std::size_t{count};
+    PairArrays arrays = carve_pair_arrays(SpareMemory{payload, 2 * half}, count);
+    WorkingArray<std::uint32_t> keys, scratch_keys, scratch_indices;
+    if (arrays.keys == nullptr) {  // a few atoms: no room for cache-line starts
+        keys = allocate_working_array<std::uint32_t>(count);
+        scratch_keys = allocate_working_array<std::uint32_t>(count);
+        scratch_indices = allocate_working_array<std::uint32_t>(count);
+        arrays = PairArrays{keys.get(), scratch_keys.get(), scratch_indices.get()};
+    }
+    std::uint32_t* const order = keys_then_order;
+    run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+        std::memcpy(arrays.keys + begin, keys_then_order + begin,
+                    sizeof(std::uint32_t) * (end - begin));
+        for (std::uint32_t i = begin; i < end; ++i) order[i] = i;
+    });
+    radix_sort_pairs(arrays.keys, order, arrays.scratch_keys, arrays.scratch_indices,
+                     options.split, options.start_thread);
+    std::uint8_t* colors = payload + half;
+    run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+        gather_atoms_chunk(begin, end, order, positions, types, payload, colors);
+    });
+}
+
 std::size_t atom_glb_size(std::uint32_t count, const double* vmin, const double* vmax) {
     const RoundToNearestScope nearest;
     if (count == 0) return static_cast<std::size_t>(glb_layout(2, 0).total);
@@ -161,9 +187,7 @@ void write_atom_glb(const float* positions, std::uint32_t count, const std::uint
     std::uint8_t* payload = write_glb_frame(out.allocate(static_cast<std::size_t>(layout.total)),
                                             layout, doc.text.data());
     const Quantization quantization = quantization_for_box(vmin, vmax);
-    if (!write_atoms_by_buckets(positions, count, types, quantization, options, payload)) {
-        write_atoms_by_pairs(positions, count, types, vmin, vmax, options, payload);
-    }
+    write_atoms_by_buckets(positions, count, types, quantization, options, payload);
 }
 
 void write_atom_glb(const float* positions, std::uint32_t count, const std::uint16_t* types,

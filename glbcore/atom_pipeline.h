@@ -243,14 +243,21 @@ void scatter_atoms_to_buckets(std::uint32_t begin, std::uint32_t end, const std:
 void sort_and_gather_bucket(std::uint32_t begin, std::uint32_t end, int inner_bits,
                             const AtomBuckets& buckets, std::uint8_t* scratch,
                             std::uint32_t capacity);
-// Fills the payload of `count` atoms by the bucket route; false, with the
-// payload unspecified, when a bucket is too large to sort in the caches or
-// in the route's scratch (the key array, or 1 MiB for small clouds).
+// Fills the payload of `count` atoms by the bucket route. When a bucket is
+// too large to sort in the caches or in the route's scratch (the key array,
+// or 1 MiB for small clouds), it goes on by the pairs route from the keys
+// it has, and returns false.
 bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
                             const std::uint16_t* types, const Quantization& quantization,
                             const AtomPipelineOptions& options, std::uint8_t* payload);
 
-// The pairs route: Morton order, then the gather.
+// The pairs route from Morton keys already in `keys_then_order` (count
+// entries), which then holds the order: sort of (key, index) pairs, with
+// the keys and the sort's scratch in the payload, then the gather.
+void write_atoms_by_pairs_from_keys(std::uint32_t* keys_then_order, const float* positions,
+                                    std::uint32_t count, const std::uint16_t* types,
+                                    const AtomPipelineOptions& options, std::uint8_t* payload);
+// The pairs route from the start: Morton order, then the gather.
 void write_atoms_by_pairs(const float* positions, std::uint32_t count, const std::uint16_t* types,
                           const double* vmin, const double* vmax,
                           const AtomPipelineOptions& options, std::uint8_t* payload);
