@@ -167,6 +167,7 @@ void scatter_atoms_to_buckets(std::uint32_t begin, std::uint32_t end, const std:
                               std::uint32_t* offsets, const AtomBuckets& buckets) {
     // Locals the byte stores cannot alias, so nothing is reloaded per atom.
     const auto* from = reinterpret_cast<const std::uint8_t*>(positions);
+    const auto* type_bytes = reinterpret_cast<const std::uint8_t*>(types);
     std::uint8_t* const to_positions = buckets.positions;
     const std::uint32_t inner_mask = (std::uint32_t{1} << shift) - 1;
     OffsetTable next;
@@ -186,14 +187,15 @@ void scatter_atoms_to_buckets(std::uint32_t begin, std::uint32_t end, const std:
             __builtin_prefetch(record_base[ahead] + sizeof(std::uint32_t) * later, 1);
         }
         const std::uint32_t key = keys[i];
-        const std::uint32_t type = types[i];
+        std::uint16_t type;  // the caller's types may start at an odd address
+        std::memcpy(&type, type_bytes + sizeof type * std::size_t{i}, sizeof type);
         std::uint64_t xy;
         std::uint32_t z;
         std::memcpy(&xy, from + BYTES_PER_POSITION * std::size_t{i}, sizeof xy);
         std::memcpy(&z, from + BYTES_PER_POSITION * std::size_t{i} + sizeof xy, sizeof z);
         const std::uint32_t d = key >> shift;
         const std::uint32_t place = next.count[d]++;
-        const std::uint32_t entry = type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
+        const std::uint32_t entry = type < PALETTE_SIZE ? type : PALETTE_SIZE - 1u;
         const std::uint32_t record = ((key & inner_mask) << ENTRY_BITS) | entry;
         std::uint8_t* to = to_positions + BYTES_PER_POSITION * place;
         std::memcpy(to, &xy, sizeof xy);
