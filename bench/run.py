@@ -439,9 +439,9 @@ def load_before(path: Path, label: str) -> None:
     import importlib.util
 
     global _plexorin_before, BEFORE_LABEL
-    spec = importlib.util.spec_from_file_location("_plexorin_before", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_plexorin_before", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     _plexorin_before, BEFORE_LABEL = module, label
     print(f"before: {path} ({label})")
 
