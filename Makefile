@@ -91,9 +91,29 @@ $(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.stamp
 $(BUILD)/atom_scaling: bench/atom_scaling.cpp build
 	$(CXX) -O2 -std=c++17 -Wall -Wextra -Werror -Iglbcore $< $(BUILD)/libglbcore.a -pthread -o $@
 
-bench: build $(VENV)/.bench-stamp $(BUILD)/atom_scaling
+# "Before" is the module built from BENCH_BEFORE (the tree before the bucket
+# route of the atom pipeline), timed in the same run as the current one.
+BENCH_BEFORE ?= 4be7473
+BEFORE_BUILD := build-before
+
+$(BEFORE_BUILD)/$(BENCH_BEFORE)/.stamp: | $(VENV)/.stamp
+	rm -rf $(BEFORE_BUILD)/$(BENCH_BEFORE) && mkdir -p $(BEFORE_BUILD)/$(BENCH_BEFORE)/src
+	git archive $(BENCH_BEFORE) | tar -x -C $(BEFORE_BUILD)/$(BENCH_BEFORE)/src
+	@# Renamed _plexorin_before, so that one process can import both builds.
+	cd $(BEFORE_BUILD)/$(BENCH_BEFORE)/src && \
+	  sed -i 's/PYBIND11_MODULE(_plexorin,/PYBIND11_MODULE(_plexorin_before,/' bindings/module.cpp && \
+	  sed -i 's/\b_plexorin\b/_plexorin_before/g' CMakeLists.txt
+	cmake -S $(BEFORE_BUILD)/$(BENCH_BEFORE)/src -B $(BEFORE_BUILD)/$(BENCH_BEFORE)/build \
+	  -DCMAKE_BUILD_TYPE=Release -DPLEXORIN_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
+	cmake --build $(BEFORE_BUILD)/$(BENCH_BEFORE)/build -j $(JOBS) --target _plexorin_before
+	@touch $@
+
+bench: build $(VENV)/.bench-stamp $(BUILD)/atom_scaling $(BEFORE_BUILD)/$(BENCH_BEFORE)/.stamp
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/run.py \
-	  --scaling-exe $(BUILD)/atom_scaling
+	  --scaling-exe $(BUILD)/atom_scaling \
+	  --before-module "$$(ls $(BEFORE_BUILD)/$(BENCH_BEFORE)/build/_plexorin_before*.so)" \
+	  --before-label "commit $(BENCH_BEFORE)"
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/package.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/compact.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/tiles.py

@@ -28,7 +28,13 @@ import numpy as np
 import _plexorin
 import peers
 
+# The module as built from an earlier commit (`make bench` builds it from
+# BENCH_BEFORE into build-before/), loaded beside the current one so that
+# "before" and "after" are timed in the same run, round by round.
+_plexorin_before = None
+
 HERE = Path(__file__).resolve().parent
+BEFORE_LABEL = "none"
 DESIGN_BYTES_PER_ATOM = 56  # the stated peak while the payload is filled
 SLOW_CALL_SECONDS = 1.0  # contenders slower than this get SLOW_RUNS runs
 SLOW_RUNS = 3
@@ -122,6 +128,7 @@ class Case:
     peers: list[Timing]
     floor_fresh: Timing
     floor_warm: Timing
+    before: Timing | None = None
 
     def as_dict(self) -> dict:
         def t(timing: Timing) -> dict:
@@ -134,16 +141,19 @@ class Case:
             "peers": {p.name: t(p) for p in self.peers},
             "memcpy_fresh": t(self.floor_fresh),
             "memcpy_warm": t(self.floor_warm),
+            **({"before": t(self.before)} if self.before else {}),
         }
 
 
-def run_case(name: str, ours, peer_functions: dict, runs: int) -> Case:
+def run_case(name: str, ours, peer_functions: dict, runs: int, before=None) -> Case:
     result = ours()
     size = len(result)
     source = np.frombuffer(result, dtype=np.uint8)
     warm = np.empty_like(source)
     warm[:] = 0xFF  # written once, so the warm copy takes no page faults
     contenders = {"ours": ours, **peer_functions}
+    if before is not None:
+        contenders["before"] = before
     contenders["memcpy_fresh"] = lambda: peers.copy_fresh(source)
     contenders["memcpy_warm"] = lambda: peers.copy_warm(source, warm)
     timings = {t.name: t for t in time_interleaved(contenders, runs)}
@@ -154,6 +164,7 @@ def run_case(name: str, ours, peer_functions: dict, runs: int) -> Case:
         [],
         timings.pop("memcpy_fresh"),
         timings.pop("memcpy_warm"),
+        timings.pop("before", None),
     )
     case.peers = list(timings.values())
     print_case(case)
@@ -174,6 +185,13 @@ def print_case(case: Case) -> None:
             f"  {label:15} min {f.min * 1e3:9.2f} ms  median {f.median * 1e3:9.2f} ms"
             f"  -> ours {o.min / f.min:6.2f}x the floor"
         )
+    if case.before:
+        b = case.before
+        print(
+            f"  {'before':15} min {b.min * 1e3:9.2f} ms  median {b.median * 1e3:9.2f} ms"
+            f"  -> {b.min / case.floor_warm.min:6.2f}x warm, {b.min / case.floor_fresh.min:6.2f}x fresh"
+            f" (ours {o.min / case.floor_warm.min:.2f}x warm, {o.min / case.floor_fresh.min:.2f}x fresh)"
+        )
     sys.stdout.flush()
 
 
@@ -192,6 +210,11 @@ def atom_cases(counts: list[int], runs: int, rng: np.random.Generator) -> list[C
             numpy_pipeline = lambda: peers.numpy_atom_glb(positions, types, vmin, vmax, bmi2)  # noqa: E731
             if ours() != numpy_pipeline():
                 raise SystemExit(f"atoms {layout} {count}: the NumPy pipeline gave other bytes")
+            before = None
+            if _plexorin_before is not None:
+                before = lambda: _plexorin_before.atom_glb(positions, types, vmin, vmax)  # noqa: E731
+                if before() != ours():
+                    raise SystemExit(f"atoms {layout} {count}: the earlier build gave other bytes")
             cases.append(
                 run_case(
                     f"atom_glb {layout} {count:.0e}",
@@ -201,6 +224,7 @@ def atom_cases(counts: list[int], runs: int, rng: np.random.Generator) -> list[C
                         "trimesh": lambda: peers.trimesh_atom_glb(positions, types),
                     },
                     runs,
+                    before,
                 )
             )
             del positions, types
@@ -314,6 +338,19 @@ def markdown(cases: list[Case], scaling: list[dict], memory: list[dict], machine
             f" | {peer_times} | {speedups} | {ms(c.floor_fresh.min)} / {ms(c.floor_fresh.median)}"
             f" | {ms(c.floor_warm.min)} / {ms(c.floor_warm.median)} | {c.ours.min / c.floor_fresh.min:.2f} |"
         )
+    compared = [c for c in cases if c.before]
+    if compared:
+        lines += ["", f"## `atom_glb` before and after (before: {BEFORE_LABEL})", "",
+                  "Both builds timed in this run, interleaved round by round; ratios to one copy of"
+                  " the output (minima). The earlier build gave the same bytes for every case.", "",
+                  "| case | before ms | after ms | before / warm copy | after / warm copy"
+                  " | before / fresh copy | after / fresh copy | after faster by |",
+                  "|---|---:|---:|---:|---:|---:|---:|---:|"]
+        for c in compared:
+            w, f = c.floor_warm.min, c.floor_fresh.min
+            lines.append(f"| {c.name} | {ms(c.before.min)} | {ms(c.ours.min)} | {c.before.min / w:.2f}"
+                         f" | {c.ours.min / w:.2f} | {c.before.min / f:.2f} | {c.ours.min / f:.2f}"
+                         f" | {c.before.min / c.ours.min:.2f}x |")
     if scaling:
         lines += ["", "## Worker scaling of the atom pipeline (core, uniform atoms)", "",
                   "| atoms | workers | min ms | median ms | speed-up over 1 worker |", "|---:|---:|---:|---:|---:|"]
@@ -397,13 +434,30 @@ def machine_description() -> str:
     return f"{cpu}, {os.cpu_count()} hardware threads, Python {platform.python_version()}, NumPy {np.__version__}"
 
 
+def load_before(path: Path, label: str) -> None:
+    """Imports the earlier build, compiled under the name _plexorin_before."""
+    import importlib.util
+
+    global _plexorin_before, BEFORE_LABEL
+    found = importlib.util.spec_from_file_location("_plexorin_before", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    _plexorin_before, BEFORE_LABEL = module, label
+    print(f"before: {path} ({label})")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--runs", type=int, default=5, help="rounds per case (slow peers stop at 3)")
     parser.add_argument("--quick", action="store_true", help="small sizes only, to try the script")
     parser.add_argument("--out", type=Path, default=HERE / "results")
     parser.add_argument("--scaling-exe", help="the atom_scaling driver built from bench/atom_scaling.cpp")
+    parser.add_argument("--before-module", type=Path,
+                        help="a _plexorin extension file built from an earlier commit, timed beside")
+    parser.add_argument("--before-label", default="an earlier build", help="what --before-module is")
     args = parser.parse_args()
+    if args.before_module:
+        load_before(args.before_module, args.before_label)
 
     rng = np.random.default_rng(2024)
     big = 10**5 if args.quick else 10**7
@@ -414,7 +468,7 @@ def main() -> None:
     cases = atom_cases(atom_counts, args.runs, rng)
     cases.append(point_cloud_case(big, args.runs, rng))
     cases += mesh_cases(big // 10, big // 5, args.runs, rng)
-    scaling = worker_scaling(args.scaling_exe, [big // 10, big], args.runs)
+    scaling = worker_scaling(args.scaling_exe, [big // 100, big // 10, big], args.runs)
     memory = peak_memory(atom_counts)
     capacity.append(parallel_capacity())
     print(f"parallel capacity at the end: {capacity[1]:.2f}")

@@ -8,15 +8,10 @@
 
 namespace glbcore {
 
-// 0.5 and 1.0 are exact; 0.267f is 0x3E88B439 and 0.6f is 0x3F19999A.
-const float TYPE_COLORS_R[PALETTE_SIZE] = {0.5f, 1.0f, 0.267f, 0.267f, 1.0f, 1.0f, 0.267f, 0.6f};
-const float TYPE_COLORS_G[PALETTE_SIZE] = {0.5f, 0.267f, 1.0f, 0.267f, 1.0f, 0.267f, 1.0f, 0.6f};
-const float TYPE_COLORS_B[PALETTE_SIZE] = {0.5f, 0.267f, 0.267f, 1.0f, 0.267f, 1.0f, 1.0f, 0.6f};
-
 namespace {
 
 constexpr std::size_t BYTES_PER_POSITION = 12;
-constexpr std::size_t BYTES_PER_COLOR = 12;
+constexpr std::size_t BYTES_PER_COLOR = 12;  // what store_palette_color writes
 
 // How far ahead a gather sweep fetches: the next atoms it will read, and the
 // order array further on, which the hardware prefetchers alone leave waiting
@@ -132,11 +127,46 @@ void gather_atoms_chunk(std::uint32_t begin, std::uint32_t end, const std::uint3
                    [&](std::uint32_t j, std::uint32_t atom) {
                        std::uint16_t type;
                        std::memcpy(&type, type_bytes + sizeof type * atom, sizeof type);
-                       const std::uint32_t entry = type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
-                       const float rgb[3] = {TYPE_COLORS_R[entry], TYPE_COLORS_G[entry],
-                                             TYPE_COLORS_B[entry]};
-                       std::memcpy(colors + BYTES_PER_COLOR * j, rgb, BYTES_PER_COLOR);
+                       store_palette_color(colors + BYTES_PER_COLOR * j, type);
                    });
+}
+
+void write_atoms_by_pairs(const float* positions, std::uint32_t count, const std::uint16_t* types,
+                          const double* vmin, const double* vmax,
+                          const AtomPipelineOptions& options, std::uint8_t* payload) {
+    const std::size_t half = BYTES_PER_POSITION * std::size_t{count};
+    const WorkingArray<std::uint32_t> order =
+        morton_order(positions, count, vmin, vmax, options, SpareMemory{payload, 2 * half});
+    std::uint8_t* colors = payload + half;
+    run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+        gather_atoms_chunk(begin, end, order.get(), positions, types, payload, colors);
+    });
+}
+
+void write_atoms_by_pairs_from_keys(std::uint32_t* keys_then_order, const float* positions,
+                                    std::uint32_t count, const std::uint16_t* types,
+                                    const AtomPipelineOptions& options, std::uint8_t* payload) {
+    const std::size_t half = BYTES_PER_POSITION * std::size_t{count};
+    PairArrays arrays = carve_pair_arrays(SpareMemory{payload, 2 * half}, count);
+    WorkingArray<std::uint32_t> keys, scratch_keys, scratch_indices;
+    if (arrays.keys == nullptr) {  // a few atoms: no room for cache-line starts
+        keys = allocate_working_array<std::uint32_t>(count);
+        scratch_keys = allocate_working_array<std::uint32_t>(count);
+        scratch_indices = allocate_working_array<std::uint32_t>(count);
+        arrays = PairArrays{keys.get(), scratch_keys.get(), scratch_indices.get()};
+    }
+    std::uint32_t* const order = keys_then_order;
+    run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+        std::memcpy(arrays.keys + begin, keys_then_order + begin,
+                    sizeof(std::uint32_t) * (end - begin));
+        for (std::uint32_t i = begin; i < end; ++i) order[i] = i;
+    });
+    radix_sort_pairs(arrays.keys, order, arrays.scratch_keys, arrays.scratch_indices,
+                     options.split, options.start_thread);
+    std::uint8_t* colors = payload + half;
+    run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+        gather_atoms_chunk(begin, end, order, positions, types, payload, colors);
+    });
 }
 
 std::size_t atom_glb_size(std::uint32_t count, const double* vmin, const double* vmax) {
@@ -153,16 +183,11 @@ void write_atom_glb(const float* positions, std::uint32_t count, const std::uint
     if (count == 0) return write_empty_atom_glb(out);
     Document<CLOUD_DOCUMENT_CAPACITY> doc;
     const GlbLayout layout = plan_atom_glb(count, vmin, vmax, doc);
-    const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{count};
 
     std::uint8_t* payload = write_glb_frame(out.allocate(static_cast<std::size_t>(layout.total)),
                                             layout, doc.text.data());
-    const WorkingArray<std::uint32_t> order =
-        morton_order(positions, count, vmin, vmax, options, SpareMemory{payload, 2 * half});
-    std::uint8_t* colors = payload + half;
-    run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
-        gather_atoms_chunk(begin, end, order.get(), positions, types, payload, colors);
-    });
+    const Quantization quantization = quantization_for_box(vmin, vmax);
+    write_atoms_by_buckets(positions, count, types, quantization, options, payload);
 }
 
 void write_atom_glb(const float* positions, std::uint32_t count, const std::uint16_t* types,

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -28,9 +29,44 @@ constexpr std::uint32_t GRID_MAX_CELL = 1023;
 constexpr std::uint32_t PALETTE_SIZE = 8;
 
 // The palette, one table per component; types 7 and above use entry 7.
-extern const float TYPE_COLORS_R[PALETTE_SIZE];
-extern const float TYPE_COLORS_G[PALETTE_SIZE];
-extern const float TYPE_COLORS_B[PALETTE_SIZE];
+// 0.5 and 1.0 are exact; 0.267f is 0x3E88B439 and 0.6f is 0x3F19999A.
+inline constexpr float TYPE_COLORS_R[PALETTE_SIZE] = {0.5f, 1.0f, 0.267f, 0.267f,
+                                                      1.0f, 1.0f, 0.267f, 0.6f};
+inline constexpr float TYPE_COLORS_G[PALETTE_SIZE] = {0.5f, 0.267f, 1.0f, 0.267f,
+                                                      1.0f, 0.267f, 1.0f, 0.6f};
+inline constexpr float TYPE_COLORS_B[PALETTE_SIZE] = {0.5f, 0.267f, 0.267f, 1.0f,
+                                                      0.267f, 1.0f, 1.0f, 0.6f};
+
+// The same palette as 12-byte rows, so that a colour is one copy.
+struct PaletteRows {
+    float rgb[PALETTE_SIZE][3];
+};
+constexpr PaletteRows palette_rows() {
+    PaletteRows rows{};
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        rows.rgb[e][0] = TYPE_COLORS_R[e];
+        rows.rgb[e][1] = TYPE_COLORS_G[e];
+        rows.rgb[e][2] = TYPE_COLORS_B[e];
+    }
+    return rows;
+}
+inline constexpr PaletteRows PALETTE_ROWS = palette_rows();
+
+// Copies 12 bytes between any addresses in two moves, with no stack copy.
+inline void copy_12_bytes(std::uint8_t* to, const std::uint8_t* from) {
+    std::uint64_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, from, sizeof head);
+    std::memcpy(&tail, from + sizeof head, sizeof tail);
+    std::memcpy(to, &head, sizeof head);
+    std::memcpy(to + sizeof head, &tail, sizeof tail);
+}
+
+// Writes the 12-byte palette colour of `type` at any address.
+inline void store_palette_color(std::uint8_t* to, std::uint16_t type) {
+    const std::uint32_t entry = type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
+    copy_12_bytes(to, reinterpret_cast<const std::uint8_t*>(PALETTE_ROWS.rgb[entry]));
+}
 
 // ---- Morton interleaves -------------------------------------------------
 // The two interleaves place the axes differently, and both layouts are part
@@ -107,6 +143,8 @@ WorkingArray<T> allocate_working_array(std::size_t n) {
 }
 
 // ---- Key phase and radix sort -------------------------------------------
+// Writes key[i] and, unless `indices` is null, index[i] = i for atoms
+// [begin, end).
 void morton_keys_chunk(std::uint32_t begin, std::uint32_t end, const float* positions,
                        const Quantization& quantization, Interleave interleave,
                        std::uint32_t* keys, std::uint32_t* indices);
@@ -114,6 +152,9 @@ void morton_keys_chunk(std::uint32_t begin, std::uint32_t end, const float* posi
 struct RadixHist {
     std::uint32_t count[256];
 };
+using OffsetTable = RadixHist;  // 256 write places per chunk
+// offsets[c][b] = start of digit b + counts of digit b in chunks before c.
+void prefix_offsets(const std::vector<RadixHist>& hists, std::vector<OffsetTable>& offsets);
 void radix_count_chunk(const std::uint32_t* keys, std::uint32_t begin, std::uint32_t end,
                        int shift, RadixHist& hist);
 void radix_scatter(const std::uint32_t* keys_in, const std::uint32_t* indices_in,
@@ -175,6 +216,51 @@ WorkingArray<std::uint32_t> morton_order(const float* positions, std::uint32_t c
 void gather_atoms_chunk(std::uint32_t begin, std::uint32_t end, const std::uint32_t* order,
                         const float* positions, const std::uint16_t* types,
                         std::uint8_t* sorted_positions, std::uint8_t* colors);
+
+// ---- The bucket route ---------------------------------------------------
+// The top 1 to 8 of the 30 key bits, key >> shift, choose an atom's bucket.
+
+// The file's payload while it holds buckets. Bucket d owns places
+// [start[d], start[d + 1]) and exactly the payload bytes its atoms end in:
+// their positions at positions + 12p, where the file wants them, and one
+// 32-bit record per atom (inner key bits and palette entry) from
+// records + 12 start[d] on, inside the bucket's colour places.
+struct AtomBuckets {
+    std::uint8_t* positions;
+    std::uint8_t* records;
+    const std::uint32_t* start;  // 257 entries
+};
+
+// Moves atoms [begin, end) to the bucket places that `offsets` (indexed by
+// key >> shift) hands out, and advances them.
+void scatter_atoms_to_buckets(std::uint32_t begin, std::uint32_t end, const std::uint32_t* keys,
+                              const float* positions, const std::uint16_t* types, int shift,
+                              std::uint32_t* offsets, const AtomBuckets& buckets);
+// Sorts the bucket of places [begin, end) stably by the key bits below
+// `inner_bits` (the others are the bucket's own) and writes its positions
+// and colours in that order over its own payload bytes. Needs `scratch` of
+// 30 bytes per atom of `capacity` >= end - begin, 4-aligned.
+void sort_and_gather_bucket(std::uint32_t begin, std::uint32_t end, int inner_bits,
+                            const AtomBuckets& buckets, std::uint8_t* scratch,
+                            std::uint32_t capacity);
+// Fills the payload of `count` atoms by the bucket route. When a bucket is
+// too large to sort in the caches or in the route's scratch (the key array,
+// or 1 MiB for small clouds), it goes on by the pairs route from the keys
+// it has, and returns false.
+bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
+                            const std::uint16_t* types, const Quantization& quantization,
+                            const AtomPipelineOptions& options, std::uint8_t* payload);
+
+// The pairs route from Morton keys already in `keys_then_order` (count
+// entries), which then holds the order: sort of (key, index) pairs, with
+// the keys and the sort's scratch in the payload, then the gather.
+void write_atoms_by_pairs_from_keys(std::uint32_t* keys_then_order, const float* positions,
+                                    std::uint32_t count, const std::uint16_t* types,
+                                    const AtomPipelineOptions& options, std::uint8_t* payload);
+// The pairs route from the start: Morton order, then the gather.
+void write_atoms_by_pairs(const float* positions, std::uint32_t count, const std::uint16_t* types,
+                          const double* vmin, const double* vmax,
+                          const AtomPipelineOptions& options, std::uint8_t* payload);
 
 void write_atom_glb(const float* positions, std::uint32_t count, const std::uint16_t* types,
                     const double* vmin, const double* vmax, const AtomPipelineOptions& options,

@@ -221,7 +221,7 @@ void morton_keys_chunk(std::uint32_t begin, std::uint32_t end, const float* posi
         } else {
             interleave_portable_block(cells, n, keys + block);
         }
-        number_block(block, n, indices + block);
+        if (indices != nullptr) number_block(block, n, indices + block);
     }
 }
 

@@ -18,7 +18,18 @@ constexpr int DIGIT_BITS = 8;
 constexpr std::uint32_t DIGIT_MASK = 0xFF;
 constexpr int RADIX_PASSES = 4;
 
-using OffsetTable = RadixHist;  // 256 write places per chunk
+// Reading the source arrays this many entries ahead keeps them in cache;
+// the hardware prefetchers alone leave the sweeps waiting on memory.
+constexpr std::uint32_t PREFETCH_ENTRIES = 512;
+constexpr std::uint32_t ENTRIES_PER_LINE = 16;  // 64-byte cache lines
+
+inline void prefetch_line(const std::uint32_t* p) { __builtin_prefetch(p); }
+
+inline std::uint32_t digit_of(std::uint32_t key, int shift) {
+    return (key >> shift) & DIGIT_MASK;
+}
+
+}  // namespace
 
 // offsets[c][b] = start of digit b + counts of digit b in chunks before c.
 // Handing places out digit by digit and chunk by chunk keeps the sort stable
@@ -32,19 +43,6 @@ void prefix_offsets(const std::vector<RadixHist>& hists, std::vector<OffsetTable
         }
     }
 }
-
-// Reading the source arrays this many entries ahead keeps them in cache;
-// the hardware prefetchers alone leave the sweeps waiting on memory.
-constexpr std::uint32_t PREFETCH_ENTRIES = 512;
-constexpr std::uint32_t ENTRIES_PER_LINE = 16;  // 64-byte cache lines
-
-inline void prefetch_line(const std::uint32_t* p) { __builtin_prefetch(p); }
-
-inline std::uint32_t digit_of(std::uint32_t key, int shift) {
-    return (key >> shift) & DIGIT_MASK;
-}
-
-}  // namespace
 
 void radix_count_chunk(const std::uint32_t* keys, std::uint32_t begin, std::uint32_t end,
                        int shift, RadixHist& hist) {

