@@ -71,7 +71,7 @@ class _Grid:
 
 def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = None, colors: Any = None,
             box: Any = None, points_per_tile: int = DEFAULT_POINTS_PER_TILE,
-            compress: bool = False, client: Any = None, executor: Executor | None = None,
+            compress: bool = True, client: Any = None, executor: Executor | None = None,
             progress: bool = False) -> pathlib.Path:
     """Writes an OGC 3D Tiles 1.1 tileset of points or atoms into `out_dir`.
 
@@ -95,7 +95,11 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
         points_per_tile: a node of the octree with more points is split.
             Nodes of 1/1024 of the cube's side are never split further, so
             one holding more points stays one tile.
-        compress: reserved for compressed tile content.
+        compress: tiles in the compact layout of ``plexorin.atoms`` and
+            ``plexorin.point_cloud`` with ``compress=True`` (quantised and
+            meshopt-compressed, Morton-ordered within each tile; about a
+            quarter of the size); False writes their float layout, the
+            points in the tileset's Morton order.
         client: a ``dask.distributed.Client`` to run the tasks on (its workers
             must see `out_dir`); a Dask array input without a client runs on
             Dask's default scheduler.
@@ -113,10 +117,10 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
     order not taken by its ancestors; its children hold the rest. Its
     geometricError is the diagonal of those grid cells (so it halves per
     level), a leaf's is 0; bounding volumes are the exact boxes of the
-    points below each tile.
+    points below each tile, widened for compressed tiles to the dequantised
+    positions (at most half a quantisation step further).
     """
-    if compress:
-        raise ValueError("compress=True is not available yet: pass compress=False")
+    compress = builders._flag(compress, "compress")
     if types is not None and colors is not None:
         raise ValueError("types and colors: pass one of them, not both")
     if isinstance(points_per_tile, bool) or not isinstance(points_per_tile, int) or points_per_tile < 1:
@@ -447,12 +451,40 @@ def _write_tile(ctx: _TileContext, code: Code, positions: Any, types: Any,
     y_up[:, 1] = positions[:, 2]
     np.negative(positions[:, 1], out=y_up[:, 2])
     if types is not None:
-        glb = builders.atoms(y_up, types)
+        glb = builders.atoms(y_up, types, compress=ctx.compress)
     else:
-        glb = builders.point_cloud(y_up, colors)
+        glb = builders.point_cloud(y_up, colors, compress=ctx.compress)
     pathlib.Path(ctx.out, tile_name(*code) + ".glb").write_bytes(glb)
     low, high = _extents(positions, 0)
+    if ctx.compress:
+        low, high = _with_dequantized(glb, low, high)
     return positions.shape[0], low, high
+
+
+def _with_dequantized(glb: bytes, low: Any, high: Any) -> tuple[Any, Any]:
+    """The box (z-up) of the exact points and of where readers draw them.
+
+    Readers draw a compressed point at translation + scale * q (the
+    node's dequantisation), up to half a step from the exact point and so
+    possibly outside the exact box; POSITION min/max are the integers q.
+    """
+    length = int.from_bytes(glb[12:16], "little")
+    document = json.loads(glb[20:20 + length])
+    if not document.get("nodes"):
+        return low, high
+    node = document["nodes"][document["scenes"][0]["nodes"][0]]
+    origin, step = np.array(node["translation"]), np.array(node["scale"])
+    q_low = np.full(3, np.inf)
+    q_high = np.full(3, -np.inf)
+    for primitive in document["meshes"][node["mesh"]]["primitives"]:
+        accessor = document["accessors"][primitive["attributes"]["POSITION"]]
+        q_low = np.minimum(q_low, accessor["min"])
+        q_high = np.maximum(q_high, accessor["max"])
+    y_low, y_high = origin + step * q_low, origin + step * q_high  # glTF (x, z, -y)
+    drawn_low = np.array([y_low[0], -y_high[2], y_low[1]])
+    drawn_high = np.array([y_high[0], -y_low[2], y_high[1]])
+    return (np.minimum(np.asarray(low, np.float64), drawn_low),
+            np.maximum(np.asarray(high, np.float64), drawn_high))
 
 
 # ---- tileset.json ---------------------------------------------------------
