@@ -16,7 +16,7 @@ Task = Callable[..., Any]
 def _bar(progress: bool, total: int, desc: str) -> Any:
     if not progress:
         return None
-    from tqdm import tqdm  # type: ignore[import-untyped]
+    from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     return tqdm(total=total, desc=desc, unit="task", leave=False)
 
 
@@ -83,7 +83,7 @@ def _widen(a: Any) -> Any:
 class DaskRunner:
     def __init__(self, client: Any, progress: bool):
         import dask  # type: ignore[import-not-found, unused-ignore]
-        self.dask = dask
+        self.dask: Any = dask  # typed or not, depending on the installed version
         self.client = client
         self.progress = progress
 
@@ -93,7 +93,8 @@ class DaskRunner:
     def _compute(self, tasks: list[Any], desc: str) -> list[Any]:
         if self.client is None:
             return list(self.dask.compute(*tasks))
-        from distributed import as_completed as dask_completed  # type: ignore[import-not-found, unused-ignore]
+        from distributed import as_completed  # type: ignore[import-not-found, unused-ignore]
+        dask_completed: Any = as_completed
         futures = self.client.compute(tasks)
         bar = _bar(self.progress, len(futures), desc)
         try:

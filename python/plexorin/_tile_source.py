@@ -69,8 +69,9 @@ def _layout(types: Any, colors: Any) -> tuple[bool, Any, int]:
 
 
 def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) -> ChunkSource:
+    da: Any
     try:
-        import dask.array as da  # type: ignore[import-not-found, unused-ignore]
+        import dask.array as da  # type: ignore[import-not-found, unused-ignore, no-redef]
     except ImportError:
         da = None
     if da is not None and isinstance(positions, da.Array):
