@@ -7,7 +7,7 @@ total of the results, which is the same in any order of completion) and
 
 from __future__ import annotations
 
-from concurrent.futures import FIRST_EXCEPTION, Executor, as_completed, wait
+from concurrent.futures import FIRST_EXCEPTION, Executor, ThreadPoolExecutor, as_completed, wait
 from typing import Any, Callable
 
 Task = Callable[..., Any]
@@ -21,9 +21,13 @@ def _bar(progress: bool, total: int, desc: str) -> Any:
 
 
 class ExecutorRunner:
+    sends_arguments = False  # tasks share this process's memory (threads)
+
     def __init__(self, executor: Executor, progress: bool):
         self.executor = executor
         self.progress = progress
+        # Other executors (processes) copy every argument to their workers.
+        self.sends_arguments = not isinstance(executor, ThreadPoolExecutor)
 
     def share(self, value: Any) -> Any:
         return value
@@ -81,6 +85,8 @@ def _widen(a: Any) -> Any:
 
 
 class DaskRunner:
+    sends_arguments = True
+
     def __init__(self, client: Any, progress: bool):
         import dask  # type: ignore[import-not-found, unused-ignore]
         self.dask: Any = dask  # typed or not, depending on the installed version
