@@ -185,15 +185,13 @@ def test_tiles_of_npy_and_ply_are_the_api_tilesets(inputs, tmp_path, capsys):
             ("cloud.ply", dict(positions=cloud, colors=rgb), [])]
     for i, (name, arrays, options) in enumerate(runs):
         source = (tmp_path if name.endswith("npy") else folder) / name
-        assert cli.main(["tiles", str(source), str(tmp_path / f"cli{i}"), "--points-per-tile",
-                         "700", *options]) == 0
+        assert cli.main(["tiles", str(source), str(tmp_path / f"cli{i}"), "--points-per-tile=700",
+                         *options]) == 0
         plexorin.tileset(tmp_path / f"api{i}", points_per_tile=700, **arrays)
         assert folder_bytes(tmp_path / f"cli{i}") == folder_bytes(tmp_path / f"api{i}")
     before = folder_bytes(tmp_path / "cli0")
-    assert len(before) > 5
     again = run_cli("tiles", tmp_path / "points.npy", tmp_path / "cli0")  # not empty: refused
-    assert again.returncode == 2 and again.stderr.startswith("plexorin: error: ")
-    assert folder_bytes(tmp_path / "cli0") == before
+    assert again.returncode == 2 and folder_bytes(tmp_path / "cli0") == before and len(before) > 5
     assert_refused(run_cli("tiles", folder / "cube.ply", tmp_path / "mesh"), tmp_path / "mesh")
 
 
