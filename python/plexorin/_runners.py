@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import importlib
 
-from concurrent.futures import FIRST_EXCEPTION, Executor, as_completed, wait
+from concurrent.futures import FIRST_EXCEPTION, Executor, ThreadPoolExecutor, as_completed, wait
 from typing import Any, Callable
 
 Task = Callable[..., Any]
@@ -23,9 +23,13 @@ def _bar(progress: bool, total: int, desc: str) -> Any:
 
 
 class ExecutorRunner:
+    sends_arguments = False  # tasks share this process's memory (threads)
+
     def __init__(self, executor: Executor, progress: bool):
         self.executor = executor
         self.progress = progress
+        # Other executors (processes) copy every argument to their workers.
+        self.sends_arguments = not isinstance(executor, ThreadPoolExecutor)
 
     def share(self, value: Any) -> Any:
         return value
@@ -83,6 +87,8 @@ def _widen(a: Any) -> Any:
 
 
 class DaskRunner:
+    sends_arguments = True
+
     def __init__(self, client: Any, progress: bool):
         # Typed as Any: Dask is optional and only partly typed.
         self.dask: Any = importlib.import_module("dask")

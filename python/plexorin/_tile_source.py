@@ -8,9 +8,10 @@ memory-mapped file that a task on another process opens itself.
 
 from __future__ import annotations
 
-import importlib
 
 import mmap
+import os
+import sys
 from dataclasses import dataclass
 from typing import Any
 
@@ -71,11 +72,9 @@ def _layout(types: Any, colors: Any) -> tuple[bool, Any, int]:
 
 
 def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) -> ChunkSource:
-    da: Any = None  # Dask is optional and only partly typed
-    try:
-        da = importlib.import_module("dask.array")
-    except ImportError:
-        pass
+    # A Dask array exists only once dask.array is imported: no need to pay
+    # for the import otherwise.
+    da = sys.modules.get("dask.array")
     if da is not None and isinstance(positions, da.Array):
         return _dask_source(da, positions, types, colors)
     if not isinstance(positions, np.ndarray):
@@ -121,15 +120,49 @@ def _dask_source(da: Any, positions: Any, types: Any, colors: Any) -> ChunkSourc
     return ChunkSource(starts, int(sum(rows)), True, _layout(types, colors), list(zip(*blocks)))
 
 
+def gathers_rows(source: ChunkSource, sends_arguments: bool) -> bool:
+    """Whether tasks can gather rows straight from the chunks: C-ordered
+    NumPy arrays (memory-mapped files, or arrays of this process when the
+    tasks do not run elsewhere) whose bytes fit in half the memory, as every
+    bucket then reads from all of them."""
+    if source.is_dask or not source.chunks:
+        return False
+    size = 0
+    for column in zip(*source.chunks):
+        first = column[0]
+        if first is None:
+            continue
+        if isinstance(first, Mapped):
+            size += int(np.prod(first.shape)) * np.dtype(first.dtype).itemsize
+        elif sends_arguments or not all(isinstance(c, np.ndarray) and c.flags.c_contiguous
+                                        for c in column):
+            return False
+        else:
+            size += sum(int(c.nbytes) for c in column)
+    try:
+        memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError, AttributeError):
+        return False
+    return size <= memory // 2
+
+
 def load_chunk(chunk: Any, start: int) -> tuple[Any, Any, Any]:
     """The chunk as (float32 positions, uint16 types or None, colours or None)."""
     raw = [c.load() if isinstance(c, Mapped) else c for c in chunk]
-    positions = _inputs.float32_rows(raw[0], "positions", "x y z per point")
-    count = positions.shape[0]
-    types = None if raw[1] is None else _inputs.atom_types(np.asarray(raw[1]), count)
-    colors = None if raw[2] is None else _inputs.to_colors(_inputs.color_rows(np.asarray(raw[2]), count))
-    if colors is not None and colors.dtype.kind == "f":
+    positions, types, colors = convert_rows(*raw)
+    colors_checked = colors is None or colors.dtype.kind != "f"
+    if not colors_checked:
         bad = ~((colors >= 0) & (colors <= 1)).all(axis=1)
         if bad.any():
             raise ValueError(f"colors[{start + int(np.flatnonzero(bad)[0])}] is outside [0, 1]")
+    return positions, types, colors
+
+
+def convert_rows(positions: Any, types: Any, colors: Any) -> tuple[Any, Any, Any]:
+    """Rows of the input as (float32 positions, uint16 types or None, colours
+    or None); the same values for any subset of rows."""
+    positions = _inputs.float32_rows(positions, "positions", "x y z per point")
+    count = positions.shape[0]
+    types = None if types is None else _inputs.atom_types(np.asarray(types), count)
+    colors = None if colors is None else _inputs.to_colors(_inputs.color_rows(np.asarray(colors), count))
     return positions, types, colors

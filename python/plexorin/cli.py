@@ -1,13 +1,16 @@
 """The command line ``plexorin`` (also ``python -m plexorin``).
 
     plexorin convert INPUT OUTPUT.glb   atoms (ASE), PLY points/meshes, LAS/LAZ points to GLB
+    plexorin convert --frames TRAJ DIR  one GLB per frame of a multi-frame atom file
+    plexorin tiles INPUT OUT_DIR        an OGC 3D Tiles 1.1 tileset (also from .npy)
     plexorin info FILE.glb [--json]     what a GLB file holds
 
 Each subcommand is a pair of functions, ``add_NAME(commands)`` declaring its
 arguments and ``run_NAME(args) -> int``, listed in SUBCOMMANDS. Bad input
 (a missing or unreadable file, an unknown format, arrays the builders
 refuse, a malformed GLB) prints one line ``plexorin: error: ...`` on stderr
-and exits with status 2, writing no output file.
+and exits with status 2, writing no output file (commands that write a
+folder build it beside its final name and rename it when complete).
 """
 
 from __future__ import annotations
@@ -16,17 +19,21 @@ import argparse
 import contextlib
 import json
 import os
+import shutil
 import sys
+import tempfile
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import TypeAlias
 
+import numpy as np
 from tqdm import tqdm
 
-from . import files, glb_info, readers
+from . import files, glb_info, readers, trajectory
 from ._version import __version__
 from .builders import atoms, mesh, point_cloud
+from .tiles import DEFAULT_POINTS_PER_TILE, tileset
 
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130
@@ -52,6 +59,12 @@ formats:
                      POSCAR, LAMMPS dumps, ...): the first frame; a periodic
                      cell becomes the atoms' box
 
+frames:
+  With --frames, or when OUTPUT is an existing folder, every frame of a
+  multi-frame atom file (xyz, extxyz, LAMMPS dumps, ...) becomes one GLB in
+  the folder OUTPUT: frame_00000.glb, frame_00001.glb, ... built in parallel.
+  OUTPUT must be new or empty; it appears only once every frame is written.
+
 atom types (elements to palette colours):
 {readers.element_table_text()}
 
@@ -65,7 +78,11 @@ def add_convert(commands: Commands) -> None:
                     "cloud to one GLB file (written atomically).",
         epilog=CONVERT_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("input", type=Path, help="the file to read")
-    parser.add_argument("output", type=Path, help="the .glb file to write")
+    parser.add_argument("output", type=Path,
+                        help="the .glb file to write (a folder with --frames)")
+    parser.add_argument("--frames", action="store_true",
+                        help="write every frame of an atom file, one GLB each, into the "
+                             "folder OUTPUT (see frames below)")
     parser.add_argument("--compress", action="store_true",
                         help="write the compact web layout: quantised, meshopt-compressed "
                              "(KHR_mesh_quantization, EXT_meshopt_compression)")
@@ -124,8 +141,11 @@ def activity(description: str) -> Iterator[None]:
 
 def run_convert(args: argparse.Namespace) -> int:
     output: Path = args.output
+    if args.frames or output.is_dir():
+        return run_convert_frames(args)
     if output.suffix.lower() != ".glb":
-        raise CommandError(f"{output}: the output must be a .glb file")
+        raise CommandError(f"{output}: the output must be a .glb file (or a folder, "
+                           f"with --frames)")
     data = readers.read(args.input)
     with activity(f"writing {output.name}"):
         glb = build_glb(data, args)
@@ -134,6 +154,108 @@ def run_convert(args: argparse.Namespace) -> int:
         except OSError as error:  # named by the output, not by save's temporary file
             raise CommandError(f"{output}: cannot write it ({error.strerror or error})") from None
     print(f"{output}: {describe_input(data)}, {len(glb):,} bytes")
+    return 0
+
+
+@contextlib.contextmanager
+def staged_folder(target: Path) -> Iterator[Path]:
+    """A new folder beside `target`, renamed to `target` when the block
+    completes and removed when it fails, so that no partial output remains.
+    `target` must be missing or an empty folder."""
+    if target.exists() and (not target.is_dir() or any(target.iterdir())):
+        raise CommandError(f"{target}: exists and is not an empty folder")
+    parent = target.absolute().parent
+    if not parent.is_dir():
+        raise CommandError(f"{parent}: no such folder")
+    stage = Path(tempfile.mkdtemp(prefix=f".{target.name}.partial-", dir=parent))
+    try:
+        yield stage
+        if target.exists():
+            target.rmdir()
+        os.rename(stage, target)
+    except BaseException:
+        shutil.rmtree(stage, ignore_errors=True)
+        raise
+
+
+def run_convert_frames(args: argparse.Namespace) -> int:
+    output: Path = args.output
+    if readers.READERS.get(args.input.suffix.lower()):
+        raise CommandError(f"{args.input}: --frames reads atom files (through ASE), "
+                           f"not {args.input.suffix} files")
+    frames = ((d.positions, d.types, d.box) for d in readers.iter_atoms(args.input))
+    with staged_folder(output) as stage:
+        paths = trajectory.write_frame_arrays(frames, stage, compress=args.compress,
+                                              progress=sys.stderr.isatty())
+        if not paths:
+            raise CommandError(f"{args.input}: no frames")
+        size = sum(path.stat().st_size for path in paths)
+    print(f"{output}: {len(paths):,} frames, frame_00000.glb to {paths[-1].name}, "
+          f"{size:,} bytes")
+    return 0
+
+
+# ---- tiles ----------------------------------------------------------------------
+
+TILES_EPILOG = """input:
+  .npy               x y z per point, shape (N, 3), memory-mapped (np.load with
+                     mmap_mode="r"), so it may be larger than memory
+  anything else      what `plexorin convert` reads: PLY or LAS/LAZ points with their
+                     colours, atoms through ASE (the first frame, coloured by type)
+
+The tileset is OUT_DIR/tileset.json with one GLB per tile (r.glb the root);
+OUT_DIR must be new or empty, and appears only once the tileset is complete.
+Open it with viewer/tiles.html."""
+
+
+def add_tiles(commands: Commands) -> None:
+    parser = commands.add_parser(
+        "tiles", help="write an OGC 3D Tiles 1.1 tileset of points or atoms",
+        description="Write an OGC 3D Tiles 1.1 tileset (octree, refinement ADD, GLB tiles) "
+                    "of a point cloud or an atom file, built out of core in parallel.",
+        epilog=TILES_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("input", type=Path, help="the file to read (.npy, PLY, LAS/LAZ, atoms)")
+    parser.add_argument("out_dir", type=Path, metavar="OUT_DIR", help="the folder to write")
+    parser.add_argument("--points-per-tile", type=int, default=DEFAULT_POINTS_PER_TILE,
+                        metavar="N", help="split octree nodes holding more than N points "
+                                          f"(default {DEFAULT_POINTS_PER_TILE:,})")
+    parser.add_argument("--no-compress", dest="compress", action="store_false",
+                        help="write float tiles instead of quantised, meshopt-compressed ones")
+    parser.set_defaults(run=run_tiles)
+
+
+def tile_input(path: Path) -> dict[str, object]:
+    """The tileset's arrays from `path`: a memory-mapped .npy or a reader's data."""
+    if path.suffix.lower() != ".npy":
+        data = readers.read(path)
+        if isinstance(data, readers.MeshData):
+            raise CommandError(f"{path}: a triangle mesh; tiles hold points "
+                               f"(plexorin convert writes meshes)")
+        if isinstance(data, readers.AtomsData):
+            return {"positions": data.positions, "types": data.types, "box": data.box}
+        return {"positions": data.positions, "colors": data.colors}
+    if not path.is_file():
+        raise readers.ReadError(f"{path}: no such file" if not path.exists() else f"{path}: not a file")
+    try:
+        positions = np.load(path, mmap_mode="r")
+    except (ValueError, OSError, EOFError) as error:
+        raise readers.UnreadableFile(f"{path}: NumPy cannot read it ({one_line(error)})") from None
+    if positions.ndim != 2 or positions.shape[1] != 3 or positions.dtype.kind not in "fiu":
+        raise CommandError(f"{path}: expected numbers of shape (N, 3), x y z per point; "
+                           f"got {positions.dtype} of shape {positions.shape}")
+    return {"positions": positions}
+
+
+def run_tiles(args: argparse.Namespace) -> int:
+    arrays = tile_input(args.input)
+    with staged_folder(args.out_dir) as stage:
+        path = tileset(stage, points_per_tile=args.points_per_tile, compress=args.compress,
+                       progress=sys.stderr.isatty(), **arrays)  # type: ignore[arg-type]
+        document = json.loads(path.read_text())
+        size = sum(p.stat().st_size for p in stage.iterdir())
+        tiles = sum(1 for p in stage.glob("*.glb"))
+    points = document["asset"]["extras"]["points"]
+    print(f"{args.out_dir / 'tileset.json'}: {points:,} points in {tiles:,} tiles, {size:,} bytes")
     return 0
 
 
@@ -158,7 +280,7 @@ def run_info(args: argparse.Namespace) -> int:
 
 # ---- Entry point ----------------------------------------------------------------
 
-SUBCOMMANDS: tuple[Callable[[Commands], None], ...] = (add_convert, add_info)
+SUBCOMMANDS: tuple[Callable[[Commands], None], ...] = (add_convert, add_tiles, add_info)
 
 
 def build_parser() -> argparse.ArgumentParser:

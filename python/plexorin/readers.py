@@ -4,6 +4,7 @@ Each reader takes a path and returns one small record of NumPy arrays, ready
 for the builder of the same kind:
 
     read_atoms(path, index=0) -> AtomsData(positions, types, box)    any file ASE reads
+    iter_atoms(path)          -> AtomsData per frame                  the same, every frame
     read_ply(path)            -> PointsData | MeshData                PLY, through plyfile
     read_las(path)            -> PointsData                           LAS/LAZ, through laspy
     read(path, index=0)       the reader chosen by the file name (READERS, else ASE)
@@ -216,11 +217,7 @@ def read_atoms(path: Path, index: Any = 0) -> AtomsData:
     guessed by ASE from the name and content."""
     path = Path(path)
     ase = _import_ase(path)
-    try:
-        format_name = ase.io.formats.filetype(str(path), guess=False)
-    except Exception as error:  # ASE signals unknown types in several ways
-        raise UnknownFormat(f"{path}: unknown format (not PLY, LAS/LAZ, nor a format ASE "
-                            f"recognises: {' '.join(str(error).split())[:120]})") from None
+    format_name = _atom_format(ase, path)
     try:
         frame = _read_with_ase(ase, path, index, format_name)
     except ReadError:
@@ -230,6 +227,33 @@ def read_atoms(path: Path, index: Any = 0) -> AtomsData:
     if isinstance(frame, list):
         raise UnreadableFile(f"{path}: index {index!r} selects {len(frame)} frames, not one")
     return atoms_data(frame)
+
+
+def _atom_format(ase: Any, path: Path) -> str:
+    try:
+        return str(ase.io.formats.filetype(str(path), guess=False))
+    except Exception as error:  # ASE signals unknown types in several ways
+        raise UnknownFormat(f"{path}: unknown format (not PLY, LAS/LAZ, nor a format ASE "
+                            f"recognises: {' '.join(str(error).split())[:120]})") from None
+
+
+def iter_atoms(path: Path) -> Iterator[AtomsData]:
+    """Every frame of an atom file ASE reads frame by frame (xyz, extxyz,
+    LAMMPS dumps, ...), one after the other, as `read_atoms` gives each."""
+    path = Path(path)
+    if not path.is_file():
+        raise ReadError(f"{path}: no such file" if not path.exists() else f"{path}: not a file")
+    ase = _import_ase(path)
+    format_name = _atom_format(ase, path)
+    frames = ase.io.iread(str(path), index=":", format=format_name)
+    while True:
+        try:
+            frame = next(frames)
+        except StopIteration:
+            return
+        except Exception as error:  # ASE's readers raise anything on a malformed file
+            raise _rejected(path, f"ASE ({format_name})", error) from None
+        yield atoms_data(frame)
 
 
 def _read_with_ase(ase: Any, path: Path, index: Any, format_name: str) -> Any:

@@ -7,9 +7,11 @@ per tile. The build is a few phases of independent tasks (see `_runners`):
 2. a histogram of level-7 octree nodes per chunk: the tree down to level 7,
    the level-of-detail points of the coarse nodes and a split of the sorted
    point order into buckets of whole nodes follow from it alone;
-3. routing per chunk: each chunk's points, grouped by bucket, go to one
-   temporary file;
-4. one task per bucket: its points are read back, sorted along the Morton
+3. routing per chunk: each chunk's rows, grouped by bucket, go to one
+   temporary file: the row numbers (4 bytes per point) when the input is
+   an array that fits in memory, which the bucket tasks then gather from
+   it, or else the rows themselves (12 bytes per point and more);
+4. one task per bucket: its points are gathered, sorted along the Morton
    curve, given their tiles, and the tiles that lie inside the bucket are
    written; pieces of larger inner tiles go to temporary files;
 5. one task per inner tile spanning buckets: its pieces become its GLB.
@@ -37,11 +39,13 @@ import numpy as np
 from . import _inputs, _native
 from . import builders
 from ._runners import make_runner
-from ._tile_source import ChunkSource, load_chunk, source_for
+from ._tile_source import ChunkSource, Mapped, convert_rows, gathers_rows, load_chunk, source_for
 
 HISTOGRAM_LEVEL = 7  # H: 8^7 nodes, 8 MiB of uint32 per chunk histogram
 KEY_LEVELS = 10
-BUCKET_POINTS = 1 << 22  # points per bucket task (a bucket holds whole level-7 units)
+BUCKET_POINTS = 1 << 20  # points per bucket task (a bucket holds whole level-7 units);
+# its arrays stay below glibc's largest mmap threshold (32 MiB), so memory
+# freed by one bucket is reused by the next instead of fresh zeroed pages.
 DEFAULT_POINTS_PER_TILE = 200_000
 SQRT3 = math.sqrt(3.0)
 Code = tuple[int, int]  # a node: (level, key prefix)
@@ -71,7 +75,7 @@ class _Grid:
 
 def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = None, colors: Any = None,
             box: Any = None, points_per_tile: int = DEFAULT_POINTS_PER_TILE,
-            compress: bool = False, client: Any = None, executor: Executor | None = None,
+            compress: bool = True, client: Any = None, executor: Executor | None = None,
             progress: bool = False) -> pathlib.Path:
     """Writes an OGC 3D Tiles 1.1 tileset of points or atoms into `out_dir`.
 
@@ -95,7 +99,11 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
         points_per_tile: a node of the octree with more points is split.
             Nodes of 1/1024 of the cube's side are never split further, so
             one holding more points stays one tile.
-        compress: reserved for compressed tile content.
+        compress: tiles in the compact layout of ``plexorin.atoms`` and
+            ``plexorin.point_cloud`` with ``compress=True`` (quantised and
+            meshopt-compressed, Morton-ordered within each tile; about a
+            quarter of the size); False writes their float layout, the
+            points in the tileset's Morton order.
         client: a ``dask.distributed.Client`` to run the tasks on (its workers
             must see `out_dir`); a Dask array input without a client runs on
             Dask's default scheduler.
@@ -113,10 +121,10 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
     order not taken by its ancestors; its children hold the rest. Its
     geometricError is the diagonal of those grid cells (so it halves per
     level), a leaf's is 0; bounding volumes are the exact boxes of the
-    points below each tile.
+    points below each tile, widened for compressed tiles to the dequantised
+    positions (at most half a quantisation step further).
     """
-    if compress:
-        raise ValueError("compress=True is not available yet: pass compress=False")
+    compress = builders._flag(compress, "compress")
     if types is not None and colors is not None:
         raise ValueError("types and colors: pass one of them, not both")
     if isinstance(points_per_tile, bool) or not isinstance(points_per_tile, int) or points_per_tile < 1:
@@ -148,14 +156,17 @@ def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tm
                            "histogram")
     plan = _plan(histogram, points_per_tile)
     cell_bucket = runner.share(plan.cell_bucket)
+    # Row numbers are a third of the temporary bytes of rows; gathering
+    # them from the input needs it in memory (or it is read once per bucket).
+    gather = gathers_rows(source, runner.sends_arguments)
     route_counts = runner.map(
         _route_task,
-        [(c, s, grid.native(), cell_bucket, plan.bucket_count, str(tmp), i)
+        [(c, s, grid.native(), cell_bucket, plan.bucket_count, str(tmp), i, gather)
          for i, (c, s) in enumerate(chunks)], "routing")
     layout = source.layout
     context = runner.share(_TileContext(grid, plan.grid_depth, points_per_tile,
                                         plan.cell_leaf_level, str(out), str(tmp), layout,
-                                        compress))
+                                        compress, [c for c, _ in chunks] if gather else None))
     bucket_args = []
     for b in range(plan.bucket_count):
         segments = _segments(route_counts, b)
@@ -224,11 +235,15 @@ def _histogram_task(chunk: Any, start: int, grid: Any) -> Any:
 
 
 def _route_task(chunk: Any, start: int, grid: Any, cell_bucket: Any, bucket_count: int,
-                tmp: str, index: int) -> Any:
-    """Writes the chunk's rows grouped by bucket, in input order within each."""
+                tmp: str, index: int, gather: bool) -> Any:
+    """Writes the chunk's rows (or row numbers) grouped by bucket, in input
+    order within each."""
     arrays = load_chunk(chunk, start)
     keys = _keys(arrays[0], start, grid)
     order, counts = _native.tile_partition(keys, HISTOGRAM_LEVEL, cell_bucket, bucket_count)
+    if gather:
+        order.tofile(os.path.join(tmp, f"chunk{index}.row"))
+        return counts
     for suffix, array in zip(_SUFFIXES, arrays):
         if array is not None:
             _native.tile_gather(array, order).tofile(os.path.join(tmp, f"chunk{index}.{suffix}"))
@@ -358,6 +373,7 @@ class _TileContext:
     tmp: str
     layout: tuple[bool, Any, int]  # (has types, colour dtype or None, colour columns)
     compress: bool
+    chunks: list[Any] | None  # the input's chunks when buckets gather rows from them
 
 
 def _read_rows(path: str, dtype: Any, row_shape: tuple[int, ...], first: int,
@@ -385,9 +401,28 @@ def _read_parts(ctx: _TileContext, parts: list[Any], name: Callable[[int], str])
     return arrays
 
 
+def _gather_parts(ctx: _TileContext, segments: list[Any]) -> list[Any]:
+    """Arrays (positions, types, colours) of the rows of `segments` (chunk,
+    first, rows) of the routed row numbers, gathered from the input chunks."""
+    assert ctx.chunks is not None
+    columns: list[list[Any]] = [[], [], []]
+    for index, first, rows in segments:
+        numbers = _read_rows(os.path.join(ctx.tmp, f"chunk{index}.row"), np.uint32, (), first,
+                             rows)
+        raw = [c.load() if isinstance(c, Mapped) else c for c in ctx.chunks[index]]
+        for column, array in zip(columns, raw):
+            column.append(None if array is None else _native.tile_gather(array, numbers))
+    arrays = [None if c[0] is None else np.concatenate(c) if len(c) > 1 else c[0]
+              for c in columns]
+    return list(convert_rows(*arrays))
+
+
 def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: Any,
                  pre_levels: Any, spanning: frozenset[Code]) -> tuple[dict[Code, Any], list[Any]]:
-    positions, types, colors = _read_parts(ctx, segments, lambda i: f"chunk{i}")
+    if ctx.chunks is not None:
+        positions, types, colors = _gather_parts(ctx, segments)
+    else:
+        positions, types, colors = _read_parts(ctx, segments, lambda i: f"chunk{i}")
     keys = _keys(positions, 0, ctx.grid.native())
     order = _native.tile_sort(keys)
     levels = _native.tile_levels(keys, HISTOGRAM_LEVEL, ctx.grid_depth, ctx.points_per_tile,
@@ -395,13 +430,15 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: 
     # Grouped by level and, within a level, in key order: every tile is one
     # run, so one gather per array puts all of them in place.
     by_level = _native.tile_level_order(levels)
-    arrays = [None if a is None else _native.tile_gather(a, order[by_level])
+    order = _native.tile_gather(order, by_level)
+    arrays = [None if a is None else _native.tile_gather(a, order)
               for a in (positions, types, colors)]
-    keys, levels = keys[by_level], levels[by_level]
+    keys = _native.tile_gather(keys, by_level)  # sorted within each level already
+    levels = _native.tile_gather(levels, by_level)
     written: dict[Code, Any] = {}
     parts: list[Any] = []
     piece_rows = 0
-    level_starts = np.searchsorted(levels, np.arange(KEY_LEVELS + 2))
+    level_starts = np.searchsorted(levels, np.arange(KEY_LEVELS + 2, dtype=levels.dtype))
     for level in range(KEY_LEVELS + 1):
         a, b = level_starts[level], level_starts[level + 1]
         if a == b:
@@ -447,12 +484,40 @@ def _write_tile(ctx: _TileContext, code: Code, positions: Any, types: Any,
     y_up[:, 1] = positions[:, 2]
     np.negative(positions[:, 1], out=y_up[:, 2])
     if types is not None:
-        glb = builders.atoms(y_up, types)
+        glb = builders.atoms(y_up, types, compress=ctx.compress)
     else:
-        glb = builders.point_cloud(y_up, colors)
+        glb = builders.point_cloud(y_up, colors, compress=ctx.compress)
     pathlib.Path(ctx.out, tile_name(*code) + ".glb").write_bytes(glb)
     low, high = _extents(positions, 0)
+    if ctx.compress:
+        low, high = _with_dequantized(glb, low, high)
     return positions.shape[0], low, high
+
+
+def _with_dequantized(glb: bytes, low: Any, high: Any) -> tuple[Any, Any]:
+    """The box (z-up) of the exact points and of where readers draw them.
+
+    Readers draw a compressed point at translation + scale * q (the
+    node's dequantisation), up to half a step from the exact point and so
+    possibly outside the exact box; POSITION min/max are the integers q.
+    """
+    length = int.from_bytes(glb[12:16], "little")
+    document = json.loads(glb[20:20 + length])
+    if not document.get("nodes"):
+        return low, high
+    node = document["nodes"][document["scenes"][0]["nodes"][0]]
+    origin, step = np.array(node["translation"]), np.array(node["scale"])
+    q_low = np.full(3, np.inf)
+    q_high = np.full(3, -np.inf)
+    for primitive in document["meshes"][node["mesh"]]["primitives"]:
+        accessor = document["accessors"][primitive["attributes"]["POSITION"]]
+        q_low = np.minimum(q_low, accessor["min"])
+        q_high = np.maximum(q_high, accessor["max"])
+    y_low, y_high = origin + step * q_low, origin + step * q_high  # glTF (x, z, -y)
+    drawn_low = np.array([y_low[0], -y_high[2], y_low[1]])
+    drawn_high = np.array([y_high[0], -y_low[2], y_high[1]])
+    return (np.minimum(np.asarray(low, np.float64), drawn_low),
+            np.maximum(np.asarray(high, np.float64), drawn_high))
 
 
 # ---- tileset.json ---------------------------------------------------------

@@ -12,7 +12,7 @@ import os
 import pathlib
 from collections import deque
 from concurrent.futures import Executor, ThreadPoolExecutor
-from typing import Any
+from typing import Any, Iterable
 
 import numpy as np
 
@@ -23,8 +23,9 @@ def frame_name(index: int) -> str:
     return f"frame_{index:05d}.glb"
 
 
-def _write_frame(path: str, positions: np.ndarray, types: np.ndarray, box: Any) -> int:
-    files.save(path, builders.atoms(positions, types, box=box))
+def _write_frame(path: str, positions: np.ndarray, types: np.ndarray, box: Any,
+                 compress: bool) -> int:
+    files.save(path, builders.atoms(positions, types, box=box, compress=compress))
     return int(positions.shape[0])
 
 
@@ -59,6 +60,20 @@ def write_frames(path: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
     frame's Morton box. Returns the paths written."""
     from ase.io import iread  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
+    species = _Species()
+    frames = ((atoms.positions, species.types(atoms.numbers), _cell_box(atoms))
+              for atoms in iread(str(path), index=":", format=format))
+    return write_frame_arrays(frames, out_dir, executor=executor, client=client,
+                              progress=progress)
+
+
+def write_frame_arrays(frames: Iterable[tuple[Any, Any, Any]], out_dir: str | os.PathLike[str], *,
+                       compress: bool = False, executor: Executor | None = None,
+                       client: Any = None, progress: bool = False) -> list[pathlib.Path]:
+    """Writes ``frame_00000.glb`` ... into `out_dir`: the `plexorin.atoms`
+    file of each (positions, types, box) of `frames`, consumed in order
+    while earlier frames are built on the executor (or Dask `client`).
+    Returns the paths written."""
     out = pathlib.Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
     own = executor is None and client is None
@@ -68,18 +83,17 @@ def write_frames(path: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
     submit = client.submit if client is not None else pool.submit
     in_flight: deque[Any] = deque()
     limit = 2 * (os.cpu_count() or 1)
-    species = _Species()
     written = []
     bar = None
     if progress:
         from tqdm import tqdm
         bar = tqdm(desc="frames", unit="frame")
     try:
-        for index, atoms in enumerate(iread(str(path), index=":", format=format)):
+        for index, (positions, types, box) in enumerate(frames):
             target = out / frame_name(index)
-            positions = np.ascontiguousarray(atoms.positions, dtype=np.float32)
-            in_flight.append(submit(_write_frame, str(target), positions,
-                                    species.types(atoms.numbers), _cell_box(atoms)))
+            in_flight.append(submit(_write_frame, str(target),
+                                    np.ascontiguousarray(positions, dtype=np.float32),
+                                    types, box, compress))
             written.append(target)
             while len(in_flight) >= limit:
                 in_flight.popleft().result()

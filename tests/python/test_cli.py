@@ -177,3 +177,44 @@ def test_a_missing_reader_names_the_extra(inputs, tmp_path, module, name):
     run = run_cli("convert", inputs[0] / name, output, pythonpath=[shim.parent])
     assert_refused(run, output)
     assert module in run.stderr.lower() and "pip install 'plexorin[io]'" in run.stderr
+
+
+def folder_bytes(folder):
+    return {p.name: p.read_bytes() for p in sorted(folder.iterdir())}
+
+
+def test_tiles_of_npy_and_ply_are_the_api_tilesets(inputs, tmp_path, capsys):
+    folder, written = inputs
+    points = np.random.default_rng(3).normal(size=(5000, 3))
+    np.save(tmp_path / "points.npy", points)
+    cloud, rgb = written["cloud.ply"]
+    runs = [("points.npy", dict(positions=points), []),
+            ("points.npy", dict(positions=points, compress=False), ["--no-compress"]),
+            ("cloud.ply", dict(positions=cloud, colors=rgb), [])]
+    for i, (name, arrays, options) in enumerate(runs):
+        source = (tmp_path if name.endswith("npy") else folder) / name
+        assert cli.main(["tiles", str(source), str(tmp_path / f"cli{i}"), "--points-per-tile=700",
+                         *options]) == 0
+        plexorin.tileset(tmp_path / f"api{i}", points_per_tile=700, **arrays)
+        assert folder_bytes(tmp_path / f"cli{i}") == folder_bytes(tmp_path / f"api{i}")
+    before = folder_bytes(tmp_path / "cli0")
+    again = run_cli("tiles", tmp_path / "points.npy", tmp_path / "cli0")  # not empty: refused
+    assert again.returncode == 2 and folder_bytes(tmp_path / "cli0") == before and len(before) > 5
+    assert_refused(run_cli("tiles", folder / "cube.ply", tmp_path / "mesh"), tmp_path / "mesh")
+
+
+def test_convert_frames_writes_each_frame_as_convert_would(tmp_path):
+    rng = np.random.default_rng(4)
+    frames = [ase.Atoms("CHO" * (4 + i), rng.integers(0, 80, (12 + 3 * i, 3)) / 8.0)
+              for i in range(5)]
+    ase_io.write(tmp_path / "run.xyz", frames)
+    assert cli.main(["convert", "--frames", str(tmp_path / "run.xyz"), str(tmp_path / "out")]) == 0
+    written = folder_bytes(tmp_path / "out")
+    assert list(written) == [f"frame_{i:05d}.glb" for i in range(5)]
+    for frame, data in zip(frames, written.values()):
+        types = [TYPES[s] for s in frame.get_chemical_symbols()]
+        assert data == plexorin.atoms(frame.positions, types)
+    broken = tmp_path / "broken.xyz"
+    broken.write_text((tmp_path / "run.xyz").read_text() + "3\nx\nC 0 0\n")
+    assert_refused(run_cli("convert", "--frames", broken, tmp_path / "part"), tmp_path / "part")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["broken.xyz", "out", "run.xyz"]

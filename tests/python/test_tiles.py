@@ -1,11 +1,13 @@
 """The tiler: every point in exactly one tile, the tile of each point as the
 level-of-detail rule defines it (recomputed here by a plain global scan),
-valid GLBs and tileset.json, and the same bytes on every runner and chunking."""
+valid GLBs and tileset.json, and the same bytes on every runner and chunking.
+Compressed tiles are decoded by the npm meshoptimizer decoder."""
 
 from __future__ import annotations
 
 import json
 import pathlib
+import subprocess
 
 import numpy as np
 import pytest
@@ -62,10 +64,59 @@ def reference_tiles(points: np.ndarray, ppt: int) -> dict:
     return result
 
 
-def read_tile(path: pathlib.Path) -> np.ndarray:
-    """Tile positions back in the tileset's z-up frame."""
-    y_up = glb_reader.attribute_array(glb_reader.parse_glb(path.read_bytes()), "POSITION")
-    return np.stack([y_up[:, 0], -y_up[:, 2], y_up[:, 1]], axis=1)
+REPO = pathlib.Path(__file__).resolve().parents[2]
+
+
+def decoded_tiles(folder: pathlib.Path) -> dict:
+    """name -> (plain GLB, compressed?) of every tile in `folder`; compressed
+    tiles decoded by tests/js/meshopt-decode.mjs into `folder`-decoded."""
+    if not (REPO / "node_modules" / "meshoptimizer").is_dir():
+        pytest.skip("node_modules/meshoptimizer missing (run make setup)")
+    copies = folder.with_name(folder.name + "-decoded")
+    copies.mkdir(exist_ok=True)
+    names = sorted(p.name for p in folder.glob("*.glb"))
+    packed = [n for n in names if b"EXT_meshopt_compression" in (folder / n).read_bytes()[:2000]]
+    subprocess.run(["node", str(REPO / "tests/js/meshopt-decode.mjs"),
+                    *[str(d / n) for n in packed for d in (folder, copies)]], check=True, cwd=REPO)
+    return {n: (glb_reader.parse_glb(((copies if n in packed else folder) / n).read_bytes()),
+                n in packed) for n in names}
+
+
+def y_up(points: np.ndarray) -> np.ndarray:
+    return np.stack([points[:, 0], points[:, 2], -points[:, 1]], axis=1)
+
+
+def check_tile(glb, packed: bool, expected: np.ndarray) -> np.ndarray:
+    """Asserts the tile holds exactly the `expected` points (float32, z-up):
+    in this order uncompressed, as the same multiset of grid integers
+    (quantised here like the writer) compressed. Returns the points drawn, z-up."""
+    doc = glb.document
+    node = doc["nodes"][doc["scenes"][0]["nodes"][0]]
+    stored = np.concatenate([glb_reader.accessor_array(glb, p["attributes"]["POSITION"])[:, :3]
+                             for p in doc["meshes"][node["mesh"]]["primitives"]])
+    want = y_up(expected)
+    if not packed:
+        np.testing.assert_array_equal(stored, want)
+        drawn = stored.astype(np.float64)
+    else:
+        origin, step = np.array(node["translation"]), np.array(node["scale"])
+        grid = np.floor(np.clip((want - origin) * (1.0 / step), 0, 16383) + 0.5)
+        rows = [a[np.lexsort(a.T)] for a in (stored.astype(np.float64), grid)]
+        np.testing.assert_array_equal(*rows)
+        drawn = origin + step * stored
+    return np.stack([drawn[:, 0], -drawn[:, 2], drawn[:, 1]], axis=1)
+
+
+def check_tree(folder: pathlib.Path, points: np.ndarray, ppt: int) -> dict:
+    """Every tile holds the rule's points; returns name -> points drawn."""
+    expected = reference_tiles(points, ppt)
+    tiles_found = decoded_tiles(folder)
+    assert sorted(tiles_found) == sorted(tiles.tile_name(*c) + ".glb" for c in expected)
+    drawn = {}
+    for name, (glb, packed) in tiles_found.items():
+        code = (len(name[1:-4]), int(name[1:-4] or "0", 8))
+        drawn[name] = check_tile(glb, packed, points[expected[code]])
+    return drawn
 
 
 def tiles_of(document: dict):
@@ -76,14 +127,15 @@ def tiles_of(document: dict):
         stack.extend(tile.get("children", []))
 
 
-def test_tiles_follow_the_rule_and_the_schema(tmp_path, small_buckets, validate_glbs):
+@pytest.mark.parametrize("compress", [False, True])
+def test_tiles_follow_the_rule_and_the_schema(tmp_path, small_buckets, validate_glbs, compress):
     points = scene()
-    plexorin.tileset(tmp_path, points, points_per_tile=PPT)
-    document = json.loads((tmp_path / "tileset.json").read_text())
-    expected = reference_tiles(points, PPT)
+    out = tmp_path / "set"
+    plexorin.tileset(out, points, points_per_tile=PPT, compress=compress)
+    document = json.loads((out / "tileset.json").read_text())
     assert document["asset"]["version"] == "1.1" and document["root"]["refine"] == "ADD"
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
-        ["tileset.json"] + [tiles.tile_name(*code) + ".glb" for code in expected])
+    assert sorted(p.name for p in out.iterdir() if p.suffix != ".glb") == ["tileset.json"]
+    drawn = check_tree(out, points, PPT)
     seen = 0
     for tile in tiles_of(document):
         assert {"boundingVolume", "geometricError"} <= tile.keys()
@@ -95,16 +147,15 @@ def test_tiles_follow_the_rule_and_the_schema(tmp_path, small_buckets, validate_
             np.reshape(tile["boundingVolume"]["box"][3:], (3, 3)))
         if "content" not in tile:
             continue
-        name = tile["content"]["uri"]
-        code = (len(name[1:-4]), int(name[1:-4] or "0", 8))
-        got = read_tile(tmp_path / name)
-        # The same points, and in Morton order for point clouds.
-        np.testing.assert_array_equal(got, points[expected[code]])
+        got = drawn[tile["content"]["uri"]]
         assert tile["extras"]["points"] == len(got) <= (2 * PPT if tile.get("children") else PPT)
+        # The box holds the points as readers draw them (dequantised).
         assert np.all(np.abs(got - centre) <= half * (1 + 1e-6))
         seen += len(got)
     assert seen == document["asset"]["extras"]["points"] == len(points)
-    reports = validate_glbs(sorted(tmp_path.glob("*.glb")))
+    files = sorted(out.glob("*.glb")) + sorted((tmp_path / "set-decoded").glob("*.glb"))
+    assert len(files) == len(drawn) * (2 if compress else 1)
+    reports = validate_glbs(files)
     assert [r["file"] for r in reports if r["numErrors"] or r["numWarnings"]] == []
 
 
@@ -145,10 +196,7 @@ def test_same_bytes_on_every_runner_and_chunking(tmp_path, small_buckets):
     reference = outputs.pop("threads")
     assert len(reference) > 20
     assert {name: out == reference for name, out in outputs.items()} == dict.fromkeys(outputs, True)
-    decoded = np.concatenate([read_tile(tmp_path / "threads" / n) for n in reference if n != "tileset.json"])
-    np.testing.assert_array_equal(np.unique(decoded, axis=0),
-                                  np.unique(points.astype(np.float32), axis=0))
-    assert len(decoded) == len(points)
+    check_tree(tmp_path / "threads", points.astype(np.float32), 300)  # compressed atoms
 
 
 def test_bad_points_fail_and_leave_no_temporary_files(tmp_path):
