@@ -185,8 +185,9 @@ def run_convert_frames(args: argparse.Namespace) -> int:
                            f"not {args.input.suffix} files")
     frames = ((d.positions, d.types, d.box) for d in readers.iter_atoms(args.input))
     with staged_folder(output) as stage:
-        paths = trajectory.write_frame_arrays(frames, stage, compress=args.compress,
-                                              progress=sys.stderr.isatty())
+        paths = trajectory.write_frame_arrays(
+            frames, stage, compress=args.compress,
+            style="spheres" if args.spheres else "points", progress=sys.stderr.isatty())
         if not paths:
             raise CommandError(f"{args.input}: no frames")
         size = sum(path.stat().st_size for path in paths)

@@ -12,7 +12,7 @@ import os
 import pathlib
 from collections import deque
 from concurrent.futures import Executor, ThreadPoolExecutor
-from typing import Any, Iterable
+from typing import Any, Iterable, Literal
 
 import numpy as np
 
@@ -24,8 +24,8 @@ def frame_name(index: int) -> str:
 
 
 def _write_frame(path: str, positions: np.ndarray, types: np.ndarray, box: Any,
-                 compress: bool) -> int:
-    files.save(path, builders.atoms(positions, types, box=box, compress=compress))
+                 compress: bool, style: Literal["points", "spheres"] = "points") -> int:
+    files.save(path, builders.atoms(positions, types, box=box, compress=compress, style=style))
     return int(positions.shape[0])
 
 
@@ -68,12 +68,13 @@ def write_frames(path: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
 
 
 def write_frame_arrays(frames: Iterable[tuple[Any, Any, Any]], out_dir: str | os.PathLike[str], *,
-                       compress: bool = False, executor: Executor | None = None,
-                       client: Any = None, progress: bool = False) -> list[pathlib.Path]:
+                       compress: bool = False, style: Literal["points", "spheres"] = "points",
+                       executor: Executor | None = None, client: Any = None,
+                       progress: bool = False) -> list[pathlib.Path]:
     """Writes ``frame_00000.glb`` ... into `out_dir`: the `plexorin.atoms`
     file of each (positions, types, box) of `frames`, consumed in order
     while earlier frames are built on the executor (or Dask `client`).
-    Returns the paths written."""
+    `style` is that of `plexorin.atoms`. Returns the paths written."""
     out = pathlib.Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
     own = executor is None and client is None
@@ -93,7 +94,7 @@ def write_frame_arrays(frames: Iterable[tuple[Any, Any, Any]], out_dir: str | os
             target = out / frame_name(index)
             in_flight.append(submit(_write_frame, str(target),
                                     np.ascontiguousarray(positions, dtype=np.float32),
-                                    types, box, compress))
+                                    types, box, compress, style))
             written.append(target)
             while len(in_flight) >= limit:
                 in_flight.popleft().result()

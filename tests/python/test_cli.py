@@ -214,7 +214,11 @@ def test_convert_frames_writes_each_frame_as_convert_would(tmp_path):
     for frame, data in zip(frames, written.values()):
         types = [TYPES[s] for s in frame.get_chemical_symbols()]
         assert data == plexorin.atoms(frame.positions, types)
+    assert cli.main(["convert", "--frames", "--spheres", str(tmp_path / "run.xyz"),
+                     str(tmp_path / "balls")]) == 0
+    last = folder_bytes(tmp_path / "balls")["frame_00004.glb"]
+    assert last == plexorin.atoms(frames[4].positions, types, style="spheres")
     broken = tmp_path / "broken.xyz"
     broken.write_text((tmp_path / "run.xyz").read_text() + "3\nx\nC 0 0\n")
     assert_refused(run_cli("convert", "--frames", broken, tmp_path / "part"), tmp_path / "part")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["broken.xyz", "out", "run.xyz"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["balls", "broken.xyz", "out", "run.xyz"]
