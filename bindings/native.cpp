@@ -242,8 +242,10 @@ py::bytes mesh(const py::object& positions, const py::object& faces, const py::o
 // ---- The tiler's passes over chunks (plexorin.tiles) ----------------------
 // Each takes C-contiguous arrays of the exact types (the package makes them)
 // and runs without the interpreter lock, so tasks on threads overlap.
+// Arrays that Dask or pickle hand over may start at any address; the passes
+// read typed elements, so such an array is copied to an aligned one first.
 template <class T>
-using CArray = py::array_t<T, py::array::c_style>;
+using CArray = py::array_t<T, py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
 
 glbcore::TileGrid tile_grid(const py::tuple& grid) {
     if (grid.size() != 4) throw py::type_error("grid: expected (lo x, lo y, lo z, cells per unit)");
