@@ -56,7 +56,7 @@ gltf::Primitive chunk_primitive(gltf::Document& document, gltf::Payload& payload
     position.buffer_view =
         add_meshopt_view(document, payload, std::move(chunk.positions), gltf::ARRAY_BUFFER);
     primitive.attributes.emplace_back("POSITION", document.add_accessor(std::move(position)));
-    if (!chunk.colors.bytes.empty()) {
+    if (chunk.colors.data) {
         gltf::Accessor color;
         color.count = chunk.colors.count;
         color.component_type = gltf::UNSIGNED_BYTE;
