@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "atom_pipeline.h"
 #include "compact_points.h"
@@ -25,18 +27,47 @@ struct PaletteGroups {
     std::array<std::uint32_t, PALETTE_SIZE + 1> first{};
 };
 
+constexpr std::size_t PREFETCH_DISTANCE = 64;
+using PaletteCounts = std::array<std::uint32_t, PALETTE_SIZE>;
+
+// Two passes over worker ranges of the Morton order: count each range's
+// entries (remembering them, as the types are read in random order), then
+// place its atoms after those of the earlier ranges. Stable, so the same
+// for every worker count.
 PaletteGroups group_by_palette(const std::uint32_t* morton, const std::uint16_t* types,
-                               std::uint32_t count) {
+                               std::uint32_t count, unsigned workers) {
+    if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
+    if (count < MULTI_WORKER_MIN_ATOMS) workers = 1;
+    const WorkSplit split = split_work_over(count, std::min(workers, count));
+    const auto entries = allocate_working_array<std::uint8_t>(count);
+    std::vector<PaletteCounts> counts(split.workers, PaletteCounts{});
+    run_parallel(split.workers, workers, [&](std::uint32_t w) {
+        for (std::uint32_t j = split.begin(w); j < split.end(w); ++j) {
+            if (j + PREFETCH_DISTANCE < count) __builtin_prefetch(types + morton[j + PREFETCH_DISTANCE]);
+            entries[j] = static_cast<std::uint8_t>(palette_entry(types[morton[j]]));
+            ++counts[w][entries[j]];
+        }
+    });
     PaletteGroups groups;
-    for (std::uint32_t j = 0; j < count; ++j) ++groups.first[palette_entry(types[j]) + 1];
-    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) groups.first[e + 1] += groups.first[e];
-    std::array<std::uint32_t, PALETTE_SIZE> next;
-    std::copy(groups.first.begin(), groups.first.end() - 1, next.begin());
-    groups.order = allocate_working_array<std::uint32_t>(count);
-    for (std::uint32_t j = 0; j < count; ++j) {
-        const std::uint32_t atom = morton[j];
-        groups.order[next[palette_entry(types[atom])]++] = atom;
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        groups.first[e + 1] = groups.first[e];
+        for (const PaletteCounts& c : counts) groups.first[e + 1] += c[e];
     }
+    // next[w][e]: where range w puts its first atom of entry e.
+    std::vector<PaletteCounts> next(split.workers);
+    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
+        std::uint32_t place = groups.first[e];
+        for (std::uint32_t w = 0; w < split.workers; ++w) {
+            next[w][e] = place;
+            place += counts[w][e];
+        }
+    }
+    groups.order = allocate_working_array<std::uint32_t>(count);
+    run_parallel(split.workers, workers, [&](std::uint32_t w) {
+        for (std::uint32_t j = split.begin(w); j < split.end(w); ++j) {
+            groups.order[next[w][entries[j]]++] = morton[j];
+        }
+    });
     return groups;
 }
 
@@ -68,7 +99,7 @@ void write_compact_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     {
         const WorkingArray<std::uint32_t> morton = morton_order(
             scene.positions, scene.count, cell.lo, cell.hi, production_pipeline_options(scene.count));
-        groups = group_by_palette(morton.get(), scene.types, scene.count);
+        groups = group_by_palette(morton.get(), scene.types, scene.count, points.workers);
     }
     points.order = groups.order.get();
 

@@ -1,5 +1,9 @@
-// Compact point-cloud files: the points in Morton order over their exact
-// extents (or as given), chunked and compressed with RGBA8 colours.
+// Compact point-cloud files: the points in Morton order over the cube on
+// their exact extents (or as given), chunked and compressed with RGBA8
+// colours.
+#include <algorithm>
+#include <optional>
+
 #include "atom_pipeline.h"
 #include "compact_points.h"
 #include "compact_scenes.h"
@@ -21,15 +25,22 @@ void write_compact_point_cloud_scene(const PointCloudScene& scene, OutputBuffer&
     points.colors = scene.colors;
     points.workers = scene.compression.workers;
     WorkingArray<std::uint32_t> order;
+    std::optional<FineMorton> fine;
     if (!scene.keep_input_order) {
-        double lo[3], hi[3];
+        // The cube of the position grid: cells as wide on every axis, so
+        // that the curve runs through a flat scan as through a block; the
+        // 1024 cells per axis are then refined to the quantisation's step.
+        double lo[3], hi[3], longest = 0;
         for (int axis = 0; axis < 3; ++axis) {
             lo[axis] = extents.min[axis];
-            hi[axis] = extents.max[axis];
+            longest = std::max(longest, double{extents.max[axis]} - lo[axis]);
         }
-        order = morton_order(scene.positions, scene.count, lo, hi,
-                             production_pipeline_options(scene.count));
+        for (int axis = 0; axis < 3; ++axis) hi[axis] = lo[axis] + longest;
+        const AtomPipelineOptions options = production_pipeline_options(scene.count);
+        order = morton_order(scene.positions, scene.count, lo, hi, options);
+        fine.emplace(lo, hi, options.interleave);
         points.order = order.get();
+        points.refine = &*fine;
     }
     gltf::Mesh mesh{"PointCloud", {}};
     add_compact_point_chunks(document, payload, mesh, points, {PointRun{0, scene.count, -1}});

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gltf_model.h"
+#include "morton_refine.h"
 #include "quantize.h"
 #include "scenes.h"
 
@@ -20,7 +21,9 @@ namespace glbcore {
 
 // A run of more points is cut into ceil(n / CHUNK_POINTS) chunks of equal
 // size (within one point), so no chunk has more than CHUNK_POINTS points
-// and, for runs above it, none has fewer than half.
+// and, for runs above it, none has fewer than half. Refined chunks move
+// their start to the next cell's: by the points of one cell, a few at most
+// unless the points pile up.
 constexpr std::uint32_t CHUNK_POINTS = 1u << 18;
 
 struct CompactPoints {
@@ -28,6 +31,10 @@ struct CompactPoints {
     // Output place j holds point order[j]; null: place j holds point j.
     const std::uint32_t* order = nullptr;
     ColorArray colors;  // no data: no COLOR_0
+    // With `order` the Morton order over this box: each run of points that
+    // share a cell is put in the finer order (morton_refine.h), and chunks
+    // then start only where such a run starts. Null: the order as given.
+    const FineMorton* refine = nullptr;
     PositionGrid grid;
     unsigned workers = 0;  // 0: one per hardware thread
 };
@@ -55,6 +62,12 @@ void add_compact_point_chunks(gltf::Document& document, gltf::Payload& payload, 
 // 8-bit one, so each is within half of 1/255 of the value given.
 void gather_rgba8(const ColorArray& colors, const std::uint32_t* order, std::uint32_t begin,
                   std::uint32_t end, std::uint8_t* out);
+
+// Runs work(begin, end) over contiguous ranges of [0, n), one per worker
+// (0 workers: one per hardware thread). An exception thrown by work is
+// rethrown after all threads joined (that of the first range).
+void run_parallel_ranges(std::uint32_t n, unsigned workers,
+                         const std::function<void(std::uint32_t, std::uint32_t)>& work);
 
 // Runs work(i) for i in [0, n) on `workers` threads (0: one per hardware
 // thread), each thread taking a contiguous range. An exception thrown by

@@ -20,9 +20,10 @@ namespace glbcore {
 // material (KHR_materials_unlit) whose base colour is the entry's.
 void write_compact_atom_scene(const AtomScene& scene, OutputBuffer& out);
 
-// Points in Morton order over their exact extents (or as given, with
-// keep_input_order), one POINTS primitive per chunk, colours as normalised
-// RGBA8. Positions use one step on all axes (that of the longest extent).
+// Points in the fine Morton order (morton_refine.h) over the cube on their
+// exact extents (or as given, with keep_input_order), one POINTS primitive
+// per chunk, colours as normalised RGBA8. Positions use one step on all
+// axes (that of the longest extent).
 void write_compact_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out);
 
 // One TRIANGLES primitive, reordered by meshoptimizer's vertex-cache and

@@ -21,6 +21,12 @@ constexpr std::uint8_t VERTEX_CODEC_HEADER_V0 = 0xa0;
 
 std::size_t round_up_to_4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
+std::shared_ptr<std::uint8_t> shared_working_bytes(std::size_t bytes) {
+    // The shared pointer frees the block even when its own allocation fails.
+    return std::shared_ptr<std::uint8_t>(allocate_working_array<std::uint8_t>(bytes).release(),
+                                         FreeDeleter{});
+}
+
 const char* filter_name(MeshoptFilter filter) {
     return filter == MeshoptFilter::octahedral ? "OCTAHEDRAL" : nullptr;
 }
@@ -38,35 +44,45 @@ gltf::Buffer& fallback_buffer(gltf::Document& document) {
 
 }  // namespace
 
-MeshoptEncoded encode_attributes(const void* data, std::size_t count, std::uint32_t stride,
-                                 MeshoptFilter filter) {
+std::size_t attribute_stream_bound(std::size_t count, std::uint32_t stride) {
+    return meshopt_encodeVertexBufferBound(count, stride);
+}
+
+MeshoptEncoded encode_attributes_into(std::shared_ptr<std::uint8_t> storage, const void* data,
+                                      std::size_t count, std::uint32_t stride,
+                                      MeshoptFilter filter) {
     if (stride == 0 || stride % 4 != 0 || stride > 256) {
         throw std::logic_error("an attribute stream needs a stride of 4..256 bytes in steps of 4");
     }
     MeshoptEncoded stream;
-    const std::size_t bound = meshopt_encodeVertexBufferBound(count, stride);
-    const auto scratch = allocate_working_array<std::uint8_t>(bound);
-    const std::size_t size = meshopt_encodeVertexBuffer(scratch.get(), bound, data, count, stride);
-    stream.bytes.assign(scratch.get(), scratch.get() + size);
+    stream.size = meshopt_encodeVertexBuffer(storage.get(), attribute_stream_bound(count, stride),
+                                             data, count, stride);
     // The library's default version is what it encodes; newer releases
     // default to version 1, which this extension does not allow.
-    if (stream.bytes.empty() || stream.bytes[0] != VERTEX_CODEC_HEADER_V0) {
+    if (stream.size == 0 || storage.get()[0] != VERTEX_CODEC_HEADER_V0) {
         throw std::logic_error("meshoptimizer did not write vertex codec version 0");
     }
+    stream.data = std::move(storage);
     stream.count = count;
     stream.stride = stride;
     stream.filter = filter;
     return stream;
 }
 
+MeshoptEncoded encode_attributes(const void* data, std::size_t count, std::uint32_t stride,
+                                 MeshoptFilter filter) {
+    return encode_attributes_into(shared_working_bytes(attribute_stream_bound(count, stride)),
+                                  data, count, stride, filter);
+}
+
 MeshoptEncoded encode_triangles(const std::uint32_t* indices, std::size_t index_count,
                                 std::size_t vertex_count) {
     MeshoptEncoded stream;
     const std::size_t bound = meshopt_encodeIndexBufferBound(index_count, vertex_count);
-    const auto scratch = allocate_working_array<std::uint8_t>(bound);
-    const std::size_t size = meshopt_encodeIndexBuffer(scratch.get(), bound, indices, index_count);
-    if (size == 0) throw std::logic_error("meshoptimizer could not encode the indices");
-    stream.bytes.assign(scratch.get(), scratch.get() + size);
+    auto storage = shared_working_bytes(bound);
+    stream.size = meshopt_encodeIndexBuffer(storage.get(), bound, indices, index_count);
+    if (stream.size == 0) throw std::logic_error("meshoptimizer could not encode the indices");
+    stream.data = std::move(storage);
     stream.count = index_count;
     stream.stride = vertex_count <= 65536 ? 2 : 4;
     stream.mode = "TRIANGLES";
@@ -93,7 +109,7 @@ int add_meshopt_view(gltf::Document& document, gltf::Payload& payload, MeshoptEn
     document.use_extension(EXTENSION, true);
     gltf::MeshoptStream fields;
     fields.buffer = STREAM_BUFFER;
-    fields.byte_length = stream.bytes.size();
+    fields.byte_length = stream.size;
     fields.byte_stride = stream.stride;
     fields.count = stream.count;
     fields.mode = stream.mode;
@@ -109,9 +125,9 @@ int add_meshopt_view(gltf::Document& document, gltf::Payload& payload, MeshoptEn
     fallback.byte_length = round_up_to_4(view.byte_offset + view.byte_length);
 
     // Payload fills are copyable functions: the encoded bytes are shared.
-    auto bytes = std::make_shared<std::vector<std::uint8_t>>(std::move(stream.bytes));
-    fields.byte_offset = payload.add(bytes->size(), [bytes](std::uint8_t* at) {
-        std::memcpy(at, bytes->data(), bytes->size());
+    fields.byte_offset = payload.add(stream.size, [data = stream.data, size = stream.size](
+                                                      std::uint8_t* at) {
+        std::memcpy(at, data.get(), size);
     });
     view.meshopt = fields;
     return document.add_buffer_view(view);

@@ -12,7 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "gltf_model.h"
 
@@ -21,9 +21,12 @@ namespace glbcore {
 // What a decoder must undo after the codec; the data is stored filtered.
 enum class MeshoptFilter { none, octahedral };
 
-// One encoded stream and the fields its view declares.
+// One encoded stream and the fields its view declares. The bytes stay where
+// the encoder wrote them (copying them into fresh memory would cost a page
+// fault per 4 KiB); `data` shares ownership of that storage.
 struct MeshoptEncoded {
-    std::vector<std::uint8_t> bytes;
+    std::shared_ptr<const std::uint8_t> data;
+    std::size_t size = 0;  // bytes of the stream
     std::size_t count = 0;         // elements (indices for TRIANGLES)
     std::uint32_t stride = 0;      // bytes per element
     const char* mode = "ATTRIBUTES";
@@ -36,6 +39,16 @@ struct MeshoptEncoded {
 // ordered data compresses best. Thread-safe.
 MeshoptEncoded encode_attributes(const void* data, std::size_t count, std::uint32_t stride,
                                  MeshoptFilter filter = MeshoptFilter::none);
+
+// The most bytes encode_attributes can write for `count` elements of `stride`.
+std::size_t attribute_stream_bound(std::size_t count, std::uint32_t stride);
+
+// encode_attributes into `storage`, which has room for
+// attribute_stream_bound(count, stride) bytes and which the stream shares:
+// many streams can lie in one large (huge-page advised) block.
+MeshoptEncoded encode_attributes_into(std::shared_ptr<std::uint8_t> storage, const void* data,
+                                      std::size_t count, std::uint32_t stride,
+                                      MeshoptFilter filter = MeshoptFilter::none);
 
 // Triangle indices (a multiple of 3, each below vertex_count) with the index
 // codec, stored as 16-bit indices when vertex_count <= 65536 and 32-bit

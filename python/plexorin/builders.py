@@ -147,8 +147,11 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
         compress: write the compact layout described below.
         order: the order of the points in the file. "input" keeps the order
             given; "morton" (the default of compressed files, which the codec
-            compresses about twice as well) sorts them along a
-            1024-cell-per-axis Z-order curve over their exact bounds.
+            compresses about twice as well) sorts them in Morton order of the
+            quantised positions: along a Z-order curve over the cube on their
+            exact bounds, 1024 cells per axis (the cells of `atoms`' curve)
+            each cut 64 times per axis, so 16 bits per axis; points in one
+            fine cell keep their order.
             Uncompressed files always keep the order given.
 
     Returns:
@@ -158,9 +161,9 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
     {compact_layout}
     Point clouds use one step on all three axes, that of the longest
     extent: (longest extent) / 32766 of error at most, in every direction.
-    Compressed points are cut into chunks of at most 262144 points, each a
+    Compressed points are cut into chunks of about 262144 points, each a
     POINTS primitive with its own bounds (consecutive along the curve in
-    Morton order); COLOR_0 is normalised RGBA8 (alpha 255 for RGB), each
+    Morton order, where a chunk ends with the points of a 1024-grid cell); COLOR_0 is normalised RGBA8 (alpha 255 for RGB), each
     value within half of 1/255 of the one given.
 
     Raises:

@@ -1,5 +1,6 @@
 // Compressed files do not depend on the number of encoding workers, and
 // refuse a position bit count outside 14..16.
+#include <cmath>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -50,6 +51,11 @@ TEST(Compact, FilesAreTheSameForEveryWorkerCount) {
     cloud.count = count;
     cloud.colors = ColorArray{colors.data(), ColorType::uint8, 4};
     cloud.compression.enabled = true;
+    // Some 500 points to a cell: refined chunks start where a cell starts.
+    std::vector<float> clumped(positions);
+    for (float& p : clumped) p = std::round(p) + p * 1e-3f;
+    PointCloudScene clumped_cloud = cloud;
+    clumped_cloud.positions = clumped.data();
     MeshScene mesh;
     mesh.positions = positions.data();
     mesh.vertex_count = count;
@@ -59,6 +65,7 @@ TEST(Compact, FilesAreTheSameForEveryWorkerCount) {
     mesh.compression.enabled = true;
     for (const auto& files : {files_for_worker_counts(atoms, write_atom_scene),
                               files_for_worker_counts(cloud, write_point_cloud_scene),
+                              files_for_worker_counts(clumped_cloud, write_point_cloud_scene),
                               files_for_worker_counts(mesh, write_mesh_scene)}) {
         EXPECT_GT(files[0].size(), 1000u);
         EXPECT_EQ(files[0], files[1]);

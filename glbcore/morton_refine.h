@@ -1,0 +1,58 @@
+// A finer Morton order for compact files. The 30-bit keys of the atom
+// pipeline (1024 cells per axis) leave the points that share a cell in
+// input order, and a dense cloud puts ten or more points in a cell; the
+// codec encodes differences between neighbours, so each run of points that
+// share a cell is put in the Morton order of the cell's subdivision. The
+// result is the Morton order over 2^(10 + REFINE_BITS) cells per axis of the
+// same box, ties (points in one fine cell) keeping their order.
+#pragma once
+
+#include <cstdint>
+
+#include "atom_pipeline.h"
+
+namespace glbcore {
+
+// Bits per axis added below the pipeline's 10: with 16 bits per axis in
+// all, the fine cells are no larger than any position quantisation's step.
+constexpr std::uint32_t REFINE_BITS = 6;
+
+// Fine keys over the box [lo, hi] with the pipeline's interleave: the
+// Morton key of the pipeline's scaled coordinate s in 0..1023 (as its key
+// phase computes it) cut into 2^REFINE_BITS finer steps, trunc(s * 64),
+// 16 bits per axis. Its top 30 bits are the pipeline's key.
+class FineMorton {
+public:
+    FineMorton(const double* lo, const double* hi, Interleave interleave);
+    std::uint64_t key(const float* position) const;
+    // Whether two fine keys lie in the same pipeline cell.
+    static bool same_cell(std::uint64_t a, std::uint64_t b) {
+        return (a >> (3 * REFINE_BITS)) == (b >> (3 * REFINE_BITS));
+    }
+
+private:
+    float min_[3];
+    float inv_extent_[3];
+    Interleave interleave_;
+};
+
+// The first place in [j, end) whose point's cell differs from that of place
+// j - 1 (end if none; j itself when j == begin): chunks that start there
+// hold whole runs. `order` maps places to points, as morton_order's result.
+std::uint32_t next_run_start(const FineMorton& morton, const float* positions,
+                             const std::uint32_t* order, std::uint32_t begin, std::uint32_t j,
+                             std::uint32_t end);
+
+// One entry of refine_runs' scratch.
+struct FineEntry {
+    std::uint64_t key;
+    std::uint32_t row;
+};
+
+// `rows` holds n points (x y z) in Morton order, in whole runs. Writes the
+// finer order to `order`: place i holds row order[i]. `scratch` holds n
+// entries.
+void refine_runs(const FineMorton& morton, const float* rows, std::uint32_t n,
+                 FineEntry* scratch, std::uint32_t* order);
+
+}  // namespace glbcore
