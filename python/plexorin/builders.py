@@ -163,8 +163,9 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
     extent: (longest extent) / 32766 of error at most, in every direction.
     Compressed points are cut into chunks of about 262144 points, each a
     POINTS primitive with its own bounds (consecutive along the curve in
-    Morton order, where a chunk ends with the points of a 1024-grid cell); COLOR_0 is normalised RGBA8 (alpha 255 for RGB), each
-    value within half of 1/255 of the one given.
+    Morton order, where a chunk ends with the points of a 1024-grid cell);
+    COLOR_0 is normalised RGBA8 (alpha 255 for RGB), each value within half
+    of 1/255 of the one given.
 
     Raises:
         TypeError, ValueError: as for `atoms`; float colours outside [0, 1]
