@@ -14,18 +14,13 @@ namespace {
 
 constexpr std::uint64_t BYTES_PER_POSITION = 12;  // float x y z, and as much for r g b
 
-// Orders the atoms using the block itself as spare memory, then gathers
-// positions into its first half and colours into its second.
+// Fills the block, positions in its first half and colours in its second,
+// in Morton order over the grid: the atom file's own route, so both give
+// the same payload.
 void fill_sorted_atoms(const AtomScene& scene, const MortonGrid& grid, std::uint8_t* block) {
-    const AtomPipelineOptions options = production_pipeline_options(scene.count);
-    const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{scene.count};
-    const WorkingArray<std::uint32_t> order =
-        morton_order(scene.positions, scene.count, grid.lo, grid.hi, options,
-                     SpareMemory{block, static_cast<std::size_t>(2 * half)});
-    run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
-        gather_atoms_chunk(begin, end, order.get(), scene.positions, scene.types, block,
-                           block + half);
-    });
+    write_atoms_by_buckets(scene.positions, scene.count, scene.types,
+                           quantization_for_box(grid.lo, grid.hi),
+                           production_pipeline_options(scene.count), block);
 }
 
 int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t length) {

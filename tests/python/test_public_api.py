@@ -144,6 +144,9 @@ BAD_CALLS = [
      "types: expected integers, got dtype float64"),
     (lambda: plexorin.atoms(np.r_[np.zeros((5, 3)), [[0, np.nan, 0]]], np.zeros(6, int)), ValueError,
      "positions[5] is not finite"),
+    (lambda: plexorin.point_cloud(np.where(np.isin(np.arange(200_000), [120_000, 190_000])[:, None],
+                                           np.nan, np.ones((200_000, 3)))), ValueError,
+     "positions[120000] is not finite"),  # the first bad row over several chunks
     (lambda: plexorin.atoms([[0, 0, 1e39]], [0]), ValueError, "positions[0] overflows float32"),
     (lambda: plexorin.atoms(np.zeros((3, 3)), np.zeros(3, int), box=[0, 1]), ValueError,
      "box: expected the corners (lo, hi) as shape (2, 3), got (2,)"),
