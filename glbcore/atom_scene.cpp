@@ -3,8 +3,8 @@
 // file, and POSITION bounds that are the exact extremes.
 #include "atom_pipeline.h"
 #include "compact_scenes.h"
-#include "glb_container.h"
 #include "float_environment.h"
+#include "glb_container.h"
 #include "scene_parts.h"
 #include "sphere_atoms.h"
 
