@@ -40,8 +40,18 @@ constexpr int MAX_INNER_PASSES = 4;  // 8-bit digits of up to 29 inner bits
 // buckets: small buckets would cost more in per-bucket tables than in atoms.
 constexpr std::uint32_t ATOMS_PER_BUCKET = 512;
 
+// The tables of one bucket's sort (5 KB). They live in the heap scratch,
+// not on the stack: a chunk may run on the caller's own thread, whose stack
+// can be as small as 32 KiB (and sanitizers make every frame larger).
+struct BucketTables {
+    RadixHist hists[MAX_INNER_PASSES];
+    OffsetTable offsets;
+};
+constexpr std::size_t TABLE_BYTES = (sizeof(BucketTables) + 63) / 64 * 64;
+
 // One bucket's scratch, carved from its chunk's share of the pool.
 struct BucketScratch {
+    BucketTables* tables;
     std::uint32_t* keys[2];
     std::uint32_t* order[2];
     std::uint8_t* positions;
@@ -55,6 +65,7 @@ BucketScratch carve_scratch(std::uint8_t* at, std::uint32_t capacity) {
         at += bytes;
         return p;
     };
+    s.tables = reinterpret_cast<BucketTables*>(take(TABLE_BYTES));
     const std::size_t words = sizeof(std::uint32_t) * std::size_t{capacity};
     for (int k = 0; k < 2; ++k) {
         s.keys[k] = reinterpret_cast<std::uint32_t*>(take(words));
@@ -94,13 +105,12 @@ void load_bucket(const AtomBuckets& buckets, std::uint32_t bucket_begin, std::ui
 // The last pass of a bucket's sort fused with its gather: each atom goes
 // from the scratch straight to its place in the file.
 void scatter_gather_bucket(const BucketScratch& s, int from, std::uint32_t m, int shift,
-                           const OffsetTable& offsets, std::uint8_t* positions,
-                           std::uint8_t* colors) {
+                           std::uint8_t* positions, std::uint8_t* colors) {
     const std::uint32_t* keys = s.keys[from];
     const std::uint32_t* order = s.order[from];
     const std::uint8_t* atoms = s.positions;
     const std::uint16_t* types = s.types;
-    OffsetTable next = offsets;  // a local: the byte stores cannot alias it
+    OffsetTable next = s.tables->offsets;  // a local: the byte stores cannot alias it
     for (std::uint32_t j = 0; j < m; ++j) {
         const std::uint32_t place = next.count[(keys[j] >> shift) & 0xFF]++;
         const std::uint32_t atom = order[j];
@@ -134,7 +144,7 @@ void exclusive_prefix(const RadixHist& hist, OffsetTable& offsets) {
 // not depend on the order, so all are taken before the first move.
 void sort_and_write_bucket(const BucketScratch& s, std::uint32_t m, int inner_bits,
                            std::uint8_t* positions, std::uint8_t* colors) {
-    RadixHist hists[MAX_INNER_PASSES];
+    RadixHist* hists = s.tables->hists;
     const int digits = (inner_bits + 7) / 8;
     count_inner_digits(s.keys[0], m, digits, hists);
     int moving[MAX_INNER_PASSES];
@@ -144,12 +154,12 @@ void sort_and_write_bucket(const BucketScratch& s, std::uint32_t m, int inner_bi
         if (std::find(count, count + 256, m) == count + 256) moving[passes++] = k;
     }
     int from = 0;
-    OffsetTable offsets;
+    OffsetTable& offsets = s.tables->offsets;
     for (int p = 0; p < passes; ++p) {
         const int shift = 8 * moving[p];
         exclusive_prefix(hists[moving[p]], offsets);
         if (p + 1 == passes) {
-            return scatter_gather_bucket(s, from, m, shift, offsets, positions, colors);
+            return scatter_gather_bucket(s, from, m, shift, positions, colors);
         }
         radix_scatter(s.keys[from], s.order[from], s.keys[1 - from], s.order[1 - from], 0, m,
                       shift, offsets.count, nullptr);
@@ -258,7 +268,7 @@ struct BucketPlan {
 
 // Scratch of every chunk, each share a whole number of cache lines.
 std::size_t scratch_share(std::uint32_t largest) {
-    return (SCRATCH_BYTES_PER_ATOM * std::size_t{largest} + 63) / 64 * 64;
+    return TABLE_BYTES + (SCRATCH_BYTES_PER_ATOM * std::size_t{largest} + 63) / 64 * 64;
 }
 
 }  // namespace
