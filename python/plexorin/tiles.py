@@ -387,14 +387,14 @@ def _read_rows(path: str, dtype: Any, row_shape: tuple[int, ...], first: int,
 def _read_parts(ctx: _TileContext, parts: list[Any], name: Callable[[int], str]) -> list[Any]:
     """Arrays (positions, types, colours) of parts (file index, first row, rows)."""
     has_types, color_dtype, color_columns = ctx.layout
-    specs: list[Any] = [("pos", np.float32, (3,)), ("typ", np.uint16, ()) if has_types else None,
-             ("col", color_dtype, (color_columns,)) if color_dtype is not None else None]
+    columns: list[Any] = [("pos", np.float32, (3,)), ("typ", np.uint16, ()) if has_types else None,
+                          ("col", color_dtype, (color_columns,)) if color_dtype is not None else None]
     arrays: list[Any] = []
-    for spec in specs:
-        if spec is None:
+    for column in columns:
+        if column is None:
             arrays.append(None)
             continue
-        suffix, dtype, shape = spec
+        suffix, dtype, shape = column
         pieces = [_read_rows(os.path.join(ctx.tmp, f"{name(i)}.{suffix}"), dtype, shape, first, rows)
                   for i, first, rows in parts]
         arrays.append(np.concatenate(pieces) if len(pieces) != 1 else pieces[0])
