@@ -8,11 +8,8 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { chromium } from "playwright-core";
 
-const CHROMIUM_ARGS = [
-  "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-  "--use-angle=swiftshader", "--enable-unsafe-swiftshader",
-];
+import { CHROMIUM_ARGS } from "./chromium-args.mjs";
+
 const TIMEOUT_MS = 180000;
 
 // Runs in the page: the share of pixels that differ from the background.

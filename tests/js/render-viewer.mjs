@@ -13,12 +13,8 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { chromium } from "playwright-core";
 
-const CHROMIUM_ARGS = [
-  "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-  // WebGL without a GPU: ANGLE on the SwiftShader software rasteriser.
-  "--use-angle=swiftshader", "--enable-unsafe-swiftshader",
-];
+import { CHROMIUM_ARGS } from "./chromium-args.mjs";
+
 const LOAD_TIMEOUT_MS = 120000;
 
 // Runs in the page: what three.js built from the file.
