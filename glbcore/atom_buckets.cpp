@@ -102,10 +102,29 @@ void load_bucket(const AtomBuckets& buckets, std::uint32_t bucket_begin, std::ui
     }
 }
 
+// What a bucket's atoms leave besides their positions: the palette colour
+// of each place (the file's layout) or only its palette entry, for writers
+// that group atoms by entry. from() moves to a bucket's first place.
+struct PaletteColors {
+    std::uint8_t* colors;
+    PaletteColors from(std::uint32_t place) const { return {colors + BYTES_PER_COLOR * place}; }
+    void put(std::uint32_t place, std::uint16_t entry) const {
+        store_palette_color(colors + BYTES_PER_COLOR * place, entry);
+    }
+};
+struct PaletteEntries {
+    std::uint8_t* entries;
+    PaletteEntries from(std::uint32_t place) const { return {entries + place}; }
+    void put(std::uint32_t place, std::uint16_t entry) const {
+        entries[place] = static_cast<std::uint8_t>(entry);
+    }
+};
+
 // The last pass of a bucket's sort fused with its gather: each atom goes
 // from the scratch straight to its place in the file.
+template <class Palette>
 void scatter_gather_bucket(const BucketScratch& s, int from, std::uint32_t m, int shift,
-                           std::uint8_t* positions, std::uint8_t* colors) {
+                           std::uint8_t* positions, Palette palette) {
     const std::uint32_t* keys = s.keys[from];
     const std::uint32_t* order = s.order[from];
     const std::uint8_t* atoms = s.positions;
@@ -115,7 +134,7 @@ void scatter_gather_bucket(const BucketScratch& s, int from, std::uint32_t m, in
         const std::uint32_t place = next.count[(keys[j] >> shift) & 0xFF]++;
         const std::uint32_t atom = order[j];
         copy_12_bytes(positions + BYTES_PER_POSITION * place, atoms + BYTES_PER_POSITION * atom);
-        store_palette_color(colors + BYTES_PER_COLOR * place, types[atom]);
+        palette.put(place, types[atom]);
     }
 }
 
@@ -142,8 +161,9 @@ void exclusive_prefix(const RadixHist& hist, OffsetTable& offsets) {
 // Stable sort of a bucket's pairs in scratch by the inner digits, the last
 // pass writing the file. A digit that all keys share is skipped; counts do
 // not depend on the order, so all are taken before the first move.
+template <class Palette>
 void sort_and_write_bucket(const BucketScratch& s, std::uint32_t m, int inner_bits,
-                           std::uint8_t* positions, std::uint8_t* colors) {
+                           std::uint8_t* positions, Palette palette) {
     RadixHist* hists = s.tables->hists;
     const int digits = (inner_bits + 7) / 8;
     count_inner_digits(s.keys[0], m, digits, hists);
@@ -159,15 +179,26 @@ void sort_and_write_bucket(const BucketScratch& s, std::uint32_t m, int inner_bi
         const int shift = 8 * moving[p];
         exclusive_prefix(hists[moving[p]], offsets);
         if (p + 1 == passes) {
-            return scatter_gather_bucket(s, from, m, shift, positions, colors);
+            return scatter_gather_bucket(s, from, m, shift, positions, palette);
         }
         radix_scatter(s.keys[from], s.order[from], s.keys[1 - from], s.order[1 - from], 0, m,
                       shift, offsets.count, nullptr);
         from = 1 - from;
     }
-    // Every key of the bucket is the same: input order.
-    gather_atoms_chunk(0, m, s.order[0], reinterpret_cast<const float*>(s.positions), s.types,
-                       positions, colors);
+    // Every key of the bucket is the same: input order, as loaded.
+    std::memcpy(positions, s.positions, BYTES_PER_POSITION * std::size_t{m});
+    for (std::uint32_t j = 0; j < m; ++j) palette.put(j, s.types[j]);
+}
+
+template <class Palette>
+void sort_bucket_into(std::uint32_t begin, std::uint32_t end, int inner_bits,
+                      const AtomBuckets& buckets, std::uint8_t* scratch, std::uint32_t capacity,
+                      Palette palette) {
+    const std::uint32_t m = end - begin;
+    const BucketScratch s = carve_scratch(scratch, capacity);
+    load_bucket(buckets, begin, m, s);
+    sort_and_write_bucket(s, m, inner_bits, buckets.positions + BYTES_PER_POSITION * begin,
+                          palette.from(begin));
 }
 
 }  // namespace
@@ -218,11 +249,8 @@ void scatter_atoms_to_buckets(std::uint32_t begin, std::uint32_t end, const std:
 void sort_and_gather_bucket(std::uint32_t begin, std::uint32_t end, int inner_bits,
                             const AtomBuckets& buckets, std::uint8_t* scratch,
                             std::uint32_t capacity) {
-    const std::uint32_t m = end - begin;
-    const BucketScratch s = carve_scratch(scratch, capacity);
-    load_bucket(buckets, begin, m, s);
-    sort_and_write_bucket(s, m, inner_bits, buckets.positions + BYTES_PER_POSITION * begin,
-                          buckets.records + BYTES_PER_COLOR * begin);
+    sort_bucket_into(begin, end, inner_bits, buckets, scratch, capacity,
+                     PaletteColors{buckets.records});
 }
 
 namespace {
@@ -255,12 +283,13 @@ struct BucketPlan {
     }
     // Sorts the buckets that start among places [begin, end), also those
     // that reach into the next chunk's places.
+    template <class Palette>
     void sort_buckets(std::uint32_t begin, std::uint32_t end, const AtomBuckets& buckets,
-                      std::uint8_t* scratch) const {
+                      std::uint8_t* scratch, Palette palette) const {
         for (std::uint32_t d = 0; d < 256; ++d) {
             const std::uint32_t b = start[d], e = start[d + 1];
             if (b < e && b >= begin && b < end) {
-                sort_and_gather_bucket(b, e, shift, buckets, scratch, largest);
+                sort_bucket_into(b, e, shift, buckets, scratch, largest, palette);
             }
         }
     }
@@ -275,7 +304,8 @@ std::size_t scratch_share(std::uint32_t largest) {
 
 bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
                             const std::uint16_t* types, const Quantization& quantization,
-                            const AtomPipelineOptions& options, std::uint8_t* payload) {
+                            const AtomPipelineOptions& options, std::uint8_t* payload,
+                            std::uint8_t* entries) {
     const WorkSplit& split = options.split;
     const std::size_t key_bytes = sizeof(std::uint32_t) * std::size_t{count};
     WorkingArray<std::uint8_t> keys_then_scratch = allocate_working_array<std::uint8_t>(key_bytes);
@@ -299,7 +329,7 @@ bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
     // that big is too large for the caches anyway.
     if (plan.largest > MAX_BUCKET_ATOMS ||
         scratch_bytes > std::max(key_bytes, SMALL_CLOUD_SCRATCH_BYTES)) {
-        write_atoms_by_pairs_from_keys(keys, positions, count, types, options, payload);
+        write_atoms_by_pairs_from_keys(keys, positions, count, types, options, payload, entries);
         return false;
     }
     WorkingArray<std::uint8_t> extra_scratch;
@@ -310,18 +340,25 @@ bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
         scatter_atoms_to_buckets(begin, end, keys, positions, types, plan.shift,
                                  plan.offsets[chunk_of(begin)].count, buckets);
     };
-    const auto sort = [&](std::uint32_t begin, std::uint32_t end) {
-        plan.sort_buckets(begin, end, buckets, scratch + share * chunk_of(begin));
+    const auto run_sort = [&](auto palette) {
+        const auto sort = [&](std::uint32_t begin, std::uint32_t end) {
+            plan.sort_buckets(begin, end, buckets, scratch + share * chunk_of(begin), palette);
+        };
+        if (split.workers == 1) {  // one chunk: no other chunk's atoms to wait for
+            run_phase(split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
+                scatter(begin, end);
+                sort(begin, end);
+            });
+            return;
+        }
+        run_phase(split, options.start_thread, scatter);
+        run_phase(split, options.start_thread, sort);
     };
-    if (split.workers == 1) {  // one chunk: no other chunk's atoms to wait for
-        run_phase(split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
-            scatter(begin, end);
-            sort(begin, end);
-        });
-        return true;
+    if (entries != nullptr) {
+        run_sort(PaletteEntries{entries});
+    } else {
+        run_sort(PaletteColors{buckets.records});
     }
-    run_phase(split, options.start_thread, scatter);
-    run_phase(split, options.start_thread, sort);
     return true;
 }
 

@@ -113,22 +113,49 @@ WorkingArray<std::uint32_t> morton_order(const float* positions, std::uint32_t c
     return order;
 }
 
-void gather_atoms_chunk(std::uint32_t begin, std::uint32_t end, const std::uint32_t* order,
-                        const float* positions, const std::uint16_t* types,
-                        std::uint8_t* sorted_positions, std::uint8_t* colors) {
+namespace {
+
+void gather_positions(std::uint32_t begin, std::uint32_t end, const std::uint32_t* order,
+                      const float* positions, std::uint8_t* sorted_positions) {
     const auto* position_bytes = reinterpret_cast<const std::uint8_t*>(positions);
     for_each_place(begin, end, order, position_bytes, BYTES_PER_POSITION,
                    [&](std::uint32_t j, std::uint32_t atom) {
                        std::memcpy(sorted_positions + BYTES_PER_POSITION * j,
                                    position_bytes + BYTES_PER_POSITION * atom, BYTES_PER_POSITION);
                    });
+}
+
+// Calls put(j, type of atom order[j]) for the places j in [begin, end).
+template <class Put>
+void gather_types(std::uint32_t begin, std::uint32_t end, const std::uint32_t* order,
+                  const std::uint16_t* types, Put put) {
     const auto* type_bytes = reinterpret_cast<const std::uint8_t*>(types);
     for_each_place(begin, end, order, type_bytes, sizeof(std::uint16_t),
                    [&](std::uint32_t j, std::uint32_t atom) {
                        std::uint16_t type;
                        std::memcpy(&type, type_bytes + sizeof type * atom, sizeof type);
-                       store_palette_color(colors + BYTES_PER_COLOR * j, type);
+                       put(j, type);
                    });
+}
+
+}  // namespace
+
+void gather_atoms_chunk(std::uint32_t begin, std::uint32_t end, const std::uint32_t* order,
+                        const float* positions, const std::uint16_t* types,
+                        std::uint8_t* sorted_positions, std::uint8_t* colors) {
+    gather_positions(begin, end, order, positions, sorted_positions);
+    gather_types(begin, end, order, types, [colors](std::uint32_t j, std::uint16_t type) {
+        store_palette_color(colors + BYTES_PER_COLOR * j, type);
+    });
+}
+
+void gather_atom_entries_chunk(std::uint32_t begin, std::uint32_t end, const std::uint32_t* order,
+                               const float* positions, const std::uint16_t* types,
+                               std::uint8_t* sorted_positions, std::uint8_t* entries) {
+    gather_positions(begin, end, order, positions, sorted_positions);
+    gather_types(begin, end, order, types, [entries](std::uint32_t j, std::uint16_t type) {
+        entries[j] = static_cast<std::uint8_t>(type < PALETTE_SIZE ? type : PALETTE_SIZE - 1);
+    });
 }
 
 void write_atoms_by_pairs(const float* positions, std::uint32_t count, const std::uint16_t* types,
@@ -145,7 +172,8 @@ void write_atoms_by_pairs(const float* positions, std::uint32_t count, const std
 
 void write_atoms_by_pairs_from_keys(std::uint32_t* keys_then_order, const float* positions,
                                     std::uint32_t count, const std::uint16_t* types,
-                                    const AtomPipelineOptions& options, std::uint8_t* payload) {
+                                    const AtomPipelineOptions& options, std::uint8_t* payload,
+                                    std::uint8_t* entries) {
     const std::size_t half = BYTES_PER_POSITION * std::size_t{count};
     PairArrays arrays = carve_pair_arrays(SpareMemory{payload, 2 * half}, count);
     WorkingArray<std::uint32_t> keys, scratch_keys, scratch_indices;
@@ -165,7 +193,11 @@ void write_atoms_by_pairs_from_keys(std::uint32_t* keys_then_order, const float*
                      options.split, options.start_thread);
     std::uint8_t* colors = payload + half;
     run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
-        gather_atoms_chunk(begin, end, order, positions, types, payload, colors);
+        if (entries != nullptr) {
+            gather_atom_entries_chunk(begin, end, order, positions, types, payload, entries);
+        } else {
+            gather_atoms_chunk(begin, end, order, positions, types, payload, colors);
+        }
     });
 }
 

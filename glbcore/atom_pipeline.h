@@ -216,6 +216,10 @@ WorkingArray<std::uint32_t> morton_order(const float* positions, std::uint32_t c
 void gather_atoms_chunk(std::uint32_t begin, std::uint32_t end, const std::uint32_t* order,
                         const float* positions, const std::uint16_t* types,
                         std::uint8_t* sorted_positions, std::uint8_t* colors);
+// The same with each place's palette entry, one byte, instead of its colour.
+void gather_atom_entries_chunk(std::uint32_t begin, std::uint32_t end, const std::uint32_t* order,
+                               const float* positions, const std::uint16_t* types,
+                               std::uint8_t* sorted_positions, std::uint8_t* entries);
 
 // ---- The bucket route ---------------------------------------------------
 // The top 1 to 8 of the 30 key bits, key >> shift, choose an atom's bucket.
@@ -247,16 +251,23 @@ void sort_and_gather_bucket(std::uint32_t begin, std::uint32_t end, int inner_bi
 // too large to sort in the caches or in the route's scratch (the key array,
 // or 1 MiB for small clouds), it goes on by the pairs route from the keys
 // it has, and returns false.
+//
+// With `entries`, writers that group atoms by palette entry get the same
+// order with entry[p] (one byte) in place of the colours: the payload's
+// positions are as in the file, and its second half is then free.
 bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
                             const std::uint16_t* types, const Quantization& quantization,
-                            const AtomPipelineOptions& options, std::uint8_t* payload);
+                            const AtomPipelineOptions& options, std::uint8_t* payload,
+                            std::uint8_t* entries = nullptr);
 
 // The pairs route from Morton keys already in `keys_then_order` (count
 // entries), which then holds the order: sort of (key, index) pairs, with
-// the keys and the sort's scratch in the payload, then the gather.
+// the keys and the sort's scratch in the payload, then the gather of
+// colours or, with `entries`, of palette entries.
 void write_atoms_by_pairs_from_keys(std::uint32_t* keys_then_order, const float* positions,
                                     std::uint32_t count, const std::uint16_t* types,
-                                    const AtomPipelineOptions& options, std::uint8_t* payload);
+                                    const AtomPipelineOptions& options, std::uint8_t* payload,
+                                    std::uint8_t* entries = nullptr);
 // The pairs route from the start: Morton order, then the gather.
 void write_atoms_by_pairs(const float* positions, std::uint32_t count, const std::uint16_t* types,
                           const double* vmin, const double* vmax,

@@ -16,59 +16,78 @@ namespace glbcore {
 
 namespace {
 
-std::uint32_t palette_entry(std::uint16_t type) {
-    return type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
-}
-
-// The Morton order regrouped by palette entry, stable inside each group;
-// first[e] is where group e starts, first[PALETTE_SIZE] the count.
-struct PaletteGroups {
-    WorkingArray<std::uint32_t> order;
-    std::array<std::uint32_t, PALETTE_SIZE + 1> first{};
-};
-
-constexpr std::size_t PREFETCH_DISTANCE = 64;
+constexpr std::size_t BYTES_PER_POSITION = 12;
 using PaletteCounts = std::array<std::uint32_t, PALETTE_SIZE>;
 
-// Two passes over worker ranges of the Morton order: count each range's
-// entries (remembering them, as the types are read in random order), then
-// place its atoms after those of the earlier ranges. Stable, so the same
-// for every worker count.
-PaletteGroups group_by_palette(const std::uint32_t* morton, const std::uint16_t* types,
-                               std::uint32_t count, unsigned workers) {
+// The atoms in the pipeline's Morton order: positions (12 bytes a place)
+// at the start of `payload`, which has as many bytes again free behind
+// them, and each place's palette entry in `entries`.
+struct MortonAtoms {
+    WorkingArray<std::uint8_t> payload;
+    WorkingArray<std::uint8_t> entries;
+};
+
+MortonAtoms atoms_in_morton_order(const AtomScene& scene, const MortonGrid& cell) {
+    const std::size_t half = BYTES_PER_POSITION * std::size_t{scene.count};
+    MortonAtoms atoms{allocate_working_array<std::uint8_t>(2 * half),
+                      allocate_working_array<std::uint8_t>(scene.count)};
+    write_atoms_by_buckets(scene.positions, scene.count, scene.types,
+                           quantization_for_box(cell.lo, cell.hi),
+                           production_pipeline_options(scene.count), atoms.payload.get(),
+                           atoms.entries.get());
+    return atoms;
+}
+
+PaletteCounts count_entries(const std::uint8_t* entries, std::uint32_t begin, std::uint32_t end) {
+    PaletteCounts counts{};
+    for (std::uint32_t j = begin; j < end; ++j) ++counts[entries[j]];
+    return counts;
+}
+
+// Quantises places [begin, end) to out + 4 next[entry]++; all in locals,
+// which the stores cannot alias.
+void quantize_range(const float* positions, const std::uint8_t* entries, std::uint32_t begin,
+                    std::uint32_t end, const PointQuantizer quantize, PaletteCounts next,
+                    std::uint16_t* out) {
+    for (std::uint32_t j = begin; j < end; ++j) {
+        quantize(positions + 3 * std::size_t{j}, out + 4 * std::size_t{next[entries[j]]++});
+    }
+}
+
+// Quantises the atoms (in Morton order) into groups by palette entry, each
+// keeping that order: the k-th atom of entry e goes to place first[e] + k
+// of `out` (4 u16 a place). Two passes over worker ranges: count each
+// range's entries, then place its atoms after those of the earlier ranges,
+// so the result is the same for every worker count. Returns first[], whose
+// last entry is the count.
+std::array<std::uint32_t, PALETTE_SIZE + 1> quantize_by_palette_entry(
+    const MortonAtoms& atoms, std::uint32_t count, const PositionGrid& grid, unsigned workers,
+    std::uint16_t* out) {
     if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
     if (count < MULTI_WORKER_MIN_ATOMS) workers = 1;
     const WorkSplit split = split_work_over(count, std::min(workers, count));
-    const auto entries = allocate_working_array<std::uint8_t>(count);
-    std::vector<PaletteCounts> counts(split.workers, PaletteCounts{});
-    run_parallel(split.workers, workers, [&](std::uint32_t w) {
-        for (std::uint32_t j = split.begin(w); j < split.end(w); ++j) {
-            if (j + PREFETCH_DISTANCE < count) __builtin_prefetch(types + morton[j + PREFETCH_DISTANCE]);
-            entries[j] = static_cast<std::uint8_t>(palette_entry(types[morton[j]]));
-            ++counts[w][entries[j]];
-        }
-    });
-    PaletteGroups groups;
-    for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
-        groups.first[e + 1] = groups.first[e];
-        for (const PaletteCounts& c : counts) groups.first[e + 1] += c[e];
-    }
-    // next[w][e]: where range w puts its first atom of entry e.
+    const std::uint8_t* entries = atoms.entries.get();
     std::vector<PaletteCounts> next(split.workers);
+    run_parallel(split.workers, workers, [&](std::uint32_t w) {
+        next[w] = count_entries(entries, split.begin(w), split.end(w));
+    });
+    std::array<std::uint32_t, PALETTE_SIZE + 1> first{};
+    std::uint32_t place = 0;
     for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
-        std::uint32_t place = groups.first[e];
-        for (std::uint32_t w = 0; w < split.workers; ++w) {
-            next[w][e] = place;
-            place += counts[w][e];
+        first[e] = place;
+        for (PaletteCounts& range : next) {
+            const std::uint32_t atoms_of_range = range[e];
+            range[e] = place;  // from counts to where the range's atoms of e start
+            place += atoms_of_range;
         }
     }
-    groups.order = allocate_working_array<std::uint32_t>(count);
+    first[PALETTE_SIZE] = place;
+    const auto* positions = reinterpret_cast<const float*>(atoms.payload.get());
+    const PointQuantizer quantize(grid);
     run_parallel(split.workers, workers, [&](std::uint32_t w) {
-        for (std::uint32_t j = split.begin(w); j < split.end(w); ++j) {
-            groups.order[next[w][entries[j]]++] = morton[j];
-        }
+        quantize_range(positions, entries, split.begin(w), split.end(w), quantize, next[w], out);
     });
-    return groups;
+    return first;
 }
 
 gltf::Material palette_material(std::uint32_t entry) {
@@ -92,22 +111,20 @@ void write_compact_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     const Extents extents = exact_extents(scene.positions, scene.count);
     CompactPoints points;
     points.grid = position_grid(extents, scene.compression.position_bits, false);
-    points.positions = scene.positions;
     points.workers = scene.compression.workers;
     const MortonGrid cell = morton_grid(scene, extents);
-    PaletteGroups groups;
-    {
-        const WorkingArray<std::uint32_t> morton = morton_order(
-            scene.positions, scene.count, cell.lo, cell.hi, production_pipeline_options(scene.count));
-        groups = group_by_palette(morton.get(), scene.types, scene.count, points.workers);
-    }
-    points.order = groups.order.get();
+    const MortonAtoms atoms = atoms_in_morton_order(scene, cell);
+    // The quantised atoms take the payload's free half.
+    auto* quantized = reinterpret_cast<std::uint16_t*>(
+        atoms.payload.get() + BYTES_PER_POSITION * std::size_t{scene.count});
+    const auto first =
+        quantize_by_palette_entry(atoms, scene.count, points.grid, points.workers, quantized);
+    points.quantized = quantized;
 
     std::vector<PointRun> runs;
     for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
-        if (groups.first[e] == groups.first[e + 1]) continue;
-        runs.push_back({groups.first[e], groups.first[e + 1],
-                        document.add_material(palette_material(e))});
+        if (first[e] == first[e + 1]) continue;
+        runs.push_back({first[e], first[e + 1], document.add_material(palette_material(e))});
     }
     gltf::Mesh mesh{"Atoms", {}};
     add_compact_point_chunks(document, payload, mesh, points, runs);

@@ -108,7 +108,11 @@ EncodedChunk encode_chunk(const CompactPoints& points, const PointRun& chunk,
                           ChunkScratch& scratch) {
     const std::uint32_t n = chunk.end - chunk.begin;
     EncodedChunk encoded;
-    if (points.refine != nullptr) {
+    const std::uint16_t* quantized = nullptr;
+    if (points.quantized != nullptr) {
+        quantized = points.quantized + 4 * std::size_t{chunk.begin};
+        encoded.bounds = integer_bounds(quantized, n);
+    } else if (points.refine != nullptr) {
         // One pass of random reads brings the chunk's points together; the
         // finer order and the quantisation then work in cache.
         scratch.reserve_refined(n);
@@ -117,15 +121,17 @@ EncodedChunk encode_chunk(const CompactPoints& points, const PointRun& chunk,
                     scratch.order.get());
         encoded.bounds = quantize_positions(scratch.rows.get(), scratch.order.get(), 0, n,
                                             points.grid, scratch.quantized.get());
+        quantized = scratch.quantized.get();
     } else {
         scratch.reserve(n);
         encoded.bounds = quantize_positions(points.positions, points.order, chunk.begin,
                                             chunk.end, points.grid, scratch.quantized.get());
+        quantized = scratch.quantized.get();
     }
     // Aliasing pointers: each stream shares ownership of the whole block.
     encoded.positions = encode_attributes_into(
-        std::shared_ptr<std::uint8_t>(block, block.get() + place.positions),
-        scratch.quantized.get(), n, QUANTIZED_POSITION_STRIDE);
+        std::shared_ptr<std::uint8_t>(block, block.get() + place.positions), quantized, n,
+        QUANTIZED_POSITION_STRIDE);
     if (points.colors.data != nullptr) {
         gather_rgba8(points.colors, points.order, chunk.begin, chunk.end, scratch.rgba.get());
         const std::uint8_t* rgba = scratch.rgba.get();
@@ -148,7 +154,7 @@ std::vector<PointRun> chunks_of(const CompactPoints& points, const std::vector<P
     for (const PointRun& run : runs) {
         if (run.end == run.begin) continue;
         std::vector<PointRun> pieces = split_into_chunks(run);
-        if (points.refine != nullptr) {
+        if (points.refine != nullptr && points.quantized == nullptr) {
             for (std::size_t i = 1; i < pieces.size(); ++i) {
                 const std::uint32_t start = std::max(
                     pieces[i - 1].begin,

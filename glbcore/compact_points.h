@@ -35,6 +35,9 @@ struct CompactPoints {
     // share a cell is put in the finer order (morton_refine.h), and chunks
     // then start only where such a run starts. Null: the order as given.
     const FineMorton* refine = nullptr;
+    // Place j already quantised on `grid` at quantized + 4j (x y z 0):
+    // positions, order and refine are then not read.
+    const std::uint16_t* quantized = nullptr;
     PositionGrid grid;
     unsigned workers = 0;  // 0: one per hardware thread
 };

@@ -37,12 +37,18 @@ PositionGrid position_grid(const Extents& extents, std::uint32_t bits, bool unif
     return grid;
 }
 
+PointQuantizer::PointQuantizer(const PositionGrid& grid)
+    : top_(static_cast<double>((1u << grid.bits) - 1)) {
+    for (int axis = 0; axis < 3; ++axis) {
+        origin_[axis] = grid.origin[axis];
+        inverse_[axis] = 1.0 / grid.step[axis];
+    }
+}
+
 IntegerBounds quantize_positions(const float* positions, const std::uint32_t* order,
                                  std::size_t begin, std::size_t end, const PositionGrid& grid,
                                  std::uint16_t* out) {
-    const double top = static_cast<double>((1u << grid.bits) - 1);
-    double inverse[3];
-    for (int axis = 0; axis < 3; ++axis) inverse[axis] = 1.0 / grid.step[axis];
+    const PointQuantizer quantize(grid);
     IntegerBounds bounds{{0xffff, 0xffff, 0xffff}, {0, 0, 0}};
     for (std::size_t j = begin; j < end; ++j) {
         // Points in a new order are fetched from all over memory: ask for
@@ -50,18 +56,23 @@ IntegerBounds quantize_positions(const float* positions, const std::uint32_t* or
         if (order && j + PREFETCH_DISTANCE < end) {
             __builtin_prefetch(positions + 3 * std::size_t{order[j + PREFETCH_DISTANCE]});
         }
-        const float* p = positions + 3 * std::size_t{order ? order[j] : j};
         std::uint16_t* q = out + 4 * (j - begin);
+        quantize(positions + 3 * std::size_t{order ? order[j] : j}, q);
         for (int axis = 0; axis < 3; ++axis) {
-            // Points lie inside the exact extents; the clamp only guards the
-            // last rounding of the inverse step.
-            const double t = std::clamp((p[axis] - grid.origin[axis]) * inverse[axis], 0.0, top);
-            const auto v = static_cast<std::uint16_t>(t + 0.5);
-            q[axis] = v;
-            bounds.min[axis] = std::min(bounds.min[axis], v);
-            bounds.max[axis] = std::max(bounds.max[axis], v);
+            bounds.min[axis] = std::min(bounds.min[axis], q[axis]);
+            bounds.max[axis] = std::max(bounds.max[axis], q[axis]);
         }
-        q[3] = 0;
+    }
+    return bounds;
+}
+
+IntegerBounds integer_bounds(const std::uint16_t* rows, std::size_t n) {
+    IntegerBounds bounds{{0xffff, 0xffff, 0xffff}, {0, 0, 0}};
+    for (std::size_t j = 0; j < n; ++j) {
+        for (int axis = 0; axis < 3; ++axis) {
+            bounds.min[axis] = std::min(bounds.min[axis], rows[4 * j + axis]);
+            bounds.max[axis] = std::max(bounds.max[axis], rows[4 * j + axis]);
+        }
     }
     return bounds;
 }

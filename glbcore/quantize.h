@@ -9,6 +9,7 @@
 // float rounding when they apply the node transform.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -40,12 +41,36 @@ struct IntegerBounds {
     std::uint16_t max[3];
 };
 
+// One point at a time onto a grid: the integers of quantize_positions.
+class PointQuantizer {
+public:
+    explicit PointQuantizer(const PositionGrid& grid);
+    // Writes x y z 0 of the point p at q.
+    void operator()(const float* p, std::uint16_t* q) const {
+        for (int axis = 0; axis < 3; ++axis) {
+            // Points lie inside the exact extents; the clamp only guards the
+            // last rounding of the inverse step.
+            const double t = (p[axis] - origin_[axis]) * inverse_[axis];
+            q[axis] = static_cast<std::uint16_t>(std::clamp(t, 0.0, top_) + 0.5);
+        }
+        q[3] = 0;
+    }
+
+private:
+    double origin_[3];
+    double inverse_[3];
+    double top_;
+};
+
 // Writes output places [begin, end) as 4 u16 each (x y z 0) at out[0..]:
 // place j holds point order[j], or point j when `order` is null. Returns
 // the integer extremes written (begin < end).
 IntegerBounds quantize_positions(const float* positions, const std::uint32_t* order,
                                  std::size_t begin, std::size_t end, const PositionGrid& grid,
                                  std::uint16_t* out);
+
+// The integer extremes of n rows of 4 u16 (x y z 0), n > 0.
+IntegerBounds integer_bounds(const std::uint16_t* rows, std::size_t n);
 
 // POSITION bounds of a quantised accessor: the exact integers stored.
 void set_integer_bounds(gltf::Accessor& accessor, const IntegerBounds& bounds);

@@ -62,12 +62,17 @@ def assert_within_half_step(node, stored, expected, extents, uniform=False):
     assert np.all(error <= step / 2 * (1 + 1e-9)), error.max(axis=0) / step
 
 
-def test_atoms_decode_to_the_uncompressed_file_colour_by_colour(decode_and_validate):
+@pytest.mark.parametrize("blob", [False, True], ids=["spread", "in-one-blob"])
+def test_atoms_decode_to_the_uncompressed_file_colour_by_colour(decode_and_validate, blob):
     """Each palette colour's primitives, concatenated, hold that colour's atoms
-    of the uncompressed file in the same (Morton) order; chunks stay small."""
+    of the uncompressed file in the same (Morton) order; chunks stay small.
+    Atoms in one blob fill one cell of the box's coarse grid, which is sorted
+    another way than spread atoms."""
     rng = np.random.default_rng(7)
     count = 2 * CHUNK + 1000
     positions = (rng.random((count, 3)) * [40, 30, 1e-3]).astype(np.float32)
+    if blob:
+        positions[: count * 9 // 10] = positions[: count * 9 // 10] * 1e-3 + [5, 5, 0]
     types = rng.choice([1, 3, 7, 9, 300], count, p=[0.8, 0.1, 0.05, 0.03, 0.02]).astype(np.uint16)
     box = [[-1, -1, -1], [41, 31, 1]]
     packed = decode_and_validate({"atoms": plexorin.atoms(positions, types, box=box,
