@@ -3,13 +3,15 @@ uncompressed call on the same input and against `gltfpack -cc` run on the
 uncompressed file (npm gltfpack, WebAssembly, one thread).
 
 Run by `make bench` (or `python bench/compact.py [--quick]`). Prints one line
-per case and the goals' ratios; asserts nothing. Times are the best of a few
+per case and the goals' ratios, and writes bench/results/compact.json (not
+with --quick); asserts nothing. Times are the best of a few
 runs, interleaved, on a shared machine: compare within one run only.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import pathlib
 import subprocess
 import tempfile
@@ -21,6 +23,7 @@ import plexorin
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 GLTFPACK = REPO / "node_modules" / "gltfpack" / "cli.js"
+RESULTS = REPO / "bench" / "results"
 FCC_LATTICE = 3.615  # copper, in Å
 THERMAL_SIGMA = 0.1  # Å, about room temperature
 
@@ -137,6 +140,9 @@ def main() -> None:
             checks += [f"{row['per']:.2f} B/atom (goal {limit})",
                        f"{row['vs_plain_time']:.2f}x the uncompressed time"]
         print(f"  {row['case']:<20} {row['count']:>9}: " + ", ".join(checks))
+    if not args.quick:
+        RESULTS.mkdir(exist_ok=True)
+        (RESULTS / "compact.json").write_text(json.dumps(rows, indent=2) + "\n")
 
 
 if __name__ == "__main__":

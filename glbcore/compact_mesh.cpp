@@ -1,6 +1,7 @@
 // Compact mesh files: meshoptimizer reorders triangles for the vertex cache
-// and vertices for fetch, then positions, octahedral normals, colours and
-// indices are encoded as four streams at once.
+// and vertices for fetch (while the normals are computed), then positions,
+// octahedral normals, colours and indices are encoded as four streams at
+// once.
 #include <meshoptimizer.h>
 
 #include <array>
@@ -51,17 +52,18 @@ Reordered optimize_order(const MeshScene& scene) {
     return out;
 }
 
-WorkingArray<float> gathered_normals(const MeshScene& scene, const std::uint32_t* order) {
-    const std::size_t v = scene.vertex_count;
-    WorkingArray<float> computed;
-    const float* normals = scene.normals;
-    if (normals == nullptr) {
-        computed = allocate_working_array<float>(3 * v);
-        area_weighted_normals(scene.positions, scene.vertex_count, scene.indices, scene.index_count,
-                              computed.get());
-        normals = computed.get();
-    }
-    auto out = allocate_working_array<float>(3 * v);
+// The caller's normals, or area-weighted ones into `computed`.
+const float* input_normals(const MeshScene& scene, WorkingArray<float>& computed) {
+    if (scene.normals != nullptr) return scene.normals;
+    computed = allocate_working_array<float>(3 * std::size_t{scene.vertex_count});
+    area_weighted_normals(scene.positions, scene.vertex_count, scene.indices, scene.index_count,
+                          computed.get());
+    return computed.get();
+}
+
+WorkingArray<float> gathered_normals(const float* normals, std::uint32_t v,
+                                     const std::uint32_t* order) {
+    auto out = allocate_working_array<float>(3 * std::size_t{v});
     for (std::size_t j = 0; j < v; ++j) {
         for (int k = 0; k < 3; ++k) out[3 * j + k] = normals[3 * std::size_t{order[j]} + k];
     }
@@ -76,7 +78,18 @@ struct EncodedMesh {
 };
 
 EncodedMesh encode_mesh(const MeshScene& scene, const PositionGrid& grid) {
-    const Reordered mesh = optimize_order(scene);
+    // The new order and the normals of the input vertices do not depend on
+    // each other: one worker each.
+    Reordered mesh;
+    WorkingArray<float> computed;
+    const float* normals = nullptr;
+    run_parallel(2, scene.compression.workers, [&](std::uint32_t task) {
+        if (task == 0) {
+            mesh = optimize_order(scene);
+        } else {
+            normals = input_normals(scene, computed);
+        }
+    });
     const std::uint32_t v = scene.vertex_count;
     EncodedMesh encoded;
     run_parallel(STREAM_COUNT, scene.compression.workers, [&](std::uint32_t stream) {
@@ -90,7 +103,7 @@ EncodedMesh encode_mesh(const MeshScene& scene, const PositionGrid& grid) {
             }
             case NORMALS: {
                 const auto oct = allocate_working_array<std::int8_t>(4 * std::size_t{v});
-                octahedral_normals(gathered_normals(scene, mesh.order.get()).get(), v, oct.get());
+                octahedral_normals(gathered_normals(normals, v, mesh.order.get()).get(), v, oct.get());
                 encoded.streams[NORMALS] = encode_attributes(oct.get(), v, 4, MeshoptFilter::octahedral);
                 break;
             }
