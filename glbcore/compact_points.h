@@ -36,7 +36,7 @@ struct CompactPoints {
     // then start only where such a run starts. Null: the order as given.
     const FineMorton* refine = nullptr;
     // Place j already quantised on `grid` at quantized + 4j (x y z 0):
-    // positions, order and refine are then not read.
+    // positions and refine are then not read, and order only for colours.
     const std::uint16_t* quantized = nullptr;
     PositionGrid grid;
     unsigned workers = 0;  // 0: one per hardware thread
