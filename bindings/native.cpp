@@ -156,7 +156,7 @@ std::optional<Box> read_box(const py::object& box) {
 
 py::bytes atoms(const py::object& positions, const py::object& types, const py::object& box,
                 bool compress, bool spheres, const py::object& radius_per_atom,
-                const py::object& radius_per_type) {
+                const py::object& radius_per_type, unsigned workers) {
     const Array pos = take_array(positions, "positions", 'f', 4, 3);
     const Array typ = take_array(types, "types", 'H', 2, 1);
     require_rows(typ, pos.rows, "types");
@@ -171,6 +171,7 @@ py::bytes atoms(const py::object& positions, const py::object& types, const py::
     scene.count = pos.rows;
     scene.types = typ.data<std::uint16_t>();
     scene.compression.enabled = compress;
+    scene.workers = workers;
     if (cell) {
         scene.box_lo = cell->lo;
         scene.box_hi = cell->hi;
@@ -185,7 +186,7 @@ py::bytes atoms(const py::object& positions, const py::object& types, const py::
 }
 
 py::bytes point_cloud(const py::object& positions, const py::object& colors, bool compress,
-                      bool keep_input_order) {
+                      bool keep_input_order, unsigned workers) {
     const Array pos = take_array(positions, "positions", 'f', 4, 3);
     const std::optional<Array> col = take_colors(colors);
     if (col) require_rows(*col, pos.rows, "colors");
@@ -195,6 +196,7 @@ py::bytes point_cloud(const py::object& positions, const py::object& colors, boo
     scene.colors = color_array(col);
     scene.compression.enabled = compress;
     scene.keep_input_order = keep_input_order;
+    scene.workers = workers;
     return build_without_gil(
         [&](glbcore::OutputBuffer& out) { glbcore::write_point_cloud_scene(scene, out); });
 }
@@ -216,7 +218,8 @@ glbcore::Material read_material(const py::tuple& m) {
 }
 
 py::bytes mesh(const py::object& positions, const py::object& faces, const py::object& normals,
-               const py::object& colors, const py::tuple& material, bool compress) {
+               const py::object& colors, const py::tuple& material, bool compress,
+               unsigned workers) {
     const Array pos = take_array(positions, "positions", 'f', 4, 3);
     const Array idx = take_array(faces, "faces", 'I', 4, 3);
     const std::optional<Array> nrm = take_optional_array(normals, "normals", 'f', 4, 3);
@@ -235,6 +238,7 @@ py::bytes mesh(const py::object& positions, const py::object& faces, const py::o
     scene.colors = color_array(col);
     scene.material = read_material(material);
     scene.compression.enabled = compress;
+    scene.workers = workers;
     return build_without_gil(
         [&](glbcore::OutputBuffer& out) { glbcore::write_mesh_scene(scene, out); });
 }
@@ -407,11 +411,14 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Builders behind the plexorin package; call them through plexorin's functions.";
     m.def("atoms", &atoms, py::arg("positions"), py::arg("types"), py::arg("box"),
           py::arg("compress") = false, py::arg("spheres") = false,
-          py::arg("radius_per_atom") = py::none(), py::arg("radius_per_type") = py::none());
+          py::arg("radius_per_atom") = py::none(), py::arg("radius_per_type") = py::none(),
+          py::arg("workers") = 0);
     m.def("point_cloud", &point_cloud, py::arg("positions"), py::arg("colors"),
-          py::arg("compress") = false, py::arg("keep_input_order") = false);
+          py::arg("compress") = false, py::arg("keep_input_order") = false,
+          py::arg("workers") = 0);
     m.def("mesh", &mesh, py::arg("positions"), py::arg("faces"), py::arg("normals"),
-          py::arg("colors"), py::arg("material"), py::arg("compress") = false);
+          py::arg("colors"), py::arg("material"), py::arg("compress") = false,
+          py::arg("workers") = 0);
     m.def("tile_keys", &tile_keys, py::arg("positions"), py::arg("grid"));
     m.def("tile_key_histogram", &tile_key_histogram, py::arg("positions"), py::arg("grid"),
           py::arg("level"), py::arg("histogram").noconvert());

@@ -85,9 +85,10 @@ GlbLayout plan_atom_glb(std::uint32_t count, const double* vmin, const double* v
 
 }  // namespace
 
-AtomPipelineOptions production_pipeline_options(std::uint32_t count) {
+AtomPipelineOptions production_pipeline_options(std::uint32_t count, unsigned workers) {
     return AtomPipelineOptions{interleave_for_this_processor(),
-                               split_work(count, std::thread::hardware_concurrency()),
+                               split_work(count, workers != 0 ? workers
+                                                              : std::thread::hardware_concurrency()),
                                default_thread_starter()};
 }
 

@@ -191,8 +191,9 @@ struct AtomPipelineOptions {
     WorkSplit split;
     ThreadStarter start_thread;
 };
-// What a production call uses: the processor test and the split rule.
-AtomPipelineOptions production_pipeline_options(std::uint32_t count);
+// What a production call uses: the processor test and the split rule, over
+// at most `workers` threads (0: one per hardware thread).
+AtomPipelineOptions production_pipeline_options(std::uint32_t count, unsigned workers = 0);
 
 // Memory that the ordering may use until the gather: the file's payload,
 // which the gather then overwrites in full. Fresh memory costs page faults,

@@ -20,7 +20,7 @@ constexpr std::uint64_t BYTES_PER_POSITION = 12;  // float x y z, and as much fo
 void fill_sorted_atoms(const AtomScene& scene, const MortonGrid& grid, std::uint8_t* block) {
     write_atoms_by_buckets(scene.positions, scene.count, scene.types,
                            quantization_for_box(grid.lo, grid.hi),
-                           production_pipeline_options(scene.count), block);
+                           production_pipeline_options(scene.count, scene.workers), block);
 }
 
 int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t length) {

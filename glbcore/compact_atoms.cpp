@@ -33,8 +33,8 @@ MortonAtoms atoms_in_morton_order(const AtomScene& scene, const MortonGrid& cell
                       allocate_working_array<std::uint8_t>(scene.count)};
     write_atoms_by_buckets(scene.positions, scene.count, scene.types,
                            quantization_for_box(cell.lo, cell.hi),
-                           production_pipeline_options(scene.count), atoms.payload.get(),
-                           atoms.entries.get());
+                           production_pipeline_options(scene.count, scene.workers),
+                           atoms.payload.get(), atoms.entries.get());
     return atoms;
 }
 
@@ -111,7 +111,7 @@ void write_compact_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     const Extents extents = exact_extents(scene.positions, scene.count);
     CompactPoints points;
     points.grid = position_grid(extents, scene.compression.position_bits, false);
-    points.workers = scene.compression.workers;
+    points.workers = scene.workers;
     const MortonGrid cell = morton_grid(scene, extents);
     const MortonAtoms atoms = atoms_in_morton_order(scene, cell);
     // The quantised atoms take the payload's free half.

@@ -83,7 +83,7 @@ EncodedMesh encode_mesh(const MeshScene& scene, const PositionGrid& grid) {
     Reordered mesh;
     WorkingArray<float> computed;
     const float* normals = nullptr;
-    run_parallel(2, scene.compression.workers, [&](std::uint32_t task) {
+    run_parallel(2, scene.workers, [&](std::uint32_t task) {
         if (task == 0) {
             mesh = optimize_order(scene);
         } else {
@@ -92,7 +92,7 @@ EncodedMesh encode_mesh(const MeshScene& scene, const PositionGrid& grid) {
     });
     const std::uint32_t v = scene.vertex_count;
     EncodedMesh encoded;
-    run_parallel(STREAM_COUNT, scene.compression.workers, [&](std::uint32_t stream) {
+    run_parallel(STREAM_COUNT, scene.workers, [&](std::uint32_t stream) {
         switch (stream) {
             case POSITIONS: {
                 const auto q = allocate_working_array<std::uint16_t>(4 * std::size_t{v});

@@ -23,7 +23,7 @@ void write_compact_point_cloud_scene(const PointCloudScene& scene, OutputBuffer&
     points.grid = position_grid(extents, scene.compression.position_bits, true);
     points.positions = scene.positions;
     points.colors = scene.colors;
-    points.workers = scene.compression.workers;
+    points.workers = scene.workers;
     WorkingArray<std::uint32_t> order;
     std::optional<FineMorton> fine;
     if (!scene.keep_input_order) {
@@ -36,7 +36,7 @@ void write_compact_point_cloud_scene(const PointCloudScene& scene, OutputBuffer&
             longest = std::max(longest, double{extents.max[axis]} - lo[axis]);
         }
         for (int axis = 0; axis < 3; ++axis) hi[axis] = lo[axis] + longest;
-        const AtomPipelineOptions options = production_pipeline_options(scene.count);
+        const AtomPipelineOptions options = production_pipeline_options(scene.count, scene.workers);
         order = morton_order(scene.positions, scene.count, lo, hi, options);
         fine.emplace(lo, hi, options.interleave);
         points.order = order.get();

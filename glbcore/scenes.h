@@ -51,8 +51,12 @@ void area_weighted_normals(const float* positions, std::uint32_t vertex_count,
 struct Compression {
     bool enabled = false;
     std::uint32_t position_bits = 14;  // 14..16: at most half a step of error
-    unsigned workers = 0;              // 0: one per hardware thread; no effect on the file
 };
+
+// The most threads a scene's build runs at once: 0 for one per hardware
+// thread (one below 100000 points), 1 inside a caller that already keeps
+// every processor busy. No effect on the file.
+using WorkerLimit = unsigned;
 
 // How atoms are drawn: as one POINTS primitive with colours, or as spheres,
 // one GPU-instanced icosphere per palette type (EXT_mesh_gpu_instancing).
@@ -76,6 +80,7 @@ struct AtomScene {
     // chunk), each with an unlit material of that colour and no COLOR_0.
     // Compressed spheres: instance translations quantised and compressed.
     Compression compression;
+    WorkerLimit workers = 0;
 };
 // Atoms in Morton order over the grid, coloured by type from the palette of
 // the atom builder; POSITION bounds are the exact extremes. As spheres, each
@@ -92,6 +97,7 @@ struct PointCloudScene {
     // on all axes, that of the longest extent.
     Compression compression;
     bool keep_input_order = false;
+    WorkerLimit workers = 0;
 };
 void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out);
 
@@ -107,6 +113,7 @@ struct MeshScene {
     // for fetch (vertices no triangle uses go last), normals as octahedral
     // bytes, a uniform position scale so normals keep their directions.
     Compression compression;
+    WorkerLimit workers = 0;
 };
 void write_mesh_scene(const MeshScene& scene, OutputBuffer& out);
 

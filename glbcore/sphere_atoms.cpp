@@ -419,7 +419,7 @@ PositionGrid add_compact_instances(gltf::Document& document, gltf::Payload& payl
     }
     std::vector<MeshoptEncoded> translations(present.size());
     std::vector<MeshoptEncoded> scales(present.size());
-    run_parallel(static_cast<std::uint32_t>(present.size()), scene.compression.workers,
+    run_parallel(static_cast<std::uint32_t>(present.size()), scene.workers,
                  [&](std::uint32_t i) {
         const std::uint32_t e = present[i];
         const std::uint32_t first = groups.start[e];
@@ -463,7 +463,7 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     if (scene.count == 0) return gltf::write_glb(document, payload, out);
     if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
     TypeGroups groups;
-    const AtomPipelineOptions options = production_pipeline_options(scene.count);
+    const AtomPipelineOptions options = production_pipeline_options(scene.count, scene.workers);
     const bool compressed = scene.compression.enabled;
     const std::size_t translations = compressed ? 0 : payload.add(
         BYTES_PER_VEC3 * scene.count, [&](std::uint8_t* block) {

@@ -41,10 +41,21 @@ def _flag(value: Any, name: str) -> bool:
     return bool(value)
 
 
+def _workers(value: Any) -> int:
+    """The core's thread limit: 0 for its default of one per processor."""
+    if value is None:
+        return 0
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"workers: expected a positive integer or None, got {type(value).__name__}")
+    if not 1 <= value <= 1024:
+        raise ValueError(f"workers: expected 1..1024 threads, got {value}")
+    return int(value)
+
+
 @_with_compact_layout
 def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
           style: str = "points", radius: Any = None,
-          compress: bool = False) -> bytes:
+          compress: bool = False, workers: int | None = None) -> bytes:
     """An atom cloud as a GLB file: atoms in Morton order, coloured by type.
 
     Args:
@@ -77,6 +88,10 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
             uniformly random gas. Coincident atoms are skipped, and a lone
             atom gets radius 1.
         compress: write the compact layout described below.
+        workers: the most threads the build runs at once; by default one
+            per processor, and one below 100000 atoms. Pass 1 when several
+            threads each build a file, as `tileset` does. The bytes do not
+            depend on it.
 
     Returns:
         The GLB file. As points: one POINTS primitive with POSITION and float
@@ -117,6 +132,7 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
     may build several files at once; the bytes depend only on the inputs.
     """
     packed = _flag(compress, "compress")
+    threads = _workers(workers)
     spheres = _inputs.atom_style(style)
     if radius is not None and not spheres:
         raise ValueError("radius: only used with style='spheres'")
@@ -131,12 +147,13 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
         cell = _inputs.box_corners(box)
         per_atom, per_type = _inputs.sphere_radii(radius, kinds)
         return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell, packed,
-                             spheres, per_atom, per_type)
+                             spheres, per_atom, per_type, threads)
 
 
 @_with_compact_layout
 def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compress: bool = False,
-                order: Literal["morton", "input"] | None = None) -> bytes:
+                order: Literal["morton", "input"] | None = None,
+                workers: int | None = None) -> bytes:
     """A point cloud as a GLB file.
 
     Args:
@@ -153,6 +170,10 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
             each cut 64 times per axis, so 16 bits per axis; points in one
             fine cell keep their order.
             Uncompressed files always keep the order given.
+        workers: the most threads the build runs at once; by default one
+            per processor, and one below 100000 points. Pass 1 when several
+            threads each build a file, as `tileset` does. The bytes do not
+            depend on it.
 
     Returns:
         The GLB file: one POINTS primitive with POSITION (exact float32
@@ -173,6 +194,7 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
             without ``compress=True``, or another order, raises ValueError.
     """
     packed = _flag(compress, "compress")
+    threads = _workers(workers)
     if order not in (None, "morton", "input"):
         raise ValueError(f"order: expected 'morton' or 'input', got {order!r}")
     if order == "morton" and not packed:
@@ -186,13 +208,14 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
                 12 * rows.shape[0] + _inputs.stored_color_bytes(color_rows),
                 f"{rows.shape[0]} points")
         return _native.point_cloud(_inputs.to_float32(rows, "positions"),
-                                   _inputs.to_colors(color_rows), packed, order == "input")
+                                   _inputs.to_colors(color_rows), packed, order == "input",
+                                   threads)
 
 
 @_with_compact_layout
 def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = None,
          colors: ArrayLike | None = None, material: Material | None = None,
-         compress: bool = False) -> bytes:
+         compress: bool = False, workers: int | None = None) -> bytes:
     """An indexed triangle mesh as a GLB file.
 
     Args:
@@ -207,6 +230,9 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         colors: per-vertex colours as for `point_cloud`, or None.
         material: the surface's `Material`; by default ``Material()``.
         compress: write the compact layout described below.
+        workers: the most threads the build runs at once; by default one
+            per processor. Pass 1 when several threads each build a file.
+            The bytes do not depend on it.
 
     Returns:
         The GLB file: one TRIANGLES primitive with POSITION (exact float32
@@ -231,6 +257,7 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
     elif not isinstance(material, Material):
         raise TypeError(f"material: expected a plexorin.Material, got {type(material).__name__}")
     packed = _flag(compress, "compress")
+    threads = _workers(workers)
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per vertex")
         count = rows.shape[0]
@@ -243,4 +270,4 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         return _native.mesh(_inputs.to_float32(rows, "positions"),
                             _inputs.to_face_indices(face_rows, count),
                             _inputs.to_normals(normals, count), _inputs.to_colors(color_rows),
-                            material.as_tuple(), packed)
+                            material.as_tuple(), packed, threads)

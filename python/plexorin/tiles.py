@@ -483,10 +483,11 @@ def _write_tile(ctx: _TileContext, code: Code, positions: Any, types: Any,
     y_up[:, 0] = positions[:, 0]
     y_up[:, 1] = positions[:, 2]
     np.negative(positions[:, 1], out=y_up[:, 2])
+    # One thread per tile: the tiles are built side by side.
     if types is not None:
-        glb = builders.atoms(y_up, types, compress=ctx.compress)
+        glb = builders.atoms(y_up, types, compress=ctx.compress, workers=1)
     else:
-        glb = builders.point_cloud(y_up, colors, compress=ctx.compress)
+        glb = builders.point_cloud(y_up, colors, compress=ctx.compress, workers=1)
     pathlib.Path(ctx.out, tile_name(*code) + ".glb").write_bytes(glb)
     low, high = _extents(positions, 0)
     if ctx.compress:

@@ -25,7 +25,9 @@ def frame_name(index: int) -> str:
 
 def _write_frame(path: str, positions: np.ndarray, types: np.ndarray, box: Any,
                  compress: bool, style: Literal["points", "spheres"] = "points") -> int:
-    files.save(path, builders.atoms(positions, types, box=box, compress=compress, style=style))
+    # Frames are built side by side, one per executor thread.
+    files.save(path, builders.atoms(positions, types, box=box, compress=compress, style=style,
+                                    workers=1))
     return int(positions.shape[0])
 
 

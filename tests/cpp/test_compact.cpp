@@ -18,7 +18,7 @@ template <class Scene, class Write>
 std::vector<GlbBytes> files_for_worker_counts(Scene scene, Write write) {
     std::vector<GlbBytes> files;
     for (const unsigned workers : {1u, 2u, 7u}) {
-        scene.compression.workers = workers;
+        scene.workers = workers;
         VectorOutput out;
         write(scene, out);
         files.push_back(out.take());

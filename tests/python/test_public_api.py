@@ -161,6 +161,10 @@ BAD_CALLS = [
     (lambda: plexorin.Material(roughness=2), ValueError, "Material.roughness = 2.0 is outside 0..1"),
     (lambda: plexorin.point_cloud("points.ply"), TypeError,
      "positions: expected an array of numbers, got str"),
+    (lambda: plexorin.mesh(np.zeros((3, 3)), [[0, 1, 2]], workers=0), ValueError,
+     "workers: expected 1..1024 threads, got 0"),
+    (lambda: plexorin.atoms(np.zeros((3, 3)), np.zeros(3, int), workers=True), TypeError,
+     "workers: expected a positive integer or None, got bool"),
 ]
 
 
@@ -201,8 +205,9 @@ def test_other_threads_run_while_the_core_builds_and_results_match_serial():
     ticks = np.array([start] + [s for s in stamps if start < s < end] + [end])
     assert big == serial[0] and np.diff(ticks).max() < 0.5 * (end - start)
     results = [None] * 8
-    workers = [threading.Thread(target=lambda k=k: results.__setitem__(k, plexorin.atoms(*clouds[k % 4])))
-               for k in range(8)]
+    # Half of the calls on one core thread each: the same bytes.
+    workers = [threading.Thread(target=lambda k=k: results.__setitem__(
+        k, plexorin.atoms(*clouds[k % 4], workers=k // 4 or None))) for k in range(8)]
     for worker in workers:
         worker.start()
     for worker in workers:
