@@ -315,8 +315,28 @@ py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level,
     return py::make_tuple(order, counts);
 }
 
-// Rows of `source` (any C-contiguous array, first axis = rows) in `order`.
-py::array tile_gather(const py::array& source, const CArray<std::uint32_t>& order) {
+// An array for n rows shaped like those of `source`: `out` when given, which
+// must be one, or a new one.
+py::array rows_like(const py::array& source, std::size_t n, const py::object& out) {
+    std::vector<py::ssize_t> shape(source.shape(), source.shape() + source.ndim());
+    shape[0] = static_cast<py::ssize_t>(n);
+    if (out.is_none()) return py::array(source.dtype(), shape);
+    const auto fits = [&](const py::array& given) {
+        return (given.flags() & py::array::c_style) && given.writeable() &&
+               py::detail::npy_api::get().PyArray_EquivTypes_(given.dtype().ptr(),
+                                                              source.dtype().ptr()) &&
+               std::vector<py::ssize_t>(given.shape(), given.shape() + given.ndim()) == shape;
+    };
+    if (!py::isinstance<py::array>(out) || !fits(py::reinterpret_borrow<py::array>(out))) {
+        throw py::value_error("out: expected a writeable C-contiguous array of the rows' dtype and shape");
+    }
+    return py::reinterpret_borrow<py::array>(out);
+}
+
+// Rows of `source` (any C-contiguous array, first axis = rows) in `order`,
+// into `out` when given.
+py::array tile_gather(const py::array& source, const CArray<std::uint32_t>& order,
+                      const py::object& out_rows) {
     if (!(source.flags() & py::array::c_style) || source.ndim() < 1) {
         throw py::type_error("source: expected a C-contiguous array");
     }
@@ -327,9 +347,7 @@ py::array tile_gather(const py::array& source, const CArray<std::uint32_t>& orde
     for (std::size_t j = 0; j < n; ++j) {
         if (o[j] >= rows) throw py::value_error("order: a row is out of range");
     }
-    std::vector<py::ssize_t> shape(source.shape(), source.shape() + source.ndim());
-    shape[0] = static_cast<py::ssize_t>(n);
-    py::array out(source.dtype(), shape);
+    py::array out = rows_like(source, n, out_rows);
     auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
     const auto* src = static_cast<const std::uint8_t*>(source.data());
     {
@@ -374,6 +392,30 @@ CArray<std::uint32_t> tile_sort(CArray<std::uint32_t>& keys) {
         glbcore::sort_tile_keys(k, o, n);
     }
     return order;
+}
+
+// Puts each run of equal keys of `positions` (and of every array of
+// `others`, None skipped) in the finer order, in place.
+void tile_refine(CArray<float>& positions, const CArray<std::uint32_t>& keys,
+                 const py::tuple& grid, const py::list& others) {
+    const std::size_t n = point_rows(positions);
+    if (static_cast<std::size_t>(keys.size()) != n) throw py::value_error("keys: expected one per row");
+    std::vector<glbcore::TileRows> rows;
+    for (const py::handle item : others) {
+        if (item.is_none()) continue;
+        if (!py::isinstance<py::array>(item)) throw py::type_error("others: expected arrays or None");
+        auto array = py::reinterpret_borrow<py::array>(item);
+        if (!(array.flags() & py::array::c_style) || !array.writeable() || array.ndim() < 1 ||
+            static_cast<std::size_t>(array.shape(0)) != n) {
+            throw py::value_error("others: expected writeable C-contiguous arrays of one row per point");
+        }
+        rows.push_back({static_cast<std::uint8_t*>(array.mutable_data()),
+                        n == 0 ? 0 : static_cast<std::size_t>(array.nbytes()) / n});
+    }
+    const glbcore::TileGrid g = tile_grid(grid);
+    float* p = positions.mutable_data();
+    py::gil_scoped_release released;
+    glbcore::refine_tile_runs(p, keys.data(), n, g, rows);
 }
 
 CArray<std::uint8_t> tile_levels(const CArray<std::uint32_t>& sorted_keys, int histogram_level,
@@ -424,7 +466,10 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           py::arg("level"), py::arg("histogram").noconvert());
     m.def("tile_partition", &tile_partition, py::arg("keys"), py::arg("level"),
           py::arg("cell_group"), py::arg("groups"));
-    m.def("tile_gather", &tile_gather, py::arg("source"), py::arg("order"));
+    m.def("tile_gather", &tile_gather, py::arg("source"), py::arg("order"),
+          py::arg("out") = py::none());
+    m.def("tile_refine", &tile_refine, py::arg("positions").noconvert(), py::arg("keys"),
+          py::arg("grid"), py::arg("others"));
     m.def("tile_extents", &tile_extents, py::arg("positions"));
     m.def("tile_level_order", &tile_level_order, py::arg("levels"));
     m.def("tile_sort", &tile_sort, py::arg("keys").noconvert());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "atom_pipeline.h"
+#include "morton_refine.h"
 
 namespace glbcore {
 
@@ -163,6 +164,81 @@ void order_by_small_value(const std::uint8_t* values, std::size_t count, std::ui
     for (std::size_t i = 0; i < count; ++i) ++next[values[i] + 1];
     for (int v = 1; v <= 256; ++v) next[v] += next[v - 1];
     for (std::size_t i = 0; i < count; ++i) order[next[values[i]]++] = static_cast<std::uint32_t>(i);
+}
+
+namespace {
+
+constexpr double FINE_STEPS = double{1u << TILE_REFINE_BITS};
+
+// Where a coordinate lies inside its clamped grid cell (that of
+// grid_cell), in fine steps. Truncation is the floor here, as s >= 0.
+inline std::uint64_t fine_step(float p, double lo, double cells_per_unit) {
+    const double s = std::min(std::max((static_cast<double>(p) - lo) * cells_per_unit, 0.0),
+                              static_cast<double>(TILE_GRID_CELLS));
+    const auto cell = static_cast<std::int32_t>(std::min(s, static_cast<double>(TILE_GRID_CELLS - 1)));
+    const double step = std::min((s - cell) * FINE_STEPS, FINE_STEPS - 1.0);
+    return static_cast<std::uint64_t>(static_cast<std::int32_t>(step));
+}
+
+std::uint64_t fine_key(const float* p, const TileGrid& grid) {
+    std::uint64_t key = 0;
+    for (int a = 0; a < 3; ++a) {
+        key |= fine_morton_detail::spread_16_bits(fine_step(p[a], grid.lo[a], grid.cells_per_unit)) << a;
+    }
+    return key;
+}
+
+struct FinePlace {
+    std::uint64_t key;
+    std::uint32_t place;  // inside the run: breaks ties
+};
+
+// The run of rows from `first` put in the order of `places`, through `scratch`.
+void permute_run(std::uint8_t* rows, std::size_t row_bytes, std::size_t first,
+                 const std::vector<FinePlace>& places, std::vector<std::uint8_t>& scratch) {
+    scratch.resize(places.size() * row_bytes);
+    std::uint8_t* run = rows + first * row_bytes;
+    for (std::size_t j = 0; j < places.size(); ++j) {
+        std::memcpy(scratch.data() + j * row_bytes, run + places[j].place * row_bytes, row_bytes);
+    }
+    std::memcpy(run, scratch.data(), scratch.size());
+}
+
+struct RunScratch {
+    std::vector<FinePlace> places;
+    std::vector<std::uint8_t> rows;
+};
+
+void refine_run(float* positions, std::size_t first, std::size_t last, const TileGrid& grid,
+                const std::vector<TileRows>& others, RunScratch& scratch) {
+    std::vector<FinePlace>& run = scratch.places;
+    run.clear();
+    bool in_order = true;
+    for (std::size_t j = first; j < last; ++j) {
+        const std::uint64_t key = fine_key(positions + 3 * j, grid);
+        in_order = in_order && (run.empty() || run.back().key <= key);
+        run.push_back({key, static_cast<std::uint32_t>(j - first)});
+    }
+    if (in_order) return;  // often so in short runs: nothing moves
+    std::sort(run.begin(), run.end(), [](const FinePlace& a, const FinePlace& b) {
+        return a.key != b.key ? a.key < b.key : a.place < b.place;
+    });
+    permute_run(reinterpret_cast<std::uint8_t*>(positions), 3 * sizeof(float), first, run,
+                scratch.rows);
+    for (const TileRows& rows : others) permute_run(rows.data, rows.row_bytes, first, run, scratch.rows);
+}
+
+}  // namespace
+
+void refine_tile_runs(float* positions, const std::uint32_t* keys, std::size_t count,
+                      const TileGrid& grid, const std::vector<TileRows>& others) {
+    RunScratch scratch;
+    for (std::size_t first = 0; first < count;) {
+        std::size_t last = first + 1;
+        while (last < count && keys[last] == keys[first]) ++last;
+        if (last - first > 1) refine_run(positions, first, last, grid, others, scratch);
+        first = last;
+    }
 }
 
 void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count) {

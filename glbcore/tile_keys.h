@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace glbcore {
 
@@ -58,6 +59,25 @@ void order_by_small_value(const std::uint8_t* values, std::size_t count, std::ui
 // Stable sort of keys; order receives the permutation (order[j] = the
 // original row of sorted place j). count must stay below 2^32.
 void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count);
+
+// Bits per axis by which refine_tile_order cuts a grid cell: with the
+// grid's 10, 21 in all, so that a tile of level L still has 21 - L bits of
+// order per axis inside its node.
+constexpr int TILE_REFINE_BITS = 11;
+
+// Rows of `row_bytes` bytes that move with the positions.
+struct TileRows {
+    std::uint8_t* data;
+    std::size_t row_bytes;
+};
+
+// Puts the rows of each run of equal keys (`positions`, in key order, and
+// every array of `others` with them) in the Morton order of the run's cell
+// cut 2^TILE_REFINE_BITS times per axis, ties keeping their order.
+// Positions outside the grid's cube go to the nearest fine cell of their
+// clamped cell.
+void refine_tile_runs(float* positions, const std::uint32_t* keys, std::size_t count,
+                      const TileGrid& grid, const std::vector<TileRows>& others);
 
 // The octree above the points of one run of sorted keys, as the level
 // assignment needs it.

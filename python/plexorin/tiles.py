@@ -13,7 +13,8 @@ per tile. The build is a few phases of independent tasks (see `_runners`):
    it, or else the rows themselves (12 bytes per point and more);
 4. one task per bucket: its points are gathered, sorted along the Morton
    curve, given their tiles, and the tiles that lie inside the bucket are
-   written; pieces of larger inner tiles go to temporary files;
+   written, one thread each; pieces of larger inner tiles go to temporary
+   files;
 5. one task per inner tile spanning buckets: its pieces become its GLB.
 
 Memory is bounded by the chunk, bucket and tile sizes, never by the number of
@@ -101,9 +102,11 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
             one holding more points stays one tile.
         compress: tiles in the compact layout of ``plexorin.atoms`` and
             ``plexorin.point_cloud`` with ``compress=True`` (quantised and
-            meshopt-compressed, Morton-ordered within each tile; about a
-            quarter of the size); False writes their float layout, the
-            points in the tileset's Morton order.
+            meshopt-compressed; about a quarter of the size); False writes
+            their float layout. Points go in the tileset's Morton order
+            (1024 cells per axis, a cell's points in input order), each
+            cell cut 2048 times per axis when compressed; atoms in the order
+            of `plexorin.atoms` over the tile's box.
         client: a ``dask.distributed.Client`` to run the tasks on (its workers
             must see `out_dir`); a Dask array input without a client runs on
             Dask's default scheduler.
@@ -405,15 +408,20 @@ def _gather_parts(ctx: _TileContext, segments: list[Any]) -> list[Any]:
     """Arrays (positions, types, colours) of the rows of `segments` (chunk,
     first, rows) of the routed row numbers, gathered from the input chunks."""
     assert ctx.chunks is not None
-    columns: list[list[Any]] = [[], [], []]
+    total = sum(rows for _, _, rows in segments)
+    arrays: list[Any] = [None, None, None]
+    place = 0
     for index, first, rows in segments:
         numbers = _read_rows(os.path.join(ctx.tmp, f"chunk{index}.row"), np.uint32, (), first,
                              rows)
         raw = [c.load() if isinstance(c, Mapped) else c for c in ctx.chunks[index]]
-        for column, array in zip(columns, raw):
-            column.append(None if array is None else _native.tile_gather(array, numbers))
-    arrays = [None if c[0] is None else np.concatenate(c) if len(c) > 1 else c[0]
-              for c in columns]
+        for k, array in enumerate(raw):
+            if array is None:
+                continue
+            if arrays[k] is None:  # every chunk of a column has the same dtype and row shape
+                arrays[k] = np.empty((total, *array.shape[1:]), dtype=array.dtype)
+            _native.tile_gather(array, numbers, out=arrays[k][place:place + rows])
+        place += rows
     return list(convert_rows(*arrays))
 
 
@@ -431,14 +439,23 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: 
     # run, so one gather per array puts all of them in place.
     by_level = _native.tile_level_order(levels)
     order = _native.tile_gather(order, by_level)
-    arrays = [None if a is None else _native.tile_gather(a, order)
-              for a in (positions, types, colors)]
+    in_order = _native.tile_gather(positions, order)
+    arrays = [in_order] + [None if a is None else _native.tile_gather(a, order)
+                           for a in (types, colors)]
     keys = _native.tile_gather(keys, by_level)  # sorted within each level already
     levels = _native.tile_gather(levels, by_level)
+    level_starts = np.searchsorted(levels, np.arange(KEY_LEVELS + 2, dtype=levels.dtype))
+    if ctx.compress and types is None:
+        # The codec encodes differences between neighbours: points sharing a
+        # grid cell go in a finer order (atom files order theirs by type),
+        # level by level, as a cell may have points in two levels' tiles.
+        for a, b in zip(level_starts[:-1], level_starts[1:]):
+            _native.tile_refine(in_order[a:b], keys[a:b], ctx.grid.native(),
+                                [c if c is None else c[a:b] for c in arrays[2:]])
+    _turn_to_y_up(in_order)
     written: dict[Code, Any] = {}
     parts: list[Any] = []
     piece_rows = 0
-    level_starts = np.searchsorted(levels, np.arange(KEY_LEVELS + 2, dtype=levels.dtype))
     for level in range(KEY_LEVELS + 1):
         a, b = level_starts[level], level_starts[level + 1]
         if a == b:
@@ -469,30 +486,39 @@ def _spanning_tile_task(ctx: _TileContext, code: Code, parts: list[Any]) -> tupl
     return code, _write_tile(ctx, code, *arrays)
 
 
+def _turn_to_y_up(positions: np.ndarray) -> None:
+    """glTF is y-up and 3D Tiles z-up: readers turn content by +90 degrees
+    about x, taking glTF (x, y, z) to (x, -z, y), so (x, z, -y) is stored."""
+    positions[:, 1:] = positions[:, [2, 1]]
+    np.negative(positions[:, 2], out=positions[:, 2])
+
+
+def _z_up_box(low: Any, high: Any) -> tuple[Any, Any]:
+    """The z-up box of y-up points whose box is (low, high)."""
+    return ((low[0], -high[2], low[1]), (high[0], -low[2], high[1]))
+
+
 def tile_name(level: int, node: int) -> str:
     """r, then the child number (0..7) of each level down to the node."""
     return "r" + (format(node, f"0{level}o") if level else "")
 
 
-def _write_tile(ctx: _TileContext, code: Code, positions: Any, types: Any,
+def _write_tile(ctx: _TileContext, code: Code, y_up: Any, types: Any,
                 colors: Any) -> tuple[int, Any, Any]:
-    """Writes one tile's GLB; returns (points, low corner, high corner)."""
-    # glTF is y-up and 3D Tiles z-up: readers turn content by +90 degrees
-    # about x, taking glTF (x, y, z) to (x, -z, y), so (x, z, -y) is stored.
-    y_up = np.empty_like(positions)
-    y_up[:, 0] = positions[:, 0]
-    y_up[:, 1] = positions[:, 2]
-    np.negative(positions[:, 1], out=y_up[:, 2])
-    # One thread per tile: the tiles are built side by side.
+    """Writes one tile's GLB of points turned y-up, in the tileset's order;
+    returns (points, low corner, high corner), z-up."""
+    # One thread per tile: the tiles are built side by side. Points keep
+    # the tileset's order; atom files order theirs by type.
     if types is not None:
         glb = builders.atoms(y_up, types, compress=ctx.compress, workers=1)
     else:
-        glb = builders.point_cloud(y_up, colors, compress=ctx.compress, workers=1)
+        glb = builders.point_cloud(y_up, colors, compress=ctx.compress,
+                                   order="input" if ctx.compress else None, workers=1)
     pathlib.Path(ctx.out, tile_name(*code) + ".glb").write_bytes(glb)
-    low, high = _extents(positions, 0)
+    low, high = _z_up_box(*_extents(y_up, 0))
     if ctx.compress:
         low, high = _with_dequantized(glb, low, high)
-    return positions.shape[0], low, high
+    return y_up.shape[0], low, high
 
 
 def _with_dequantized(glb: bytes, low: Any, high: Any) -> tuple[Any, Any]:
@@ -514,9 +540,7 @@ def _with_dequantized(glb: bytes, low: Any, high: Any) -> tuple[Any, Any]:
         accessor = document["accessors"][primitive["attributes"]["POSITION"]]
         q_low = np.minimum(q_low, accessor["min"])
         q_high = np.maximum(q_high, accessor["max"])
-    y_low, y_high = origin + step * q_low, origin + step * q_high  # glTF (x, z, -y)
-    drawn_low = np.array([y_low[0], -y_high[2], y_low[1]])
-    drawn_high = np.array([y_high[0], -y_low[2], y_high[1]])
+    drawn_low, drawn_high = _z_up_box(origin + step * q_low, origin + step * q_high)
     return (np.minimum(np.asarray(low, np.float64), drawn_low),
             np.maximum(np.asarray(high, np.float64), drawn_high))
 

@@ -86,28 +86,38 @@ def y_up(points: np.ndarray) -> np.ndarray:
     return np.stack([points[:, 0], points[:, 2], -points[:, 1]], axis=1)
 
 
-def check_tile(glb, packed: bool, expected: np.ndarray) -> np.ndarray:
-    """Asserts the tile holds exactly the `expected` points (float32, z-up):
-    in this order uncompressed, as the same multiset of grid integers
-    (quantised here like the writer) compressed. Returns the points drawn, z-up."""
+def check_tile(glb, packed: bool, expected: np.ndarray, colors=None) -> np.ndarray:
+    """Asserts the tile holds exactly the `expected` points (float32, z-up)
+    with their uint8 `colors`: in this order uncompressed, as the same
+    multiset of grid integers (quantised here like the writer) and colours
+    compressed. Returns the points drawn, z-up."""
     doc = glb.document
     node = doc["nodes"][doc["scenes"][0]["nodes"][0]]
+    primitives = doc["meshes"][node["mesh"]]["primitives"]
     stored = np.concatenate([glb_reader.accessor_array(glb, p["attributes"]["POSITION"])[:, :3]
-                             for p in doc["meshes"][node["mesh"]]["primitives"]])
+                             for p in primitives])
     want = y_up(expected)
+    if colors is not None:
+        stored_colors = np.concatenate([glb_reader.accessor_array(glb, p["attributes"]["COLOR_0"])[:, :3]
+                                        for p in primitives])
     if not packed:
         np.testing.assert_array_equal(stored, want)
+        if colors is not None:
+            np.testing.assert_array_equal(stored_colors, colors)
         drawn = stored.astype(np.float64)
     else:
         origin, step = np.array(node["translation"]), np.array(node["scale"])
         grid = np.floor(np.clip((want - origin) * (1.0 / step), 0, 16383) + 0.5)
+        if colors is not None:
+            stored, grid = np.c_[stored, stored_colors], np.c_[grid, colors]
         rows = [a[np.lexsort(a.T)] for a in (stored.astype(np.float64), grid)]
         np.testing.assert_array_equal(*rows)
+        stored = stored[:, :3]
         drawn = origin + step * stored
     return np.stack([drawn[:, 0], -drawn[:, 2], drawn[:, 1]], axis=1)
 
 
-def check_tree(folder: pathlib.Path, points: np.ndarray, ppt: int) -> dict:
+def check_tree(folder: pathlib.Path, points: np.ndarray, ppt: int, colors=None) -> dict:
     """Every tile holds the rule's points; returns name -> points drawn."""
     expected = reference_tiles(points, ppt)
     tiles_found = decoded_tiles(folder)
@@ -115,7 +125,8 @@ def check_tree(folder: pathlib.Path, points: np.ndarray, ppt: int) -> dict:
     drawn = {}
     for name, (glb, packed) in tiles_found.items():
         code = (len(name[1:-4]), int(name[1:-4] or "0", 8))
-        drawn[name] = check_tile(glb, packed, points[expected[code]])
+        rows = expected[code]
+        drawn[name] = check_tile(glb, packed, points[rows], None if colors is None else colors[rows])
     return drawn
 
 
@@ -130,12 +141,13 @@ def tiles_of(document: dict):
 @pytest.mark.parametrize("compress", [False, True])
 def test_tiles_follow_the_rule_and_the_schema(tmp_path, small_buckets, validate_glbs, compress):
     points = scene()
+    colors = np.random.default_rng(3).integers(0, 256, size=(len(points), 3), dtype=np.uint8)
     out = tmp_path / "set"
-    plexorin.tileset(out, points, points_per_tile=PPT, compress=compress)
+    plexorin.tileset(out, points, colors=colors, points_per_tile=PPT, compress=compress)
     document = json.loads((out / "tileset.json").read_text())
     assert document["asset"]["version"] == "1.1" and document["root"]["refine"] == "ADD"
     assert sorted(p.name for p in out.iterdir() if p.suffix != ".glb") == ["tileset.json"]
-    drawn = check_tree(out, points, PPT)
+    drawn = check_tree(out, points, PPT, colors)
     seen = 0
     for tile in tiles_of(document):
         assert {"boundingVolume", "geometricError"} <= tile.keys()
