@@ -32,9 +32,16 @@ class Mapped:
     start: int
     stop: int
 
-    def load(self) -> np.ndarray:
-        whole = np.memmap(self.filename, dtype=np.dtype(self.dtype), mode="r",
-                          offset=self.offset, shape=self.shape)
+    def load(self, mappings: dict[Any, np.memmap] | None = None) -> np.ndarray:
+        """The rows, from the file's mapping in `mappings` when given (made
+        and kept there on first use)."""
+        key = (self.filename, self.offset, self.dtype, self.shape)
+        whole = None if mappings is None else mappings.get(key)
+        if whole is None:
+            whole = np.memmap(self.filename, dtype=np.dtype(self.dtype), mode="r",
+                              offset=self.offset, shape=self.shape)
+            if mappings is not None:
+                mappings[key] = whole
         return whole[self.start:self.stop]
 
 

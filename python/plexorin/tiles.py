@@ -32,7 +32,7 @@ import pathlib
 import shutil
 import tempfile
 from concurrent.futures import Executor, ThreadPoolExecutor
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable
 
 import numpy as np
@@ -377,6 +377,10 @@ class _TileContext:
     layout: tuple[bool, Any, int]  # (has types, colour dtype or None, colour columns)
     compress: bool
     chunks: list[Any] | None  # the input's chunks when buckets gather rows from them
+    # A worker's mappings of memory-mapped input, kept from bucket to bucket
+    # (each bucket reads rows from all over the file): a fresh mapping would
+    # fault in its pages again. Empty when the context is sent to workers.
+    mappings: dict[Any, Any] = field(default_factory=dict, compare=False, repr=False)
 
 
 def _read_rows(path: str, dtype: Any, row_shape: tuple[int, ...], first: int,
@@ -414,7 +418,7 @@ def _gather_parts(ctx: _TileContext, segments: list[Any]) -> list[Any]:
     for index, first, rows in segments:
         numbers = _read_rows(os.path.join(ctx.tmp, f"chunk{index}.row"), np.uint32, (), first,
                              rows)
-        raw = [c.load() if isinstance(c, Mapped) else c for c in ctx.chunks[index]]
+        raw = [c.load(ctx.mappings) if isinstance(c, Mapped) else c for c in ctx.chunks[index]]
         for k, array in enumerate(raw):
             if array is None:
                 continue
