@@ -54,8 +54,8 @@ struct Compression {
 };
 
 // The most threads a scene's build runs at once: 0 for one per hardware
-// thread (one below 100000 points), 1 inside a caller that already keeps
-// every processor busy. No effect on the file.
+// thread (for atoms and points, one below 100000 of them), 1 inside a
+// caller that already keeps every processor busy. No effect on the file.
 using WorkerLimit = unsigned;
 
 // How atoms are drawn: as one POINTS primitive with colours, or as spheres,
