@@ -7,6 +7,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <vector>
 
 #include <cstdint>
@@ -294,24 +295,31 @@ std::size_t tile_key_histogram(const CArray<float>& positions, const py::tuple& 
     return glbcore::tile_key_histogram(positions.data(), n, g, level, hist);
 }
 
+// Whether every value is below `limit`; run without the interpreter lock.
+template <class Count>
+bool all_below(const std::uint32_t* values, std::size_t n, Count limit) {
+    return std::all_of(values, values + n, [limit](std::uint32_t v) { return v < limit; });
+}
+
 // (order, counts per group)
 py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level,
                          const CArray<std::uint32_t>& cell_group, std::uint32_t groups) {
     require_level(level);
     if (cell_group.size() != (py::ssize_t{1} << (3 * level))) throw py::value_error("cell_group: expected 8^level entries");
     const std::uint32_t* group = cell_group.data();
-    for (py::ssize_t i = 0; i < cell_group.size(); ++i) {
-        if (group[i] >= groups) throw py::value_error("cell_group: a group is not below groups");
-    }
     const auto n = static_cast<std::size_t>(keys.size());
     CArray<std::uint32_t> order(static_cast<py::ssize_t>(n));
     CArray<std::uint64_t> counts(static_cast<py::ssize_t>(groups));
     std::uint32_t* o = order.mutable_data();
     std::uint64_t* c = counts.mutable_data();
+    bool groups_valid;
     {
+        // Other threads run meanwhile, the check of 8^level groups included.
         py::gil_scoped_release released;
-        glbcore::partition_by_cell_group(keys.data(), n, level, group, groups, o, c);
+        groups_valid = all_below(group, static_cast<std::size_t>(cell_group.size()), groups);
+        if (groups_valid) glbcore::partition_by_cell_group(keys.data(), n, level, group, groups, o, c);
     }
+    if (!groups_valid) throw py::value_error("cell_group: a group is not below groups");
     return py::make_tuple(order, counts);
 }
 
@@ -344,16 +352,16 @@ py::array tile_gather(const py::array& source, const CArray<std::uint32_t>& orde
     const std::size_t row_bytes = rows == 0 ? 0 : static_cast<std::size_t>(source.nbytes()) / rows;
     const std::uint32_t* o = order.data();
     const auto n = static_cast<std::size_t>(order.size());
-    for (std::size_t j = 0; j < n; ++j) {
-        if (o[j] >= rows) throw py::value_error("order: a row is out of range");
-    }
     py::array out = rows_like(source, n, out_rows);
     auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
     const auto* src = static_cast<const std::uint8_t*>(source.data());
+    bool rows_valid;
     {
         py::gil_scoped_release released;
-        glbcore::gather_rows(src, row_bytes, o, n, dst);
+        rows_valid = all_below(o, n, rows);
+        if (rows_valid) glbcore::gather_rows(src, row_bytes, o, n, dst);
     }
+    if (!rows_valid) throw py::value_error("order: a row is out of range");
     return out;
 }
 

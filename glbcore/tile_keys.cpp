@@ -188,41 +188,45 @@ std::uint64_t fine_key(const float* p, const TileGrid& grid) {
     return key;
 }
 
-struct FinePlace {
-    std::uint64_t key;
-    std::uint32_t place;  // inside the run: breaks ties
-};
+// A run's entries: the fine key above, the place in the run below, so that
+// sorting plain integers keeps ties in their order.
+constexpr int PLACE_BITS = 31;  // the fine key takes the other 33
+constexpr std::size_t LONGEST_RUN = std::size_t{1} << PLACE_BITS;
 
-// The run of rows from `first` put in the order of `places`, through `scratch`.
+// The run of rows from `first` put in the order of the places in the low
+// bits of `sorted`, through `scratch`.
 void permute_run(std::uint8_t* rows, std::size_t row_bytes, std::size_t first,
-                 const std::vector<FinePlace>& places, std::vector<std::uint8_t>& scratch) {
-    scratch.resize(places.size() * row_bytes);
+                 const std::vector<std::uint64_t>& sorted, std::vector<std::uint8_t>& scratch) {
+    scratch.resize(sorted.size() * row_bytes);
     std::uint8_t* run = rows + first * row_bytes;
-    for (std::size_t j = 0; j < places.size(); ++j) {
-        std::memcpy(scratch.data() + j * row_bytes, run + places[j].place * row_bytes, row_bytes);
+    constexpr std::uint64_t place_mask = LONGEST_RUN - 1;
+    for (std::size_t j = 0; j < sorted.size(); ++j) {
+        std::memcpy(scratch.data() + j * row_bytes, run + (sorted[j] & place_mask) * row_bytes,
+                    row_bytes);
     }
     std::memcpy(run, scratch.data(), scratch.size());
 }
 
 struct RunScratch {
-    std::vector<FinePlace> places;
+    std::vector<std::uint64_t> entries;
     std::vector<std::uint8_t> rows;
 };
 
 void refine_run(float* positions, std::size_t first, std::size_t last, const TileGrid& grid,
                 const std::vector<TileRows>& others, RunScratch& scratch) {
-    std::vector<FinePlace>& run = scratch.places;
+    // Longer runs (two billion points in one cell, more than any file
+    // holds) keep their order.
+    if (last - first >= LONGEST_RUN) return;
+    std::vector<std::uint64_t>& run = scratch.entries;
     run.clear();
     bool in_order = true;
     for (std::size_t j = first; j < last; ++j) {
-        const std::uint64_t key = fine_key(positions + 3 * j, grid);
-        in_order = in_order && (run.empty() || run.back().key <= key);
-        run.push_back({key, static_cast<std::uint32_t>(j - first)});
+        const std::uint64_t entry = fine_key(positions + 3 * j, grid) << PLACE_BITS | (j - first);
+        in_order = in_order && (run.empty() || run.back() < entry);
+        run.push_back(entry);
     }
     if (in_order) return;  // often so in short runs: nothing moves
-    std::sort(run.begin(), run.end(), [](const FinePlace& a, const FinePlace& b) {
-        return a.key != b.key ? a.key < b.key : a.place < b.place;
-    });
+    std::sort(run.begin(), run.end());
     permute_run(reinterpret_cast<std::uint8_t*>(positions), 3 * sizeof(float), first, run,
                 scratch.rows);
     for (const TileRows& rows : others) permute_run(rows.data, rows.row_bytes, first, run, scratch.rows);
