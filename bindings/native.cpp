@@ -365,6 +365,30 @@ py::array tile_gather(const py::array& source, const CArray<std::uint32_t>& orde
     return out;
 }
 
+// Turns the segments between `cuts` (ascending, within the rows) y-up in
+// place; returns the z-up (lo, hi) of each, as (segments, 3) arrays.
+py::tuple tile_turn_y_up(CArray<float>& positions, const CArray<std::uint32_t>& cuts) {
+    const std::size_t n = point_rows(positions);
+    const auto c = static_cast<std::size_t>(cuts.size());
+    const std::uint32_t* at = cuts.data();
+    for (std::size_t s = 0; s < c; ++s) {
+        if (at[s] > n || (s > 0 && at[s] < at[s - 1])) {
+            throw py::value_error("cuts: expected ascending rows of positions");
+        }
+    }
+    const auto segments = static_cast<py::ssize_t>(c == 0 ? 0 : c - 1);
+    CArray<float> lo({segments, py::ssize_t{3}});
+    CArray<float> hi({segments, py::ssize_t{3}});
+    float* p = positions.mutable_data();
+    float* l = lo.mutable_data();
+    float* h = hi.mutable_data();
+    {
+        py::gil_scoped_release released;
+        glbcore::turn_y_up_with_extents(p, at, static_cast<std::size_t>(segments), l, h);
+    }
+    return py::make_tuple(lo, hi);
+}
+
 // (lo, hi, first non-finite row or N)
 py::tuple tile_extents(const CArray<float>& positions) {
     const std::size_t n = point_rows(positions);
@@ -479,6 +503,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("tile_refine", &tile_refine, py::arg("positions").noconvert(), py::arg("keys"),
           py::arg("grid"), py::arg("others"));
     m.def("tile_extents", &tile_extents, py::arg("positions"));
+    m.def("tile_turn_y_up", &tile_turn_y_up, py::arg("positions").noconvert(), py::arg("cuts"));
     m.def("tile_level_order", &tile_level_order, py::arg("levels"));
     m.def("tile_sort", &tile_sort, py::arg("keys").noconvert());
     m.def("tile_levels", &tile_levels, py::arg("sorted_keys"), py::arg("histogram_level"),

@@ -159,6 +159,21 @@ std::size_t tile_extents(const float* positions, std::size_t count, float* lo, f
     return count;
 }
 
+void turn_y_up_with_extents(float* positions, const std::uint32_t* cuts, std::size_t segments,
+                            float* lo, float* hi) {
+    for (std::size_t s = 0; s < segments; ++s) {
+        float* const segment = positions + 3 * std::size_t{cuts[s]};
+        const std::size_t rows = cuts[s + 1] - cuts[s];
+        tile_extents(segment, rows, lo + 3 * s, hi + 3 * s);  // a tile's rows stay in cache
+        for (std::size_t i = 0; i < rows; ++i) {
+            float* p = segment + 3 * i;
+            const float y = p[1];
+            p[1] = p[2];
+            p[2] = -y;
+        }
+    }
+}
+
 void order_by_small_value(const std::uint8_t* values, std::size_t count, std::uint32_t* order) {
     std::size_t next[257] = {};
     for (std::size_t i = 0; i < count; ++i) ++next[values[i] + 1];

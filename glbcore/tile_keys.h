@@ -53,6 +53,13 @@ void gather_rows(const std::uint8_t* src, std::size_t row_bytes, const std::uint
 // extremes are then unspecified) or count. With no rows lo = +inf, hi = -inf.
 std::size_t tile_extents(const float* positions, std::size_t count, float* lo, float* hi);
 
+// For each segment s, rows cuts[s] to cuts[s + 1] (cuts ascending): writes
+// the exact extremes of its finite z-up rows (x, y, z) to lo and hi (3
+// floats per segment, as tile_extents), then turns the rows into glTF's
+// y-up (x, z, -y) in place.
+void turn_y_up_with_extents(float* positions, const std::uint32_t* cuts, std::size_t segments,
+                            float* lo, float* hi);
+
 // A stable counting sort by byte value: order[j] = row going to place j.
 void order_by_small_value(const std::uint8_t* values, std::size_t count, std::uint32_t* order);
 

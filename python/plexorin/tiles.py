@@ -456,26 +456,38 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: 
         for a, b in zip(level_starts[:-1], level_starts[1:]):
             _native.tile_refine(in_order[a:b], keys[a:b], ctx.grid.native(),
                                 [c if c is None else c[a:b] for c in arrays[2:]])
-    _turn_to_y_up(in_order)
+    codes, cuts = _tiles_of(keys, level_starts)
+    lows, highs = _native.tile_turn_y_up(in_order, cuts)
     written: dict[Code, Any] = {}
     parts: list[Any] = []
     piece_rows = 0
+    for code, c0, c1, low, high in zip(codes, cuts[:-1], cuts[1:], lows.tolist(), highs.tolist()):
+        tile = [None if x is None else x[c0:c1] for x in arrays]
+        if code in spanning:
+            _append_piece(ctx, bucket, tile)
+            parts.append((code, (bucket, piece_rows, c1 - c0)))
+            piece_rows += c1 - c0
+        else:
+            y_up, kinds, tints = tile
+            written[code] = _write_tile(ctx, code, y_up, kinds, tints, (tuple(low), tuple(high)))
+    return written, parts
+
+
+def _tiles_of(keys: np.ndarray, level_starts: np.ndarray) -> tuple[list[Code], np.ndarray]:
+    """The tiles of a bucket's points grouped by level, each level in key
+    order: their codes, and the rows where each starts, then the count."""
+    codes: list[Code] = []
+    starts = []
     for level in range(KEY_LEVELS + 1):
         a, b = level_starts[level], level_starts[level + 1]
         if a == b:
             continue
         nodes = keys[a:b] >> np.uint32(3 * (KEY_LEVELS - level))
-        cuts = a + np.concatenate(([0], np.flatnonzero(np.diff(nodes)) + 1, [b - a]))
-        for c0, c1 in zip(cuts[:-1], cuts[1:]):
-            code = (level, int(nodes[c0 - a]))
-            tile = [None if x is None else x[c0:c1] for x in arrays]
-            if code in spanning:
-                _append_piece(ctx, bucket, tile)
-                parts.append((code, (bucket, piece_rows, c1 - c0)))
-                piece_rows += c1 - c0
-            else:
-                written[code] = _write_tile(ctx, code, *tile)
-    return written, parts
+        firsts = np.concatenate(([0], np.flatnonzero(np.diff(nodes)) + 1))
+        codes.extend((level, int(node)) for node in nodes[firsts])
+        starts.append(a + firsts)
+    starts.append([len(keys)])
+    return codes, np.concatenate(starts).astype(np.uint32)
 
 
 def _append_piece(ctx: _TileContext, bucket: int, arrays: list[Any]) -> None:
@@ -490,13 +502,6 @@ def _spanning_tile_task(ctx: _TileContext, code: Code, parts: list[Any]) -> tupl
     return code, _write_tile(ctx, code, *arrays)
 
 
-def _turn_to_y_up(positions: np.ndarray) -> None:
-    """glTF is y-up and 3D Tiles z-up: readers turn content by +90 degrees
-    about x, taking glTF (x, y, z) to (x, -z, y), so (x, z, -y) is stored."""
-    positions[:, 1:] = positions[:, [2, 1]]
-    np.negative(positions[:, 2], out=positions[:, 2])
-
-
 def _z_up_box(low: Any, high: Any) -> tuple[Any, Any]:
     """The z-up box of y-up points whose box is (low, high)."""
     return ((low[0], -high[2], low[1]), (high[0], -low[2], high[1]))
@@ -507,10 +512,12 @@ def tile_name(level: int, node: int) -> str:
     return "r" + (format(node, f"0{level}o") if level else "")
 
 
-def _write_tile(ctx: _TileContext, code: Code, y_up: Any, types: Any,
-                colors: Any) -> tuple[int, Any, Any]:
-    """Writes one tile's GLB of points turned y-up, in the tileset's order;
-    returns (points, low corner, high corner), z-up."""
+def _write_tile(ctx: _TileContext, code: Code, y_up: Any, types: Any, colors: Any,
+                z_up_box: Any = None) -> tuple[int, Any, Any]:
+    """Writes one tile's GLB of points turned y-up (glTF is y-up and 3D Tiles
+    z-up: readers turn content by +90 degrees about x, taking glTF (x, y, z)
+    to (x, -z, y), so (x, z, -y) is stored), in the tileset's order; returns
+    (points, low corner, high corner), z-up: `z_up_box` when given."""
     # One thread per tile: the tiles are built side by side. Points keep
     # the tileset's order; atom files order theirs by type.
     if types is not None:
@@ -519,7 +526,7 @@ def _write_tile(ctx: _TileContext, code: Code, y_up: Any, types: Any,
         glb = builders.point_cloud(y_up, colors, compress=ctx.compress,
                                    order="input" if ctx.compress else None, workers=1)
     pathlib.Path(ctx.out, tile_name(*code) + ".glb").write_bytes(glb)
-    low, high = _z_up_box(*_extents(y_up, 0))
+    low, high = z_up_box if z_up_box is not None else _z_up_box(*_extents(y_up, 0))
     if ctx.compress:
         low, high = _with_dequantized(glb, low, high)
     return y_up.shape[0], low, high
