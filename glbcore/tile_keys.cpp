@@ -183,22 +183,24 @@ void order_by_small_value(const std::uint8_t* values, std::size_t count, std::ui
 
 namespace {
 
-constexpr double FINE_STEPS = double{1u << TILE_REFINE_BITS};
+constexpr std::uint32_t FINE_STEPS = 1u << TILE_REFINE_BITS;
+constexpr double LAST_FINE_STEP = double{TILE_GRID_CELLS} * FINE_STEPS - 1.0;
 
-// Where a coordinate lies inside its clamped grid cell (that of
-// grid_cell), in fine steps. Truncation is the floor here, as s >= 0.
-inline std::uint64_t fine_step(float p, double lo, double cells_per_unit) {
-    const double s = std::min(std::max((static_cast<double>(p) - lo) * cells_per_unit, 0.0),
-                              static_cast<double>(TILE_GRID_CELLS));
-    const auto cell = static_cast<std::int32_t>(std::min(s, static_cast<double>(TILE_GRID_CELLS - 1)));
-    const double step = std::min((s - cell) * FINE_STEPS, FINE_STEPS - 1.0);
-    return static_cast<std::uint64_t>(static_cast<std::int32_t>(step));
+// Where a coordinate lies inside its clamped grid cell (that of grid_cell),
+// in fine steps: the low bits of its step on the whole fine grid. Scaling
+// by a power of two commutes with rounding, so s * steps_per_unit is the
+// scaled coordinate of grid_cell times FINE_STEPS, exactly.
+inline std::uint64_t fine_step(float p, double lo, double steps_per_unit) {
+    const double s = std::min(std::max((static_cast<double>(p) - lo) * steps_per_unit, 0.0),
+                              LAST_FINE_STEP);
+    return static_cast<std::uint64_t>(static_cast<std::int32_t>(s)) & (FINE_STEPS - 1);
 }
 
 std::uint64_t fine_key(const float* p, const TileGrid& grid) {
+    const double steps_per_unit = grid.cells_per_unit * FINE_STEPS;
     std::uint64_t key = 0;
     for (int a = 0; a < 3; ++a) {
-        key |= fine_morton_detail::spread_16_bits(fine_step(p[a], grid.lo[a], grid.cells_per_unit)) << a;
+        key |= fine_morton_detail::spread_16_bits(fine_step(p[a], grid.lo[a], steps_per_unit)) << a;
     }
     return key;
 }
