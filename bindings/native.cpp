@@ -401,15 +401,25 @@ py::tuple tile_extents(const CArray<float>& positions) {
     return py::make_tuple(py::make_tuple(lo[0], lo[1], lo[2]), py::make_tuple(hi[0], hi[1], hi[2]), bad);
 }
 
-CArray<std::uint32_t> tile_level_order(const CArray<std::uint8_t>& levels) {
+// (levels, order, keys) of the places grouped by level, stably.
+py::tuple tile_group_by_level(const CArray<std::uint8_t>& levels, const CArray<std::uint32_t>& order,
+                              const CArray<std::uint32_t>& keys) {
     const auto n = static_cast<std::size_t>(levels.size());
-    CArray<std::uint32_t> order(static_cast<py::ssize_t>(n));
-    std::uint32_t* o = order.mutable_data();
+    if (static_cast<std::size_t>(order.size()) != n || static_cast<std::size_t>(keys.size()) != n) {
+        throw py::value_error("levels, order, keys: expected the same length");
+    }
+    const auto size = static_cast<py::ssize_t>(n);
+    CArray<std::uint8_t> levels_out(size);
+    CArray<std::uint32_t> order_out(size);
+    CArray<std::uint32_t> keys_out(size);
+    std::uint8_t* l = levels_out.mutable_data();
+    std::uint32_t* o = order_out.mutable_data();
+    std::uint32_t* k = keys_out.mutable_data();
     {
         py::gil_scoped_release released;
-        glbcore::order_by_small_value(levels.data(), n, o);
+        glbcore::group_by_level(levels.data(), order.data(), keys.data(), n, l, o, k);
     }
-    return order;
+    return py::make_tuple(levels_out, order_out, keys_out);
 }
 
 // Sorts `keys` in place (stable); returns the permutation.
@@ -504,7 +514,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           py::arg("grid"), py::arg("others"));
     m.def("tile_extents", &tile_extents, py::arg("positions"));
     m.def("tile_turn_y_up", &tile_turn_y_up, py::arg("positions").noconvert(), py::arg("cuts"));
-    m.def("tile_level_order", &tile_level_order, py::arg("levels"));
+    m.def("tile_group_by_level", &tile_group_by_level, py::arg("levels"), py::arg("order"),
+          py::arg("keys"));
     m.def("tile_sort", &tile_sort, py::arg("keys").noconvert());
     m.def("tile_levels", &tile_levels, py::arg("sorted_keys"), py::arg("histogram_level"),
           py::arg("grid_depth"), py::arg("points_per_tile"), py::arg("cell_leaf_level"),

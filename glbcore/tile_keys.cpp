@@ -174,11 +174,19 @@ void turn_y_up_with_extents(float* positions, const std::uint32_t* cuts, std::si
     }
 }
 
-void order_by_small_value(const std::uint8_t* values, std::size_t count, std::uint32_t* order) {
+void group_by_level(const std::uint8_t* levels, const std::uint32_t* order,
+                    const std::uint32_t* keys, std::size_t count, std::uint8_t* levels_out,
+                    std::uint32_t* order_out, std::uint32_t* keys_out) {
     std::size_t next[257] = {};
-    for (std::size_t i = 0; i < count; ++i) ++next[values[i] + 1];
+    for (std::size_t i = 0; i < count; ++i) ++next[levels[i] + 1];
     for (int v = 1; v <= 256; ++v) next[v] += next[v - 1];
-    for (std::size_t i = 0; i < count; ++i) order[next[values[i]]++] = static_cast<std::uint32_t>(i);
+    // A scatter into a few sequential streams, one per level present.
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t place = next[levels[i]]++;
+        levels_out[place] = levels[i];
+        order_out[place] = order[i];
+        keys_out[place] = keys[i];
+    }
 }
 
 namespace {

@@ -60,8 +60,12 @@ std::size_t tile_extents(const float* positions, std::size_t count, float* lo, f
 void turn_y_up_with_extents(float* positions, const std::uint32_t* cuts, std::size_t segments,
                             float* lo, float* hi);
 
-// A stable counting sort by byte value: order[j] = row going to place j.
-void order_by_small_value(const std::uint8_t* values, std::size_t count, std::uint32_t* order);
+// A stable counting sort of places by level: place i (levels[i], order[i],
+// keys[i]) goes to the next place of its level in the outputs, so that each
+// level's places stay in their order.
+void group_by_level(const std::uint8_t* levels, const std::uint32_t* order,
+                    const std::uint32_t* keys, std::size_t count, std::uint8_t* levels_out,
+                    std::uint32_t* order_out, std::uint32_t* keys_out);
 
 // Stable sort of keys; order receives the permutation (order[j] = the
 // original row of sorted place j). count must stay below 2^32.

@@ -441,13 +441,10 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: 
                                  ctx.cell_leaf_level, pre_rows, pre_levels)
     # Grouped by level and, within a level, in key order: every tile is one
     # run, so one gather per array puts all of them in place.
-    by_level = _native.tile_level_order(levels)
-    order = _native.tile_gather(order, by_level)
+    levels, order, keys = _native.tile_group_by_level(levels, order, keys)
     in_order = _native.tile_gather(positions, order)
     arrays = [in_order] + [None if a is None else _native.tile_gather(a, order)
                            for a in (types, colors)]
-    keys = _native.tile_gather(keys, by_level)  # sorted within each level already
-    levels = _native.tile_gather(levels, by_level)
     level_starts = np.searchsorted(levels, np.arange(KEY_LEVELS + 2, dtype=levels.dtype))
     if ctx.compress and types is None:
         # The codec encodes differences between neighbours: points sharing a
