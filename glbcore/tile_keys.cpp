@@ -195,9 +195,9 @@ constexpr std::uint32_t FINE_STEPS = 1u << TILE_REFINE_BITS;
 constexpr double LAST_FINE_STEP = double{TILE_GRID_CELLS} * FINE_STEPS - 1.0;
 
 // Where a coordinate lies inside its clamped grid cell (that of grid_cell),
-// in fine steps: the low bits of its step on the whole fine grid. Scaling
-// by a power of two commutes with rounding, so s * steps_per_unit is the
-// scaled coordinate of grid_cell times FINE_STEPS, exactly.
+// in fine steps: the low bits of its step on the whole fine grid. As
+// scaling by a power of two commutes with rounding, (p - lo) *
+// steps_per_unit is grid_cell's scaled coordinate times FINE_STEPS exactly.
 inline std::uint64_t fine_step(float p, double lo, double steps_per_unit) {
     const double s = std::min(std::max((static_cast<double>(p) - lo) * steps_per_unit, 0.0),
                               LAST_FINE_STEP);

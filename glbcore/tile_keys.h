@@ -1,7 +1,8 @@
 // The steps of the tiler (the Python package's plexorin.tileset) that run
 // over every point: 30-bit Morton keys over a cubic grid, a histogram of key
-// prefixes, a stable partition by groups of cells, a row gather, a key sort
-// and the assignment of each point to the octree level of its tile.
+// prefixes, a stable partition by groups of cells, a row gather, a key sort,
+// the assignment of each point to the octree level of its tile, the
+// grouping by level, a finer order inside grid cells and the turn to y-up.
 //
 // Keys: the grid has 1024 cells per axis over a cube; a point's cell on an
 // axis is floor((p - lo) * cells_per_unit) clamped to 0..1023, computed in
@@ -71,7 +72,7 @@ void group_by_level(const std::uint8_t* levels, const std::uint32_t* order,
 // original row of sorted place j). count must stay below 2^32.
 void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count);
 
-// Bits per axis by which refine_tile_order cuts a grid cell: with the
+// Bits per axis by which refine_tile_runs cuts a grid cell: with the
 // grid's 10, 21 in all, so that a tile of level L still has 21 - L bits of
 // order per axis inside its node.
 constexpr int TILE_REFINE_BITS = 11;
