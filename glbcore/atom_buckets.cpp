@@ -24,9 +24,9 @@ constexpr std::size_t BYTES_PER_COLOR = 12;
 // 30 bits and the digit at least 1, so a record fits 32 bits.
 constexpr int ENTRY_BITS = 3;
 static_assert(PALETTE_SIZE <= (1u << ENTRY_BITS), "a palette entry fits its bits");
-// Scratch of one bucket of m atoms: two (key, index) arrays for the sort,
-// 12m bytes of positions and 2m of types.
-constexpr std::size_t SCRATCH_BYTES_PER_ATOM = 4 * 4 + BYTES_PER_POSITION + 2;
+// Scratch of one bucket of m atoms: two arrays of 64-bit sort entries and
+// 12m bytes of positions, besides its digit tables.
+constexpr std::size_t SCRATCH_BYTES_PER_ATOM = 2 * 8 + BYTES_PER_POSITION;
 // Scratch that a cloud may have beyond its key array (4 bytes per atom).
 constexpr std::size_t SMALL_CLOUD_SCRATCH_BYTES = std::size_t{1} << 20;
 // A bucket larger than this (about 4 MB of scratch) no longer sorts in the
@@ -35,71 +35,175 @@ constexpr std::size_t SMALL_CLOUD_SCRATCH_BYTES = std::size_t{1} << 20;
 constexpr std::uint32_t MAX_BUCKET_ATOMS = std::uint32_t{1} << 17;
 constexpr int KEY_BITS = 30;
 constexpr std::uint32_t SCATTER_PREFETCH_DISTANCE = 16;
-constexpr int MAX_INNER_PASSES = 4;  // 8-bit digits of up to 29 inner bits
 // Clouds get about this many atoms per bucket on average, at most 256
 // buckets: small buckets would cost more in per-bucket tables than in atoms.
 constexpr std::uint32_t ATOMS_PER_BUCKET = 512;
 
-// The tables of one bucket's sort (5 KB). They live in the heap scratch,
-// not on the stack: a chunk may run on the caller's own thread, whose stack
-// can be as small as 32 KiB (and sanitizers make every frame larger).
-struct BucketTables {
-    RadixHist hists[MAX_INNER_PASSES];
-    OffsetTable offsets;
+// A bucket's sort moves 64-bit entries: the inner key in the high half, and
+// the atom's place in the bucket and its palette entry in the low half.
+// Places ascend in input order, and every pass is stable, so the entries end
+// in the stable order by key.
+constexpr int ENTRY_KEY_SHIFT = 32;
+constexpr int PLACE_SHIFT = ENTRY_BITS;  // the place sits above the palette entry
+static_assert(MAX_BUCKET_ATOMS <= (std::uint64_t{1} << (ENTRY_KEY_SHIFT - PLACE_SHIFT)),
+              "a bucket place and a palette entry fit the low half of an entry");
+
+// The inner bits are split into as few digits as keep each digit's table
+// no longer than the bucket, so that the tables cost less than the moves
+// they save, and no digit wider than MAX_DIGIT_BITS.
+constexpr int MAX_DIGIT_BITS = 12;
+constexpr int MAX_PASSES = 4;  // 29 inner bits at most
+static_assert(MAX_PASSES * 8 >= KEY_BITS - 1, "8-bit digits cover every inner key");
+
+struct DigitPlan {
+    int passes = 0;
+    int shift[MAX_PASSES] = {};
+    int bits[MAX_PASSES] = {};
 };
-constexpr std::size_t TABLE_BYTES = (sizeof(BucketTables) + 63) / 64 * 64;
+
+DigitPlan digit_plan(std::uint32_t m, int inner_bits) {
+    DigitPlan plan;
+    int passes = 1;
+    for (;; ++passes) {
+        const int width = (inner_bits + passes - 1) / passes;
+        if (width <= 8 || (width <= MAX_DIGIT_BITS && (std::uint64_t{1} << width) <= m)) break;
+    }
+    int low = 0;
+    for (int k = 0; k < passes; ++k) {
+        const int width = (inner_bits - low + (passes - k) - 1) / (passes - k);
+        plan.shift[k] = low;
+        plan.bits[k] = width;
+        low += width;
+    }
+    plan.passes = passes;
+    return plan;
+}
 
 // One bucket's scratch, carved from its chunk's share of the pool.
 struct BucketScratch {
-    BucketTables* tables;
-    std::uint32_t* keys[2];
-    std::uint32_t* order[2];
+    std::uint32_t* tables;  // one table per digit, `table_entries` apart
+    std::size_t table_entries;
+    std::uint64_t* entries[2];
     std::uint8_t* positions;
-    std::uint16_t* types;
 };
 
-BucketScratch carve_scratch(std::uint8_t* at, std::uint32_t capacity) {
+std::size_t line_rounded(std::size_t bytes) { return (bytes + 63) / 64 * 64; }
+
+// Entries of each digit table for buckets of up to `capacity` atoms: the
+// first digit of a plan is its widest, and smaller buckets get narrower ones.
+std::size_t table_entries_for(std::uint32_t capacity, int inner_bits) {
+    return std::size_t{1} << std::max(8, digit_plan(capacity, inner_bits).bits[0]);
+}
+
+std::size_t table_bytes_for(std::uint32_t capacity, int inner_bits) {
+    return line_rounded(sizeof(std::uint32_t) * MAX_PASSES * table_entries_for(capacity, inner_bits));
+}
+
+BucketScratch carve_scratch(std::uint8_t* at, std::uint32_t capacity, int inner_bits) {
     BucketScratch s{};
-    auto take = [&at](std::size_t bytes) {
-        std::uint8_t* p = at;
-        at += bytes;
-        return p;
-    };
-    s.tables = reinterpret_cast<BucketTables*>(take(TABLE_BYTES));
-    const std::size_t words = sizeof(std::uint32_t) * std::size_t{capacity};
-    for (int k = 0; k < 2; ++k) {
-        s.keys[k] = reinterpret_cast<std::uint32_t*>(take(words));
-        s.order[k] = reinterpret_cast<std::uint32_t*>(take(words));
-    }
-    s.positions = take(BYTES_PER_POSITION * std::size_t{capacity});
-    s.types = reinterpret_cast<std::uint16_t*>(take(sizeof(std::uint16_t) * capacity));
+    s.tables = reinterpret_cast<std::uint32_t*>(at);
+    s.table_entries = table_entries_for(capacity, inner_bits);
+    at += table_bytes_for(capacity, inner_bits);
+    s.entries[0] = reinterpret_cast<std::uint64_t*>(at);
+    s.entries[1] = s.entries[0] + capacity;
+    s.positions = reinterpret_cast<std::uint8_t*>(s.entries[1] + capacity);
     return s;
 }
 
-// Takes a bucket's positions and records out of the payload into its
-// scratch, as inner keys, input order and palette entries.
-void load_bucket(const AtomBuckets& buckets, std::uint32_t bucket_begin, std::uint32_t m,
-                 const BucketScratch& s) {
-    const std::uint8_t* records = buckets.records + BYTES_PER_COLOR * bucket_begin;
-    // The colour bytes past the records are written soon, in random order:
-    // ask for their lines now, while the records stream in.
-    const std::uint8_t* colors_end = records + BYTES_PER_COLOR * std::size_t{m};
-    for (const std::uint8_t* line = records + sizeof(std::uint32_t) * m; line < colors_end;
-         line += 64) {
-        __builtin_prefetch(line, 1);
+std::uint32_t* table_of(const BucketScratch& s, int digit) {
+    return s.tables + s.table_entries * static_cast<std::size_t>(digit);
+}
+
+inline std::uint32_t record_at(const std::uint8_t* records, std::uint32_t j) {
+    std::uint32_t record;
+    std::memcpy(&record, records + sizeof record * j, sizeof record);
+    return record;
+}
+
+inline std::uint64_t sort_entry(std::uint32_t record, std::uint32_t place) {
+    return (std::uint64_t{record >> ENTRY_BITS} << ENTRY_KEY_SHIFT) | (place << PLACE_SHIFT) |
+           (record & (PALETTE_SIZE - 1));
+}
+
+inline std::uint32_t digit_of_entry(std::uint64_t entry, int shift, std::uint32_t mask) {
+    return static_cast<std::uint32_t>(entry >> (ENTRY_KEY_SHIFT + shift)) & mask;
+}
+
+// The counts of every digit in one sweep over the records.
+template <int Passes>
+void count_digits(const std::uint8_t* records, std::uint32_t m, const DigitPlan& plan,
+                  const BucketScratch& s) {
+    std::uint32_t* tables[Passes];
+    int shifts[Passes];
+    std::uint32_t masks[Passes];
+    for (int k = 0; k < Passes; ++k) {
+        tables[k] = table_of(s, k);
+        shifts[k] = ENTRY_BITS + plan.shift[k];
+        masks[k] = (std::uint32_t{1} << plan.bits[k]) - 1;
+        std::memset(tables[k], 0, sizeof(std::uint32_t) << plan.bits[k]);
     }
-    std::memcpy(s.positions, buckets.positions + BYTES_PER_POSITION * bucket_begin,
-                BYTES_PER_POSITION * std::size_t{m});
-    std::uint32_t* const keys = s.keys[0];
-    std::uint32_t* const order = s.order[0];
-    std::uint16_t* const types = s.types;
     for (std::uint32_t j = 0; j < m; ++j) {
-        std::uint32_t record;
-        std::memcpy(&record, records + sizeof record * j, sizeof record);
-        keys[j] = record >> ENTRY_BITS;
-        types[j] = static_cast<std::uint16_t>(record & (PALETTE_SIZE - 1));
-        order[j] = j;
+        const std::uint32_t record = record_at(records, j);
+        for (int k = 0; k < Passes; ++k) ++tables[k][(record >> shifts[k]) & masks[k]];
     }
+}
+
+void count_digits(const std::uint8_t* records, std::uint32_t m, const DigitPlan& plan,
+                  const BucketScratch& s) {
+    switch (plan.passes) {
+        case 1: return count_digits<1>(records, m, plan, s);
+        case 2: return count_digits<2>(records, m, plan, s);
+        case 3: return count_digits<3>(records, m, plan, s);
+        default: return count_digits<MAX_PASSES>(records, m, plan, s);
+    }
+}
+
+// Turns a digit's counts into its first places.
+void starts_from_counts(std::uint32_t* table, std::size_t n) {
+    std::uint32_t running = 0;
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::uint32_t size = table[r];
+        table[r] = running;
+        running += size;
+    }
+}
+
+// Sorts a bucket of m atoms whose records are at `records`; returns the
+// scratch array that holds the sorted entries.
+const std::uint64_t* sort_bucket_entries(const std::uint8_t* records, std::uint32_t m,
+                                         int inner_bits, const BucketScratch& s) {
+    const DigitPlan plan = digit_plan(m, inner_bits);
+    count_digits(records, m, plan, s);
+    std::uint64_t* from = nullptr;  // null: still in the records
+    int to = 0;
+    for (int k = 0; k < plan.passes; ++k) {
+        std::uint32_t* next = table_of(s, k);
+        const int shift = plan.shift[k];
+        const std::uint32_t mask = (std::uint32_t{1} << plan.bits[k]) - 1;
+        // A digit that all keys share moves nothing.
+        const std::uint32_t first_digit = (record_at(records, 0) >> (ENTRY_BITS + shift)) & mask;
+        if (next[first_digit] == m) continue;
+        starts_from_counts(next, std::size_t{1} << plan.bits[k]);
+        std::uint64_t* out = s.entries[to];
+        if (from == nullptr) {
+            for (std::uint32_t j = 0; j < m; ++j) {
+                const std::uint32_t record = record_at(records, j);
+                out[next[(record >> (ENTRY_BITS + shift)) & mask]++] = sort_entry(record, j);
+            }
+        } else {
+            for (std::uint32_t j = 0; j < m; ++j) {
+                const std::uint64_t entry = from[j];
+                out[next[digit_of_entry(entry, shift, mask)]++] = entry;
+            }
+        }
+        from = out;
+        to = 1 - to;
+    }
+    if (from == nullptr) {  // every key of the bucket is the same: input order
+        from = s.entries[0];
+        for (std::uint32_t j = 0; j < m; ++j) from[j] = sort_entry(record_at(records, j), j);
+    }
+    return from;
 }
 
 // What a bucket's atoms leave besides their positions: the palette colour
@@ -120,74 +224,17 @@ struct PaletteEntries {
     }
 };
 
-// The last pass of a bucket's sort fused with its gather: each atom goes
-// from the scratch straight to its place in the file.
+// Writes a sorted bucket's positions and colours over its own payload
+// bytes, place by place.
 template <class Palette>
-void scatter_gather_bucket(const BucketScratch& s, int from, std::uint32_t m, int shift,
-                           std::uint8_t* positions, Palette palette) {
-    const std::uint32_t* keys = s.keys[from];
-    const std::uint32_t* order = s.order[from];
-    const std::uint8_t* atoms = s.positions;
-    const std::uint16_t* types = s.types;
-    OffsetTable next = s.tables->offsets;  // a local: the byte stores cannot alias it
-    for (std::uint32_t j = 0; j < m; ++j) {
-        const std::uint32_t place = next.count[(keys[j] >> shift) & 0xFF]++;
-        const std::uint32_t atom = order[j];
-        copy_12_bytes(positions + BYTES_PER_POSITION * place, atoms + BYTES_PER_POSITION * atom);
-        palette.put(place, types[atom]);
+void write_sorted_bucket(const std::uint64_t* entries, const std::uint8_t* atoms, std::uint32_t m,
+                         std::uint8_t* positions, Palette palette) {
+    for (std::uint32_t p = 0; p < m; ++p) {
+        const auto low = static_cast<std::uint32_t>(entries[p]);
+        copy_12_bytes(positions + BYTES_PER_POSITION * p,
+                      atoms + BYTES_PER_POSITION * (low >> PLACE_SHIFT));
+        palette.put(p, static_cast<std::uint16_t>(low & (PALETTE_SIZE - 1)));
     }
-}
-
-// The counts of every inner digit in one sweep over a bucket's keys, which
-// sit in cache: one read per key instead of one per digit.
-void count_inner_digits(const std::uint32_t* keys, std::uint32_t m, int digits,
-                        RadixHist* hists) {
-    std::memset(hists, 0, sizeof(RadixHist) * static_cast<std::size_t>(digits));
-    for (std::uint32_t j = 0; j < m; ++j) {
-        const std::uint32_t key = keys[j];
-        for (int k = 0; k < digits; ++k) ++hists[k].count[(key >> (8 * k)) & 0xFF];
-    }
-}
-
-// Write places of one chunk that is the whole array.
-void exclusive_prefix(const RadixHist& hist, OffsetTable& offsets) {
-    std::uint32_t running = 0;
-    for (std::uint32_t d = 0; d < 256; ++d) {
-        offsets.count[d] = running;
-        running += hist.count[d];
-    }
-}
-
-// Stable sort of a bucket's pairs in scratch by the inner digits, the last
-// pass writing the file. A digit that all keys share is skipped; counts do
-// not depend on the order, so all are taken before the first move.
-template <class Palette>
-void sort_and_write_bucket(const BucketScratch& s, std::uint32_t m, int inner_bits,
-                           std::uint8_t* positions, Palette palette) {
-    RadixHist* hists = s.tables->hists;
-    const int digits = (inner_bits + 7) / 8;
-    count_inner_digits(s.keys[0], m, digits, hists);
-    int moving[MAX_INNER_PASSES];
-    int passes = 0;
-    for (int k = 0; k < digits; ++k) {
-        const auto* count = hists[k].count;
-        if (std::find(count, count + 256, m) == count + 256) moving[passes++] = k;
-    }
-    int from = 0;
-    OffsetTable& offsets = s.tables->offsets;
-    for (int p = 0; p < passes; ++p) {
-        const int shift = 8 * moving[p];
-        exclusive_prefix(hists[moving[p]], offsets);
-        if (p + 1 == passes) {
-            return scatter_gather_bucket(s, from, m, shift, positions, palette);
-        }
-        radix_scatter(s.keys[from], s.order[from], s.keys[1 - from], s.order[1 - from], 0, m,
-                      shift, offsets.count, nullptr);
-        from = 1 - from;
-    }
-    // Every key of the bucket is the same: input order, as loaded.
-    std::memcpy(positions, s.positions, BYTES_PER_POSITION * std::size_t{m});
-    for (std::uint32_t j = 0; j < m; ++j) palette.put(j, s.types[j]);
 }
 
 template <class Palette>
@@ -195,10 +242,14 @@ void sort_bucket_into(std::uint32_t begin, std::uint32_t end, int inner_bits,
                       const AtomBuckets& buckets, std::uint8_t* scratch, std::uint32_t capacity,
                       Palette palette) {
     const std::uint32_t m = end - begin;
-    const BucketScratch s = carve_scratch(scratch, capacity);
-    load_bucket(buckets, begin, m, s);
-    sort_and_write_bucket(s, m, inner_bits, buckets.positions + BYTES_PER_POSITION * begin,
-                          palette.from(begin));
+    const BucketScratch s = carve_scratch(scratch, capacity, inner_bits);
+    std::uint8_t* const positions = buckets.positions + BYTES_PER_POSITION * begin;
+    // The writes overwrite the records and positions: sort the entries out
+    // of the records first, and write from a copy of the positions.
+    const std::uint64_t* sorted =
+        sort_bucket_entries(buckets.records + BYTES_PER_COLOR * begin, m, inner_bits, s);
+    std::memcpy(s.positions, positions, BYTES_PER_POSITION * std::size_t{m});
+    write_sorted_bucket(sorted, s.positions, m, positions, palette.from(begin));
 }
 
 }  // namespace
@@ -244,6 +295,11 @@ void scatter_atoms_to_buckets(std::uint32_t begin, std::uint32_t end, const std:
         std::memcpy(record_base[d] + sizeof record * place, &record, sizeof record);
     }
     std::memcpy(offsets, next.count, sizeof next.count);
+}
+
+std::size_t bucket_scratch_bytes(std::uint32_t capacity, int inner_bits) {
+    return table_bytes_for(capacity, inner_bits) +
+           line_rounded(SCRATCH_BYTES_PER_ATOM * std::size_t{capacity});
 }
 
 void sort_and_gather_bucket(std::uint32_t begin, std::uint32_t end, int inner_bits,
@@ -295,11 +351,6 @@ struct BucketPlan {
     }
 };
 
-// Scratch of every chunk, each share a whole number of cache lines.
-std::size_t scratch_share(std::uint32_t largest) {
-    return TABLE_BYTES + (SCRATCH_BYTES_PER_ATOM * std::size_t{largest} + 63) / 64 * 64;
-}
-
 }  // namespace
 
 bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
@@ -322,7 +373,7 @@ bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
         radix_count_chunk(keys, begin, end, plan.shift, plan.hists[chunk_of(begin)]);
     });
     plan.hand_out_places();
-    const std::size_t share = scratch_share(plan.largest);
+    const std::size_t share = bucket_scratch_bytes(plan.largest, plan.shift);
     const std::size_t scratch_bytes = share * split.workers;
     // The key array becomes the buckets' scratch once the keys are in the
     // payload. Small clouds may have more scratch; in large ones a bucket

@@ -241,10 +241,14 @@ struct AtomBuckets {
 void scatter_atoms_to_buckets(std::uint32_t begin, std::uint32_t end, const std::uint32_t* keys,
                               const float* positions, const std::uint16_t* types, int shift,
                               std::uint32_t* offsets, const AtomBuckets& buckets);
+// Scratch that sort_and_gather_bucket needs for buckets of up to
+// `capacity` atoms: about 28 bytes per atom and its digit tables.
+std::size_t bucket_scratch_bytes(std::uint32_t capacity, int inner_bits);
 // Sorts the bucket of places [begin, end) stably by the key bits below
 // `inner_bits` (the others are the bucket's own) and writes its positions
 // and colours in that order over its own payload bytes. Needs `scratch` of
-// 30 bytes per atom of `capacity` >= end - begin, 4-aligned.
+// bucket_scratch_bytes(capacity, inner_bits), 8-aligned, with capacity >=
+// end - begin.
 void sort_and_gather_bucket(std::uint32_t begin, std::uint32_t end, int inner_bits,
                             const AtomBuckets& buckets, std::uint8_t* scratch,
                             std::uint32_t capacity);
