@@ -1,8 +1,9 @@
 """Where the tiler's tasks run: a concurrent.futures executor, or Dask.
 
 A runner offers `map` (results in the order of the arguments), `sum` (the
-total of the results, which is the same in any order of completion) and
-`share` (an argument many tasks take, sent to Dask workers once).
+total of the results, arrays of counts, which is the same in any order of
+completion) and `share` (an argument many tasks take, sent to Dask workers
+once).
 """
 
 from __future__ import annotations
@@ -11,6 +12,8 @@ import importlib
 
 from concurrent.futures import FIRST_EXCEPTION, Executor, ThreadPoolExecutor, as_completed, wait
 from typing import Any, Callable
+
+import numpy as np
 
 Task = Callable[..., Any]
 
@@ -37,7 +40,8 @@ class ExecutorRunner:
     def _submit(self, fn: Task, args_list: Any) -> list[Any]:
         return [self.executor.submit(fn, *args) for args in args_list]
 
-    def map(self, fn: Task, args_list: Any, desc: str) -> list[Any]:
+    def map(self, fn: Task, args_list: Any, desc: str, batches: int | None = None) -> list[Any]:
+        # Tasks of an executor cost little to start: `batches` is for Dask.
         futures = self._submit(fn, args_list)
         bar = _bar(self.progress, len(futures), desc)
         try:
@@ -78,12 +82,49 @@ class ExecutorRunner:
             bar.close()
 
 
+# Counts travel between Dask workers as (size, cells, counts) of their
+# non-zero cells while that is smaller than the dense uint64 array: chunk
+# histograms of scans and surfaces are mostly zero.
+def _compact(counts: Any) -> Any:
+    cells = np.flatnonzero(counts)
+    if 2 * cells.size >= counts.size:
+        return counts.astype(np.uint64)
+    return counts.size, cells, counts[cells].astype(np.uint64)
+
+
+def _compacted(fn: Task, *args: Any) -> Any:
+    return _compact(fn(*args))
+
+
+def _dense(part: Any) -> Any:
+    if isinstance(part, np.ndarray):
+        return part
+    size, cells, counts = part
+    total = np.zeros(size, dtype=np.uint64)
+    total[cells] = counts
+    return total
+
+
 def _add(a: Any, b: Any) -> Any:
-    return a + b
+    """The sum of two compacted parts; leaves both unchanged (a worker may
+    still hold them)."""
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        dense, other = (a, b) if isinstance(a, np.ndarray) else (b, a)
+        if isinstance(other, np.ndarray):
+            return dense + other
+        total = dense.copy()
+        total[other[1]] += other[2]  # the cells of one part are distinct
+        return total
+    size = a[0]
+    cells, where = np.unique(np.concatenate((a[1], b[1])), return_inverse=True)
+    counts = np.zeros(cells.size, dtype=np.uint64)
+    np.add.at(counts, where, np.concatenate((a[2], b[2])))
+    part = (size, cells, counts)
+    return _dense(part) if 2 * cells.size >= size else part
 
 
-def _widen(a: Any) -> Any:
-    return a.astype("uint64")
+def _each(fn: Task, args_list: Any) -> list[Any]:
+    return [fn(*args) for args in args_list]
 
 
 class DaskRunner:
@@ -117,19 +158,28 @@ class DaskRunner:
             if bar:
                 bar.close()
 
-    def map(self, fn: Task, args_list: Any, desc: str) -> list[Any]:
+    def map(self, fn: Task, args_list: Any, desc: str, batches: int | None = None) -> list[Any]:
+        """With `batches`, tasks too small to pay for their scheduling run
+        in about that many groups."""
+        args_list = list(args_list)
+        if batches is not None and len(args_list) > batches:
+            size = -(-len(args_list) // batches)
+            groups = [args_list[i:i + size] for i in range(0, len(args_list), size)]
+            done = self.map(_each, [(fn, group) for group in groups], desc)
+            return [result for group in done for result in group]
         call = self.dask.delayed(fn, pure=False)
         return self._compute([call(*args) for args in args_list], desc)
 
     def sum(self, fn: Task, args_list: Any, desc: str) -> Any:
-        """Adds the results pairwise on the workers: one result comes back."""
-        call = self.dask.delayed(fn, pure=False)
-        parts = [self.dask.delayed(_widen)(call(*args)) for args in args_list]
+        """Adds the results (arrays of counts) pairwise on the workers, as
+        their non-zero cells where that is smaller: one result comes back."""
+        call = self.dask.delayed(_compacted, pure=False)
+        parts = [call(fn, *args) for args in args_list]
         add = self.dask.delayed(_add, pure=False)
         while len(parts) > 1:
             parts = [add(*parts[i:i + 2]) if i + 1 < len(parts) else parts[i]
                      for i in range(0, len(parts), 2)]
-        return self._compute(parts, desc)[0]
+        return _dense(self._compute(parts, desc)[0])
 
 
 def make_runner(executor: Executor | None, client: Any, dask_input: bool,

@@ -48,6 +48,9 @@ BUCKET_POINTS = 1 << 20  # points per bucket task (a bucket holds whole level-7 
 # its arrays stay below glibc's largest mmap threshold (32 MiB), so memory
 # freed by one bucket is reused by the next instead of fresh zeroed pages.
 DEFAULT_POINTS_PER_TILE = 200_000
+# Tiles that span buckets take about a millisecond each to write, less than
+# Dask takes to schedule a task: they are written in this many groups.
+SMALL_TASK_BATCHES = 8
 SQRT3 = math.sqrt(3.0)
 Code = tuple[int, int]  # a node: (level, key prefix)
 
@@ -184,7 +187,7 @@ def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tm
             pieces.setdefault(code, []).append(part)
     spanning = runner.map(_spanning_tile_task,
                           [(context, code, parts) for code, parts in sorted(pieces.items())],
-                          "tiles")
+                          "tiles", batches=SMALL_TASK_BATCHES)
     tiles.update(spanning)
     document = _tileset_document(tiles, grid, plan.grid_depth)
     path = out / "tileset.json"

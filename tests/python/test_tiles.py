@@ -236,3 +236,26 @@ def test_trajectory_frames_in_parallel(tmp_path, validate_glbs):
         np.testing.assert_array_equal(np.unique(got, axis=0),
                                       np.unique(frame.positions.astype(np.float32), axis=0))
     assert [r["numErrors"] for r in validate_glbs(paths)] == [0] * 7
+
+
+def test_dask_sums_of_compacted_counts_and_batches():
+    """Chunk histograms travel as their non-zero cells while that is smaller:
+    sums of sparse and dense parts, in any grouping, are the plain sums.
+    Small tasks run in groups, their results in order."""
+    pytest.importorskip("dask")
+    from plexorin import _runners
+
+    assert _runners.DaskRunner(None, False).map(divmod, [(n, 3) for n in range(7)], "x",
+                                                batches=3) == [divmod(n, 3) for n in range(7)]
+
+    rng = np.random.default_rng(3)
+    parts = [np.where(rng.random(1000) < density, rng.integers(1, 2**32, 1000), 0).astype(np.uint32)
+             for density in (0.01, 0.3, 0.9, 0.0, 0.45, 0.6)]
+    compact = [_runners._compact(p) for p in parts]
+    assert [isinstance(c, tuple) for c in compact] == [True, True, False, True, True, False]
+    for order in (range(6), [3, 1, 4, 0, 5, 2]):
+        total = compact[order[0]]
+        for i in order[1:]:
+            total = _runners._add(total, compact[i])
+        assert np.array_equal(_runners._dense(total), np.sum(parts, axis=0, dtype=np.uint64))
+    assert isinstance(_runners._add(compact[1], compact[4]), np.ndarray)  # dense once half full
