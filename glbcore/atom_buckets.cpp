@@ -1,9 +1,9 @@
 // The bucket route of the atom pipeline: one pass by the top digit of the
 // Morton key moves every atom's position, type and key into the bucket of
-// its digit, inside the file's own payload; then each bucket, small enough
-// for the caches, is sorted by the rest of its keys and gathered into its
-// places. Memory is read and written about three times instead of the
-// pairs route's ten, and the random reads of the gather stay in cache.
+// its digit, inside the file's own payload; then each bucket is sorted by
+// the rest of its keys in scratch and written into its places in order.
+// Memory is read and written about three times instead of the pairs
+// route's ten, and the random reads of the gather stay in cache.
 //
 // It gives the pairs route's order exactly: the bucket pass is stable (places
 // handed out digit by digit, then chunk by chunk), so each bucket holds its
@@ -97,7 +97,8 @@ std::size_t table_entries_for(std::uint32_t capacity, int inner_bits) {
 }
 
 std::size_t table_bytes_for(std::uint32_t capacity, int inner_bits) {
-    return line_rounded(sizeof(std::uint32_t) * MAX_PASSES * table_entries_for(capacity, inner_bits));
+    const std::size_t entries = MAX_PASSES * table_entries_for(capacity, inner_bits);
+    return line_rounded(sizeof(std::uint32_t) * entries);
 }
 
 BucketScratch carve_scratch(std::uint8_t* at, std::uint32_t capacity, int inner_bits) {
