@@ -98,7 +98,8 @@ def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) ->
             if value.shape[:1] != (count,):
                 raise ValueError(f"{name}: expected {count} rows, one per point, got {value.shape}")
         arrays.append(value)
-    bounds = [(a, min(a + CHUNK_POINTS, count)) for a in range(0, count, CHUNK_POINTS)]
+    # No points still make one (empty) chunk, as a Dask array of no rows has.
+    bounds = [(a, min(a + CHUNK_POINTS, count)) for a in range(0, max(count, 1), CHUNK_POINTS)]
     columns: list[Any] = []
     for array in arrays:
         described = _mapped_slices(array, bounds) if mapped and array is not None else None

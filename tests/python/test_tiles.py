@@ -219,6 +219,16 @@ def test_bad_points_fail_and_leave_no_temporary_files(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
+def test_no_points_give_the_root_alone(tmp_path):
+    da = pytest.importorskip("dask.array")
+    for name, points in (("numpy", np.zeros((0, 3), np.float32)),
+                         ("dask", da.zeros((0, 3), dtype=np.float32, chunks=(10, 3)))):
+        plexorin.tileset(tmp_path / name, points)
+        assert [p.name for p in (tmp_path / name).iterdir()] == ["tileset.json"]
+        document = json.loads((tmp_path / name / "tileset.json").read_text())
+        assert document["asset"]["extras"]["points"] == 0 and "content" not in document["root"]
+
+
 def test_trajectory_frames_in_parallel(tmp_path, validate_glbs):
     ase = pytest.importorskip("ase")
     from ase.io import read, write
