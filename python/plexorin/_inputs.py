@@ -27,8 +27,10 @@ def as_array(value: Any, name: str) -> np.ndarray:
     try:
         array = np.asarray(value)
     except (ValueError, TypeError) as error:
+        # NumPy's first sentence says what is wrong; the rest is detail.
+        reason = str(error).split(". ")[0][:120]
         raise TypeError(f"{name}: expected an array of numbers, got {_describe(value)} that "
-                        f"NumPy cannot read as one ({str(error)[:120]})") from None
+                        f"NumPy cannot read as one ({reason})") from None
     if array.dtype.kind not in "biuf":
         raise TypeError(f"{name}: expected an array of numbers, got dtype {array.dtype}")
     return array
