@@ -256,7 +256,8 @@ def run_tiles(args: argparse.Namespace) -> int:
         size = sum(p.stat().st_size for p in stage.iterdir())
         tiles = sum(1 for p in stage.glob("*.glb"))
     points = document["asset"]["extras"]["points"]
-    print(f"{args.out_dir / 'tileset.json'}: {points:,} points in {tiles:,} tiles, {size:,} bytes")
+    print(f"{args.out_dir / 'tileset.json'}: {glb_info.plural(points, 'point')} in "
+          f"{glb_info.plural(tiles, 'tile')}, {size:,} bytes")
     return 0
 
 

@@ -248,7 +248,7 @@ def _vector(values: Any) -> str:
     return "[" + ", ".join(_number(v) for v in values) + "]" if isinstance(values, list) else str(values)
 
 
-def _plural(count: int, word: str, words: str | None = None) -> str:
+def plural(count: int, word: str, words: str | None = None) -> str:
     return f"{count:,} {word if count == 1 else words or word + 's'}"
 
 
@@ -267,9 +267,9 @@ def _accessor_line(name: str, accessor: dict[str, Any]) -> str:
 
 def _primitive_lines(number: int, primitive: dict[str, Any]) -> list[str]:
     word = ELEMENT_WORDS.get(primitive["mode"], "line")
-    head = f"  primitive {number}: {primitive['mode']}, {_plural(primitive['elements'], word)}"
+    head = f"  primitive {number}: {primitive['mode']}, {plural(primitive['elements'], word)}"
     if primitive["mode"] != "POINTS":
-        head += f", {_plural(primitive['vertices'], 'vertex', 'vertices')}"
+        head += f", {plural(primitive['vertices'], 'vertex', 'vertices')}"
     if "material" in primitive:
         head += f", material {primitive['material']}"
     lines = [head]
@@ -288,7 +288,7 @@ def describe(summary: dict[str, Any]) -> str:
         f"glTF {summary['version']}, generator {summary['generator'] or 'not given'}",
         "extensions used: " + (", ".join(summary["extensionsUsed"]) or "none")
         + (f"; required: {', '.join(summary['extensionsRequired'])}" if summary["extensionsRequired"] else ""),
-        ", ".join(_plural(counts[key], word, words) for key, word, words in
+        ", ".join(plural(counts[key], word, words) for key, word, words in
                   (("nodes", "node", None), ("meshes", "mesh", "meshes"),
                    ("materials", "material", None), ("accessors", "accessor", None),
                    ("bufferViews", "buffer view", None))),
@@ -297,7 +297,7 @@ def describe(summary: dict[str, Any]) -> str:
         if "instances" in node:
             names = ", ".join(node["instances"]["attributes"])
             lines.append(f"node {node['node']} {json.dumps(node['name'])}: mesh {node.get('mesh')}, "
-                         f"{_plural(node['instances']['count'], 'instance')} ({names})")
+                         f"{plural(node['instances']['count'], 'instance')} ({names})")
             lines += [_accessor_line(name, a) for name, a in node["instances"]["attributes"].items()]
     for number, mesh in enumerate(summary["meshes"]):
         lines.append(f"mesh {number} {json.dumps(mesh['name'])}:")
@@ -307,7 +307,7 @@ def describe(summary: dict[str, Any]) -> str:
     if compressed:
         packed = sum(view["byteLength"] for view in compressed)
         decoded = sum(view["decodedLength"] for view in compressed)
-        lines.append(f"{MESHOPT}: {_plural(len(compressed), 'buffer view')}, "
+        lines.append(f"{MESHOPT}: {plural(len(compressed), 'buffer view')}, "
                      f"{packed:,} bytes for {decoded:,} decoded")
         lines += [f"  view {v['bufferView']}: {v['mode']}, filter {v['filter']}, "
                   f"{v['count']:,} x {v['byteStride']} bytes -> {v['byteLength']:,} bytes"
