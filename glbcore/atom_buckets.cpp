@@ -40,13 +40,15 @@ constexpr std::uint32_t SCATTER_PREFETCH_DISTANCE = 16;
 // buckets: small buckets would cost more in per-bucket tables than in atoms.
 constexpr std::uint32_t ATOMS_PER_BUCKET = 512;
 
-// A bucket's sort moves 64-bit entries: the inner key in the high half, and
-// the atom's place in the bucket and its palette entry in the low half.
-// Places ascend in input order, and every pass is stable, so the entries end
-// in the stable order by key.
+// A bucket's sort moves 64-bit entries: the record shifted so that the inner
+// key fills the high half and the palette entry the top bits of the low
+// half, below which sits the atom's place in the bucket. Places ascend in
+// input order and every pass is stable, so the entries end in the stable
+// order by key.
 constexpr int ENTRY_KEY_SHIFT = 32;
-constexpr int PLACE_SHIFT = ENTRY_BITS;  // the place sits above the palette entry
-static_assert(MAX_BUCKET_ATOMS <= (std::uint64_t{1} << (ENTRY_KEY_SHIFT - PLACE_SHIFT)),
+constexpr int PLACE_BITS = ENTRY_KEY_SHIFT - ENTRY_BITS;
+constexpr std::uint32_t PLACE_MASK = (std::uint32_t{1} << PLACE_BITS) - 1;
+static_assert(MAX_BUCKET_ATOMS <= (std::uint64_t{1} << PLACE_BITS),
               "a bucket place and a palette entry fit the low half of an entry");
 
 // The inner bits are split into as few digits as keep each digit's table
@@ -123,8 +125,7 @@ inline std::uint32_t record_at(const std::uint8_t* records, std::uint32_t j) {
 }
 
 inline std::uint64_t sort_entry(std::uint32_t record, std::uint32_t place) {
-    return (std::uint64_t{record >> ENTRY_BITS} << ENTRY_KEY_SHIFT) | (place << PLACE_SHIFT) |
-           (record & (PALETTE_SIZE - 1));
+    return (std::uint64_t{record} << PLACE_BITS) | place;
 }
 
 inline std::uint32_t digit_of_entry(std::uint64_t entry, int shift, std::uint32_t mask) {
@@ -214,14 +215,14 @@ const std::uint64_t* sort_bucket_entries(const std::uint8_t* records, std::uint3
 struct PaletteColors {
     std::uint8_t* colors;
     PaletteColors from(std::uint32_t place) const { return {colors + BYTES_PER_COLOR * place}; }
-    void put(std::uint32_t place, std::uint16_t entry) const {
-        store_palette_color(colors + BYTES_PER_COLOR * place, entry);
+    void put(std::uint32_t place, std::uint32_t entry) const {
+        store_palette_entry(colors + BYTES_PER_COLOR * place, entry);
     }
 };
 struct PaletteEntries {
     std::uint8_t* entries;
     PaletteEntries from(std::uint32_t place) const { return {entries + place}; }
-    void put(std::uint32_t place, std::uint16_t entry) const {
+    void put(std::uint32_t place, std::uint32_t entry) const {
         entries[place] = static_cast<std::uint8_t>(entry);
     }
 };
@@ -234,8 +235,8 @@ void write_sorted_bucket(const std::uint64_t* entries, const std::uint8_t* atoms
     for (std::uint32_t p = 0; p < m; ++p) {
         const auto low = static_cast<std::uint32_t>(entries[p]);
         copy_12_bytes(positions + BYTES_PER_POSITION * p,
-                      atoms + BYTES_PER_POSITION * (low >> PLACE_SHIFT));
-        palette.put(p, static_cast<std::uint16_t>(low & (PALETTE_SIZE - 1)));
+                      atoms + BYTES_PER_POSITION * (low & PLACE_MASK));
+        palette.put(p, low >> PLACE_BITS);
     }
 }
 

@@ -62,10 +62,14 @@ inline void copy_12_bytes(std::uint8_t* to, const std::uint8_t* from) {
     std::memcpy(to + sizeof head, &tail, sizeof tail);
 }
 
+// Writes the 12-byte colour of palette entry `entry` (0 to 7) at any address.
+inline void store_palette_entry(std::uint8_t* to, std::uint32_t entry) {
+    copy_12_bytes(to, reinterpret_cast<const std::uint8_t*>(PALETTE_ROWS.rgb[entry]));
+}
+
 // Writes the 12-byte palette colour of `type` at any address.
 inline void store_palette_color(std::uint8_t* to, std::uint16_t type) {
-    const std::uint32_t entry = type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
-    copy_12_bytes(to, reinterpret_cast<const std::uint8_t*>(PALETTE_ROWS.rgb[entry]));
+    store_palette_entry(to, type < PALETTE_SIZE ? type : PALETTE_SIZE - 1);
 }
 
 // ---- Morton interleaves -------------------------------------------------
