@@ -40,11 +40,11 @@ constexpr std::uint32_t SCATTER_PREFETCH_DISTANCE = 16;
 // buckets: small buckets would cost more in per-bucket tables than in atoms.
 constexpr std::uint32_t ATOMS_PER_BUCKET = 512;
 
-// A bucket's sort moves 64-bit entries: the record shifted so that the inner
-// key fills the high half and the palette entry the top bits of the low
-// half, below which sits the atom's place in the bucket. Places ascend in
-// input order and every pass is stable, so the entries end in the stable
-// order by key.
+// A bucket's sort moves 64-bit entries: the record shifted so that its
+// inner key lands in the high half and its palette entry in the top bits of
+// the low half, below which sits the atom's place in the bucket. Places
+// ascend in input order and every pass is stable, so the entries end in the
+// stable order by key.
 constexpr int ENTRY_KEY_SHIFT = 32;
 constexpr int PLACE_BITS = ENTRY_KEY_SHIFT - ENTRY_BITS;
 constexpr std::uint32_t PLACE_MASK = (std::uint32_t{1} << PLACE_BITS) - 1;
