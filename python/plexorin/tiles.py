@@ -455,7 +455,7 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: 
         # level by level, as a cell may have points in two levels' tiles.
         for a, b in zip(level_starts[:-1], level_starts[1:]):
             _native.tile_refine(in_order[a:b], keys[a:b], ctx.grid.native(),
-                                [c if c is None else c[a:b] for c in arrays[2:]])
+                                [None if c is None else c[a:b] for c in arrays[2:]])
     codes, cuts = _tiles_of(keys, level_starts)
     lows, highs = _native.tile_turn_y_up(in_order, cuts)
     written: dict[Code, Any] = {}
