@@ -422,6 +422,30 @@ py::tuple tile_group_by_level(const CArray<std::uint8_t>& levels, const CArray<s
     return py::make_tuple(levels_out, order_out, keys_out);
 }
 
+// (levels, nodes, cuts) of the tiles of places grouped by level: tile t is
+// rows cuts[t] to cuts[t + 1].
+py::tuple tile_runs(const CArray<std::uint8_t>& levels, const CArray<std::uint32_t>& keys) {
+    const auto n = static_cast<std::size_t>(levels.size());
+    if (static_cast<std::size_t>(keys.size()) != n) throw py::value_error("levels, keys: expected the same length");
+    if (n > std::numeric_limits<std::uint32_t>::max()) throw py::value_error("keys: too many");
+    std::vector<glbcore::TileRun> runs;
+    {
+        py::gil_scoped_release released;
+        runs = glbcore::tile_runs(levels.data(), keys.data(), n);
+    }
+    const auto count = static_cast<py::ssize_t>(runs.size());
+    CArray<std::uint8_t> run_levels(count);
+    CArray<std::uint32_t> nodes(count);
+    CArray<std::uint32_t> cuts(count + 1);
+    for (py::ssize_t t = 0; t < count; ++t) {
+        run_levels.mutable_at(t) = runs[t].level;
+        nodes.mutable_at(t) = runs[t].node;
+        cuts.mutable_at(t) = runs[t].start;
+    }
+    cuts.mutable_at(count) = static_cast<std::uint32_t>(n);
+    return py::make_tuple(run_levels, nodes, cuts);
+}
+
 // Sorts `keys` in place (stable); returns the permutation.
 CArray<std::uint32_t> tile_sort(CArray<std::uint32_t>& keys) {
     const auto n = static_cast<std::size_t>(keys.size());
@@ -516,6 +540,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("tile_turn_y_up", &tile_turn_y_up, py::arg("positions").noconvert(), py::arg("cuts"));
     m.def("tile_group_by_level", &tile_group_by_level, py::arg("levels"), py::arg("order"),
           py::arg("keys"));
+    m.def("tile_runs", &tile_runs, py::arg("levels"), py::arg("keys"));
     m.def("tile_sort", &tile_sort, py::arg("keys").noconvert());
     m.def("tile_levels", &tile_levels, py::arg("sorted_keys"), py::arg("histogram_level"),
           py::arg("grid_depth"), py::arg("points_per_tile"), py::arg("cell_leaf_level"),

@@ -189,6 +189,19 @@ void group_by_level(const std::uint8_t* levels, const std::uint32_t* order,
     }
 }
 
+std::vector<TileRun> tile_runs(const std::uint8_t* levels, const std::uint32_t* keys,
+                               std::size_t count) {
+    std::vector<TileRun> runs;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t level = levels[i];
+        const std::uint32_t node = keys[i] >> level_shift(level);
+        if (runs.empty() || runs.back().level != level || runs.back().node != node) {
+            runs.push_back({level, node, static_cast<std::uint32_t>(i)});
+        }
+    }
+    return runs;
+}
+
 namespace {
 
 constexpr std::uint32_t FINE_STEPS = 1u << TILE_REFINE_BITS;

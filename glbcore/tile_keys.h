@@ -68,6 +68,19 @@ void group_by_level(const std::uint8_t* levels, const std::uint32_t* order,
                     const std::uint32_t* keys, std::size_t count, std::uint8_t* levels_out,
                     std::uint32_t* order_out, std::uint32_t* keys_out);
 
+// A tile of places grouped by level: the places from `start` on whose level
+// and whose node of that level (key >> 3 * (10 - level)) are the same.
+struct TileRun {
+    std::uint8_t level;
+    std::uint32_t node;
+    std::uint32_t start;
+};
+
+// The tiles of places grouped by level, each level in key order (as
+// group_by_level leaves them), in their order. count must stay below 2^32.
+std::vector<TileRun> tile_runs(const std::uint8_t* levels, const std::uint32_t* keys,
+                               std::size_t count);
+
 // Stable sort of keys; order receives the permutation (order[j] = the
 // original row of sorted place j). count must stay below 2^32.
 void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count);

@@ -82,9 +82,9 @@ class ExecutorRunner:
             bar.close()
 
 
-# Counts travel between Dask workers as (size, cells, counts) of their
-# non-zero cells while that is smaller than the dense uint64 array: chunk
-# histograms of scans and surfaces are mostly zero.
+# Counts travel from Dask workers as (size, cells, counts) of their non-zero
+# cells while that is smaller than the dense uint64 array: chunk histograms
+# of scans and surfaces are mostly zero.
 def _compact(counts: Any) -> Any:
     cells = np.flatnonzero(counts)
     if 2 * cells.size >= counts.size:
@@ -96,31 +96,15 @@ def _compacted(fn: Task, *args: Any) -> Any:
     return _compact(fn(*args))
 
 
-def _dense(part: Any) -> Any:
+def _add_into(total: Any, part: Any) -> Any:
+    """total + part, dense uint64, in place where `total` is an array."""
+    if total is None:
+        total = np.zeros(part.size if isinstance(part, np.ndarray) else part[0], dtype=np.uint64)
     if isinstance(part, np.ndarray):
-        return part
-    size, cells, counts = part
-    total = np.zeros(size, dtype=np.uint64)
-    total[cells] = counts
+        total += part
+    else:
+        total[part[1]] += part[2]  # the cells of one part are distinct
     return total
-
-
-def _add(a: Any, b: Any) -> Any:
-    """The sum of two compacted parts; leaves both unchanged (a worker may
-    still hold them)."""
-    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
-        dense, other = (a, b) if isinstance(a, np.ndarray) else (b, a)
-        if isinstance(other, np.ndarray):
-            return dense + other
-        total = dense.copy()
-        total[other[1]] += other[2]  # the cells of one part are distinct
-        return total
-    size = a[0]
-    cells, where = np.unique(np.concatenate((a[1], b[1])), return_inverse=True)
-    counts = np.zeros(cells.size, dtype=np.uint64)
-    np.add.at(counts, where, np.concatenate((a[2], b[2])))
-    part = (size, cells, counts)
-    return _dense(part) if 2 * cells.size >= size else part
 
 
 def _each(fn: Task, args_list: Any) -> list[Any]:
@@ -139,11 +123,9 @@ class DaskRunner:
     def share(self, value: Any) -> Any:
         return self.dask.delayed(value, traverse=False)
 
-    def _compute(self, tasks: list[Any], desc: str) -> list[Any]:
-        if self.client is None:
-            return list(self.dask.compute(*tasks))
+    def _finished(self, futures: list[Any], desc: str) -> Any:
+        """Yields the futures as they finish; the first failure raises."""
         dask_completed: Any = importlib.import_module("distributed").as_completed
-        futures = self.client.compute(tasks)
         bar = _bar(self.progress, len(futures), desc)
         try:
             for future in dask_completed(futures):
@@ -151,12 +133,21 @@ class DaskRunner:
                     future.result()
                 if bar:
                     bar.update()
-            return list(self.client.gather(futures))
+                yield future
         finally:
-            for future in futures:
-                future.cancel()
             if bar:
                 bar.close()
+
+    def _compute(self, tasks: list[Any], desc: str) -> list[Any]:
+        if self.client is None:
+            return list(self.dask.compute(*tasks))
+        futures = self.client.compute(tasks)
+        try:
+            for _ in self._finished(futures, desc):
+                pass
+            return list(self.client.gather(futures))
+        finally:
+            self.client.cancel(futures)
 
     def map(self, fn: Task, args_list: Any, desc: str, batches: int | None = None) -> list[Any]:
         """With `batches`, tasks too small to pay for their scheduling run
@@ -171,15 +162,22 @@ class DaskRunner:
         return self._compute([call(*args) for args in args_list], desc)
 
     def sum(self, fn: Task, args_list: Any, desc: str) -> Any:
-        """Adds the results (arrays of counts) pairwise on the workers, as
-        their non-zero cells where that is smaller: one result comes back."""
+        """Adds the results (arrays of counts), sent as their non-zero cells
+        where that is smaller, here as they come in."""
         call = self.dask.delayed(_compacted, pure=False)
-        parts = [call(fn, *args) for args in args_list]
-        add = self.dask.delayed(_add, pure=False)
-        while len(parts) > 1:
-            parts = [add(*parts[i:i + 2]) if i + 1 < len(parts) else parts[i]
-                     for i in range(0, len(parts), 2)]
-        return _dense(self._compute(parts, desc)[0])
+        tasks = [call(fn, *args) for args in args_list]
+        total = None
+        if self.client is None:
+            for part in self.dask.compute(*tasks):
+                total = _add_into(total, part)
+            return total
+        futures = self.client.compute(tasks)
+        try:
+            for future in self._finished(futures, desc):
+                total = _add_into(total, future.result())
+            return total
+        finally:
+            self.client.cancel(futures)
 
 
 def make_runner(executor: Executor | None, client: Any, dask_input: bool,

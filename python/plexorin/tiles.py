@@ -394,6 +394,14 @@ def _read_rows(path: str, dtype: Any, row_shape: tuple[int, ...], first: int,
     return data.reshape((rows, *row_shape))
 
 
+def _read_into(path: str, offset: int, out: np.ndarray) -> None:
+    """Fills `out` (C-contiguous) with the bytes of `path` from `offset` on."""
+    with open(path, "rb") as file:
+        file.seek(offset)
+        if file.readinto(memoryview(out).cast("B")) != out.nbytes:
+            raise OSError(f"{path}: shorter than expected")
+
+
 def _read_parts(ctx: _TileContext, parts: list[Any], name: Callable[[int], str]) -> list[Any]:
     """Arrays (positions, types, colours) of parts (file index, first row, rows)."""
     has_types, color_dtype, color_columns = ctx.layout
@@ -417,10 +425,14 @@ def _gather_parts(ctx: _TileContext, segments: list[Any]) -> list[Any]:
     assert ctx.chunks is not None
     total = sum(rows for _, _, rows in segments)
     arrays: list[Any] = [None, None, None]
+    # One buffer for every segment's row numbers: fresh memory costs page
+    # faults, on Dask workers for every array (its nanny has glibc return
+    # freed memory at once).
+    numbers_buffer = np.empty(max(rows for _, _, rows in segments), dtype=np.uint32)
     place = 0
     for index, first, rows in segments:
-        numbers = _read_rows(os.path.join(ctx.tmp, f"chunk{index}.row"), np.uint32, (), first,
-                             rows)
+        numbers = numbers_buffer[:rows]
+        _read_into(os.path.join(ctx.tmp, f"chunk{index}.row"), first * numbers.itemsize, numbers)
         raw = [c.load(ctx.mappings) if isinstance(c, Mapped) else c for c in ctx.chunks[index]]
         for k, array in enumerate(raw):
             if array is None:
@@ -456,7 +468,9 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: 
         for a, b in zip(level_starts[:-1], level_starts[1:]):
             _native.tile_refine(in_order[a:b], keys[a:b], ctx.grid.native(),
                                 [None if c is None else c[a:b] for c in arrays[2:]])
-    codes, cuts = _tiles_of(keys, level_starts)
+    # Each tile is a run of one level's places in key order.
+    run_levels, nodes, cuts = _native.tile_runs(levels, keys)
+    codes: list[Code] = list(zip(run_levels.tolist(), nodes.tolist()))
     lows, highs = _native.tile_turn_y_up(in_order, cuts)
     written: dict[Code, Any] = {}
     parts: list[Any] = []
@@ -471,23 +485,6 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: 
             y_up, kinds, tints = tile
             written[code] = _write_tile(ctx, code, y_up, kinds, tints, (tuple(low), tuple(high)))
     return written, parts
-
-
-def _tiles_of(keys: np.ndarray, level_starts: np.ndarray) -> tuple[list[Code], np.ndarray]:
-    """The tiles of a bucket's points grouped by level, each level in key
-    order: their codes, and the rows where each starts, then the count."""
-    codes: list[Code] = []
-    starts = []
-    for level in range(KEY_LEVELS + 1):
-        a, b = level_starts[level], level_starts[level + 1]
-        if a == b:
-            continue
-        nodes = keys[a:b] >> np.uint32(3 * (KEY_LEVELS - level))
-        firsts = np.concatenate(([0], np.flatnonzero(np.diff(nodes)) + 1))
-        codes.extend((level, int(node)) for node in nodes[firsts])
-        starts.append(a + firsts)
-    starts.append([len(keys)])
-    return codes, np.concatenate(starts).astype(np.uint32)
 
 
 def _append_piece(ctx: _TileContext, bucket: int, arrays: list[Any]) -> None:
