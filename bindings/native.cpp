@@ -258,6 +258,31 @@ glbcore::TileGrid tile_grid(const py::tuple& grid) {
                              grid[3].cast<double>()};
 }
 
+// `out` when given, which must be a writeable C-contiguous array of `dtype`
+// and `shape`, or a new array: callers that run many tasks pass arrays they
+// reuse, as fresh memory costs page faults.
+py::array array_for(const py::dtype& dtype, const std::vector<py::ssize_t>& shape,
+                    const py::object& out, const char* name) {
+    if (out.is_none()) return py::array(dtype, shape);
+    const auto fits = [&](const py::array& given) {
+        return (given.flags() & py::array::c_style) &&
+               (given.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) && given.writeable() &&
+               py::detail::npy_api::get().PyArray_EquivTypes_(given.dtype().ptr(), dtype.ptr()) &&
+               std::vector<py::ssize_t>(given.shape(), given.shape() + given.ndim()) == shape;
+    };
+    if (!py::isinstance<py::array>(out) || !fits(py::reinterpret_borrow<py::array>(out))) {
+        throw py::value_error(std::string(name) +
+                              ": expected a writeable, aligned C-contiguous array of the result's dtype and shape");
+    }
+    return py::reinterpret_borrow<py::array>(out);
+}
+
+template <class T>
+CArray<T> array_for(std::size_t n, const py::object& out, const char* name) {
+    return py::reinterpret_borrow<CArray<T>>(
+        array_for(py::dtype::of<T>(), {static_cast<py::ssize_t>(n)}, out, name));
+}
+
 std::size_t point_rows(const CArray<float>& positions) {
     if (positions.ndim() != 2 || positions.shape(1) != 3) {
         throw py::type_error("positions: expected a C-contiguous (N, 3) float32 array");
@@ -270,10 +295,11 @@ void require_level(int level) {
 }
 
 // (keys, first non-finite row or N)
-py::tuple tile_keys(const CArray<float>& positions, const py::tuple& grid) {
+py::tuple tile_keys(const CArray<float>& positions, const py::tuple& grid,
+                    const py::object& out_array) {
     const std::size_t n = point_rows(positions);
     const glbcore::TileGrid g = tile_grid(grid);
-    CArray<std::uint32_t> keys(static_cast<py::ssize_t>(n));
+    CArray<std::uint32_t> keys = array_for<std::uint32_t>(n, out_array, "out");
     std::uint32_t* out = keys.mutable_data();
     std::size_t bad;
     {
@@ -323,22 +349,11 @@ py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level,
     return py::make_tuple(order, counts);
 }
 
-// An array for n rows shaped like those of `source`: `out` when given, which
-// must be one, or a new one.
+// An array for n rows shaped like those of `source`.
 py::array rows_like(const py::array& source, std::size_t n, const py::object& out) {
     std::vector<py::ssize_t> shape(source.shape(), source.shape() + source.ndim());
     shape[0] = static_cast<py::ssize_t>(n);
-    if (out.is_none()) return py::array(source.dtype(), shape);
-    const auto fits = [&](const py::array& given) {
-        return (given.flags() & py::array::c_style) && given.writeable() &&
-               py::detail::npy_api::get().PyArray_EquivTypes_(given.dtype().ptr(),
-                                                              source.dtype().ptr()) &&
-               std::vector<py::ssize_t>(given.shape(), given.shape() + given.ndim()) == shape;
-    };
-    if (!py::isinstance<py::array>(out) || !fits(py::reinterpret_borrow<py::array>(out))) {
-        throw py::value_error("out: expected a writeable C-contiguous array of the rows' dtype and shape");
-    }
-    return py::reinterpret_borrow<py::array>(out);
+    return array_for(source.dtype(), shape, out, "out");
 }
 
 // Rows of `source` (any C-contiguous array, first axis = rows) in `order`,
@@ -403,15 +418,15 @@ py::tuple tile_extents(const CArray<float>& positions) {
 
 // (levels, order, keys) of the places grouped by level, stably.
 py::tuple tile_group_by_level(const CArray<std::uint8_t>& levels, const CArray<std::uint32_t>& order,
-                              const CArray<std::uint32_t>& keys) {
+                              const CArray<std::uint32_t>& keys, const py::object& levels_out_array,
+                              const py::object& order_out_array, const py::object& keys_out_array) {
     const auto n = static_cast<std::size_t>(levels.size());
     if (static_cast<std::size_t>(order.size()) != n || static_cast<std::size_t>(keys.size()) != n) {
         throw py::value_error("levels, order, keys: expected the same length");
     }
-    const auto size = static_cast<py::ssize_t>(n);
-    CArray<std::uint8_t> levels_out(size);
-    CArray<std::uint32_t> order_out(size);
-    CArray<std::uint32_t> keys_out(size);
+    CArray<std::uint8_t> levels_out = array_for<std::uint8_t>(n, levels_out_array, "levels_out");
+    CArray<std::uint32_t> order_out = array_for<std::uint32_t>(n, order_out_array, "order_out");
+    CArray<std::uint32_t> keys_out = array_for<std::uint32_t>(n, keys_out_array, "keys_out");
     std::uint8_t* l = levels_out.mutable_data();
     std::uint32_t* o = order_out.mutable_data();
     std::uint32_t* k = keys_out.mutable_data();
@@ -447,10 +462,10 @@ py::tuple tile_runs(const CArray<std::uint8_t>& levels, const CArray<std::uint32
 }
 
 // Sorts `keys` in place (stable); returns the permutation.
-CArray<std::uint32_t> tile_sort(CArray<std::uint32_t>& keys) {
+CArray<std::uint32_t> tile_sort(CArray<std::uint32_t>& keys, const py::object& out_array) {
     const auto n = static_cast<std::size_t>(keys.size());
     if (n > std::numeric_limits<std::uint32_t>::max()) throw py::value_error("keys: too many");
-    CArray<std::uint32_t> order(static_cast<py::ssize_t>(n));
+    CArray<std::uint32_t> order = array_for<std::uint32_t>(n, out_array, "out");
     std::uint32_t* k = keys.mutable_data();
     std::uint32_t* o = order.mutable_data();
     {
@@ -488,7 +503,8 @@ CArray<std::uint8_t> tile_levels(const CArray<std::uint32_t>& sorted_keys, int h
                                  int grid_depth, std::uint64_t points_per_tile,
                                  const CArray<std::uint8_t>& cell_leaf_level,
                                  const CArray<std::uint32_t>& preselected_rows,
-                                 const CArray<std::uint8_t>& preselected_levels) {
+                                 const CArray<std::uint8_t>& preselected_levels,
+                                 const py::object& out_array) {
     require_level(histogram_level);
     if (cell_leaf_level.size() != (py::ssize_t{1} << (3 * histogram_level))) {
         throw py::value_error("cell_leaf_level: expected 8^histogram_level entries");
@@ -502,7 +518,7 @@ CArray<std::uint8_t> tile_levels(const CArray<std::uint32_t>& sorted_keys, int h
     plan.points_per_tile = points_per_tile;
     plan.cell_leaf_level = cell_leaf_level.data();
     const auto n = static_cast<std::size_t>(sorted_keys.size());
-    CArray<std::uint8_t> levels(static_cast<py::ssize_t>(n));
+    CArray<std::uint8_t> levels = array_for<std::uint8_t>(n, out_array, "out");
     std::uint8_t* out = levels.mutable_data();
     {
         py::gil_scoped_release released;
@@ -527,7 +543,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("mesh", &mesh, py::arg("positions"), py::arg("faces"), py::arg("normals"),
           py::arg("colors"), py::arg("material"), py::arg("compress") = false,
           py::arg("workers") = 0);
-    m.def("tile_keys", &tile_keys, py::arg("positions"), py::arg("grid"));
+    m.def("tile_keys", &tile_keys, py::arg("positions"), py::arg("grid"),
+          py::arg("out") = py::none());
     m.def("tile_key_histogram", &tile_key_histogram, py::arg("positions"), py::arg("grid"),
           py::arg("level"), py::arg("histogram").noconvert());
     m.def("tile_partition", &tile_partition, py::arg("keys"), py::arg("level"),
@@ -539,10 +556,11 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("tile_extents", &tile_extents, py::arg("positions"));
     m.def("tile_turn_y_up", &tile_turn_y_up, py::arg("positions").noconvert(), py::arg("cuts"));
     m.def("tile_group_by_level", &tile_group_by_level, py::arg("levels"), py::arg("order"),
-          py::arg("keys"));
+          py::arg("keys"), py::arg("levels_out") = py::none(), py::arg("order_out") = py::none(),
+          py::arg("keys_out") = py::none());
     m.def("tile_runs", &tile_runs, py::arg("levels"), py::arg("keys"));
-    m.def("tile_sort", &tile_sort, py::arg("keys").noconvert());
+    m.def("tile_sort", &tile_sort, py::arg("keys").noconvert(), py::arg("out") = py::none());
     m.def("tile_levels", &tile_levels, py::arg("sorted_keys"), py::arg("histogram_level"),
           py::arg("grid_depth"), py::arg("points_per_tile"), py::arg("cell_leaf_level"),
-          py::arg("preselected_rows"), py::arg("preselected_levels"));
+          py::arg("preselected_rows"), py::arg("preselected_levels"), py::arg("out") = py::none());
 }

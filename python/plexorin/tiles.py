@@ -31,6 +31,7 @@ import os
 import pathlib
 import shutil
 import tempfile
+import threading
 from concurrent.futures import Executor, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any, Callable
@@ -224,8 +225,8 @@ def _extents(positions: np.ndarray, start: int) -> tuple[Any, Any]:
     return low, high
 
 
-def _keys(positions: np.ndarray, start: int, grid: Any) -> Any:
-    keys, bad = _native.tile_keys(positions, grid)
+def _keys(positions: np.ndarray, start: int, grid: Any, out: Any = None) -> Any:
+    keys, bad = _native.tile_keys(positions, grid, out)
     if bad < positions.shape[0]:
         raise ValueError(f"positions[{start + bad}] is not finite")
     return keys
@@ -384,6 +385,31 @@ class _TileContext:
     # (each bucket reads rows from all over the file): a fresh mapping would
     # fault in its pages again. Empty when the context is sent to workers.
     mappings: dict[Any, Any] = field(default_factory=dict, compare=False, repr=False)
+    # Each thread's arrays, reused from bucket to bucket (_Scratch).
+    scratch: dict[int, _Scratch] = field(default_factory=dict, compare=False, repr=False)
+
+    def thread_scratch(self) -> _Scratch:
+        return self.scratch.setdefault(threading.get_ident(), _Scratch())
+
+
+class _Scratch:
+    """Arrays by name that one thread reuses from task to task: fresh memory
+    costs page faults, on Dask workers for every array (the nanny has glibc
+    return freed memory at once). Nothing of a task's arrays outlives it."""
+
+    def __init__(self) -> None:
+        self._buffers: dict[str, np.ndarray] = {}
+
+    def array(self, name: str, dtype: Any, shape: tuple[int, ...]) -> np.ndarray:
+        dtype = np.dtype(dtype)
+        nbytes = dtype.itemsize * math.prod(shape)
+        buffer = self._buffers.get(name)
+        if buffer is None or buffer.nbytes < nbytes:
+            # With room to spare: the next bucket may be a little larger.
+            buffer = np.empty(nbytes + nbytes // 8, dtype=np.uint8)
+            self._buffers[name] = buffer
+        array: np.ndarray = buffer[:nbytes].view(dtype).reshape(shape)
+        return array
 
 
 def _read_rows(path: str, dtype: Any, row_shape: tuple[int, ...], first: int,
@@ -438,7 +464,8 @@ def _gather_parts(ctx: _TileContext, segments: list[Any]) -> list[Any]:
             if array is None:
                 continue
             if arrays[k] is None:  # every chunk of a column has the same dtype and row shape
-                arrays[k] = np.empty((total, *array.shape[1:]), dtype=array.dtype)
+                arrays[k] = ctx.thread_scratch().array(f"column{k}", array.dtype,
+                                                       (total, *array.shape[1:]))
             _native.tile_gather(array, numbers, out=arrays[k][place:place + rows])
         place += rows
     return list(convert_rows(*arrays))
@@ -450,16 +477,25 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: 
         positions, types, colors = _gather_parts(ctx, segments)
     else:
         positions, types, colors = _read_parts(ctx, segments, lambda i: f"chunk{i}")
-    keys = _keys(positions, 0, ctx.grid.native())
-    order = _native.tile_sort(keys)
+    scratch = ctx.thread_scratch()
+    n = positions.shape[0]
+    keys = _keys(positions, 0, ctx.grid.native(), scratch.array("keys", np.uint32, (n,)))
+    order = _native.tile_sort(keys, scratch.array("order", np.uint32, (n,)))
     levels = _native.tile_levels(keys, HISTOGRAM_LEVEL, ctx.grid_depth, ctx.points_per_tile,
-                                 ctx.cell_leaf_level, pre_rows, pre_levels)
+                                 ctx.cell_leaf_level, pre_rows, pre_levels,
+                                 scratch.array("levels", np.uint8, (n,)))
     # Grouped by level and, within a level, in key order: every tile is one
     # run, so one gather per array puts all of them in place.
-    levels, order, keys = _native.tile_group_by_level(levels, order, keys)
-    in_order = _native.tile_gather(positions, order)
-    arrays = [in_order] + [None if a is None else _native.tile_gather(a, order)
-                           for a in (types, colors)]
+    levels, order, keys = _native.tile_group_by_level(
+        levels, order, keys, scratch.array("grouped levels", np.uint8, (n,)),
+        scratch.array("grouped order", np.uint32, (n,)),
+        scratch.array("grouped keys", np.uint32, (n,)))
+    in_order = _native.tile_gather(positions, order,
+                                   scratch.array("positions in order", np.float32, positions.shape))
+    arrays = [in_order] + [None if a is None else
+                           _native.tile_gather(a, order, scratch.array(f"{name} in order", a.dtype,
+                                                                       a.shape))
+                           for name, a in (("types", types), ("colors", colors))]
     level_starts = np.searchsorted(levels, np.arange(KEY_LEVELS + 2, dtype=levels.dtype))
     if ctx.compress and types is None:
         # The codec encodes differences between neighbours: points sharing a
