@@ -4,8 +4,10 @@ on a dask.distributed LocalCluster against the default thread pool.
 Prints one line per measurement and writes bench/results/tiles.json.
 Wall times on a shared machine are noisy (seen here: 9.2 to 12.5 s for the
 same build minutes apart), so each plexorin build runs RUNS times in fresh
-processes and the run of median time is reported, with the times of all;
-the CPU seconds (user + system of the process) are reported beside them.
+processes (the thread pool and the cluster taking turns) and the run of
+median time is reported, with the times of all;
+the CPU seconds (user + system of the process, and of the cluster's
+workers) are reported beside them.
 
 Usage: python bench/tiles.py [--points 1e8] [--peer-points 1e7] [--dask-points 2e7]
 """
@@ -31,20 +33,27 @@ import json, resource, sys, time
 import numpy as np, plexorin
 path, out, mode = sys.argv[1:4]
 points = np.load(path, mmap_mode="r")
-usage0 = resource.getrusage(resource.RUSAGE_SELF)
+def cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+cpu0 = cpu_seconds()
 start = time.perf_counter()
+workers_cpu = 0.0
 if mode == "cluster":
     from distributed import Client, LocalCluster
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
             Client(cluster) as client:
+        before = client.run(cpu_seconds)
+        cpu0 = cpu_seconds()
         start = time.perf_counter()  # the cluster's start-up is not the build's
         plexorin.tileset(out, points, client=client)
+        wall = time.perf_counter() - start
+        workers_cpu = sum(client.run(cpu_seconds).values()) - sum(before.values())
 else:
     plexorin.tileset(out, points)
-wall = time.perf_counter() - start
-usage = resource.getrusage(resource.RUSAGE_SELF)
-print(json.dumps({"seconds": wall, "cpu_seconds": usage.ru_utime + usage.ru_stime
-                  - usage0.ru_utime - usage0.ru_stime, "max_rss_bytes": usage.ru_maxrss * 1024}))
+    wall = time.perf_counter() - start
+print(json.dumps({"seconds": wall, "cpu_seconds": cpu_seconds() - cpu0 + workers_cpu,
+                  "max_rss_bytes": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}))
 """
 
 
@@ -63,26 +72,35 @@ def make_points(path: pathlib.Path, count: int) -> None:
 
 
 RUNS = 3
+# The thread pool and the cluster alternate, run by run, so that both see
+# the same drift of a shared machine (seen here: the same build 1.5 to 3.7 s
+# within minutes); their ratio is that of the medians.
+COMPARED_RUNS = 5
 
 
-def run_plexorin(path, out, mode, build_dir) -> dict:
-    """The median of RUNS builds, into `out` and beside it. Nothing is
-    deleted until the end: on ext4 without a journal, files made within
-    minutes of deleting others take far longer to create (the inode
-    allocator steps over recently freed inodes), which would time this
-    script's own clean-up."""
+def run_plexorin(path, outs: dict, build_dir, runs: int = RUNS) -> dict:
+    """The median of `runs` builds per mode (mode -> output folder), the
+    modes taking turns; the last run of each mode goes into its folder,
+    earlier ones beside it. Nothing is deleted until the end: on ext4
+    without a journal, files made within minutes of deleting others take
+    far longer to create (the inode allocator steps over recently freed
+    inodes), which would time this script's own clean-up."""
     env = {"PYTHONPATH": str(build_dir), "OPENBLAS_NUM_THREADS": "1", "PATH": "/usr/bin:/bin"}
-    runs = []
-    for run in range(RUNS):
-        folder = out if run == RUNS - 1 else out.with_name(f"{out.name}-{run}")
-        done = subprocess.run([sys.executable, "-c", CHILD, str(path), str(folder), mode], env=env,
-                              capture_output=True, text=True, check=True)
-        runs.append(json.loads(done.stdout.strip().splitlines()[-1]))
-    result = sorted(runs, key=lambda r: r["seconds"])[RUNS // 2]
-    result["seconds_of_each_run"] = [r["seconds"] for r in runs]
-    result["max_rss_bytes"] = max(r["max_rss_bytes"] for r in runs)
-    result["tiles"] = sum(1 for _ in pathlib.Path(out).glob("*.glb"))
-    return result
+    runs_of = {mode: [] for mode in outs}
+    for run in range(runs):
+        for mode, out in outs.items():
+            folder = out if run == runs - 1 else out.with_name(f"{out.name}-{run}")
+            done = subprocess.run([sys.executable, "-c", CHILD, str(path), str(folder), mode],
+                                  env=env, capture_output=True, text=True, check=True)
+            runs_of[mode].append(json.loads(done.stdout.strip().splitlines()[-1]))
+    results = {}
+    for mode, out in outs.items():
+        result = sorted(runs_of[mode], key=lambda r: r["seconds"])[runs // 2]
+        result["seconds_of_each_run"] = [r["seconds"] for r in runs_of[mode]]
+        result["max_rss_bytes"] = max(r["max_rss_bytes"] for r in runs_of[mode])
+        result["tiles"] = sum(1 for _ in pathlib.Path(out).glob("*.glb"))
+        results[mode] = result
+    return results
 
 
 def spread(result: dict) -> str:
@@ -123,7 +141,7 @@ def main() -> None:
         data = tmp / "points.npy"
         make_points(data, count)
         mapping = data.stat().st_size
-        big = run_plexorin(data, tmp / "big", "executor", args.build)
+        big = run_plexorin(data, {"executor": tmp / "big"}, args.build)["executor"]
         big["points_per_second"] = count / big["seconds"]
         big["peak_rss_above_mapping_bytes"] = big["max_rss_bytes"] - mapping
         results[f"plexorin {count:.0e} points"] = big
@@ -136,7 +154,7 @@ def main() -> None:
 
         small = tmp / "small.npy"
         np.save(small, np.load(data, mmap_mode="r")[:peer])
-        ours = run_plexorin(small, tmp / "ours", "executor", args.build)
+        ours = run_plexorin(small, {"executor": tmp / "ours"}, args.build)["executor"]
         results[f"plexorin {peer:.0e} points"] = ours
         if pathlib.Path(sys.executable).with_name("py3dtiles").exists():
             ply = tmp / "small.ply"
@@ -154,15 +172,18 @@ def main() -> None:
 
         part = tmp / "dask.npy"
         np.save(part, np.load(data, mmap_mode="r")[:dask_count])
-        pool = run_plexorin(part, tmp / "pool", "executor", args.build)
-        cluster = run_plexorin(part, tmp / "cluster", "cluster", args.build)
+        compared = run_plexorin(part, {"executor": tmp / "pool", "cluster": tmp / "cluster"},
+                                args.build, COMPARED_RUNS)
+        pool, cluster = compared["executor"], compared["cluster"]
         same = all((tmp / "pool" / p.name).read_bytes() == p.read_bytes()
                    for p in (tmp / "cluster").iterdir())
         results[f"thread pool {dask_count:.0e} points"] = pool
         results[f"LocalCluster(2) {dask_count:.0e} points"] = cluster
-        print(f"{dask_count:.0e} points: thread pool {pool['seconds']:.2f} s ({spread(pool)}), "
-              f"LocalCluster of 2 workers {cluster['seconds']:.2f} s ({spread(cluster)}; "
-              f"{cluster['seconds'] / pool['seconds']:.2f}x), same bytes: {same}", flush=True)
+        print(f"{dask_count:.0e} points: thread pool {pool['seconds']:.2f} s ({spread(pool)}; "
+              f"{pool['cpu_seconds']:.1f} CPU s), LocalCluster of 2 workers "
+              f"{cluster['seconds']:.2f} s ({spread(cluster)}; {cluster['cpu_seconds']:.1f} CPU s "
+              f"with the workers'; {cluster['seconds'] / pool['seconds']:.2f}x), "
+              f"same bytes: {same}", flush=True)
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "tiles.json").write_text(json.dumps(results, indent=2) + "\n")
 
