@@ -349,6 +349,27 @@ py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level,
     return py::make_tuple(order, counts);
 }
 
+// (bucket of every level-`level` cell, first cell of each bucket)
+py::tuple tile_buckets(const CArray<std::int64_t>& cell_starts, const CArray<std::uint8_t>& leaf_level,
+                       int level, std::uint64_t bucket_places) {
+    require_level(level);
+    const auto cells = py::ssize_t{1} << (3 * level);
+    if (cell_starts.size() != cells || leaf_level.size() != cells) {
+        throw py::value_error("cell_starts, leaf_level: expected 8^level entries");
+    }
+    if (bucket_places == 0) throw py::value_error("bucket_places: expected a positive count");
+    CArray<std::uint32_t> cell_bucket(cells);
+    std::uint32_t* out = cell_bucket.mutable_data();
+    std::vector<std::size_t> firsts;
+    {
+        py::gil_scoped_release released;
+        firsts = glbcore::bucket_cells(cell_starts.data(), leaf_level.data(), level, bucket_places, out);
+    }
+    CArray<std::int64_t> first_cells(static_cast<py::ssize_t>(firsts.size()));
+    std::copy(firsts.begin(), firsts.end(), first_cells.mutable_data());
+    return py::make_tuple(cell_bucket, first_cells);
+}
+
 // An array for n rows shaped like those of `source`.
 py::array rows_like(const py::array& source, std::size_t n, const py::object& out) {
     std::vector<py::ssize_t> shape(source.shape(), source.shape() + source.ndim());
@@ -549,6 +570,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           py::arg("level"), py::arg("histogram").noconvert());
     m.def("tile_partition", &tile_partition, py::arg("keys"), py::arg("level"),
           py::arg("cell_group"), py::arg("groups"));
+    m.def("tile_buckets", &tile_buckets, py::arg("cell_starts"), py::arg("leaf_level"),
+          py::arg("level"), py::arg("bucket_places"));
     m.def("tile_gather", &tile_gather, py::arg("source"), py::arg("order"),
           py::arg("out") = py::none());
     m.def("tile_refine", &tile_refine, py::arg("positions").noconvert(), py::arg("keys"),

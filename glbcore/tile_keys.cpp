@@ -109,6 +109,25 @@ void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int l
     for (std::size_t i = 0; i < count; ++i) order[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
 }
 
+std::vector<std::size_t> bucket_cells(const std::int64_t* cell_starts,
+                                      const std::uint8_t* leaf_level, int level,
+                                      std::uint64_t bucket_places, std::uint32_t* cell_bucket) {
+    const std::size_t cells = std::size_t{1} << (3 * level);
+    std::vector<std::size_t> firsts;
+    std::uint64_t cut = 0;
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+        const int unit_shift = 3 * (level - std::min<int>(leaf_level[cell], level));
+        const std::size_t first_cell = (cell >> unit_shift) << unit_shift;
+        const auto this_cut = static_cast<std::uint64_t>(cell_starts[first_cell]) / bucket_places;
+        if (firsts.empty() || this_cut != cut) {
+            firsts.push_back(cell);
+            cut = this_cut;
+        }
+        cell_bucket[cell] = static_cast<std::uint32_t>(firsts.size() - 1);
+    }
+    return firsts;
+}
+
 namespace {
 template <std::size_t Bytes>
 void gather_fixed(const std::uint8_t* src, const std::uint32_t* order, std::size_t count,

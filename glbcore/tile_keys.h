@@ -46,6 +46,16 @@ void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int l
                              const std::uint32_t* cell_group, std::uint32_t groups,
                              std::uint32_t* order, std::uint64_t* group_counts);
 
+// Groups the level-`level` cells into buckets of whole units: a unit is the
+// leaf holding a cell when leaf_level[cell] <= level, else the cell itself,
+// and it joins the bucket in which its first sorted place (cell_starts of
+// its first cell) falls when the sorted places are cut every bucket_places.
+// Writes the bucket of every cell (8^level entries) and returns the first
+// cell of each bucket. Units are runs of cells, so buckets are too.
+std::vector<std::size_t> bucket_cells(const std::int64_t* cell_starts,
+                                      const std::uint8_t* leaf_level, int level,
+                                      std::uint64_t bucket_places, std::uint32_t* cell_bucket);
+
 // dst row j = src row order[j], rows of `row_bytes` bytes.
 void gather_rows(const std::uint8_t* src, std::size_t row_bytes, const std::uint32_t* order,
                  std::size_t count, std::uint8_t* dst);
