@@ -187,7 +187,8 @@ py::bytes atoms(const py::object& positions, const py::object& types, const py::
 }
 
 py::bytes point_cloud(const py::object& positions, const py::object& colors, bool compress,
-                      bool keep_input_order, unsigned workers) {
+                      bool keep_input_order, unsigned workers,
+                      glbcore::PointWriteScratch* scratch) {
     const Array pos = take_array(positions, "positions", 'f', 4, 3);
     const std::optional<Array> col = take_colors(colors);
     if (col) require_rows(*col, pos.rows, "colors");
@@ -198,6 +199,7 @@ py::bytes point_cloud(const py::object& positions, const py::object& colors, boo
     scene.compression.enabled = compress;
     scene.keep_input_order = keep_input_order;
     scene.workers = workers;
+    scene.scratch = scratch;
     return build_without_gil(
         [&](glbcore::OutputBuffer& out) { glbcore::write_point_cloud_scene(scene, out); });
 }
@@ -558,9 +560,12 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           py::arg("compress") = false, py::arg("spheres") = false,
           py::arg("radius_per_atom") = py::none(), py::arg("radius_per_type") = py::none(),
           py::arg("workers") = 0);
+    // Working memory for compressed point files written one after another:
+    // pass it to one write at a time.
+    py::class_<glbcore::PointWriteScratch>(m, "PointWriteScratch").def(py::init<>());
     m.def("point_cloud", &point_cloud, py::arg("positions"), py::arg("colors"),
           py::arg("compress") = false, py::arg("keep_input_order") = false,
-          py::arg("workers") = 0);
+          py::arg("workers") = 0, py::arg("scratch") = nullptr);
     m.def("mesh", &mesh, py::arg("positions"), py::arg("faces"), py::arg("normals"),
           py::arg("colors"), py::arg("material"), py::arg("compress") = false,
           py::arg("workers") = 0);

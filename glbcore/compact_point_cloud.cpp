@@ -24,6 +24,7 @@ void write_compact_point_cloud_scene(const PointCloudScene& scene, OutputBuffer&
     points.positions = scene.positions;
     points.colors = scene.colors;
     points.workers = scene.workers;
+    points.scratch = scene.scratch;
     WorkingArray<std::uint32_t> order;
     std::optional<FineMorton> fine;
     if (!scene.keep_input_order) {

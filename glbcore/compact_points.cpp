@@ -35,6 +35,8 @@ std::size_t round_up(std::size_t n, std::size_t alignment) {
     return (n + alignment - 1) / alignment * alignment;
 }
 
+}  // namespace
+
 // A worker's arrays, reused from chunk to chunk: fresh memory costs more in
 // page faults than in writing, and every chunk needs the same sizes.
 struct ChunkScratch {
@@ -67,6 +69,17 @@ struct ChunkScratch {
         sorted_rgba = allocate_working_array<std::uint8_t>(RGBA8_STRIDE * std::size_t{capacity});
     }
 };
+
+struct PointWriteScratch::Arrays {
+    ChunkScratch chunk;
+    WorkingArray<std::uint8_t> block;  // the streams
+    std::size_t block_size = 0;
+};
+
+PointWriteScratch::PointWriteScratch() : arrays_(std::make_unique<Arrays>()) {}
+PointWriteScratch::~PointWriteScratch() = default;
+
+namespace {
 
 // Where a chunk's streams go in the block shared by all chunks.
 struct StreamPlace {
@@ -290,6 +303,26 @@ void gather_rgba8(const ColorArray& colors, const std::uint32_t* order, std::uin
     }
 }
 
+namespace {
+
+// The block of `size` bytes that every chunk's streams go into: the lent
+// one, grown as needed, or a new one.
+std::shared_ptr<std::uint8_t> stream_block(PointWriteScratch* lent, std::size_t size) {
+    if (lent == nullptr) {
+        return std::shared_ptr<std::uint8_t>(allocate_working_array<std::uint8_t>(size).release(),
+                                             FreeDeleter{});
+    }
+    PointWriteScratch::Arrays& arrays = lent->arrays();
+    if (arrays.block_size < size) {
+        arrays.block = allocate_working_array<std::uint8_t>(size);
+        arrays.block_size = size;
+    }
+    // Owning nothing: the scratch outlives the write and its streams.
+    return std::shared_ptr<std::uint8_t>(std::shared_ptr<void>(), arrays.block.get());
+}
+
+}  // namespace
+
 void add_compact_point_chunks(gltf::Document& document, gltf::Payload& payload, gltf::Mesh& mesh,
                               const CompactPoints& points, const std::vector<PointRun>& runs) {
     const std::vector<PointRun> chunks = chunks_of(points, runs);
@@ -304,17 +337,18 @@ void add_compact_point_chunks(gltf::Document& document, gltf::Payload& payload, 
         places[i].colors = block_size;
         if (points.colors.data != nullptr) block_size += color_stream_bound(n);
     }
-    const std::shared_ptr<std::uint8_t> block(
-        allocate_working_array<std::uint8_t>(block_size).release(), FreeDeleter{});
+    const std::shared_ptr<std::uint8_t> block = stream_block(points.scratch, block_size);
+    const auto chunk_count = static_cast<std::uint32_t>(chunks.size());
     std::vector<EncodedChunk> encoded(chunks.size());
-    run_parallel_ranges(static_cast<std::uint32_t>(chunks.size()), points.workers,
-                        [&](std::uint32_t begin, std::uint32_t end) {
-                            ChunkScratch scratch;
-                            for (std::uint32_t i = begin; i < end; ++i) {
-                                encoded[i] = encode_chunk(points, chunks[i], block, places[i],
-                                                          scratch);
-                            }
-                        });
+    run_parallel_ranges(chunk_count, points.workers, [&](std::uint32_t begin, std::uint32_t end) {
+        // Lent arrays only to a thread that encodes every chunk.
+        const bool lent = points.scratch != nullptr && begin == 0 && end == chunk_count;
+        ChunkScratch own;
+        ChunkScratch& scratch = lent ? points.scratch->arrays().chunk : own;
+        for (std::uint32_t i = begin; i < end; ++i) {
+            encoded[i] = encode_chunk(points, chunks[i], block, places[i], scratch);
+        }
+    });
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         mesh.primitives.push_back(
             chunk_primitive(document, payload, encoded[i], chunks[i].material));

@@ -40,6 +40,7 @@ struct CompactPoints {
     const std::uint16_t* quantized = nullptr;
     PositionGrid grid;
     unsigned workers = 0;  // 0: one per hardware thread
+    PointWriteScratch* scratch = nullptr;  // used when the chunks run on one thread
 };
 
 // Output places [begin, end), drawn with `material` (-1: none).

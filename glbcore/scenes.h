@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "glbcore.h"
 
@@ -87,6 +88,25 @@ struct AtomScene {
 // type's instances are its atoms in that order.
 void write_atom_scene(const AtomScene& scene, OutputBuffer& out);
 
+// Working memory that a caller writing many compressed point files, one
+// after another, lends to each write so that it is not fresh memory every
+// time: fresh memory costs page faults, and on some workers (Dask's) every
+// large array is fresh. A write on one thread takes its arrays from here,
+// growing them as needed. Lent to one write at a time.
+class PointWriteScratch {
+public:
+    PointWriteScratch();
+    ~PointWriteScratch();
+    PointWriteScratch(const PointWriteScratch&) = delete;
+    PointWriteScratch& operator=(const PointWriteScratch&) = delete;
+
+    struct Arrays;
+    Arrays& arrays() { return *arrays_; }
+
+private:
+    std::unique_ptr<Arrays> arrays_;
+};
+
 struct PointCloudScene {
     const float* positions = nullptr;
     std::uint32_t count = 0;
@@ -98,6 +118,7 @@ struct PointCloudScene {
     Compression compression;
     bool keep_input_order = false;
     WorkerLimit workers = 0;
+    PointWriteScratch* scratch = nullptr;  // lent working memory, or none
 };
 void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out);
 

@@ -200,16 +200,24 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
     if order == "morton" and not packed:
         raise ValueError("order: 'morton' needs compress=True; uncompressed files keep the "
                          "order given")
+    return point_cloud_file(positions, colors, packed, order == "input", threads)
+
+
+def point_cloud_file(positions: ArrayLike, colors: ArrayLike | None, compress: bool,
+                     keep_input_order: bool, workers: int,
+                     scratch: _native.PointWriteScratch | None = None) -> bytes:
+    """`point_cloud` with its options checked, and working memory lent by a
+    caller that writes many files one after another (compressed ones use it)."""
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per point")
         color_rows = _inputs.color_rows(colors, rows.shape[0])
-        if not packed:
+        if not compress:
             _inputs.require_file_below_limit(
                 12 * rows.shape[0] + _inputs.stored_color_bytes(color_rows),
                 f"{rows.shape[0]} points")
         return _native.point_cloud(_inputs.to_float32(rows, "positions"),
-                                   _inputs.to_colors(color_rows), packed, order == "input",
-                                   threads)
+                                   _inputs.to_colors(color_rows), compress, keep_input_order,
+                                   workers, scratch)
 
 
 @_with_compact_layout

@@ -397,6 +397,12 @@ class _TileContext:
     def thread_scratch(self) -> _Scratch:
         return self.scratch.setdefault(threading.get_ident(), _Scratch())
 
+    def __getstate__(self) -> dict[str, Any]:
+        # The caches belong to this process: a Dask worker that sends the
+        # context on to another would otherwise send a mapped file's whole
+        # contents, and the scratch cannot be pickled.
+        return {**self.__dict__, "mappings": {}, "scratch": {}}
+
 
 class _Scratch:
     """Arrays by name that one thread reuses from task to task: fresh memory
@@ -405,6 +411,13 @@ class _Scratch:
 
     def __init__(self) -> None:
         self._buffers: dict[str, np.ndarray] = {}
+        self._point_writer: _native.PointWriteScratch | None = None
+
+    def point_writer(self) -> _native.PointWriteScratch:
+        """Working memory for the compressed point files this thread writes."""
+        if self._point_writer is None:
+            self._point_writer = _native.PointWriteScratch()
+        return self._point_writer
 
     def array(self, name: str, dtype: Any, shape: tuple[int, ...]) -> np.ndarray:
         dtype = np.dtype(dtype)
@@ -562,8 +575,8 @@ def _write_tile(ctx: _TileContext, code: Code, y_up: Any, types: Any, colors: An
     if types is not None:
         glb = builders.atoms(y_up, types, compress=ctx.compress, workers=1)
     else:
-        glb = builders.point_cloud(y_up, colors, compress=ctx.compress,
-                                   order="input" if ctx.compress else None, workers=1)
+        glb = builders.point_cloud_file(y_up, colors, ctx.compress, ctx.compress, 1,
+                                        ctx.thread_scratch().point_writer())
     pathlib.Path(ctx.out, tile_name(*code) + ".glb").write_bytes(glb)
     low, high = z_up_box if z_up_box is not None else _z_up_box(*_extents(y_up, 0))
     if ctx.compress:

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import pathlib
+import pickle
 import subprocess
 
 import numpy as np
@@ -246,6 +247,22 @@ def test_trajectory_frames_in_parallel(tmp_path, validate_glbs):
         np.testing.assert_array_equal(np.unique(got, axis=0),
                                       np.unique(frame.positions.astype(np.float32), axis=0))
     assert [r["numErrors"] for r in validate_glbs(paths)] == [0] * 7
+
+
+def test_a_context_sent_on_leaves_its_caches_behind(tmp_path):
+    """A Dask worker may send the tiles' context to another: its mappings
+    and scratch stay (a mapped file would go as its whole contents)."""
+    np.save(tmp_path / "p.npy", np.zeros((50_000, 3), np.float32))
+    mapped = _tile_source._mapped_slices(np.load(tmp_path / "p.npy", mmap_mode="r"), [(0, 50_000)])
+    ctx = tiles._TileContext(tiles._Grid((0.0, 0.0, 0.0), 1.0), 4, 300, np.zeros(8, np.uint8),
+                             str(tmp_path), str(tmp_path), (False, None, 0), True, [mapped])
+    mapped[0].load(ctx.mappings)
+    ctx.thread_scratch().array("keys", np.uint32, (50_000,))
+    ctx.thread_scratch().point_writer()
+    data = pickle.dumps(ctx)
+    copy = pickle.loads(data)
+    assert len(data) < 10_000 and copy.mappings == {} and copy.scratch == {}
+    assert copy.chunks == ctx.chunks and np.array_equal(copy.cell_leaf_level, ctx.cell_leaf_level)
 
 
 def test_dask_sums_of_compacted_counts_and_batches():
