@@ -121,7 +121,11 @@ class DaskRunner:
         self.progress = progress
 
     def share(self, value: Any) -> Any:
-        return self.dask.delayed(value, traverse=False)
+        if self.client is None:
+            return self.dask.delayed(value, traverse=False)
+        # On every worker at once, and kept there from phase to phase (with
+        # what its tasks cache in it) until the runner is gone.
+        return self.client.scatter([value], broadcast=True, hash=False)[0]
 
     def _finished(self, futures: list[Any], desc: str) -> Any:
         """Yields the futures as they finish; the first failure raises."""
