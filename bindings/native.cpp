@@ -331,12 +331,13 @@ bool all_below(const std::uint32_t* values, std::size_t n, Count limit) {
 
 // (order, counts per group)
 py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level,
-                         const CArray<std::uint32_t>& cell_group, std::uint32_t groups) {
+                         const CArray<std::uint32_t>& cell_group, std::uint32_t groups,
+                         const py::object& out_array) {
     require_level(level);
     if (cell_group.size() != (py::ssize_t{1} << (3 * level))) throw py::value_error("cell_group: expected 8^level entries");
     const std::uint32_t* group = cell_group.data();
     const auto n = static_cast<std::size_t>(keys.size());
-    CArray<std::uint32_t> order(static_cast<py::ssize_t>(n));
+    CArray<std::uint32_t> order = array_for<std::uint32_t>(n, out_array, "out");
     CArray<std::uint64_t> counts(static_cast<py::ssize_t>(groups));
     std::uint32_t* o = order.mutable_data();
     std::uint64_t* c = counts.mutable_data();
@@ -574,7 +575,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("tile_key_histogram", &tile_key_histogram, py::arg("positions"), py::arg("grid"),
           py::arg("level"), py::arg("histogram").noconvert());
     m.def("tile_partition", &tile_partition, py::arg("keys"), py::arg("level"),
-          py::arg("cell_group"), py::arg("groups"));
+          py::arg("cell_group"), py::arg("groups"), py::arg("out") = py::none());
     m.def("tile_buckets", &tile_buckets, py::arg("cell_starts"), py::arg("leaf_level"),
           py::arg("level"), py::arg("bucket_places"));
     m.def("tile_gather", &tile_gather, py::arg("source"), py::arg("order"),

@@ -163,17 +163,21 @@ def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tm
                            "histogram")
     plan = _plan(histogram, points_per_tile)
     cell_bucket = runner.share(plan.cell_bucket)
+    # Each thread's working arrays, for its routing and then its buckets.
+    scratches = _Scratches()
+    shared_scratches = runner.share(scratches)
     # Row numbers are a third of the temporary bytes of rows; gathering
     # them from the input needs it in memory (or it is read once per bucket).
     gather = gathers_rows(source, runner.sends_arguments)
     route_counts = runner.map(
         _route_task,
-        [(c, s, grid.native(), cell_bucket, plan.bucket_count, str(tmp), i, gather)
-         for i, (c, s) in enumerate(chunks)], "routing")
+        [(c, s, grid.native(), cell_bucket, plan.bucket_count, str(tmp), i, gather,
+          shared_scratches) for i, (c, s) in enumerate(chunks)], "routing")
     layout = source.layout
     context = runner.share(_TileContext(grid, plan.grid_depth, points_per_tile,
                                         plan.cell_leaf_level, str(out), str(tmp), layout,
-                                        compress, [c for c, _ in chunks] if gather else None))
+                                        compress, [c for c, _ in chunks] if gather else None,
+                                        scratches=scratches))
     bucket_args = []
     for b in range(plan.bucket_count):
         segments = _segments(route_counts, b)
@@ -242,18 +246,23 @@ def _histogram_task(chunk: Any, start: int, grid: Any) -> Any:
 
 
 def _route_task(chunk: Any, start: int, grid: Any, cell_bucket: Any, bucket_count: int,
-                tmp: str, index: int, gather: bool) -> Any:
+                tmp: str, index: int, gather: bool, scratches: _Scratches) -> Any:
     """Writes the chunk's rows (or row numbers) grouped by bucket, in input
     order within each."""
     arrays = load_chunk(chunk, start)
-    keys = _keys(arrays[0], start, grid)
-    order, counts = _native.tile_partition(keys, HISTOGRAM_LEVEL, cell_bucket, bucket_count)
+    scratch = scratches.mine()
+    n = arrays[0].shape[0]
+    keys = _keys(arrays[0], start, grid, scratch.array("keys", np.uint32, (n,)))
+    order, counts = _native.tile_partition(keys, HISTOGRAM_LEVEL, cell_bucket, bucket_count,
+                                           scratch.array("order", np.uint32, (n,)))
     if gather:
         order.tofile(os.path.join(tmp, f"chunk{index}.row"))
         return counts
     for suffix, array in zip(_SUFFIXES, arrays):
         if array is not None:
-            _native.tile_gather(array, order).tofile(os.path.join(tmp, f"chunk{index}.{suffix}"))
+            routed = scratch.array(f"routed {suffix}", array.dtype, array.shape)
+            _native.tile_gather(array, order, routed).tofile(
+                os.path.join(tmp, f"chunk{index}.{suffix}"))
     return counts
 
 
@@ -391,17 +400,31 @@ class _TileContext:
     # (each bucket reads rows from all over the file): a fresh mapping would
     # fault in its pages again. Empty when the context is sent to workers.
     mappings: dict[Any, Any] = field(default_factory=dict, compare=False, repr=False)
-    # Each thread's arrays, reused from bucket to bucket (_Scratch).
-    scratch: dict[int, _Scratch] = field(default_factory=dict, compare=False, repr=False)
+    # Each thread's arrays, reused from bucket to bucket.
+    scratches: _Scratches = field(default_factory=lambda: _Scratches(), compare=False, repr=False)
 
     def thread_scratch(self) -> _Scratch:
-        return self.scratch.setdefault(threading.get_ident(), _Scratch())
+        return self.scratches.mine()
 
     def __getstate__(self) -> dict[str, Any]:
-        # The caches belong to this process: a Dask worker that sends the
+        # The mappings belong to this process: a Dask worker that sends the
         # context on to another would otherwise send a mapped file's whole
-        # contents, and the scratch cannot be pickled.
-        return {**self.__dict__, "mappings": {}, "scratch": {}}
+        # contents.
+        return {**self.__dict__, "mappings": {}}
+
+
+class _Scratches:
+    """Each thread's _Scratch, kept from task to task. A copy sent to another
+    process starts empty (a scratch cannot be pickled)."""
+
+    def __init__(self) -> None:
+        self._of: dict[int, _Scratch] = {}
+
+    def mine(self) -> _Scratch:
+        return self._of.setdefault(threading.get_ident(), _Scratch())
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {"_of": {}}
 
 
 class _Scratch:
