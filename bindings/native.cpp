@@ -332,7 +332,7 @@ bool all_below(const std::uint32_t* values, std::size_t n, Count limit) {
 // (order, counts per group)
 py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level,
                          const CArray<std::uint32_t>& cell_group, std::uint32_t groups,
-                         const py::object& out_array) {
+                         const py::object& out_array, const py::object& scratch_array) {
     require_level(level);
     if (cell_group.size() != (py::ssize_t{1} << (3 * level))) throw py::value_error("cell_group: expected 8^level entries");
     const std::uint32_t* group = cell_group.data();
@@ -341,12 +341,20 @@ py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level,
     CArray<std::uint64_t> counts(static_cast<py::ssize_t>(groups));
     std::uint32_t* o = order.mutable_data();
     std::uint64_t* c = counts.mutable_data();
+    std::uint32_t* scratch = nullptr;
+    CArray<std::uint32_t> lent;
+    if (!scratch_array.is_none()) {
+        lent = array_for<std::uint32_t>(n, scratch_array, "scratch");
+        scratch = lent.mutable_data();
+    }
     bool groups_valid;
     {
         // Other threads run meanwhile, the check of 8^level groups included.
         py::gil_scoped_release released;
         groups_valid = all_below(group, static_cast<std::size_t>(cell_group.size()), groups);
-        if (groups_valid) glbcore::partition_by_cell_group(keys.data(), n, level, group, groups, o, c);
+        if (groups_valid) {
+            glbcore::partition_by_cell_group(keys.data(), n, level, group, groups, o, c, scratch);
+        }
     }
     if (!groups_valid) throw py::value_error("cell_group: a group is not below groups");
     return py::make_tuple(order, counts);
@@ -486,15 +494,23 @@ py::tuple tile_runs(const CArray<std::uint8_t>& levels, const CArray<std::uint32
 }
 
 // Sorts `keys` in place (stable); returns the permutation.
-CArray<std::uint32_t> tile_sort(CArray<std::uint32_t>& keys, const py::object& out_array) {
+// `scratch`, when given, is 2 * N uint32 the sort works in.
+CArray<std::uint32_t> tile_sort(CArray<std::uint32_t>& keys, const py::object& out_array,
+                                const py::object& scratch_array) {
     const auto n = static_cast<std::size_t>(keys.size());
     if (n > std::numeric_limits<std::uint32_t>::max()) throw py::value_error("keys: too many");
     CArray<std::uint32_t> order = array_for<std::uint32_t>(n, out_array, "out");
     std::uint32_t* k = keys.mutable_data();
     std::uint32_t* o = order.mutable_data();
+    std::uint32_t* scratch = nullptr;
+    CArray<std::uint32_t> lent;
+    if (!scratch_array.is_none()) {
+        lent = array_for<std::uint32_t>(2 * n, scratch_array, "scratch");
+        scratch = lent.mutable_data();
+    }
     {
         py::gil_scoped_release released;
-        glbcore::sort_tile_keys(k, o, n);
+        glbcore::sort_tile_keys(k, o, n, scratch);
     }
     return order;
 }
@@ -575,7 +591,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("tile_key_histogram", &tile_key_histogram, py::arg("positions"), py::arg("grid"),
           py::arg("level"), py::arg("histogram").noconvert());
     m.def("tile_partition", &tile_partition, py::arg("keys"), py::arg("level"),
-          py::arg("cell_group"), py::arg("groups"), py::arg("out") = py::none());
+          py::arg("cell_group"), py::arg("groups"), py::arg("out") = py::none(),
+          py::arg("scratch") = py::none());
     m.def("tile_buckets", &tile_buckets, py::arg("cell_starts"), py::arg("leaf_level"),
           py::arg("level"), py::arg("bucket_places"));
     m.def("tile_gather", &tile_gather, py::arg("source"), py::arg("order"),
@@ -588,7 +605,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           py::arg("keys"), py::arg("levels_out") = py::none(), py::arg("order_out") = py::none(),
           py::arg("keys_out") = py::none());
     m.def("tile_runs", &tile_runs, py::arg("levels"), py::arg("keys"));
-    m.def("tile_sort", &tile_sort, py::arg("keys").noconvert(), py::arg("out") = py::none());
+    m.def("tile_sort", &tile_sort, py::arg("keys").noconvert(), py::arg("out") = py::none(),
+          py::arg("scratch") = py::none());
     m.def("tile_levels", &tile_levels, py::arg("sorted_keys"), py::arg("histogram_level"),
           py::arg("grid_depth"), py::arg("points_per_tile"), py::arg("cell_leaf_level"),
           py::arg("preselected_rows"), py::arg("preselected_levels"), py::arg("out") = py::none());

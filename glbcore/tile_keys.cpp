@@ -96,9 +96,12 @@ std::size_t tile_key_histogram(const float* positions, std::size_t count, const 
 
 void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int level,
                              const std::uint32_t* cell_group, std::uint32_t groups,
-                             std::uint32_t* order, std::uint64_t* group_counts) {
+                             std::uint32_t* order, std::uint64_t* group_counts,
+                             std::uint32_t* scratch) {
     const int shift = level_shift(level);
-    WorkingArray<std::uint32_t> group_of = allocate_working_array<std::uint32_t>(count);
+    WorkingArray<std::uint32_t> own;
+    if (scratch == nullptr) own = allocate_working_array<std::uint32_t>(count);
+    std::uint32_t* const group_of = scratch != nullptr ? scratch : own.get();
     std::fill(group_counts, group_counts + groups, 0);
     for (std::size_t i = 0; i < count; ++i) {
         group_of[i] = cell_group[keys[i] >> shift];
@@ -302,11 +305,14 @@ void refine_tile_runs(float* positions, const std::uint32_t* keys, std::size_t c
     }
 }
 
-void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count) {
+void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count,
+                    std::uint32_t* scratch) {
     const auto n = static_cast<std::uint32_t>(count);
     std::iota(order, order + count, 0u);
     // One worker: the tiler runs many sorts at once, one per task.
-    radix_sort_pairs(keys, order, split_work_over(n, 1), default_thread_starter());
+    const WorkSplit one = split_work_over(n, 1);
+    if (scratch == nullptr) return radix_sort_pairs(keys, order, one, default_thread_starter());
+    radix_sort_pairs(keys, order, scratch, scratch + count, one, default_thread_starter());
 }
 
 }  // namespace glbcore

@@ -42,9 +42,11 @@ std::size_t tile_key_histogram(const float* positions, std::size_t count, const 
 // A stable counting sort of points by group: group of a point =
 // cell_group[key >> 3 * (10 - level)], each below `groups`. Writes the
 // permutation (order[j] = row going to place j) and the count per group.
+// `scratch`, when not null, holds `count` entries the sort may use.
 void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int level,
                              const std::uint32_t* cell_group, std::uint32_t groups,
-                             std::uint32_t* order, std::uint64_t* group_counts);
+                             std::uint32_t* order, std::uint64_t* group_counts,
+                             std::uint32_t* scratch = nullptr);
 
 // Groups the level-`level` cells into buckets of whole units: a unit is the
 // leaf holding a cell when leaf_level[cell] <= level, else the cell itself,
@@ -92,8 +94,10 @@ std::vector<TileRun> tile_runs(const std::uint8_t* levels, const std::uint32_t* 
                                std::size_t count);
 
 // Stable sort of keys; order receives the permutation (order[j] = the
-// original row of sorted place j). count must stay below 2^32.
-void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count);
+// original row of sorted place j). count must stay below 2^32. `scratch`,
+// when not null, holds 2 * count entries the sort may use.
+void sort_tile_keys(std::uint32_t* keys, std::uint32_t* order, std::size_t count,
+                    std::uint32_t* scratch = nullptr);
 
 // Bits per axis by which refine_tile_runs cuts a grid cell: with the
 // grid's 10, 21 in all, so that a tile of level L still has 21 - L bits of

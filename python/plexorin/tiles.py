@@ -254,7 +254,8 @@ def _route_task(chunk: Any, start: int, grid: Any, cell_bucket: Any, bucket_coun
     n = arrays[0].shape[0]
     keys = _keys(arrays[0], start, grid, scratch.array("keys", np.uint32, (n,)))
     order, counts = _native.tile_partition(keys, HISTOGRAM_LEVEL, cell_bucket, bucket_count,
-                                           scratch.array("order", np.uint32, (n,)))
+                                           scratch.array("order", np.uint32, (n,)),
+                                           scratch.array("sort scratch", np.uint32, (n,)))
     if gather:
         order.tofile(os.path.join(tmp, f"chunk{index}.row"))
         return counts
@@ -427,6 +428,9 @@ class _Scratches:
         return {"_of": {}}
 
 
+_LINE = 64  # bytes
+
+
 class _Scratch:
     """Arrays by name that one thread reuses from task to task: fresh memory
     costs page faults, on Dask workers for every array (the nanny has glibc
@@ -443,12 +447,16 @@ class _Scratch:
         return self._point_writer
 
     def array(self, name: str, dtype: Any, shape: tuple[int, ...]) -> np.ndarray:
+        """An array starting on a cache line (the native sorts stream whole
+        lines into such arrays)."""
         dtype = np.dtype(dtype)
         nbytes = dtype.itemsize * math.prod(shape)
         buffer = self._buffers.get(name)
         if buffer is None or buffer.nbytes < nbytes:
             # With room to spare: the next bucket may be a little larger.
-            buffer = np.empty(nbytes + nbytes // 8, dtype=np.uint8)
+            buffer = np.empty(nbytes + nbytes // 8 + _LINE, dtype=np.uint8)
+            start = -buffer.ctypes.data % _LINE
+            buffer = buffer[start:start + buffer.nbytes - _LINE]
             self._buffers[name] = buffer
         array: np.ndarray = buffer[:nbytes].view(dtype).reshape(shape)
         return array
@@ -522,7 +530,8 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: 
     scratch = ctx.thread_scratch()
     n = positions.shape[0]
     keys = _keys(positions, 0, ctx.grid.native(), scratch.array("keys", np.uint32, (n,)))
-    order = _native.tile_sort(keys, scratch.array("order", np.uint32, (n,)))
+    order = _native.tile_sort(keys, scratch.array("order", np.uint32, (n,)),
+                              scratch.array("sort scratch", np.uint32, (2 * n,)))
     levels = _native.tile_levels(keys, HISTOGRAM_LEVEL, ctx.grid_depth, ctx.points_per_tile,
                                  ctx.cell_leaf_level, pre_rows, pre_levels,
                                  scratch.array("levels", np.uint8, (n,)))
