@@ -501,10 +501,8 @@ def _gather_parts(ctx: _TileContext, segments: list[Any]) -> list[Any]:
     assert ctx.chunks is not None
     total = sum(rows for _, _, rows in segments)
     arrays: list[Any] = [None, None, None]
-    # One buffer for every segment's row numbers: fresh memory costs page
-    # faults, on Dask workers for every array (its nanny has glibc return
-    # freed memory at once).
-    numbers_buffer = np.empty(max(rows for _, _, rows in segments), dtype=np.uint32)
+    scratch = ctx.thread_scratch()
+    numbers_buffer = scratch.array("row numbers", np.uint32, (max(r for _, _, r in segments),))
     place = 0
     for index, first, rows in segments:
         numbers = numbers_buffer[:rows]
@@ -514,8 +512,7 @@ def _gather_parts(ctx: _TileContext, segments: list[Any]) -> list[Any]:
             if array is None:
                 continue
             if arrays[k] is None:  # every chunk of a column has the same dtype and row shape
-                arrays[k] = ctx.thread_scratch().array(f"column{k}", array.dtype,
-                                                       (total, *array.shape[1:]))
+                arrays[k] = scratch.array(f"column{k}", array.dtype, (total, *array.shape[1:]))
             _native.tile_gather(array, numbers, out=arrays[k][place:place + rows])
         place += rows
     return list(convert_rows(*arrays))
