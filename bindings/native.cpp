@@ -285,6 +285,13 @@ CArray<T> array_for(std::size_t n, const py::object& out, const char* name) {
         array_for(py::dtype::of<T>(), {static_cast<py::ssize_t>(n)}, out, name));
 }
 
+// The entries of a scratch array of n uint32 that the caller lends (its
+// object keeps them alive for the call), or null when it lends none.
+std::uint32_t* lent_scratch(const py::object& scratch_array, std::size_t n) {
+    if (scratch_array.is_none()) return nullptr;
+    return array_for<std::uint32_t>(n, scratch_array, "scratch").mutable_data();
+}
+
 std::size_t point_rows(const CArray<float>& positions) {
     if (positions.ndim() != 2 || positions.shape(1) != 3) {
         throw py::type_error("positions: expected a C-contiguous (N, 3) float32 array");
@@ -341,12 +348,7 @@ py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level,
     CArray<std::uint64_t> counts(static_cast<py::ssize_t>(groups));
     std::uint32_t* o = order.mutable_data();
     std::uint64_t* c = counts.mutable_data();
-    std::uint32_t* scratch = nullptr;
-    CArray<std::uint32_t> lent;
-    if (!scratch_array.is_none()) {
-        lent = array_for<std::uint32_t>(n, scratch_array, "scratch");
-        scratch = lent.mutable_data();
-    }
+    std::uint32_t* scratch = lent_scratch(scratch_array, n);
     bool groups_valid;
     {
         // Other threads run meanwhile, the check of 8^level groups included.
@@ -502,12 +504,7 @@ CArray<std::uint32_t> tile_sort(CArray<std::uint32_t>& keys, const py::object& o
     CArray<std::uint32_t> order = array_for<std::uint32_t>(n, out_array, "out");
     std::uint32_t* k = keys.mutable_data();
     std::uint32_t* o = order.mutable_data();
-    std::uint32_t* scratch = nullptr;
-    CArray<std::uint32_t> lent;
-    if (!scratch_array.is_none()) {
-        lent = array_for<std::uint32_t>(2 * n, scratch_array, "scratch");
-        scratch = lent.mutable_data();
-    }
+    std::uint32_t* scratch = lent_scratch(scratch_array, 2 * n);
     {
         py::gil_scoped_release released;
         glbcore::sort_tile_keys(k, o, n, scratch);
