@@ -127,15 +127,61 @@ private:
     py::bytes result_;
 };
 
+// Writes the file into a 1-D uint8 array that the caller lends when it fits
+// there, and into a new `bytes` object otherwise: a caller that writes many
+// files one after another saves the page faults of fresh memory. The
+// result is then the array's first bytes, valid until the caller lends the
+// array again.
+class LentOutput final : public glbcore::OutputBuffer {
+public:
+    explicit LentOutput(py::array lent) : lent_(std::move(lent)) {
+        capacity_ = static_cast<std::size_t>(lent_.size());
+        data_ = static_cast<std::uint8_t*>(lent_.mutable_data());
+    }
+    std::uint8_t* allocate(std::size_t size) override {
+        if (size > capacity_) return bytes_.allocate(size);
+        size_ = size;
+        return data_;
+    }
+    py::object take() {
+        if (size_ == 0) return bytes_.take();
+        return lent_[py::slice(0, static_cast<py::ssize_t>(size_), 1)];
+    }
+
+private:
+    py::array lent_;
+    std::uint8_t* data_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;  // of a file in the lent array
+    BytesOutput bytes_;
+};
+
 // Runs `build(out)` without the interpreter lock and returns the file.
-template <class Build>
-py::bytes build_without_gil(Build build) {
-    BytesOutput out;
+template <class Output, class Build>
+auto build_into(Output& out, Build build) {
     {
         py::gil_scoped_release released;
         build(out);
     }
     return out.take();
+}
+
+template <class Build>
+py::bytes build_without_gil(Build build) {
+    BytesOutput out;
+    return build_into(out, build);
+}
+
+// The array a caller lends for a file: writeable, C-contiguous uint8.
+py::array lent_file_array(const py::object& out) {
+    const auto fits = [](const py::array& given) {
+        return given.ndim() == 1 && (given.flags() & py::array::c_style) && given.writeable() &&
+               given.dtype().is(py::dtype::of<std::uint8_t>());
+    };
+    if (!py::isinstance<py::array>(out) || !fits(py::reinterpret_borrow<py::array>(out))) {
+        throw py::value_error("out: expected a writeable 1-D C-contiguous uint8 array");
+    }
+    return py::reinterpret_borrow<py::array>(out);
 }
 
 struct Box {
@@ -186,9 +232,9 @@ py::bytes atoms(const py::object& positions, const py::object& types, const py::
     return build_without_gil([&](glbcore::OutputBuffer& out) { glbcore::write_atom_scene(scene, out); });
 }
 
-py::bytes point_cloud(const py::object& positions, const py::object& colors, bool compress,
-                      bool keep_input_order, unsigned workers,
-                      glbcore::PointWriteScratch* scratch) {
+py::object point_cloud(const py::object& positions, const py::object& colors, bool compress,
+                       bool keep_input_order, unsigned workers,
+                       glbcore::PointWriteScratch* scratch, const py::object& out_array) {
     const Array pos = take_array(positions, "positions", 'f', 4, 3);
     const std::optional<Array> col = take_colors(colors);
     if (col) require_rows(*col, pos.rows, "colors");
@@ -200,8 +246,12 @@ py::bytes point_cloud(const py::object& positions, const py::object& colors, boo
     scene.keep_input_order = keep_input_order;
     scene.workers = workers;
     scene.scratch = scratch;
-    return build_without_gil(
-        [&](glbcore::OutputBuffer& out) { glbcore::write_point_cloud_scene(scene, out); });
+    const auto build = [&](glbcore::OutputBuffer& out) {
+        glbcore::write_point_cloud_scene(scene, out);
+    };
+    if (out_array.is_none()) return build_without_gil(build);
+    LentOutput out(lent_file_array(out_array));
+    return build_into(out, build);
 }
 
 glbcore::Material read_material(const py::tuple& m) {
@@ -579,7 +629,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     py::class_<glbcore::PointWriteScratch>(m, "PointWriteScratch").def(py::init<>());
     m.def("point_cloud", &point_cloud, py::arg("positions"), py::arg("colors"),
           py::arg("compress") = false, py::arg("keep_input_order") = false,
-          py::arg("workers") = 0, py::arg("scratch") = nullptr);
+          py::arg("workers") = 0, py::arg("scratch") = nullptr, py::arg("out") = py::none());
     m.def("mesh", &mesh, py::arg("positions"), py::arg("faces"), py::arg("normals"),
           py::arg("colors"), py::arg("material"), py::arg("compress") = false,
           py::arg("workers") = 0);

@@ -11,7 +11,8 @@ class PointWriteScratch:
     def __init__(self) -> None: ...
 def point_cloud(positions: npt.NDArray[np.float32], colors: npt.NDArray[Any] | None,
                 compress: bool = ..., keep_input_order: bool = ..., workers: int = ...,
-                scratch: PointWriteScratch | None = ...) -> bytes: ...
+                scratch: PointWriteScratch | None = ...,
+                out: npt.NDArray[np.uint8] | None = ...) -> bytes | npt.NDArray[np.uint8]: ...
 def mesh(positions: npt.NDArray[np.float32], faces: npt.NDArray[np.uint32],
          normals: npt.NDArray[np.float32] | None, colors: npt.NDArray[Any] | None,
          material: tuple[tuple[float, ...], float, float, tuple[float, ...], bool],

@@ -154,9 +154,11 @@ def gathers_rows(source: ChunkSource, sends_arguments: bool) -> bool:
     return size <= memory // 2
 
 
-def load_chunk(chunk: Any, start: int) -> tuple[Any, Any, Any]:
-    """The chunk as (float32 positions, uint16 types or None, colours or None)."""
-    raw = [c.load() if isinstance(c, Mapped) else c for c in chunk]
+def load_chunk(chunk: Any, start: int,
+               mappings: dict[Any, np.memmap] | None = None) -> tuple[Any, Any, Any]:
+    """The chunk as (float32 positions, uint16 types or None, colours or None),
+    mapped files from `mappings` when given (as Mapped.load)."""
+    raw = [c.load(mappings) if isinstance(c, Mapped) else c for c in chunk]
     positions, types, colors = convert_rows(*raw)
     colors_checked = colors is None or colors.dtype.kind != "f"
     if not colors_checked:

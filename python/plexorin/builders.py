@@ -200,14 +200,19 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
     if order == "morton" and not packed:
         raise ValueError("order: 'morton' needs compress=True; uncompressed files keep the "
                          "order given")
-    return point_cloud_file(positions, colors, packed, order == "input", threads)
+    glb = point_cloud_file(positions, colors, packed, order == "input", threads)
+    assert isinstance(glb, bytes)  # nothing lent: a new bytes object
+    return glb
 
 
 def point_cloud_file(positions: ArrayLike, colors: ArrayLike | None, compress: bool,
                      keep_input_order: bool, workers: int,
-                     scratch: _native.PointWriteScratch | None = None) -> bytes:
-    """`point_cloud` with its options checked, and working memory lent by a
-    caller that writes many files one after another (compressed ones use it)."""
+                     scratch: _native.PointWriteScratch | None = None,
+                     out: np.ndarray | None = None) -> bytes | np.ndarray:
+    """`point_cloud` with its options checked, and memory lent by a caller
+    that writes many files one after another: working memory (compressed
+    files use it) and `out`, a uint8 array that gets the file, which is then
+    its first bytes, when it fits there (a new bytes object otherwise)."""
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per point")
         color_rows = _inputs.color_rows(colors, rows.shape[0])
@@ -217,7 +222,7 @@ def point_cloud_file(positions: ArrayLike, colors: ArrayLike | None, compress: b
                 f"{rows.shape[0]} points")
         return _native.point_cloud(_inputs.to_float32(rows, "positions"),
                                    _inputs.to_colors(color_rows), compress, keep_input_order,
-                                   workers, scratch)
+                                   workers, scratch, out)
 
 
 @_with_compact_layout

@@ -163,21 +163,18 @@ def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tm
                            "histogram")
     plan = _plan(histogram, points_per_tile)
     cell_bucket = runner.share(plan.cell_bucket)
-    # Each thread's working arrays, for its routing and then its buckets.
-    scratches = _Scratches()
-    shared_scratches = runner.share(scratches)
     # Row numbers are a third of the temporary bytes of rows; gathering
     # them from the input needs it in memory (or it is read once per bucket).
     gather = gathers_rows(source, runner.sends_arguments)
+    # One context for the routing and the buckets: on each worker, their
+    # tasks share its mappings of the input and each thread's arrays.
+    context = runner.share(_TileContext(grid, plan.grid_depth, points_per_tile,
+                                        plan.cell_leaf_level, str(out), str(tmp), source.layout,
+                                        compress, [c for c, _ in chunks] if gather else None))
     route_counts = runner.map(
         _route_task,
-        [(c, s, grid.native(), cell_bucket, plan.bucket_count, str(tmp), i, gather,
-          shared_scratches) for i, (c, s) in enumerate(chunks)], "routing")
-    layout = source.layout
-    context = runner.share(_TileContext(grid, plan.grid_depth, points_per_tile,
-                                        plan.cell_leaf_level, str(out), str(tmp), layout,
-                                        compress, [c for c, _ in chunks] if gather else None,
-                                        scratches=scratches))
+        [(context, c, s, cell_bucket, plan.bucket_count, i) for i, (c, s) in enumerate(chunks)],
+        "routing")
     bucket_args = []
     for b in range(plan.bucket_count):
         segments = _segments(route_counts, b)
@@ -245,25 +242,25 @@ def _histogram_task(chunk: Any, start: int, grid: Any) -> Any:
     return histogram
 
 
-def _route_task(chunk: Any, start: int, grid: Any, cell_bucket: Any, bucket_count: int,
-                tmp: str, index: int, gather: bool, scratches: _Scratches) -> Any:
-    """Writes the chunk's rows (or row numbers) grouped by bucket, in input
-    order within each."""
-    arrays = load_chunk(chunk, start)
-    scratch = scratches.mine()
+def _route_task(ctx: _TileContext, chunk: Any, start: int, cell_bucket: Any, bucket_count: int,
+                index: int) -> Any:
+    """Writes the chunk's rows (or, when buckets gather them from the input,
+    row numbers) grouped by bucket, in input order within each."""
+    arrays = load_chunk(chunk, start, ctx.mappings)
+    scratch = ctx.thread_scratch()
     n = arrays[0].shape[0]
-    keys = _keys(arrays[0], start, grid, scratch.array("keys", np.uint32, (n,)))
+    keys = _keys(arrays[0], start, ctx.grid.native(), scratch.array("keys", np.uint32, (n,)))
     order, counts = _native.tile_partition(keys, HISTOGRAM_LEVEL, cell_bucket, bucket_count,
                                            scratch.array("order", np.uint32, (n,)),
                                            scratch.array("sort scratch", np.uint32, (n,)))
-    if gather:
-        order.tofile(os.path.join(tmp, f"chunk{index}.row"))
+    if ctx.chunks is not None:
+        order.tofile(os.path.join(ctx.tmp, f"chunk{index}.row"))
         return counts
     for suffix, array in zip(_SUFFIXES, arrays):
         if array is not None:
             routed = scratch.array(f"routed {suffix}", array.dtype, array.shape)
             _native.tile_gather(array, order, routed).tofile(
-                os.path.join(tmp, f"chunk{index}.{suffix}"))
+                os.path.join(ctx.tmp, f"chunk{index}.{suffix}"))
     return counts
 
 
@@ -397,11 +394,11 @@ class _TileContext:
     layout: tuple[bool, Any, int]  # (has types, colour dtype or None, colour columns)
     compress: bool
     chunks: list[Any] | None  # the input's chunks when buckets gather rows from them
-    # A worker's mappings of memory-mapped input, kept from bucket to bucket
+    # A worker's mappings of memory-mapped input, kept from task to task
     # (each bucket reads rows from all over the file): a fresh mapping would
     # fault in its pages again. Empty when the context is sent to workers.
     mappings: dict[Any, Any] = field(default_factory=dict, compare=False, repr=False)
-    # Each thread's arrays, reused from bucket to bucket.
+    # Each thread's arrays, reused from task to task.
     scratches: _Scratches = field(default_factory=lambda: _Scratches(), compare=False, repr=False)
 
     def thread_scratch(self) -> _Scratch:
@@ -439,12 +436,21 @@ class _Scratch:
     def __init__(self) -> None:
         self._buffers: dict[str, np.ndarray] = {}
         self._point_writer: _native.PointWriteScratch | None = None
+        self._largest_file = 0
 
     def point_writer(self) -> _native.PointWriteScratch:
         """Working memory for the compressed point files this thread writes."""
         if self._point_writer is None:
             self._point_writer = _native.PointWriteScratch()
         return self._point_writer
+
+    def file_buffer(self) -> np.ndarray:
+        """Room for the next file this thread writes: the largest so far and
+        an eighth more (a larger file comes as bytes, and widens it)."""
+        return self.array("file", np.uint8, (self._largest_file + self._largest_file // 8,))
+
+    def wrote_file(self, size: int) -> None:
+        self._largest_file = max(self._largest_file, size)
 
     def array(self, name: str, dtype: Any, shape: tuple[int, ...]) -> np.ndarray:
         """An array starting on a cache line (the native sorts stream whole
@@ -601,11 +607,14 @@ def _write_tile(ctx: _TileContext, code: Code, y_up: Any, types: Any, colors: An
     (points, low corner, high corner), z-up: `z_up_box` when given."""
     # One thread per tile: the tiles are built side by side. Points keep
     # the tileset's order; atom files order theirs by type.
+    glb: bytes | np.ndarray
     if types is not None:
         glb = builders.atoms(y_up, types, compress=ctx.compress, workers=1)
     else:
+        scratch = ctx.thread_scratch()
         glb = builders.point_cloud_file(y_up, colors, ctx.compress, ctx.compress, 1,
-                                        ctx.thread_scratch().point_writer())
+                                        scratch.point_writer(), scratch.file_buffer())
+        scratch.wrote_file(len(glb))
     pathlib.Path(ctx.out, tile_name(*code) + ".glb").write_bytes(glb)
     low, high = z_up_box if z_up_box is not None else _z_up_box(*_extents(y_up, 0))
     if ctx.compress:
@@ -613,15 +622,16 @@ def _write_tile(ctx: _TileContext, code: Code, y_up: Any, types: Any, colors: An
     return y_up.shape[0], low, high
 
 
-def _with_dequantized(glb: bytes, low: Any, high: Any) -> tuple[Any, Any]:
+def _with_dequantized(glb: Any, low: Any, high: Any) -> tuple[Any, Any]:
     """The box (z-up) of the exact points and of where readers draw them.
 
     Readers draw a compressed point at translation + scale * q (the
     node's dequantisation), up to half a step from the exact point and so
     possibly outside the exact box; POSITION min/max are the integers q.
     """
-    length = int.from_bytes(glb[12:16], "little")
-    document = json.loads(glb[20:20 + length])
+    view = memoryview(glb)  # bytes, or the first bytes of a lent array
+    length = int.from_bytes(view[12:16], "little")
+    document = json.loads(bytes(view[20:20 + length]))
     if not document.get("nodes"):
         return low, high
     node = document["nodes"][document["scenes"][0]["nodes"][0]]

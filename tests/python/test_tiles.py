@@ -15,7 +15,7 @@ import pytest
 
 import glb_reader
 import plexorin
-from plexorin import _tile_source, tiles
+from plexorin import _tile_source, builders, tiles
 
 PPT = 400
 
@@ -264,6 +264,21 @@ def test_a_context_sent_on_leaves_its_caches_behind(tmp_path):
     copy = pickle.loads(data)
     assert len(data) < 10_000 and copy.mappings == {}  # nor the scratch, which cannot be pickled
     assert copy.chunks == ctx.chunks and np.array_equal(copy.cell_leaf_level, ctx.cell_leaf_level)
+
+
+def test_a_lent_file_array_gets_the_bytes_of_the_file_that_fits():
+    """Files written one after another go into an array the writer lends
+    when they fit (the same bytes as a new file), and into new bytes when
+    they do not; the array must be writeable uint8."""
+    points = np.random.default_rng(3).random((5_000, 3), np.float32)
+    glb = builders.point_cloud_file(points, None, True, False, 1)
+    lent = np.zeros(len(glb) + 7, np.uint8)
+    written = builders.point_cloud_file(points, None, True, False, 1, out=lent)
+    assert np.shares_memory(written, lent) and bytes(written) == glb
+    assert builders.point_cloud_file(points, None, True, False, 1, out=lent[:9]) == glb
+    lent.flags.writeable = False
+    with pytest.raises(ValueError, match="^out: "):
+        builders.point_cloud_file(points, None, True, False, 1, out=lent)
 
 
 def test_dask_sums_of_compacted_counts_and_batches():
