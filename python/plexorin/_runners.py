@@ -1,9 +1,9 @@
 """Where the tiler's tasks run: a concurrent.futures executor, or Dask.
 
 A runner offers `map` (results in the order of the arguments), `sum` (the
-total of the results, arrays of counts, which is the same in any order of
-completion) and `share` (an argument many tasks take, sent to Dask workers
-once).
+total of the results, counts as `compact_counts` gives them, which is the
+same in any order of completion) and `share` (an argument many tasks take,
+sent to Dask workers once).
 """
 
 from __future__ import annotations
@@ -63,11 +63,7 @@ class ExecutorRunner:
             while pending:
                 done, pending = wait(pending, return_when=FIRST_EXCEPTION)
                 for future in done:
-                    part = future.result()
-                    if total is None:
-                        total = part.astype("uint64")
-                    else:
-                        total += part  # in place: a fresh array costs page faults
+                    total = _add_into(total, future.result())
                     if bar:
                         bar.update()
             return total
@@ -82,22 +78,20 @@ class ExecutorRunner:
             bar.close()
 
 
-# Counts travel from Dask workers as (size, cells, counts) of their non-zero
-# cells while that is smaller than the dense uint64 array: chunk histograms
-# of scans and surfaces are mostly zero.
-def _compact(counts: Any) -> Any:
+def compact_counts(counts: Any) -> Any:
+    """A copy of `counts` for `sum`: (size, cells, counts) of the non-zero
+    cells while that is smaller than the dense uint64 array (chunk
+    histograms of scans and surfaces are mostly zero, and cross from Dask
+    workers so), the dense array otherwise."""
     cells = np.flatnonzero(counts)
     if 2 * cells.size >= counts.size:
         return counts.astype(np.uint64)
     return counts.size, cells, counts[cells].astype(np.uint64)
 
 
-def _compacted(fn: Task, *args: Any) -> Any:
-    return _compact(fn(*args))
-
-
 def _add_into(total: Any, part: Any) -> Any:
-    """total + part, dense uint64, in place where `total` is an array."""
+    """total + part, dense uint64, in place where `total` is an array (a
+    fresh array costs page faults)."""
     if total is None:
         total = np.zeros(part.size if isinstance(part, np.ndarray) else part[0], dtype=np.uint64)
     if isinstance(part, np.ndarray):
@@ -166,10 +160,9 @@ class DaskRunner:
         return self._compute([call(*args) for args in args_list], desc)
 
     def sum(self, fn: Task, args_list: Any, desc: str) -> Any:
-        """Adds the results (arrays of counts), sent as their non-zero cells
-        where that is smaller, here as they come in."""
-        call = self.dask.delayed(_compacted, pure=False)
-        tasks = [call(fn, *args) for args in args_list]
+        """Adds the results here as they come in."""
+        call = self.dask.delayed(fn, pure=False)
+        tasks = [call(*args) for args in args_list]
         total = None
         if self.client is None:
             for part in self.dask.compute(*tasks):

@@ -40,7 +40,7 @@ import numpy as np
 
 from . import _inputs, _native
 from . import builders
-from ._runners import make_runner
+from ._runners import compact_counts, make_runner
 from ._tile_source import ChunkSource, Mapped, convert_rows, gathers_rows, load_chunk, source_for
 
 HISTOGRAM_LEVEL = 7  # H: 8^7 nodes, 8 MiB of uint32 per chunk histogram
@@ -158,28 +158,28 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
 def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tmp: pathlib.Path,
            points_per_tile: int, compress: bool) -> pathlib.Path:
     chunks = [(source.chunk_arg(i), source.starts[i]) for i in range(source.chunk_count)]
-    grid = _grid(runner, chunks, corners)
-    histogram = runner.sum(_histogram_task, [(c, s, grid.native()) for c, s in chunks],
+    caches = runner.share(_Caches())  # one per worker, for every phase
+    grid = _grid(runner, caches, chunks, corners)
+    histogram = runner.sum(_histogram_task, [(caches, c, s, grid.native()) for c, s in chunks],
                            "histogram")
     plan = _plan(histogram, points_per_tile)
-    cell_bucket = runner.share(plan.cell_bucket)
     # Row numbers are a third of the temporary bytes of rows; gathering
     # them from the input needs it in memory (or it is read once per bucket).
     gather = gathers_rows(source, runner.sends_arguments)
-    # One context for the routing and the buckets: on each worker, their
-    # tasks share its mappings of the input and each thread's arrays.
     context = runner.share(_TileContext(grid, plan.grid_depth, points_per_tile,
                                         plan.cell_leaf_level, str(out), str(tmp), source.layout,
-                                        compress, [c for c, _ in chunks] if gather else None))
+                                        compress, [c for c, _ in chunks] if gather else None,
+                                        plan.cell_bucket))
     route_counts = runner.map(
         _route_task,
-        [(context, c, s, cell_bucket, plan.bucket_count, i) for i, (c, s) in enumerate(chunks)],
+        [(context, caches, c, s, plan.bucket_count, i) for i, (c, s) in enumerate(chunks)],
         "routing")
     bucket_args = []
     for b in range(plan.bucket_count):
         segments = _segments(route_counts, b)
         if segments:
-            bucket_args.append((context, b, segments, *plan.preselected(b), plan.spanning))
+            bucket_args.append((context, caches, b, segments, *plan.preselected(b),
+                                plan.spanning))
     results = runner.map(_bucket_task, bucket_args, "buckets")
     tiles: dict[Code, Any] = {}
     pieces: dict[Code, list[Any]] = {}
@@ -188,7 +188,8 @@ def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tm
         for code, part in parts:
             pieces.setdefault(code, []).append(part)
     spanning = runner.map(_spanning_tile_task,
-                          [(context, code, parts) for code, parts in sorted(pieces.items())],
+                          [(context, caches, code, parts)
+                           for code, parts in sorted(pieces.items())],
                           "tiles", batches=SMALL_TASK_BATCHES)
     tiles.update(spanning)
     document = _tileset_document(tiles, grid, plan.grid_depth)
@@ -199,11 +200,12 @@ def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tm
     return path
 
 
-def _grid(runner: Any, chunks: list[Any], corners: Any) -> _Grid:
+def _grid(runner: Any, caches: Any, chunks: list[Any], corners: Any) -> _Grid:
     if corners is not None:
         lo, hi = np.array(corners[:3]), np.array(corners[3:])
     else:
-        extents = [e for e in runner.map(_bounds_task, chunks, "bounds") if e is not None]
+        extents = [e for e in runner.map(_bounds_task, [(caches, *c) for c in chunks], "bounds")
+                   if e is not None]
         if not extents:
             return _Grid((0.0, 0.0, 0.0), 1.0)
         lo = np.min([e[0] for e in extents], axis=0).astype(np.float64)
@@ -212,8 +214,8 @@ def _grid(runner: Any, chunks: list[Any], corners: Any) -> _Grid:
     return _Grid((float(lo[0]), float(lo[1]), float(lo[2])), side if side > 0 else 1.0)
 
 
-def _bounds_task(chunk: Any, start: int) -> Any:
-    positions, _, _ = load_chunk(chunk, start)
+def _bounds_task(caches: _Caches, chunk: Any, start: int) -> Any:
+    positions, _, _ = load_chunk(chunk, start, caches.mappings)
     if positions.shape[0] == 0:
         return None
     return _extents(positions, start)
@@ -233,24 +235,25 @@ def _keys(positions: np.ndarray, start: int, grid: Any, out: Any = None) -> Any:
     return keys
 
 
-def _histogram_task(chunk: Any, start: int, grid: Any) -> Any:
-    positions, _, _ = load_chunk(chunk, start)
-    histogram = np.zeros(8 ** HISTOGRAM_LEVEL, dtype=np.uint32)
+def _histogram_task(caches: _Caches, chunk: Any, start: int, grid: Any) -> Any:
+    positions, _, _ = load_chunk(chunk, start, caches.mappings)
+    histogram = caches.thread_scratch().array("histogram", np.uint32, (8 ** HISTOGRAM_LEVEL,))
+    histogram.fill(0)
     bad = _native.tile_key_histogram(positions, grid, HISTOGRAM_LEVEL, histogram)
     if bad < positions.shape[0]:
         raise ValueError(f"positions[{start + bad}] is not finite")
-    return histogram
+    return compact_counts(histogram)  # a copy: the array is the thread's
 
 
-def _route_task(ctx: _TileContext, chunk: Any, start: int, cell_bucket: Any, bucket_count: int,
+def _route_task(ctx: _TileContext, caches: _Caches, chunk: Any, start: int, bucket_count: int,
                 index: int) -> Any:
     """Writes the chunk's rows (or, when buckets gather them from the input,
     row numbers) grouped by bucket, in input order within each."""
-    arrays = load_chunk(chunk, start, ctx.mappings)
-    scratch = ctx.thread_scratch()
+    arrays = load_chunk(chunk, start, caches.mappings)
+    scratch = caches.thread_scratch()
     n = arrays[0].shape[0]
     keys = _keys(arrays[0], start, ctx.grid.native(), scratch.array("keys", np.uint32, (n,)))
-    order, counts = _native.tile_partition(keys, HISTOGRAM_LEVEL, cell_bucket, bucket_count,
+    order, counts = _native.tile_partition(keys, HISTOGRAM_LEVEL, ctx.cell_bucket, bucket_count,
                                            scratch.array("order", np.uint32, (n,)),
                                            scratch.array("sort scratch", np.uint32, (n,)))
     if ctx.chunks is not None:
@@ -394,35 +397,32 @@ class _TileContext:
     layout: tuple[bool, Any, int]  # (has types, colour dtype or None, colour columns)
     compress: bool
     chunks: list[Any] | None  # the input's chunks when buckets gather rows from them
-    # A worker's mappings of memory-mapped input, kept from task to task
-    # (each bucket reads rows from all over the file): a fresh mapping would
-    # fault in its pages again. Empty when the context is sent to workers.
-    mappings: dict[Any, Any] = field(default_factory=dict, compare=False, repr=False)
-    # Each thread's arrays, reused from task to task.
-    scratches: _Scratches = field(default_factory=lambda: _Scratches(), compare=False, repr=False)
+    cell_bucket: np.ndarray  # uint32 per level-H node
 
-    def thread_scratch(self) -> _Scratch:
-        return self.scratches.mine()
-
-    def __getstate__(self) -> dict[str, Any]:
-        # The mappings belong to this process: a Dask worker that sends the
-        # context on to another would otherwise send a mapped file's whole
-        # contents.
-        return {**self.__dict__, "mappings": {}}
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # Arrays that Dask sends may arrive at any address; the native
+        # passes would copy an unaligned one on every call.
+        self.__dict__.update({k: np.require(v, requirements="A") if isinstance(v, np.ndarray)
+                              else v for k, v in state.items()})
 
 
-class _Scratches:
-    """Each thread's _Scratch, kept from task to task. A copy sent to another
-    process starts empty (a scratch cannot be pickled)."""
+class _Caches:
+    """What the tasks of one process keep from task to task and phase to
+    phase: its mappings of memory-mapped input (a fresh mapping faults its
+    pages in again; each bucket reads rows from all over the file) and each
+    thread's _Scratch. A copy sent to another process starts empty: the
+    mappings would go as the files' contents, and a scratch cannot be
+    pickled."""
 
     def __init__(self) -> None:
-        self._of: dict[int, _Scratch] = {}
+        self.mappings: dict[Any, Any] = {}
+        self._scratches: dict[int, _Scratch] = {}
 
-    def mine(self) -> _Scratch:
-        return self._of.setdefault(threading.get_ident(), _Scratch())
+    def thread_scratch(self) -> _Scratch:
+        return self._scratches.setdefault(threading.get_ident(), _Scratch())
 
     def __getstate__(self) -> dict[str, Any]:
-        return {"_of": {}}
+        return {"mappings": {}, "_scratches": {}}
 
 
 _LINE = 64  # bytes
@@ -501,19 +501,20 @@ def _read_parts(ctx: _TileContext, parts: list[Any], name: Callable[[int], str])
     return arrays
 
 
-def _gather_parts(ctx: _TileContext, segments: list[Any]) -> list[Any]:
+def _gather_parts(ctx: _TileContext, caches: _Caches, segments: list[Any]) -> list[Any]:
     """Arrays (positions, types, colours) of the rows of `segments` (chunk,
     first, rows) of the routed row numbers, gathered from the input chunks."""
     assert ctx.chunks is not None
     total = sum(rows for _, _, rows in segments)
     arrays: list[Any] = [None, None, None]
-    scratch = ctx.thread_scratch()
+    scratch = caches.thread_scratch()
     numbers_buffer = scratch.array("row numbers", np.uint32, (max(r for _, _, r in segments),))
     place = 0
     for index, first, rows in segments:
         numbers = numbers_buffer[:rows]
         _read_into(os.path.join(ctx.tmp, f"chunk{index}.row"), first * numbers.itemsize, numbers)
-        raw = [c.load(ctx.mappings) if isinstance(c, Mapped) else c for c in ctx.chunks[index]]
+        raw = [c.load(caches.mappings) if isinstance(c, Mapped) else c
+               for c in ctx.chunks[index]]
         for k, array in enumerate(raw):
             if array is None:
                 continue
@@ -524,13 +525,14 @@ def _gather_parts(ctx: _TileContext, segments: list[Any]) -> list[Any]:
     return list(convert_rows(*arrays))
 
 
-def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: Any,
-                 pre_levels: Any, spanning: frozenset[Code]) -> tuple[dict[Code, Any], list[Any]]:
+def _bucket_task(ctx: _TileContext, caches: _Caches, bucket: int, segments: list[Any],
+                 pre_rows: Any, pre_levels: Any,
+                 spanning: frozenset[Code]) -> tuple[dict[Code, Any], list[Any]]:
     if ctx.chunks is not None:
-        positions, types, colors = _gather_parts(ctx, segments)
+        positions, types, colors = _gather_parts(ctx, caches, segments)
     else:
         positions, types, colors = _read_parts(ctx, segments, lambda i: f"chunk{i}")
-    scratch = ctx.thread_scratch()
+    scratch = caches.thread_scratch()
     n = positions.shape[0]
     keys = _keys(positions, 0, ctx.grid.native(), scratch.array("keys", np.uint32, (n,)))
     order = _native.tile_sort(keys, scratch.array("order", np.uint32, (n,)),
@@ -573,7 +575,8 @@ def _bucket_task(ctx: _TileContext, bucket: int, segments: list[Any], pre_rows: 
             piece_rows += c1 - c0
         else:
             y_up, kinds, tints = tile
-            written[code] = _write_tile(ctx, code, y_up, kinds, tints, (tuple(low), tuple(high)))
+            written[code] = _write_tile(ctx, scratch, code, y_up, kinds, tints,
+                                        (tuple(low), tuple(high)))
     return written, parts
 
 
@@ -584,9 +587,10 @@ def _append_piece(ctx: _TileContext, bucket: int, arrays: list[Any]) -> None:
                 array.tofile(file)
 
 
-def _spanning_tile_task(ctx: _TileContext, code: Code, parts: list[Any]) -> tuple[Code, Any]:
+def _spanning_tile_task(ctx: _TileContext, caches: _Caches, code: Code,
+                        parts: list[Any]) -> tuple[Code, Any]:
     arrays = _read_parts(ctx, parts, lambda i: f"piece{i}")
-    return code, _write_tile(ctx, code, *arrays)
+    return code, _write_tile(ctx, caches.thread_scratch(), code, *arrays)
 
 
 def _z_up_box(low: Any, high: Any) -> tuple[Any, Any]:
@@ -599,8 +603,8 @@ def tile_name(level: int, node: int) -> str:
     return "r" + (format(node, f"0{level}o") if level else "")
 
 
-def _write_tile(ctx: _TileContext, code: Code, y_up: Any, types: Any, colors: Any,
-                z_up_box: Any = None) -> tuple[int, Any, Any]:
+def _write_tile(ctx: _TileContext, scratch: _Scratch, code: Code, y_up: Any, types: Any,
+                colors: Any, z_up_box: Any = None) -> tuple[int, Any, Any]:
     """Writes one tile's GLB of points turned y-up (glTF is y-up and 3D Tiles
     z-up: readers turn content by +90 degrees about x, taking glTF (x, y, z)
     to (x, -z, y), so (x, z, -y) is stored), in the tileset's order; returns
@@ -611,7 +615,6 @@ def _write_tile(ctx: _TileContext, code: Code, y_up: Any, types: Any, colors: An
     if types is not None:
         glb = builders.atoms(y_up, types, compress=ctx.compress, workers=1)
     else:
-        scratch = ctx.thread_scratch()
         glb = builders.point_cloud_file(y_up, colors, ctx.compress, ctx.compress, 1,
                                         scratch.point_writer(), scratch.file_buffer())
         scratch.wrote_file(len(glb))

@@ -249,20 +249,25 @@ def test_trajectory_frames_in_parallel(tmp_path, validate_glbs):
     assert [r["numErrors"] for r in validate_glbs(paths)] == [0] * 7
 
 
-def test_a_context_sent_on_leaves_its_caches_behind(tmp_path):
-    """A Dask worker may send the tiles' context to another: its mappings
-    and scratch stay (a mapped file would go as its whole contents)."""
+def test_caches_sent_on_stay_behind_and_a_context_arrives_aligned(tmp_path):
+    """A Dask worker may send what tasks share to another: the mappings and
+    scratch stay (a mapped file would go as its whole contents), and the
+    context's arrays arrive aligned (the native passes would copy them)."""
     np.save(tmp_path / "p.npy", np.zeros((50_000, 3), np.float32))
     mapped = _tile_source._mapped_slices(np.load(tmp_path / "p.npy", mmap_mode="r"), [(0, 50_000)])
+    caches = tiles._Caches()
+    mapped[0].load(caches.mappings)
+    caches.thread_scratch().array("keys", np.uint32, (50_000,))
+    caches.thread_scratch().point_writer()
+    data = pickle.dumps(caches)
+    assert len(data) < 1_000 and pickle.loads(data).mappings == {}  # nor the scratch, which cannot be pickled
     ctx = tiles._TileContext(tiles._Grid((0.0, 0.0, 0.0), 1.0), 4, 300, np.zeros(8, np.uint8),
-                             str(tmp_path), str(tmp_path), (False, None, 0), True, [mapped])
-    mapped[0].load(ctx.mappings)
-    scratch = ctx.thread_scratch()
-    scratch.array("keys", np.uint32, (50_000,))
-    scratch.point_writer()
-    data = pickle.dumps(ctx)
-    copy = pickle.loads(data)
-    assert len(data) < 10_000 and copy.mappings == {}  # nor the scratch, which cannot be pickled
+                             str(tmp_path), str(tmp_path), (False, None, 0), True, [mapped],
+                             np.arange(8, dtype=np.uint32))
+    buffers: list = []  # out of band, as Dask sends arrays: here at odd addresses
+    data = pickle.dumps(ctx, protocol=5, buffer_callback=buffers.append)
+    copy = pickle.loads(data, buffers=[memoryview(b"\0" + b.raw().tobytes())[1:] for b in buffers])
+    assert copy.cell_bucket.flags.aligned and np.array_equal(copy.cell_bucket, ctx.cell_bucket)
     assert copy.chunks == ctx.chunks and np.array_equal(copy.cell_leaf_level, ctx.cell_leaf_level)
 
 
@@ -294,7 +299,7 @@ def test_dask_sums_of_compacted_counts_and_batches():
     rng = np.random.default_rng(3)
     parts = [np.where(rng.random(1000) < density, rng.integers(1, 2**32, 1000), 0).astype(np.uint32)
              for density in (0.01, 0.3, 0.9, 0.0, 0.45, 0.6)]
-    compact = [_runners._compact(p) for p in parts]
+    compact = [_runners.compact_counts(p) for p in parts]
     assert [isinstance(c, tuple) for c in compact] == [True, True, False, True, True, False]
     for order in (range(6), [3, 1, 4, 0, 5, 2]):
         total = None
