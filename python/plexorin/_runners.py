@@ -2,8 +2,9 @@
 
 A runner offers `map` (results in the order of the arguments), `sum` (the
 total of the results, counts as `compact_counts` gives them, which is the
-same in any order of completion) and `share` (an argument many tasks take,
-sent to Dask workers once).
+same in any order of completion), `share` (an argument many tasks take,
+sent to Dask workers once) and `per_worker` (an object that each worker
+process makes and keeps, for its tasks' caches).
 """
 
 from __future__ import annotations
@@ -36,6 +37,9 @@ class ExecutorRunner:
 
     def share(self, value: Any) -> Any:
         return value
+
+    def per_worker(self, factory: Callable[[], Any]) -> Any:
+        return factory()
 
     def _submit(self, fn: Task, args_list: Any) -> list[Any]:
         return [self.executor.submit(fn, *args) for args in args_list]
@@ -121,17 +125,25 @@ class DaskRunner:
         # what its tasks cache in it) until the runner is gone.
         return self.client.scatter([value], broadcast=True, hash=False)[0]
 
+    def per_worker(self, factory: Callable[[], Any]) -> Any:
+        if self.client is None:
+            return self.share(factory())
+        # Made by one worker without waiting for it here; a worker whose
+        # task needs it gets a pickled copy once and keeps that.
+        return self.client.submit(factory, pure=False)
+
     def _finished(self, futures: list[Any], desc: str) -> Any:
-        """Yields the futures as they finish; the first failure raises."""
+        """Yields (index, result) of the futures as they finish, the results
+        fetched as they come in (not with a round trip each, nor all at the
+        end); the first failure raises."""
         dask_completed: Any = importlib.import_module("distributed").as_completed
+        index_of = {future.key: i for i, future in enumerate(futures)}
         bar = _bar(self.progress, len(futures), desc)
         try:
-            for future in dask_completed(futures):
-                if future.status == "error":
-                    future.result()
+            for future, result in dask_completed(futures, with_results=True):
                 if bar:
                     bar.update()
-                yield future
+                yield index_of[future.key], result
         finally:
             if bar:
                 bar.close()
@@ -140,10 +152,11 @@ class DaskRunner:
         if self.client is None:
             return list(self.dask.compute(*tasks))
         futures = self.client.compute(tasks)
+        results: list[Any] = [None] * len(futures)
         try:
-            for _ in self._finished(futures, desc):
-                pass
-            return list(self.client.gather(futures))
+            for i, result in self._finished(futures, desc):
+                results[i] = result
+            return results
         finally:
             self.client.cancel(futures)
 
@@ -170,8 +183,8 @@ class DaskRunner:
             return total
         futures = self.client.compute(tasks)
         try:
-            for future in self._finished(futures, desc):
-                total = _add_into(total, future.result())
+            for _, part in self._finished(futures, desc):
+                total = _add_into(total, part)
             return total
         finally:
             self.client.cancel(futures)

@@ -158,7 +158,7 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
 def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tmp: pathlib.Path,
            points_per_tile: int, compress: bool) -> pathlib.Path:
     chunks = [(source.chunk_arg(i), source.starts[i]) for i in range(source.chunk_count)]
-    caches = runner.share(_Caches())  # one per worker, for every phase
+    caches = runner.per_worker(_Caches)  # for every phase
     grid = _grid(runner, caches, chunks, corners)
     histogram = runner.sum(_histogram_task, [(caches, c, s, grid.native()) for c, s in chunks],
                            "histogram")
@@ -399,11 +399,17 @@ class _TileContext:
     chunks: list[Any] | None  # the input's chunks when buckets gather rows from them
     cell_bucket: np.ndarray  # uint32 per level-H node
 
+    def __getstate__(self) -> dict[str, Any]:
+        # Sent in the narrowest dtype that holds its buckets: a quarter of
+        # the bytes for up to 255 buckets.
+        narrow = np.min_scalar_type(int(self.cell_bucket.max(initial=0)))
+        return {**self.__dict__, "cell_bucket": self.cell_bucket.astype(narrow)}
+
     def __setstate__(self, state: dict[str, Any]) -> None:
-        # Arrays that Dask sends may arrive at any address; the native
-        # passes would copy an unaligned one on every call.
-        self.__dict__.update({k: np.require(v, requirements="A") if isinstance(v, np.ndarray)
-                              else v for k, v in state.items()})
+        # Widened into a new array: arrays that Dask sends may arrive at any
+        # address, and the native passes would copy an unaligned one on
+        # every call.
+        self.__dict__.update(state, cell_bucket=state["cell_bucket"].astype(np.uint32))
 
 
 class _Caches:
