@@ -121,8 +121,8 @@ class DaskRunner:
     def share(self, value: Any) -> Any:
         if self.client is None:
             return self.dask.delayed(value, traverse=False)
-        # On every worker at once, and kept there from phase to phase (with
-        # what its tasks cache in it) until the runner is gone.
+        # On every worker at once, and kept there from phase to phase until
+        # the runner is gone.
         return self.client.scatter([value], broadcast=True, hash=False)[0]
 
     def per_worker(self, factory: Callable[[], Any]) -> Any:
