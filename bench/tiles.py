@@ -7,7 +7,8 @@ same build minutes apart), so each plexorin build runs RUNS times in fresh
 processes (the thread pool and the cluster taking turns) and the run of
 median time is reported, with the times of all;
 the CPU seconds (user + system of the process, and of the cluster's
-workers) are reported beside them.
+workers) are reported beside them. Each run starts with a sync, so that
+the files of earlier runs are not written back while it is timed.
 
 Usage: python bench/tiles.py [--points 1e8] [--peer-points 1e7] [--dask-points 2e7]
 """
@@ -29,10 +30,11 @@ RESULTS = pathlib.Path(__file__).resolve().parent / "results"
 
 # Runs in a child process so that its peak RSS is the build's alone.
 CHILD = r"""
-import json, resource, sys, time
+import json, os, resource, sys, time
 import numpy as np, plexorin
 path, out, mode = sys.argv[1:4]
 points = np.load(path, mmap_mode="r")
+os.sync()  # the files of earlier runs are not written back during this one
 def cpu_seconds():
     usage = resource.getrusage(resource.RUSAGE_SELF)
     return usage.ru_utime + usage.ru_stime
