@@ -8,7 +8,9 @@ processes (the thread pool and the cluster taking turns) and the run of
 median time is reported, with the times of all;
 the CPU seconds (user + system of the process, and of the cluster's
 workers) are reported beside them. Each run starts with a sync, so that
-the files of earlier runs are not written back while it is timed.
+the files of earlier runs are not written back while it is timed. The
+thread pool and the cluster also build the tileset a second time in the
+same process and cluster, as a pool or cluster in use would.
 
 Usage: python bench/tiles.py [--points 1e8] [--peer-points 1e7] [--dask-points 2e7]
 """
@@ -32,9 +34,16 @@ RESULTS = pathlib.Path(__file__).resolve().parent / "results"
 CHILD = r"""
 import json, os, resource, sys, time
 import numpy as np, plexorin
-path, out, mode = sys.argv[1:4]
+path, out, mode, again = sys.argv[1:5]
 points = np.load(path, mmap_mode="r")
 os.sync()  # the files of earlier runs are not written back during this one
+def again_seconds(build):
+    if again != "1":
+        return None
+    os.sync()
+    start = time.perf_counter()
+    build(out + "-again")
+    return time.perf_counter() - start
 def cpu_seconds():
     usage = resource.getrusage(resource.RUSAGE_SELF)
     return usage.ru_utime + usage.ru_stime
@@ -51,10 +60,14 @@ if mode == "cluster":
         plexorin.tileset(out, points, client=client)
         wall = time.perf_counter() - start
         workers_cpu = sum(client.run(cpu_seconds).values()) - sum(before.values())
+        cpu = cpu_seconds() - cpu0 + workers_cpu
+        second = again_seconds(lambda folder: plexorin.tileset(folder, points, client=client))
 else:
     plexorin.tileset(out, points)
     wall = time.perf_counter() - start
-print(json.dumps({"seconds": wall, "cpu_seconds": cpu_seconds() - cpu0 + workers_cpu,
+    cpu = cpu_seconds() - cpu0
+    second = again_seconds(lambda folder: plexorin.tileset(folder, points))
+print(json.dumps({"seconds": wall, "cpu_seconds": cpu, "again_seconds": second,
                   "max_rss_bytes": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}))
 """
 
@@ -80,9 +93,10 @@ RUNS = 3
 COMPARED_RUNS = 5
 
 
-def run_plexorin(path, outs: dict, build_dir, runs: int = RUNS) -> dict:
+def run_plexorin(path, outs: dict, build_dir, runs: int = RUNS, again: bool = False) -> dict:
     """The median of `runs` builds per mode (mode -> output folder), the
-    modes taking turns; the last run of each mode goes into its folder,
+    modes taking turns, and with `again` that of a second build in each
+    run's process; the last run of each mode goes into its folder,
     earlier ones beside it. Nothing is deleted until the end: on ext4
     without a journal, files made within minutes of deleting others take
     far longer to create (the inode allocator steps over recently freed
@@ -92,13 +106,20 @@ def run_plexorin(path, outs: dict, build_dir, runs: int = RUNS) -> dict:
     for run in range(runs):
         for mode, out in outs.items():
             folder = out if run == runs - 1 else out.with_name(f"{out.name}-{run}")
-            done = subprocess.run([sys.executable, "-c", CHILD, str(path), str(folder), mode],
+            done = subprocess.run([sys.executable, "-c", CHILD, str(path), str(folder), mode,
+                                   "1" if again else "0"],
                                   env=env, capture_output=True, text=True, check=True)
             runs_of[mode].append(json.loads(done.stdout.strip().splitlines()[-1]))
     results = {}
     for mode, out in outs.items():
         result = sorted(runs_of[mode], key=lambda r: r["seconds"])[runs // 2]
         result["seconds_of_each_run"] = [r["seconds"] for r in runs_of[mode]]
+        if again:
+            seconds = [r["again_seconds"] for r in runs_of[mode]]
+            result["again_seconds"] = sorted(seconds)[runs // 2]
+            result["again_seconds_of_each_run"] = seconds
+        else:
+            del result["again_seconds"]
         result["max_rss_bytes"] = max(r["max_rss_bytes"] for r in runs_of[mode])
         result["tiles"] = sum(1 for _ in pathlib.Path(out).glob("*.glb"))
         results[mode] = result
@@ -175,17 +196,24 @@ def main() -> None:
         part = tmp / "dask.npy"
         np.save(part, np.load(data, mmap_mode="r")[:dask_count])
         compared = run_plexorin(part, {"executor": tmp / "pool", "cluster": tmp / "cluster"},
-                                args.build, COMPARED_RUNS)
+                                args.build, COMPARED_RUNS, again=True)
         pool, cluster = compared["executor"], compared["cluster"]
-        same = all((tmp / "pool" / p.name).read_bytes() == p.read_bytes()
-                   for p in (tmp / "cluster").iterdir())
+        same = all((tmp / pool_folder / p.name).read_bytes() == p.read_bytes()
+                   for pool_folder, cluster_folder in (("pool", "cluster"),
+                                                       ("pool-again", "cluster-again"))
+                   for p in (tmp / cluster_folder).iterdir())
         results[f"thread pool {dask_count:.0e} points"] = pool
         results[f"LocalCluster(2) {dask_count:.0e} points"] = cluster
+        each_again = [", ".join(f"{t:.2f}" for t in r["again_seconds_of_each_run"])
+                      for r in (pool, cluster)]
         print(f"{dask_count:.0e} points: thread pool {pool['seconds']:.2f} s ({spread(pool)}; "
               f"{pool['cpu_seconds']:.1f} CPU s), LocalCluster of 2 workers "
               f"{cluster['seconds']:.2f} s ({spread(cluster)}; {cluster['cpu_seconds']:.1f} CPU s "
-              f"with the workers'; {cluster['seconds'] / pool['seconds']:.2f}x), "
-              f"same bytes: {same}", flush=True)
+              f"with the workers'; {cluster['seconds'] / pool['seconds']:.2f}x); built again "
+              f"in the same process and cluster: {pool['again_seconds']:.2f} and "
+              f"{cluster['again_seconds']:.2f} s "
+              f"({cluster['again_seconds'] / pool['again_seconds']:.2f}x; runs of "
+              f"{each_again[0]} and {each_again[1]} s), same bytes: {same}", flush=True)
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "tiles.json").write_text(json.dumps(results, indent=2) + "\n")
 
