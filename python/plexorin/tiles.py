@@ -33,7 +33,7 @@ import shutil
 import tempfile
 import threading
 from concurrent.futures import Executor, ThreadPoolExecutor
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Callable
 
 import numpy as np
@@ -425,7 +425,10 @@ class _Caches:
         self._scratches: dict[int, _Scratch] = {}
 
     def thread_scratch(self) -> _Scratch:
-        return self._scratches.setdefault(threading.get_ident(), _Scratch())
+        scratch = self._scratches.get(threading.get_ident())
+        if scratch is None:
+            scratch = self._scratches[threading.get_ident()] = _Scratch()
+        return scratch
 
     def __getstate__(self) -> dict[str, Any]:
         return {"mappings": {}, "_scratches": {}}
