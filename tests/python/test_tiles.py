@@ -205,6 +205,11 @@ def test_same_bytes_on_every_runner_and_chunking(tmp_path, small_buckets):
             distributed.Client(cluster) as client:
         plexorin.tileset(tmp_path / "cluster", mapped, types=types, points_per_tile=300,
                          client=client)
+        bad = points.copy()
+        bad[4321, 1] = np.nan  # a failing task stops the build on the cluster too
+        with pytest.raises(ValueError, match=r"positions\[4321\] is not finite"):
+            plexorin.tileset(tmp_path / "bad", bad, types=types, client=client)
+        assert list((tmp_path / "bad").iterdir()) == []
     outputs["cluster"] = tree_bytes(tmp_path / "cluster")
     reference = outputs.pop("threads")
     assert len(reference) > 20
