@@ -132,11 +132,15 @@ class DaskRunner:
         # task needs it gets a pickled copy once and keeps that.
         return self.client.submit(factory, pure=False)
 
-    def _finished(self, futures: list[Any], desc: str) -> Any:
-        """Yields (index, result) of the futures as they finish, the results
-        fetched as they come in (not with a round trip each, nor all at the
-        end); the first failure raises."""
+    def _results(self, tasks: list[Any], desc: str) -> Any:
+        """Yields (index, result) of the tasks as they finish, with a client
+        the results fetched as they come in (not with a round trip each, nor
+        all at the end); the first failure raises."""
+        if self.client is None:
+            yield from enumerate(self.dask.compute(*tasks))
+            return
         dask_completed: Any = importlib.import_module("distributed").as_completed
+        futures = self.client.compute(tasks)
         index_of = {future.key: i for i, future in enumerate(futures)}
         bar = _bar(self.progress, len(futures), desc)
         try:
@@ -145,20 +149,15 @@ class DaskRunner:
                     bar.update()
                 yield index_of[future.key], result
         finally:
+            self.client.cancel(futures)
             if bar:
                 bar.close()
 
     def _compute(self, tasks: list[Any], desc: str) -> list[Any]:
-        if self.client is None:
-            return list(self.dask.compute(*tasks))
-        futures = self.client.compute(tasks)
-        results: list[Any] = [None] * len(futures)
-        try:
-            for i, result in self._finished(futures, desc):
-                results[i] = result
-            return results
-        finally:
-            self.client.cancel(futures)
+        results: list[Any] = [None] * len(tasks)
+        for i, result in self._results(tasks, desc):
+            results[i] = result
+        return results
 
     def map(self, fn: Task, args_list: Any, desc: str, batches: int | None = None) -> list[Any]:
         """With `batches`, tasks too small to pay for their scheduling run
@@ -175,19 +174,10 @@ class DaskRunner:
     def sum(self, fn: Task, args_list: Any, desc: str) -> Any:
         """Adds the results here as they come in."""
         call = self.dask.delayed(fn, pure=False)
-        tasks = [call(*args) for args in args_list]
         total = None
-        if self.client is None:
-            for part in self.dask.compute(*tasks):
-                total = _add_into(total, part)
-            return total
-        futures = self.client.compute(tasks)
-        try:
-            for _, part in self._finished(futures, desc):
-                total = _add_into(total, part)
-            return total
-        finally:
-            self.client.cancel(futures)
+        for _, part in self._results([call(*args) for args in args_list], desc):
+            total = _add_into(total, part)
+        return total
 
 
 def make_runner(executor: Executor | None, client: Any, dask_input: bool,
