@@ -3,13 +3,16 @@
 A runner offers `map` (results in the order of the arguments), `sum` (the
 total of the results, counts as `compact_counts` gives them, which is the
 same in any order of completion), `share` (an argument many tasks take,
-sent to Dask workers once) and `per_worker` (an object that each worker
-process makes and keeps, for its tasks' caches).
+sent to Dask workers once), `send` (arguments each of which one task takes,
+sent ahead of the tasks), `per_worker` (an object that each worker
+process makes and keeps, for its tasks' caches) and `task_count` (how many
+tasks parts that one task can combine should make).
 """
 
 from __future__ import annotations
 
 import importlib
+import os
 
 from concurrent.futures import FIRST_EXCEPTION, Executor, ThreadPoolExecutor, as_completed, wait
 from typing import Any, Callable
@@ -38,8 +41,14 @@ class ExecutorRunner:
     def share(self, value: Any) -> Any:
         return value
 
+    def send(self, values: list[Any]) -> list[Any]:
+        return values
+
     def per_worker(self, factory: Callable[[], Any]) -> Any:
         return factory()
+
+    def task_count(self, parts: int) -> int:
+        return parts  # tasks cost little to start here, and balance best
 
     def _submit(self, fn: Task, args_list: Any) -> list[Any]:
         return [self.executor.submit(fn, *args) for args in args_list]
@@ -83,14 +92,15 @@ class ExecutorRunner:
 
 
 def compact_counts(counts: Any) -> Any:
-    """A copy of `counts` for `sum`: (size, cells, counts) of the non-zero
-    cells while that is smaller than the dense uint64 array (chunk
-    histograms of scans and surfaces are mostly zero, and cross from Dask
-    workers so), the dense array otherwise."""
+    """A copy of uint32 `counts` (of at most 2^32 cells) for `sum`: (size,
+    cells, counts) of the non-zero cells while that is smaller than the
+    dense array (chunk histograms of scans and surfaces are mostly zero, and
+    cross from Dask workers so), the dense array otherwise. Both keep the
+    counts' own dtype: a wider copy would cost twice the fresh memory."""
     cells = np.flatnonzero(counts)
     if 2 * cells.size >= counts.size:
-        return counts.astype(np.uint64)
-    return counts.size, cells, counts[cells].astype(np.uint64)
+        return counts.copy()
+    return counts.size, cells.astype(np.uint32), counts[cells]
 
 
 def _add_into(total: Any, part: Any) -> Any:
@@ -125,12 +135,28 @@ class DaskRunner:
         # the runner is gone.
         return self.client.scatter([value], broadcast=True, hash=False)[0]
 
+    def send(self, values: list[Any]) -> list[Any]:
+        """Large arguments go to the workers in one call, not inside the
+        task graph, which the scheduler would hold and pass on."""
+        if self.client is None:
+            return values
+        return list(self.client.scatter(values, hash=False))
+
     def per_worker(self, factory: Callable[[], Any]) -> Any:
         if self.client is None:
             return self.share(factory())
         # Made by one worker without waiting for it here; a worker whose
         # task needs it gets a pickled copy once and keeps that.
         return self.client.submit(factory, pure=False)
+
+    def task_count(self, parts: int) -> int:
+        """Two tasks per worker thread: the result of combined parts then
+        crosses to the client once per task, not once per part."""
+        if self.client is None:
+            threads = os.cpu_count() or 1
+        else:
+            threads = sum(self.client.nthreads().values())
+        return max(1, min(parts, 2 * threads))
 
     def _results(self, tasks: list[Any], desc: str) -> Any:
         """Yields (index, result) of the tasks as they finish, with a client

@@ -44,6 +44,7 @@ from ._runners import compact_counts, make_runner
 from ._tile_source import ChunkSource, Mapped, convert_rows, gathers_rows, load_chunk, source_for
 
 HISTOGRAM_LEVEL = 7  # H: 8^7 nodes, 8 MiB of uint32 per chunk histogram
+HISTOGRAM_MAX_POINTS = (1 << 32) - 1  # what one task's uint32 counts can hold
 KEY_LEVELS = 10
 BUCKET_POINTS = 1 << 20  # points per bucket task (a bucket holds whole level-7 units);
 # its arrays stay below glibc's largest mmap threshold (32 MiB), so memory
@@ -160,7 +161,8 @@ def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tm
     chunks = [(source.chunk_arg(i), source.starts[i]) for i in range(source.chunk_count)]
     caches = runner.per_worker(_Caches)  # for every phase
     grid = _grid(runner, caches, chunks, corners)
-    histogram = runner.sum(_histogram_task, [(caches, c, s, grid.native()) for c, s in chunks],
+    runs = _chunk_runs(chunks, source.count, runner.task_count(len(chunks)))
+    histogram = runner.sum(_histogram_task, [(caches, run, grid.native()) for run in runs],
                            "histogram")
     plan = _plan(histogram, points_per_tile)
     # Row numbers are a third of the temporary bytes of rows; gathering
@@ -174,12 +176,11 @@ def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tm
         _route_task,
         [(context, caches, c, s, plan.bucket_count, i) for i, (c, s) in enumerate(chunks)],
         "routing")
-    bucket_args = []
-    for b in range(plan.bucket_count):
-        segments = _segments(route_counts, b)
-        if segments:
-            bucket_args.append((context, caches, b, segments, *plan.preselected(b),
-                                plan.spanning))
+    filled = [(b, segments) for b in range(plan.bucket_count)
+              if (segments := _segments(route_counts, b))]
+    preselected = runner.send([plan.preselected(b) for b, _ in filled])
+    bucket_args = [(context, caches, b, segments, chosen, plan.spanning)
+                   for (b, segments), chosen in zip(filled, preselected)]
     results = runner.map(_bucket_task, bucket_args, "buckets")
     tiles: dict[Code, Any] = {}
     pieces: dict[Code, list[Any]] = {}
@@ -235,13 +236,29 @@ def _keys(positions: np.ndarray, start: int, grid: Any, out: Any = None) -> Any:
     return keys
 
 
-def _histogram_task(caches: _Caches, chunk: Any, start: int, grid: Any) -> Any:
-    positions, _, _ = load_chunk(chunk, start, caches.mappings)
+def _chunk_runs(chunks: list[Any], count: int, runs: int) -> list[list[Any]]:
+    """The chunks (chunk, start) in `runs` runs of similar numbers of points
+    (a chunk joins the run its middle falls in), a run that would reach
+    2^32 points split before that (one task's counts are uint32)."""
+    groups: list[tuple[int, int, list[Any]]] = []  # (run, first point, chunks)
+    for i, (chunk, start) in enumerate(chunks):
+        stop = chunks[i + 1][1] if i + 1 < len(chunks) else count
+        run = (start + stop) * runs // (2 * max(count, 1))
+        if not groups or run != groups[-1][0] or stop - groups[-1][1] > HISTOGRAM_MAX_POINTS:
+            groups.append((run, start, []))
+        groups[-1][2].append((chunk, start))
+    return [group for _, _, group in groups]
+
+
+def _histogram_task(caches: _Caches, chunks: list[Any], grid: Any) -> Any:
+    """The histogram of a run of chunks (chunk, start)."""
     histogram = caches.thread_scratch().array("histogram", np.uint32, (8 ** HISTOGRAM_LEVEL,))
     histogram.fill(0)
-    bad = _native.tile_key_histogram(positions, grid, HISTOGRAM_LEVEL, histogram)
-    if bad < positions.shape[0]:
-        raise ValueError(f"positions[{start + bad}] is not finite")
+    for chunk, start in chunks:
+        positions, _, _ = load_chunk(chunk, start, caches.mappings)
+        bad = _native.tile_key_histogram(positions, grid, HISTOGRAM_LEVEL, histogram)
+        if bad < positions.shape[0]:
+            raise ValueError(f"positions[{start + bad}] is not finite")
     return compact_counts(histogram)  # a copy: the array is the thread's
 
 
@@ -477,14 +494,6 @@ class _Scratch:
         return array
 
 
-def _read_rows(path: str, dtype: Any, row_shape: tuple[int, ...], first: int,
-               rows: int) -> np.ndarray:
-    itemsize = np.dtype(dtype).itemsize * int(np.prod(row_shape, dtype=np.int64))
-    data = np.fromfile(path, dtype=dtype, count=rows * itemsize // np.dtype(dtype).itemsize,
-                       offset=first * itemsize)
-    return data.reshape((rows, *row_shape))
-
-
 def _read_into(path: str, offset: int, out: np.ndarray) -> None:
     """Fills `out` (C-contiguous) with the bytes of `path` from `offset` on."""
     with open(path, "rb") as file:
@@ -493,20 +502,28 @@ def _read_into(path: str, offset: int, out: np.ndarray) -> None:
             raise OSError(f"{path}: shorter than expected")
 
 
-def _read_parts(ctx: _TileContext, parts: list[Any], name: Callable[[int], str]) -> list[Any]:
-    """Arrays (positions, types, colours) of parts (file index, first row, rows)."""
+def _read_parts(ctx: _TileContext, scratch: _Scratch, parts: list[Any],
+                name: Callable[[int], str]) -> list[Any]:
+    """Arrays (positions, types, colours) of parts (file index, first row,
+    rows), read into the thread's scratch."""
     has_types, color_dtype, color_columns = ctx.layout
     columns: list[Any] = [("pos", np.float32, (3,)), ("typ", np.uint16, ()) if has_types else None,
                           ("col", color_dtype, (color_columns,)) if color_dtype is not None else None]
+    total = sum(rows for _, _, rows in parts)
     arrays: list[Any] = []
     for column in columns:
         if column is None:
             arrays.append(None)
             continue
         suffix, dtype, shape = column
-        pieces = [_read_rows(os.path.join(ctx.tmp, f"{name(i)}.{suffix}"), dtype, shape, first, rows)
-                  for i, first, rows in parts]
-        arrays.append(np.concatenate(pieces) if len(pieces) != 1 else pieces[0])
+        array = scratch.array(f"read {suffix}", dtype, (total, *shape))
+        row_bytes = array.itemsize * math.prod(shape)
+        place = 0
+        for i, first, rows in parts:
+            _read_into(os.path.join(ctx.tmp, f"{name(i)}.{suffix}"), first * row_bytes,
+                       array[place:place + rows])
+            place += rows
+        arrays.append(array)
     return arrays
 
 
@@ -535,12 +552,14 @@ def _gather_parts(ctx: _TileContext, caches: _Caches, segments: list[Any]) -> li
 
 
 def _bucket_task(ctx: _TileContext, caches: _Caches, bucket: int, segments: list[Any],
-                 pre_rows: Any, pre_levels: Any,
+                 preselected: tuple[Any, Any],
                  spanning: frozenset[Code]) -> tuple[dict[Code, Any], list[Any]]:
+    pre_rows, pre_levels = preselected
     if ctx.chunks is not None:
         positions, types, colors = _gather_parts(ctx, caches, segments)
     else:
-        positions, types, colors = _read_parts(ctx, segments, lambda i: f"chunk{i}")
+        positions, types, colors = _read_parts(ctx, caches.thread_scratch(), segments,
+                                               lambda i: f"chunk{i}")
     scratch = caches.thread_scratch()
     n = positions.shape[0]
     keys = _keys(positions, 0, ctx.grid.native(), scratch.array("keys", np.uint32, (n,)))
@@ -598,8 +617,9 @@ def _append_piece(ctx: _TileContext, bucket: int, arrays: list[Any]) -> None:
 
 def _spanning_tile_task(ctx: _TileContext, caches: _Caches, code: Code,
                         parts: list[Any]) -> tuple[Code, Any]:
-    arrays = _read_parts(ctx, parts, lambda i: f"piece{i}")
-    return code, _write_tile(ctx, caches.thread_scratch(), code, *arrays)
+    scratch = caches.thread_scratch()
+    arrays = _read_parts(ctx, scratch, parts, lambda i: f"piece{i}")
+    return code, _write_tile(ctx, scratch, code, *arrays)
 
 
 def _z_up_box(low: Any, high: Any) -> tuple[Any, Any]:

@@ -312,3 +312,18 @@ def test_dask_sums_of_compacted_counts_and_batches():
         for i in order:
             total = _runners._add_into(total, compact[i])
         assert np.array_equal(total, np.sum(parts, axis=0, dtype=np.uint64))
+
+    # Chunks of a histogram task: contiguous runs of similar size, in order,
+    # none of more points than its uint32 counts hold unless a chunk has.
+    starts = [0, 5, 10, 12, 20, 29, 30]
+    chunks = [(f"c{i}", s) for i, s in enumerate(starts)]
+    for runs, limit, sizes in ((3, 100, [[5, 5, 2], [8, 9], [1, 10]]), (9, 100, None),
+                               (1, 9, [[5], [5, 2], [8], [9], [1], [10]])):
+        tiles.HISTOGRAM_MAX_POINTS, saved = limit, tiles.HISTOGRAM_MAX_POINTS
+        try:
+            got = tiles._chunk_runs(chunks, 40, runs)
+        finally:
+            tiles.HISTOGRAM_MAX_POINTS = saved
+        assert [c for run in got for c in run] == chunks
+        run_sizes = [[(starts + [40])[starts.index(s) + 1] - s for _, s in run] for run in got]
+        assert run_sizes == sizes or sizes is None and len(got) <= runs
