@@ -433,6 +433,46 @@ py::tuple tile_buckets(const CArray<std::int64_t>& cell_starts, const CArray<std
     return py::make_tuple(cell_bucket, first_cells);
 }
 
+// (sorted places, their levels) that the coarse inner nodes choose, from
+// the points and first places of every node of levels 0 to H.
+py::tuple tile_coarse_selection(const py::sequence& counts, const py::sequence& starts,
+                                int grid_depth, std::uint64_t points_per_tile) {
+    if (counts.size() == 0 || counts.size() != starts.size()) {
+        throw py::value_error("counts, starts: expected one array per level from 0 to H");
+    }
+    require_level(static_cast<int>(counts.size()) - 1);
+    // The arrays, held here while the core reads them.
+    std::vector<CArray<std::uint64_t>> count_arrays;
+    std::vector<CArray<std::int64_t>> start_arrays;
+    std::vector<const std::uint64_t*> count_of;
+    std::vector<const std::int64_t*> start_of;
+    for (std::size_t g = 0; g < counts.size(); ++g) {
+        count_arrays.push_back(counts[g].cast<CArray<std::uint64_t>>());
+        start_arrays.push_back(starts[g].cast<CArray<std::int64_t>>());
+        const auto nodes = py::ssize_t{1} << (3 * g);
+        if (count_arrays.back().size() != nodes || start_arrays.back().size() != nodes) {
+            throw py::value_error("counts, starts: expected 8^level entries per level");
+        }
+        count_of.push_back(count_arrays.back().data());
+        start_of.push_back(start_arrays.back().data());
+    }
+    glbcore::CoarsePlaces by_level;
+    {
+        py::gil_scoped_release released;
+        by_level = glbcore::select_coarse_places(count_of, start_of, grid_depth, points_per_tile);
+    }
+    const auto total = static_cast<py::ssize_t>(glbcore::coarse_place_count(by_level));
+    CArray<std::int64_t> places(total);
+    CArray<std::uint8_t> levels(total);
+    std::int64_t* to_places = places.mutable_data();
+    std::uint8_t* to_levels = levels.mutable_data();
+    {
+        py::gil_scoped_release released;
+        glbcore::merge_coarse_places(by_level, to_places, to_levels);
+    }
+    return py::make_tuple(places, levels);
+}
+
 // An array for n rows shaped like those of `source`.
 py::array rows_like(const py::array& source, std::size_t n, const py::object& out) {
     std::vector<py::ssize_t> shape(source.shape(), source.shape() + source.ndim());
@@ -642,6 +682,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           py::arg("scratch") = py::none());
     m.def("tile_buckets", &tile_buckets, py::arg("cell_starts"), py::arg("leaf_level"),
           py::arg("level"), py::arg("bucket_places"));
+    m.def("tile_coarse_selection", &tile_coarse_selection, py::arg("counts"), py::arg("starts"),
+          py::arg("grid_depth"), py::arg("points_per_tile"));
     m.def("tile_gather", &tile_gather, py::arg("source"), py::arg("order"),
           py::arg("out") = py::none());
     m.def("tile_refine", &tile_refine, py::arg("positions").noconvert(), py::arg("keys"),

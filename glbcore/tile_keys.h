@@ -143,4 +143,18 @@ void assign_tile_levels(const std::uint32_t* sorted_keys, std::size_t count,
                         const std::uint8_t* preselected_levels, std::size_t preselected,
                         std::uint8_t* levels);
 
+// The places that the inner nodes of levels whose grid is at most level H
+// choose, ascending, per level from 0 on: an inner node of level j (more
+// than points_per_tile points) takes the first place not yet taken in each
+// non-empty cell of level j + grid_depth below it, shallower levels first.
+// counts[g] and starts[g] hold the points and the first sorted place of
+// every node of level g, for g = 0 to H.
+using CoarsePlaces = std::vector<std::vector<std::int64_t>>;
+CoarsePlaces select_coarse_places(const std::vector<const std::uint64_t*>& counts,
+                                  const std::vector<const std::int64_t*>& starts, int grid_depth,
+                                  std::uint64_t points_per_tile);
+std::size_t coarse_place_count(const CoarsePlaces& by_level);
+// All places ascending, with the level of each.
+void merge_coarse_places(const CoarsePlaces& by_level, std::int64_t* places, std::uint8_t* levels);
+
 }  // namespace glbcore

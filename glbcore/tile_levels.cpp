@@ -80,4 +80,92 @@ void assign_tile_levels(const std::uint32_t* sorted_keys, std::size_t count,
     }
 }
 
+namespace {
+
+// The taken places of a cell always form its prefix: every place chosen so
+// far was the first free one of a coarser cell, whose prefix meets a finer
+// cell in a prefix of it. So a cell's count of taken places follows from its
+// parent's: the parent's prefix end, less the cell's first place, clamped.
+// Counts stay below the number of levels, so a byte holds each.
+std::vector<std::int64_t> choose_on_grid(const std::vector<const std::uint64_t*>& counts,
+                                         const std::vector<const std::int64_t*>& starts,
+                                         int level, int grid, std::uint64_t points_per_tile,
+                                         int parent_grid,
+                                         const std::vector<std::uint8_t>& parent_taken,
+                                         std::vector<std::uint8_t>& taken) {
+    const std::size_t cells = std::size_t{1} << (3 * grid);
+    const std::uint64_t* size = counts[grid];
+    const std::int64_t* first = starts[grid];
+    const std::uint64_t* node_size = counts[level];
+    const int node_shift = 3 * (grid - level);
+    taken.assign(cells, 0);
+    std::vector<std::int64_t> chosen;
+    chosen.reserve(cells);  // pages that stay unused are never touched
+    for (std::size_t c = 0; c < cells; ++c) {
+        if (size[c] == 0) continue;
+        std::int64_t before = 0;
+        if (!parent_taken.empty()) {
+            const std::size_t parent = c >> (3 * (grid - parent_grid));
+            const std::int64_t end = starts[parent_grid][parent] + parent_taken[parent];
+            before = std::clamp<std::int64_t>(end - first[c], 0, static_cast<std::int64_t>(size[c]));
+        }
+        const bool chooses = node_size[c >> node_shift] > points_per_tile &&
+                             static_cast<std::uint64_t>(before) < size[c];
+        if (chooses) chosen.push_back(first[c] + before);
+        taken[c] = static_cast<std::uint8_t>(before + (chooses ? 1 : 0));
+    }
+    return chosen;
+}
+
+bool has_inner_node(const std::uint64_t* node_size, int level, std::uint64_t points_per_tile) {
+    const std::size_t nodes = std::size_t{1} << (3 * level);
+    return std::any_of(node_size, node_size + nodes,
+                       [points_per_tile](std::uint64_t n) { return n > points_per_tile; });
+}
+
+}  // namespace
+
+CoarsePlaces select_coarse_places(const std::vector<const std::uint64_t*>& counts,
+                                  const std::vector<const std::int64_t*>& starts, int grid_depth,
+                                  std::uint64_t points_per_tile) {
+    const int h = static_cast<int>(counts.size()) - 1;
+    if (h < 0 || h > TILE_KEY_LEVELS || starts.size() != counts.size() || grid_depth < 1) {
+        throw std::invalid_argument("select_coarse_places: bad levels");
+    }
+    CoarsePlaces by_level;
+    std::vector<std::uint8_t> parent_taken, taken;
+    int parent_grid = 0;
+    for (int j = 0; j < TILE_KEY_LEVELS; ++j) {
+        const int grid = std::min(j + grid_depth, TILE_KEY_LEVELS);
+        if (grid > h || !has_inner_node(counts[j], j, points_per_tile)) break;
+        by_level.push_back(choose_on_grid(counts, starts, j, grid, points_per_tile, parent_grid,
+                                          parent_taken, taken));
+        parent_taken.swap(taken);
+        parent_grid = grid;
+    }
+    return by_level;
+}
+
+std::size_t coarse_place_count(const CoarsePlaces& by_level) {
+    std::size_t total = 0;
+    for (const auto& places : by_level) total += places.size();
+    return total;
+}
+
+void merge_coarse_places(const CoarsePlaces& by_level, std::int64_t* places, std::uint8_t* levels) {
+    const std::size_t total = coarse_place_count(by_level);
+    std::vector<std::size_t> next(by_level.size(), 0);
+    for (std::size_t n = 0; n < total; ++n) {  // places are distinct
+        std::size_t best = by_level.size();
+        for (std::size_t j = 0; j < by_level.size(); ++j) {
+            if (next[j] < by_level[j].size() &&
+                (best == by_level.size() || by_level[j][next[j]] < by_level[best][next[best]])) {
+                best = j;
+            }
+        }
+        places[n] = by_level[best][next[best]++];
+        levels[n] = static_cast<std::uint8_t>(best);
+    }
+}
+
 }  // namespace glbcore

@@ -1,3 +1,4 @@
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -27,6 +28,9 @@ def tile_partition(keys: npt.NDArray[np.uint32], level: int, cell_group: npt.NDA
                    groups: int, out: npt.NDArray[np.uint32] | None = ...,
                    scratch: npt.NDArray[np.uint32] | None = ...) -> tuple[
     npt.NDArray[np.uint32], npt.NDArray[np.uint64]]: ...
+def tile_coarse_selection(counts: Sequence[npt.NDArray[np.uint64]],
+                          starts: Sequence[npt.NDArray[np.int64]], grid_depth: int,
+                          points_per_tile: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.uint8]]: ...
 def tile_buckets(cell_starts: npt.NDArray[np.int64], leaf_level: npt.NDArray[np.uint8], level: int,
                  bucket_places: int) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.int64]]: ...
 def tile_gather(source: npt.NDArray[Any], order: npt.NDArray[np.uint32],

@@ -328,7 +328,7 @@ def _plan(histogram: np.ndarray, points_per_tile: int) -> _Plan:
     for j in range(h, -1, -1):
         small = np.repeat(counts[j] <= points_per_tile, 8 ** (h - j))
         leaf[small] = j
-    selected, levels = _coarse_selection(counts, starts, points_per_tile, k)
+    selected, levels = _native.tile_coarse_selection(counts, starts, k, points_per_tile)
     cell_bucket, bucket_starts = _buckets(histogram, starts[h], leaf)
     spanning = _spanning(counts, starts, points_per_tile, bucket_starts)
     return _Plan(k, leaf, cell_bucket, len(bucket_starts) - 1, bucket_starts, selected, levels,
@@ -344,34 +344,6 @@ def _exclusive_sums(counts: np.ndarray) -> np.ndarray:
     # casting loop, 20 times slower.
     np.cumsum(counts[:-1], out=sums[1:].view(np.uint64))
     return sums
-
-
-def _coarse_selection(counts: list[Any], starts: list[Any], points_per_tile: int,
-                      k: int) -> tuple[Any, Any]:
-    """Sorted places chosen by the inner nodes whose grid is at most level H.
-
-    The points an inner node takes from a grid cell are always the cell's
-    first ones in sorted order, so the node of level j takes the place
-    start + t, t being how many of the cell's places shallower nodes took.
-    """
-    h = HISTOGRAM_LEVEL
-    chosen = np.zeros(0, dtype=np.int64)
-    chosen_levels = np.zeros(0, dtype=np.uint8)
-    for j in range(h + 1):
-        g = min(j + k, KEY_LEVELS)
-        inner = counts[j] > points_per_tile
-        if g > h or j >= KEY_LEVELS or not inner.any():
-            break
-        cells = np.flatnonzero(counts[g] > 0)
-        cells = cells[inner[cells >> (3 * (g - j))]]
-        first, size = starts[g][cells], counts[g][cells].astype(np.int64)
-        taken = np.searchsorted(chosen, first + size) - np.searchsorted(chosen, first)
-        places = (first + taken)[taken < size]
-        merged = np.concatenate((chosen, places))
-        order = np.argsort(merged, kind="stable")
-        chosen = merged[order]
-        chosen_levels = np.concatenate((chosen_levels, np.full(places.size, j, np.uint8)))[order]
-    return chosen, chosen_levels
 
 
 def _buckets(histogram: Any, cell_starts: Any, leaf: Any) -> tuple[Any, Any]:

@@ -327,3 +327,40 @@ def test_dask_sums_of_compacted_counts_and_batches():
         assert [c for run in got for c in run] == chunks
         run_sizes = [[(starts + [40])[starts.index(s) + 1] - s for _, s in run] for run in got]
         assert run_sizes == sizes or sizes is None and len(got) <= runs
+
+
+def _coarse_selection_reference(counts, starts, points_per_tile, k, h):
+    """The places inner nodes of grids up to level h choose, by the rule
+    itself: each takes the first place of its cell that no shallower node
+    took, counted among the sorted places chosen so far."""
+    chosen, chosen_levels = np.zeros(0, np.int64), np.zeros(0, np.uint8)
+    for j in range(h + 1):
+        g = min(j + k, 10)
+        inner = counts[j] > points_per_tile
+        if g > h or not inner.any():
+            break
+        cells = np.flatnonzero(counts[g] > 0)
+        cells = cells[inner[cells >> (3 * (g - j))]]
+        first, size = starts[g][cells], counts[g][cells].astype(np.int64)
+        taken = np.searchsorted(chosen, first + size) - np.searchsorted(chosen, first)
+        places = (first + taken)[taken < size]
+        order = np.argsort(np.concatenate((chosen, places)), kind="stable")
+        chosen = np.concatenate((chosen, places))[order]
+        chosen_levels = np.concatenate((chosen_levels, np.full(places.size, j, np.uint8)))[order]
+    return chosen, chosen_levels
+
+
+@pytest.mark.parametrize("h, k, points_per_tile", [(4, 2, 40), (5, 1, 300), (4, 3, 5), (6, 2, 2000)])
+def test_coarse_places_follow_the_rule(h, k, points_per_tile):
+    rng = np.random.default_rng(h * 10 + k)
+    histogram = np.where(rng.random(8 ** h) < 0.3, rng.integers(0, 9, 8 ** h), 0).astype(np.uint64)
+    histogram[: 8 ** (h - 1)] *= 40  # a dense corner next to sparse space
+    counts = [histogram]
+    for _ in range(h):
+        counts.append(counts[-1].reshape(-1, 8).sum(axis=1))
+    counts = counts[::-1]
+    starts = [np.concatenate(([0], np.cumsum(c)[:-1])).astype(np.int64) for c in counts]
+    places, levels = plexorin._native.tile_coarse_selection(counts, starts, k, points_per_tile)
+    expected = _coarse_selection_reference(counts, starts, points_per_tile, k, h)
+    assert places.size > 0 and np.array_equal(places, expected[0])
+    assert np.array_equal(levels, expected[1])
