@@ -97,9 +97,9 @@ def compact_counts(counts: Any) -> Any:
     dense array (chunk histograms of scans and surfaces are mostly zero, and
     cross from Dask workers so), the dense array otherwise. Both keep the
     counts' own dtype: a wider copy would cost twice the fresh memory."""
-    cells = np.flatnonzero(counts)
-    if 2 * cells.size >= counts.size:
+    if 2 * np.count_nonzero(counts) >= counts.size:  # no index array for a dense one
         return counts.copy()
+    cells = np.flatnonzero(counts)
     return counts.size, cells.astype(np.uint32), counts[cells]
 
 
