@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "atom_pipeline.h"
+#include "point_lanes.h"
 
 namespace glbcore {
 
@@ -143,17 +140,10 @@ AxisScaleVector axis_scale_vector(const AxisScale& scale) {
 
 // The cells of four coordinates of one axis.
 inline __m128i cells_of_four(__m128 p, __m128d min, __m128d inv) {
-    const __m128d zero = _mm_setzero_pd();
     const __m128d top = _mm_set1_pd(static_cast<double>(GRID_MAX_CELL));
-    const auto cells_of_two = [&](__m128d d) {
-        const __m128d s = _mm_mul_pd(_mm_mul_pd(_mm_sub_pd(d, min), inv), top);
-        // maxpd returns its second operand for NaN, so NaN gives 0 as in
-        // cell_index; minpd caps infinity at 1023.
-        return _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(s, zero), top));
-    };
-    const __m128i lo = cells_of_two(_mm_cvtps_pd(p));
-    const __m128i hi = cells_of_two(_mm_cvtps_pd(_mm_movehl_ps(p, p)));
-    return _mm_unpacklo_epi64(lo, hi);
+    return clamped_cells(p, static_cast<double>(GRID_MAX_CELL), [&](__m128d d) {
+        return _mm_mul_pd(_mm_mul_pd(_mm_sub_pd(d, min), inv), top);
+    });
 }
 
 // Cells of atoms [0, n) of a block; returns how many it did (a multiple of 4).
@@ -161,24 +151,14 @@ std::uint32_t quantize_vector(const unsigned char* atoms, std::uint32_t n,
                               const AxisScaleVector& scale, BlockCells& cells) {
     std::uint32_t j = 0;
     for (; n - j >= 4; j += 4) {
-        // x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3  ->  x0..x3, y0..y3, z0..z3
-        const auto* f = reinterpret_cast<const float*>(atoms + std::size_t{j} * 12);
-        const __m128 v0 = _mm_loadu_ps(f);
-        const __m128 v1 = _mm_loadu_ps(f + 4);
-        const __m128 v2 = _mm_loadu_ps(f + 8);
-        const __m128 x2y2z2x3 = _mm_shuffle_ps(v1, v2, _MM_SHUFFLE(1, 0, 3, 2));
-        const __m128 y0z0y1y1 = _mm_shuffle_ps(v0, v1, _MM_SHUFFLE(0, 0, 2, 1));
-        const __m128 z1y2x3y3 = _mm_shuffle_ps(v1, v2, _MM_SHUFFLE(2, 1, 3, 1));
-        const __m128 z0z0z1z1 = _mm_shuffle_ps(y0z0y1y1, z1y2x3y3, _MM_SHUFFLE(0, 0, 1, 1));
-        const __m128 x = _mm_shuffle_ps(v0, x2y2z2x3, _MM_SHUFFLE(3, 0, 3, 0));
-        const __m128 y = _mm_shuffle_ps(y0z0y1y1, z1y2x3y3, _MM_SHUFFLE(3, 1, 2, 0));
-        const __m128 z = _mm_shuffle_ps(z0z0z1z1, v2, _MM_SHUFFLE(3, 0, 2, 0));
+        const PointLanes lanes =
+            load_point_lanes(reinterpret_cast<const float*>(atoms + std::size_t{j} * 12));
         const auto store = [j](std::uint32_t* axis_cells, __m128i four) {
             _mm_store_si128(reinterpret_cast<__m128i*>(axis_cells + j), four);
         };
-        store(cells.x, cells_of_four(x, scale.min[0], scale.inv[0]));
-        store(cells.y, cells_of_four(y, scale.min[1], scale.inv[1]));
-        store(cells.z, cells_of_four(z, scale.min[2], scale.inv[2]));
+        store(cells.x, cells_of_four(lanes.x, scale.min[0], scale.inv[0]));
+        store(cells.y, cells_of_four(lanes.y, scale.min[1], scale.inv[1]));
+        store(cells.z, cells_of_four(lanes.z, scale.min[2], scale.inv[2]));
     }
     return j;
 }

@@ -1,6 +1,5 @@
 // Keys, histograms, partitions and gathers of the tiler: one pass each over
-// a chunk of points, written as plain loops over blocks so that GCC
-// vectorises the key arithmetic at -O3.
+// a chunk of points, block by block, the keys four points at a time.
 #include "tile_keys.h"
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 
 #include "atom_pipeline.h"
 #include "morton_refine.h"
+#include "point_lanes.h"
 
 namespace glbcore {
 
@@ -55,10 +55,53 @@ std::size_t first_non_finite(const float* positions, std::size_t n) {
     return n;
 }
 
+#if defined(__SSE2__)
+// spread_bits in each of four lanes.
+inline __m128i spread_lanes(__m128i v) {
+    const auto step = [](__m128i w, int shift, std::uint32_t mask) {
+        return _mm_and_si128(_mm_or_si128(w, _mm_slli_epi32(w, shift)),
+                             _mm_set1_epi32(static_cast<int>(mask)));
+    };
+    v = _mm_and_si128(v, _mm_set1_epi32(0x3FF));
+    v = step(v, 16, 0x030000FFu);
+    v = step(v, 8, 0x0300F00Fu);
+    v = step(v, 4, 0x030C30C3u);
+    return step(v, 2, 0x09249249u);
+}
+
+// Keys of the first points of a block, four at a time, as grid_cell and
+// spread_bits give them lane by lane; returns how many (a multiple of 4).
+std::size_t keys_of_lanes(const float* positions, std::size_t n, const TileGrid& grid,
+                          std::uint32_t* keys) {
+    const double top = static_cast<double>(TILE_GRID_CELLS - 1);
+    const __m128d c = _mm_set1_pd(grid.cells_per_unit);
+    const __m128d lo[3] = {_mm_set1_pd(grid.lo[0]), _mm_set1_pd(grid.lo[1]),
+                           _mm_set1_pd(grid.lo[2])};
+    const auto cells = [&](__m128 p, int axis) {
+        return spread_lanes(clamped_cells(p, top, [&](__m128d d) {
+            return _mm_mul_pd(_mm_sub_pd(d, lo[axis]), c);
+        }));
+    };
+    std::size_t i = 0;
+    for (; n - i >= 4; i += 4) {
+        const PointLanes lanes = load_point_lanes(positions + 3 * i);
+        const __m128i key = _mm_or_si128(
+            _mm_or_si128(cells(lanes.x, 0), _mm_slli_epi32(cells(lanes.y, 1), 1)),
+            _mm_slli_epi32(cells(lanes.z, 2), 2));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + i), key);
+    }
+    return i;
+}
+#endif
+
 void keys_of_block(const float* positions, std::size_t n, const TileGrid& grid,
                    std::uint32_t* keys) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    i = keys_of_lanes(positions, n, grid, keys);
+#endif
     const double lx = grid.lo[0], ly = grid.lo[1], lz = grid.lo[2], c = grid.cells_per_unit;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (; i < n; ++i) {
         const float* p = positions + 3 * i;
         keys[i] = spread_bits(grid_cell(p[0], lx, c)) | spread_bits(grid_cell(p[1], ly, c)) << 1 |
                   spread_bits(grid_cell(p[2], lz, c)) << 2;

@@ -364,3 +364,18 @@ def test_coarse_places_follow_the_rule(h, k, points_per_tile):
     expected = _coarse_selection_reference(counts, starts, points_per_tile, k, h)
     assert places.size > 0 and np.array_equal(places, expected[0])
     assert np.array_equal(levels, expected[1])
+
+
+def test_keys_are_the_cells_of_the_grid_interleaved():
+    """Keys of points inside, on the edges of and far outside the grid, in
+    vector groups and the scalar tail, against the arithmetic in NumPy."""
+    rng = np.random.default_rng(11)
+    lo, side = np.array([-1.5, 0.25, 3.0]), 7.0
+    edges = lo + side * np.array([0.0, 1.0, -0.0, 1 / 1024, 1023 / 1024, -3.0, 40.0, 1e30])[:, None]
+    points = np.concatenate((rng.uniform(-2, 9, (1001, 3)), edges)).astype(np.float32)
+    points[-1] = [-0.0, 0.0, -1e-38]
+    scaled = (points.astype(np.float64) - lo) * (1024.0 / side)
+    cells = np.clip(scaled, 0, 1023).astype(np.int64)
+    expected = sum(((cells[:, a] >> b) & 1) << (3 * b + a) for b in range(10) for a in range(3))
+    keys, bad = plexorin._native.tile_keys(points, (*lo, 1024.0 / side), None)
+    assert bad == len(points) and np.array_equal(keys, expected)
