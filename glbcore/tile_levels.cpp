@@ -19,23 +19,51 @@ constexpr std::uint32_t NO_CELL = 0xFFFFFFFFu;
 
 inline int level_shift(int level) { return 3 * (TILE_KEY_LEVELS - level); }
 
-// Leaf level per point. Nodes deeper than H are counted in these keys: going
-// from level 10 up to H + 1, every node with at most points_per_tile points
-// lowers the leaf level of its points, so the shallowest such node wins.
+// The runs of sorted points whose level-`level` nodes hold more than
+// points_per_tile of them. Such a run covers a multiple of
+// points_per_tile + 1, so only those places are looked up, each run's ends
+// found by binary search.
+std::vector<std::pair<std::size_t, std::size_t>> large_node_runs(const std::uint32_t* keys,
+                                                                 std::size_t count, int level,
+                                                                 std::uint64_t points_per_tile) {
+    const int shift = level_shift(level);
+    const auto node = [shift](std::uint32_t key) { return key >> shift; };
+    const std::size_t step =
+        points_per_tile >= count ? count : static_cast<std::size_t>(points_per_tile) + 1;
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    std::size_t searched = 0;  // every run before this place is known
+    for (std::size_t at = 0; at < count; at += step) {
+        if (at < searched) continue;
+        const std::uint32_t n = node(keys[at]);
+        const std::size_t begin = static_cast<std::size_t>(
+            std::partition_point(keys + searched, keys + at,
+                                 [&](std::uint32_t k) { return node(k) < n; }) - keys);
+        const std::size_t end = static_cast<std::size_t>(
+            std::partition_point(keys + at, keys + count,
+                                 [&](std::uint32_t k) { return node(k) == n; }) - keys);
+        if (end - begin > points_per_tile) runs.emplace_back(begin, end);
+        searched = end;
+    }
+    return runs;
+}
+
+// Leaf level per point. Nodes deeper than H are counted in these keys: a
+// point whose level-H node is not a leaf goes to the shallowest node below
+// H on its chain that holds at most points_per_tile points (10 at the
+// deepest). Large nodes nest, so each level's large runs push their points
+// one level deeper.
 std::vector<std::uint8_t> leaf_levels(const std::uint32_t* keys, std::size_t count,
                                       const TileLevelPlan& plan) {
     const int h = plan.histogram_level;
     std::vector<std::uint8_t> leaf(count);
     for (std::size_t i = 0; i < count; ++i) leaf[i] = plan.cell_leaf_level[keys[i] >> level_shift(h)];
-    for (int level = TILE_KEY_LEVELS; level > h; --level) {
-        const int shift = level_shift(level);
-        std::size_t begin = 0;
-        while (begin < count) {
-            std::size_t end = begin + 1;
-            while (end < count && (keys[end] >> shift) == (keys[begin] >> shift)) ++end;
-            const bool small = end - begin <= plan.points_per_tile || level == TILE_KEY_LEVELS;
-            if (small && leaf[begin] > h) std::fill(leaf.begin() + begin, leaf.begin() + end, level);
-            begin = end;
+    if (h == TILE_KEY_LEVELS) return leaf;
+    const auto deeper = static_cast<std::uint8_t>(h);
+    for (int level = h + 1; level < TILE_KEY_LEVELS; ++level) {
+        for (const auto& [begin, end] : large_node_runs(keys, count, level, plan.points_per_tile)) {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (leaf[i] > deeper) leaf[i] = static_cast<std::uint8_t>(level + 1);
+            }
         }
     }
     return leaf;
