@@ -305,9 +305,11 @@ def test_dask_sums_of_compacted_counts_and_batches():
     rng = np.random.default_rng(3)
     parts = [np.where(rng.random(1000) < density, rng.integers(1, 2**32, 1000), 0).astype(np.uint32)
              for density in (0.01, 0.3, 0.9, 0.0, 0.45, 0.6)]
+    parts.append(rng.integers(0, 300, 1000).astype(np.uint32))  # fits uint16
     compact = [_runners.compact_counts(p) for p in parts]
-    assert [isinstance(c, tuple) for c in compact] == [True, True, False, True, True, False]
-    for order in (range(6), [3, 1, 4, 0, 5, 2]):
+    assert [isinstance(c, tuple) for c in compact] == [True, True, False, True, True, False, False]
+    assert compact[-1].dtype == np.uint16
+    for order in (range(7), [3, 1, 6, 4, 0, 5, 2]):
         total = None
         for i in order:
             total = _runners._add_into(total, compact[i])
