@@ -631,7 +631,7 @@ CArray<std::uint8_t> tile_levels(const CArray<std::uint32_t>& sorted_keys, int h
                                  const CArray<std::uint8_t>& cell_leaf_level,
                                  const CArray<std::uint32_t>& preselected_rows,
                                  const CArray<std::uint8_t>& preselected_levels,
-                                 const py::object& out_array) {
+                                 const py::object& out_array, const py::object& scratch_array) {
     require_level(histogram_level);
     if (cell_leaf_level.size() != (py::ssize_t{1} << (3 * histogram_level))) {
         throw py::value_error("cell_leaf_level: expected 8^histogram_level entries");
@@ -647,11 +647,20 @@ CArray<std::uint8_t> tile_levels(const CArray<std::uint32_t>& sorted_keys, int h
     const auto n = static_cast<std::size_t>(sorted_keys.size());
     CArray<std::uint8_t> levels = array_for<std::uint8_t>(n, out_array, "out");
     std::uint8_t* out = levels.mutable_data();
+    std::uint8_t* leaf = nullptr;  // the core's own when no scratch is lent
+    CArray<std::uint8_t> lent;
+    if (!scratch_array.is_none()) {
+        lent = array_for<std::uint8_t>(n, scratch_array, "scratch");
+        leaf = lent.mutable_data();
+        if (n > 0 && leaf < out + n && out < leaf + n) {
+            throw py::value_error("scratch: overlaps out");
+        }
+    }
     {
         py::gil_scoped_release released;
         glbcore::assign_tile_levels(sorted_keys.data(), n, plan, preselected_rows.data(),
                                     preselected_levels.data(),
-                                    static_cast<std::size_t>(preselected_rows.size()), out);
+                                    static_cast<std::size_t>(preselected_rows.size()), out, leaf);
     }
     return levels;
 }
@@ -698,5 +707,6 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
           py::arg("scratch") = py::none());
     m.def("tile_levels", &tile_levels, py::arg("sorted_keys"), py::arg("histogram_level"),
           py::arg("grid_depth"), py::arg("points_per_tile"), py::arg("cell_leaf_level"),
-          py::arg("preselected_rows"), py::arg("preselected_levels"), py::arg("out") = py::none());
+          py::arg("preselected_rows"), py::arg("preselected_levels"), py::arg("out") = py::none(),
+          py::arg("scratch") = py::none());
 }

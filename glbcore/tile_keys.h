@@ -138,10 +138,11 @@ struct TileLevelPlan {
 // Every other point goes to the shallowest inner node of a finer grid on its
 // chain for which it is the first remaining point of its grid cell, else to
 // its leaf. The keys must be sorted and cover whole level-H nodes.
+// `leaf_scratch`, when not null, holds `count` bytes the assignment may use.
 void assign_tile_levels(const std::uint32_t* sorted_keys, std::size_t count,
                         const TileLevelPlan& plan, const std::uint32_t* preselected_rows,
                         const std::uint8_t* preselected_levels, std::size_t preselected,
-                        std::uint8_t* levels);
+                        std::uint8_t* levels, std::uint8_t* leaf_scratch = nullptr);
 
 // The places that the inner nodes of levels whose grid is at most level H
 // choose, ascending, per level from 0 on: an inner node of level j (more

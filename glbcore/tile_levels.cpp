@@ -52,12 +52,11 @@ std::vector<std::pair<std::size_t, std::size_t>> large_node_runs(const std::uint
 // H on its chain that holds at most points_per_tile points (10 at the
 // deepest). Large nodes nest, so each level's large runs push their points
 // one level deeper.
-std::vector<std::uint8_t> leaf_levels(const std::uint32_t* keys, std::size_t count,
-                                      const TileLevelPlan& plan) {
+void leaf_levels(const std::uint32_t* keys, std::size_t count, const TileLevelPlan& plan,
+                 std::uint8_t* leaf) {
     const int h = plan.histogram_level;
-    std::vector<std::uint8_t> leaf(count);
     for (std::size_t i = 0; i < count; ++i) leaf[i] = plan.cell_leaf_level[keys[i] >> level_shift(h)];
-    if (h == TILE_KEY_LEVELS) return leaf;
+    if (h == TILE_KEY_LEVELS) return;
     const auto deeper = static_cast<std::uint8_t>(h);
     for (int level = h + 1; level < TILE_KEY_LEVELS; ++level) {
         for (const auto& [begin, end] : large_node_runs(keys, count, level, plan.points_per_tile)) {
@@ -66,7 +65,6 @@ std::vector<std::uint8_t> leaf_levels(const std::uint32_t* keys, std::size_t cou
             }
         }
     }
-    return leaf;
 }
 
 }  // namespace
@@ -74,11 +72,14 @@ std::vector<std::uint8_t> leaf_levels(const std::uint32_t* keys, std::size_t cou
 void assign_tile_levels(const std::uint32_t* sorted_keys, std::size_t count,
                         const TileLevelPlan& plan, const std::uint32_t* preselected_rows,
                         const std::uint8_t* preselected_levels, std::size_t preselected,
-                        std::uint8_t* levels) {
+                        std::uint8_t* levels, std::uint8_t* leaf_scratch) {
     if (plan.histogram_level < 0 || plan.histogram_level > TILE_KEY_LEVELS || plan.grid_depth < 1) {
         throw std::invalid_argument("assign_tile_levels: bad plan");
     }
-    const std::vector<std::uint8_t> leaf = leaf_levels(sorted_keys, count, plan);
+    std::vector<std::uint8_t> own;
+    if (leaf_scratch == nullptr) own.resize(count);
+    std::uint8_t* const leaf = leaf_scratch != nullptr ? leaf_scratch : own.data();
+    leaf_levels(sorted_keys, count, plan, leaf);
     std::fill(levels, levels + count, UNASSIGNED);
     for (std::size_t s = 0; s < preselected; ++s) {
         if (preselected_rows[s] >= count) throw std::out_of_range("assign_tile_levels: row");

@@ -56,4 +56,5 @@ def tile_levels(sorted_keys: npt.NDArray[np.uint32], histogram_level: int, grid_
                 points_per_tile: int, cell_leaf_level: npt.NDArray[np.uint8],
                 preselected_rows: npt.NDArray[np.uint32],
                 preselected_levels: npt.NDArray[np.uint8],
-                out: npt.NDArray[np.uint8] | None = ...) -> npt.NDArray[np.uint8]: ...
+                out: npt.NDArray[np.uint8] | None = ...,
+                scratch: npt.NDArray[np.uint8] | None = ...) -> npt.NDArray[np.uint8]: ...

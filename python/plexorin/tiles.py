@@ -537,9 +537,11 @@ def _bucket_task(ctx: _TileContext, caches: _Caches, bucket: int, segments: list
     keys = _keys(positions, 0, ctx.grid.native(), scratch.array("keys", np.uint32, (n,)))
     order = _native.tile_sort(keys, scratch.array("order", np.uint32, (n,)),
                               scratch.array("sort scratch", np.uint32, (2 * n,)))
+    # The sort's scratch is free again: it holds the leaf levels.
     levels = _native.tile_levels(keys, HISTOGRAM_LEVEL, ctx.grid_depth, ctx.points_per_tile,
                                  ctx.cell_leaf_level, pre_rows, pre_levels,
-                                 scratch.array("levels", np.uint8, (n,)))
+                                 scratch.array("levels", np.uint8, (n,)),
+                                 scratch.array("sort scratch", np.uint8, (n,)))
     # Grouped by level and, within a level, in key order: every tile is one
     # run, so one gather per array puts all of them in place.
     levels, order, keys = _native.tile_group_by_level(
