@@ -381,18 +381,18 @@ std::size_t tile_key_histogram(const CArray<float>& positions, const py::tuple& 
 }
 
 // Whether every value is below `limit`; run without the interpreter lock.
-template <class Count>
-bool all_below(const std::uint32_t* values, std::size_t n, Count limit) {
-    return std::all_of(values, values + n, [limit](std::uint32_t v) { return v < limit; });
+template <class Value, class Count>
+bool all_below(const Value* values, std::size_t n, Count limit) {
+    return std::all_of(values, values + n, [limit](Value v) { return v < limit; });
 }
 
-// (order, counts per group)
-py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level,
-                         const CArray<std::uint32_t>& cell_group, std::uint32_t groups,
-                         const py::object& out_array, const py::object& scratch_array) {
+template <class Group>
+py::tuple partition_by_table(const CArray<std::uint32_t>& keys, int level,
+                             const CArray<Group>& cell_group, std::uint32_t groups,
+                             const py::object& out_array, const py::object& scratch_array) {
     require_level(level);
     if (cell_group.size() != (py::ssize_t{1} << (3 * level))) throw py::value_error("cell_group: expected 8^level entries");
-    const std::uint32_t* group = cell_group.data();
+    const Group* group = cell_group.data();
     const auto n = static_cast<std::size_t>(keys.size());
     CArray<std::uint32_t> order = array_for<std::uint32_t>(n, out_array, "out");
     CArray<std::uint64_t> counts(static_cast<py::ssize_t>(groups));
@@ -410,6 +410,23 @@ py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level,
     }
     if (!groups_valid) throw py::value_error("cell_group: a group is not below groups");
     return py::make_tuple(order, counts);
+}
+
+// (order, counts per group); cell_group of uint8, uint16 or, converted if
+// need be, uint32.
+py::tuple tile_partition(const CArray<std::uint32_t>& keys, int level, const py::array& cell_group,
+                         std::uint32_t groups, const py::object& out_array,
+                         const py::object& scratch_array) {
+    if (py::isinstance<CArray<std::uint8_t>>(cell_group)) {
+        return partition_by_table(keys, level, cell_group.cast<CArray<std::uint8_t>>(), groups,
+                                  out_array, scratch_array);
+    }
+    if (py::isinstance<CArray<std::uint16_t>>(cell_group)) {
+        return partition_by_table(keys, level, cell_group.cast<CArray<std::uint16_t>>(), groups,
+                                  out_array, scratch_array);
+    }
+    return partition_by_table(keys, level, cell_group.cast<CArray<std::uint32_t>>(), groups,
+                              out_array, scratch_array);
 }
 
 // (bucket of every level-`level` cell, first cell of each bucket)

@@ -137,8 +137,9 @@ std::size_t tile_key_histogram(const float* positions, std::size_t count, const 
     return count;
 }
 
+template <class Group>
 void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int level,
-                             const std::uint32_t* cell_group, std::uint32_t groups,
+                             const Group* cell_group, std::uint32_t groups,
                              std::uint32_t* order, std::uint64_t* group_counts,
                              std::uint32_t* scratch) {
     const int shift = level_shift(level);
@@ -154,6 +155,13 @@ void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int l
     std::exclusive_scan(group_counts, group_counts + groups, next.begin(), std::uint64_t{0});
     for (std::size_t i = 0; i < count; ++i) order[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
 }
+
+template void partition_by_cell_group(const std::uint32_t*, std::size_t, int, const std::uint8_t*,
+                                      std::uint32_t, std::uint32_t*, std::uint64_t*, std::uint32_t*);
+template void partition_by_cell_group(const std::uint32_t*, std::size_t, int, const std::uint16_t*,
+                                      std::uint32_t, std::uint32_t*, std::uint64_t*, std::uint32_t*);
+template void partition_by_cell_group(const std::uint32_t*, std::size_t, int, const std::uint32_t*,
+                                      std::uint32_t, std::uint32_t*, std::uint64_t*, std::uint32_t*);
 
 std::vector<std::size_t> bucket_cells(const std::int64_t* cell_starts,
                                       const std::uint8_t* leaf_level, int level,

@@ -303,7 +303,7 @@ def _segments(route_counts: list[Any], bucket: int) -> list[tuple[int, int, int]
 class _Plan:
     grid_depth: int
     cell_leaf_level: np.ndarray  # uint8 per level-H node
-    cell_bucket: np.ndarray  # uint32 per level-H node
+    cell_bucket: np.ndarray  # per level-H node, in the narrowest unsigned dtype
     bucket_count: int
     bucket_starts: np.ndarray  # first sorted place of each bucket, then N
     selected: np.ndarray  # sorted places chosen by coarse inner nodes
@@ -357,7 +357,10 @@ def _buckets(histogram: Any, cell_starts: Any, leaf: Any) -> tuple[Any, Any]:
                                                     BUCKET_POINTS)
     total = int(histogram.sum())
     bucket_starts = np.append(cell_starts[first_cells], total).astype(np.int64)
-    return cell_bucket, bucket_starts
+    # Narrowest: routing reads it at random, and it travels to every worker
+    # (uint8, a quarter of the bytes, up to 256 buckets).
+    narrow = np.min_scalar_type(int(cell_bucket.max(initial=0)))
+    return cell_bucket.astype(narrow, copy=False), bucket_starts
 
 
 def _spanning(counts: list[Any], starts: list[Any], points_per_tile: int,
@@ -386,19 +389,15 @@ class _TileContext:
     layout: tuple[bool, Any, int]  # (has types, colour dtype or None, colour columns)
     compress: bool
     chunks: list[Any] | None  # the input's chunks when buckets gather rows from them
-    cell_bucket: np.ndarray  # uint32 per level-H node
-
-    def __getstate__(self) -> dict[str, Any]:
-        # Sent in the narrowest dtype that holds its buckets: a quarter of
-        # the bytes for up to 255 buckets.
-        narrow = np.min_scalar_type(int(self.cell_bucket.max(initial=0)))
-        return {**self.__dict__, "cell_bucket": self.cell_bucket.astype(narrow)}
+    cell_bucket: np.ndarray  # per level-H node, as _Plan's
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        # Widened into a new array: arrays that Dask sends may arrive at any
-        # address, and the native passes would copy an unaligned one on
-        # every call.
-        self.__dict__.update(state, cell_bucket=state["cell_bucket"].astype(np.uint32))
+        # Arrays that Dask sends may arrive at any address, and the native
+        # passes would copy an unaligned one on every call.
+        cell_bucket = state["cell_bucket"]
+        if not cell_bucket.flags.aligned:
+            cell_bucket = cell_bucket.copy()
+        self.__dict__.update(state, cell_bucket=cell_bucket)
 
 
 class _Caches:

@@ -381,3 +381,15 @@ def test_keys_are_the_cells_of_the_grid_interleaved():
     expected = sum(((cells[:, a] >> b) & 1) << (3 * b + a) for b in range(10) for a in range(3))
     keys, bad = plexorin._native.tile_keys(points, (*lo, 1024.0 / side), None)
     assert bad == len(points) and np.array_equal(keys, expected)
+
+
+def test_partition_is_the_same_for_every_width_of_table():
+    rng = np.random.default_rng(12)
+    keys = rng.integers(0, 1 << 30, 5000).astype(np.uint32)
+    table = rng.integers(0, 200, 8 ** 3)
+    results = [plexorin._native.tile_partition(keys, 3, table.astype(t), 200)
+               for t in (np.uint8, np.uint16, np.uint32)]
+    expected_order = np.argsort(table[keys >> 21], kind="stable")
+    for order, counts in results:
+        assert np.array_equal(order, expected_order)
+        assert np.array_equal(counts, np.bincount(table[keys >> 21], minlength=200))
