@@ -98,10 +98,8 @@ def compact_counts(counts: Any) -> Any:
     non-zero cells while that is smaller than the dense array (chunk
     histograms of scans and surfaces are mostly zero), the dense array
     otherwise. What crosses from a Dask worker is then a quarter as large."""
-    largest = int(counts.max()) if counts.size else 0
-    dtype = next(t for t in (np.uint8, np.uint16, np.uint32, np.uint64)
-                 if largest <= np.iinfo(t).max)
-    width = np.dtype(dtype).itemsize
+    dtype = np.min_scalar_type(int(counts.max(initial=0)))
+    width = dtype.itemsize
     # No index array for a dense one.
     if np.count_nonzero(counts) * (4 + width) >= counts.size * width:
         return counts.astype(dtype)

@@ -526,12 +526,11 @@ def _bucket_task(ctx: _TileContext, caches: _Caches, bucket: int, segments: list
                  preselected: tuple[Any, Any],
                  spanning: frozenset[Code]) -> tuple[dict[Code, Any], list[Any]]:
     pre_rows, pre_levels = preselected
+    scratch = caches.thread_scratch()
     if ctx.chunks is not None:
         positions, types, colors = _gather_parts(ctx, caches, segments)
     else:
-        positions, types, colors = _read_parts(ctx, caches.thread_scratch(), segments,
-                                               lambda i: f"chunk{i}")
-    scratch = caches.thread_scratch()
+        positions, types, colors = _read_parts(ctx, scratch, segments, lambda i: f"chunk{i}")
     n = positions.shape[0]
     keys = _keys(positions, 0, ctx.grid.native(), scratch.array("keys", np.uint32, (n,)))
     order = _native.tile_sort(keys, scratch.array("order", np.uint32, (n,)),
