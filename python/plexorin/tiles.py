@@ -171,7 +171,8 @@ def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tm
     context = runner.share(_TileContext(grid, plan.grid_depth, points_per_tile,
                                         plan.cell_leaf_level, str(out), str(tmp), source.layout,
                                         compress, [c for c, _ in chunks] if gather else None,
-                                        plan.cell_bucket))
+                                        plan.cell_bucket,
+                                        int(np.diff(plan.bucket_starts).max(initial=0))))
     route_counts = runner.map(
         _route_task,
         [(context, caches, c, s, plan.bucket_count, i) for i, (c, s) in enumerate(chunks)],
@@ -252,7 +253,8 @@ def _chunk_runs(chunks: list[Any], count: int, runs: int) -> list[list[Any]]:
 
 def _histogram_task(caches: _Caches, chunks: list[Any], grid: Any) -> Any:
     """The histogram of a run of chunks (chunk, start)."""
-    histogram = caches.thread_scratch().array("histogram", np.uint32, (8 ** HISTOGRAM_LEVEL,))
+    # In the buffer that the thread's routing and buckets sort in later.
+    histogram = caches.thread_scratch().array("sort scratch", np.uint32, (8 ** HISTOGRAM_LEVEL,))
     histogram.fill(0)
     for chunk, start in chunks:
         positions, _, _ = load_chunk(chunk, start, caches.mappings)
@@ -269,10 +271,12 @@ def _route_task(ctx: _TileContext, caches: _Caches, chunk: Any, start: int, buck
     arrays = load_chunk(chunk, start, caches.mappings)
     scratch = caches.thread_scratch()
     n = arrays[0].shape[0]
-    keys = _keys(arrays[0], start, ctx.grid.native(), scratch.array("keys", np.uint32, (n,)))
+    # The buckets reuse these arrays.
+    rows = ctx.largest_bucket
+    keys = _keys(arrays[0], start, ctx.grid.native(), scratch.array("keys", np.uint32, (n,), rows))
     order, counts = _native.tile_partition(keys, HISTOGRAM_LEVEL, ctx.cell_bucket, bucket_count,
-                                           scratch.array("order", np.uint32, (n,)),
-                                           scratch.array("sort scratch", np.uint32, (n,)))
+                                           scratch.array("order", np.uint32, (n,), rows),
+                                           scratch.array("sort scratch", np.uint32, (n,), 2 * rows))
     if ctx.chunks is not None:
         order.tofile(os.path.join(ctx.tmp, f"chunk{index}.row"))
         return counts
@@ -390,6 +394,9 @@ class _TileContext:
     compress: bool
     chunks: list[Any] | None  # the input's chunks when buckets gather rows from them
     cell_bucket: np.ndarray  # per level-H node, as _Plan's
+    # Points of the largest bucket: a thread's arrays are made that large at
+    # once, not again and again as buckets grow (fresh memory is slow).
+    largest_bucket: int = 0
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         # Arrays that Dask sends may arrive at any address, and the native
@@ -449,15 +456,17 @@ class _Scratch:
     def wrote_file(self, size: int) -> None:
         self._largest_file = max(self._largest_file, size)
 
-    def array(self, name: str, dtype: Any, shape: tuple[int, ...]) -> np.ndarray:
+    def array(self, name: str, dtype: Any, shape: tuple[int, ...], rows: int = 0) -> np.ndarray:
         """An array starting on a cache line (the native sorts stream whole
-        lines into such arrays)."""
+        lines into such arrays), made with room for `rows` rows when it is
+        made."""
         dtype = np.dtype(dtype)
         nbytes = dtype.itemsize * math.prod(shape)
         buffer = self._buffers.get(name)
         if buffer is None or buffer.nbytes < nbytes:
+            room = max(nbytes, dtype.itemsize * math.prod((rows, *shape[1:])))
             # With room to spare: the next bucket may be a little larger.
-            buffer = np.empty(nbytes + nbytes // 8 + _LINE, dtype=np.uint8)
+            buffer = np.empty(room + room // 8 + _LINE, dtype=np.uint8)
             start = -buffer.ctypes.data % _LINE
             buffer = buffer[start:start + buffer.nbytes - _LINE]
             self._buffers[name] = buffer
@@ -474,9 +483,9 @@ def _read_into(path: str, offset: int, out: np.ndarray) -> None:
 
 
 def _read_parts(ctx: _TileContext, scratch: _Scratch, parts: list[Any],
-                name: Callable[[int], str]) -> list[Any]:
+                name: Callable[[int], str], room: int = 0) -> list[Any]:
     """Arrays (positions, types, colours) of parts (file index, first row,
-    rows), read into the thread's scratch."""
+    rows), read into the thread's scratch (made with `room` rows)."""
     has_types, color_dtype, color_columns = ctx.layout
     columns: list[Any] = [("pos", np.float32, (3,)), ("typ", np.uint16, ()) if has_types else None,
                           ("col", color_dtype, (color_columns,)) if color_dtype is not None else None]
@@ -487,7 +496,7 @@ def _read_parts(ctx: _TileContext, scratch: _Scratch, parts: list[Any],
             arrays.append(None)
             continue
         suffix, dtype, shape = column
-        array = scratch.array(f"read {suffix}", dtype, (total, *shape))
+        array = scratch.array(f"read {suffix}", dtype, (total, *shape), room)
         row_bytes = array.itemsize * math.prod(shape)
         place = 0
         for i, first, rows in parts:
@@ -516,7 +525,8 @@ def _gather_parts(ctx: _TileContext, caches: _Caches, segments: list[Any]) -> li
             if array is None:
                 continue
             if arrays[k] is None:  # every chunk of a column has the same dtype and row shape
-                arrays[k] = scratch.array(f"column{k}", array.dtype, (total, *array.shape[1:]))
+                arrays[k] = scratch.array(f"column{k}", array.dtype, (total, *array.shape[1:]),
+                                          ctx.largest_bucket)
             _native.tile_gather(array, numbers, out=arrays[k][place:place + rows])
         place += rows
     return list(convert_rows(*arrays))
@@ -530,27 +540,29 @@ def _bucket_task(ctx: _TileContext, caches: _Caches, bucket: int, segments: list
     if ctx.chunks is not None:
         positions, types, colors = _gather_parts(ctx, caches, segments)
     else:
-        positions, types, colors = _read_parts(ctx, scratch, segments, lambda i: f"chunk{i}")
-    n = positions.shape[0]
-    keys = _keys(positions, 0, ctx.grid.native(), scratch.array("keys", np.uint32, (n,)))
-    order = _native.tile_sort(keys, scratch.array("order", np.uint32, (n,)),
-                              scratch.array("sort scratch", np.uint32, (2 * n,)))
-    # The sort's scratch is free again: it holds the leaf levels.
+        positions, types, colors = _read_parts(ctx, scratch, segments, lambda i: f"chunk{i}",
+                                               ctx.largest_bucket)
+    n, rows = positions.shape[0], ctx.largest_bucket
+    keys = _keys(positions, 0, ctx.grid.native(), scratch.array("keys", np.uint32, (n,), rows))
+    sort_scratch = scratch.array("sort scratch", np.uint32, (2 * n,), 2 * rows)
+    order = _native.tile_sort(keys, scratch.array("order", np.uint32, (n,), rows), sort_scratch)
+    # The sort's scratch is free again: it holds the leaf levels, and then
+    # the grouped order and keys.
     levels = _native.tile_levels(keys, HISTOGRAM_LEVEL, ctx.grid_depth, ctx.points_per_tile,
                                  ctx.cell_leaf_level, pre_rows, pre_levels,
-                                 scratch.array("levels", np.uint8, (n,)),
-                                 scratch.array("sort scratch", np.uint8, (n,)))
+                                 scratch.array("levels", np.uint8, (n,), rows),
+                                 sort_scratch.view(np.uint8)[:n])
     # Grouped by level and, within a level, in key order: every tile is one
     # run, so one gather per array puts all of them in place.
     levels, order, keys = _native.tile_group_by_level(
-        levels, order, keys, scratch.array("grouped levels", np.uint8, (n,)),
-        scratch.array("grouped order", np.uint32, (n,)),
-        scratch.array("grouped keys", np.uint32, (n,)))
+        levels, order, keys, scratch.array("grouped levels", np.uint8, (n,), rows),
+        sort_scratch[:n], sort_scratch[n:])
     in_order = _native.tile_gather(positions, order,
-                                   scratch.array("positions in order", np.float32, positions.shape))
+                                   scratch.array("positions in order", np.float32, positions.shape,
+                                                 rows))
     arrays = [in_order] + [None if a is None else
                            _native.tile_gather(a, order, scratch.array(f"{name} in order", a.dtype,
-                                                                       a.shape))
+                                                                       a.shape, rows))
                            for name, a in (("types", types), ("colors", colors))]
     level_starts = np.searchsorted(levels, np.arange(KEY_LEVELS + 2, dtype=levels.dtype))
     if ctx.compress and types is None:
