@@ -171,8 +171,7 @@ def _build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tm
     context = runner.share(_TileContext(grid, plan.grid_depth, points_per_tile,
                                         plan.cell_leaf_level, str(out), str(tmp), source.layout,
                                         compress, [c for c, _ in chunks] if gather else None,
-                                        plan.cell_bucket,
-                                        int(np.diff(plan.bucket_starts).max(initial=0))))
+                                        plan.cell_bucket, plan.largest_bucket))
     route_counts = runner.map(
         _route_task,
         [(context, caches, c, s, plan.bucket_count, i) for i, (c, s) in enumerate(chunks)],
@@ -313,6 +312,10 @@ class _Plan:
     selected: np.ndarray  # sorted places chosen by coarse inner nodes
     selected_levels: np.ndarray
     spanning: frozenset[Code]  # (level, node) of inner tiles crossing buckets
+
+    @property
+    def largest_bucket(self) -> int:
+        return int(np.diff(self.bucket_starts).max(initial=0))
 
     def preselected(self, bucket: int) -> tuple[Any, Any]:
         lo, hi = self.bucket_starts[bucket], self.bucket_starts[bucket + 1]
@@ -464,9 +467,10 @@ class _Scratch:
         nbytes = dtype.itemsize * math.prod(shape)
         buffer = self._buffers.get(name)
         if buffer is None or buffer.nbytes < nbytes:
-            room = max(nbytes, dtype.itemsize * math.prod((rows, *shape[1:])))
-            # With room to spare: the next bucket may be a little larger.
-            buffer = np.empty(room + room // 8 + _LINE, dtype=np.uint8)
+            reserved = dtype.itemsize * math.prod((rows, *shape[1:]))
+            # Otherwise with room to spare: the next task's may be a little larger.
+            room = reserved if reserved >= nbytes else nbytes + nbytes // 8
+            buffer = np.empty(room + _LINE, dtype=np.uint8)
             start = -buffer.ctypes.data % _LINE
             buffer = buffer[start:start + buffer.nbytes - _LINE]
             self._buffers[name] = buffer
