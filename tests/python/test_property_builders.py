@@ -244,10 +244,11 @@ def atom_clouds(draw, max_atoms=200):
     count = draw(st.integers(0, max_atoms))
     low, high = min(lo + hi), max(lo + hi)
     pad = max(1.0, (high - low) / 2) if math.isfinite(high - low) else 1.0
+    corners = [float(np.float32(v)) for v in lo + hi if abs(v) < 3e38]
     coordinate = st.one_of(
         st.floats(float32_within(low - pad), float32_within(high + pad), width=32),  # around the box
         st.sampled_from([math.nan, math.inf, -math.inf, 3e38, -3e38, 0.0, -0.0]),
-        st.sampled_from([float(np.float32(v)) for v in lo + hi if abs(v) < 3e38]),  # on the corners
+        st.sampled_from(corners) if corners else st.nothing(),  # on the corners
     )
     positions = draw(hnp.arrays(np.float32, (count, 3), elements=coordinate))
     types = draw(hnp.arrays(np.uint16, count, elements=st.integers(0, 65535)))
