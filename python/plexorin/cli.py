@@ -2,6 +2,7 @@
 
     plexorin convert INPUT OUTPUT.glb   atoms (ASE), PLY points/meshes, LAS/LAZ points to GLB
     plexorin convert --frames TRAJ DIR  one GLB per frame of a multi-frame atom file
+    plexorin convert TOP [TRAJ ...] OUT molecules: MD topologies and trajectories, PDB/mmCIF
     plexorin tiles INPUT OUT_DIR        an OGC 3D Tiles 1.1 tileset (also from .npy)
     plexorin info FILE.glb [--json]     what a GLB file holds
 
@@ -30,7 +31,7 @@ from typing import TypeAlias
 import numpy as np
 from tqdm import tqdm
 
-from . import files, glb_info, readers, trajectory
+from . import _convert_molecules, files, glb_info, readers, trajectory
 from ._version import __version__
 from .builders import atoms, mesh, point_cloud
 from .tiles import DEFAULT_POINTS_PER_TILE, tileset
@@ -55,20 +56,23 @@ formats:
   .ply               points, or a triangle mesh when it has faces (plyfile);
                      polygons become triangle fans; vertex colours red/green/blue[/alpha]
   .las .laz          points with scaled x y z and RGB when present (laspy, lazrs)
-  anything else      atoms through ASE's ase.io.read (xyz, extxyz, pdb, cif,
-                     POSCAR, LAMMPS dumps, ...): the first frame; a periodic
-                     cell becomes the atoms' box
+  anything else      atoms through ASE's ase.io.read (xyz, extxyz, cif,
+                     POSCAR, LAMMPS dumps, CP2K DCD, ...; pdb without gemmi):
+                     the first frame; a periodic cell becomes the atoms' box
 
 frames:
   With --frames, or when OUTPUT is an existing folder, every frame of a
-  multi-frame atom file (xyz, extxyz, LAMMPS dumps, ...) becomes one GLB in
+  multi-frame atom file (xyz, extxyz, LAMMPS dumps, ...) or trajectory, or
+  with --frames START:STOP:STEP those of the range, becomes one GLB in
   the folder OUTPUT: frame_00000.glb, frame_00001.glb, ... built in parallel.
   OUTPUT must be new or empty; it appears only once every frame is written.
 
 atom types (elements to palette colours):
 {readers.element_table_text()}
 
-The readers are the optional extra: pip install 'plexorin[io]'."""
+The readers are the optional extra: pip install 'plexorin[io]'.
+
+{_convert_molecules.MOLECULES_EPILOG}"""
 
 
 def add_convert(commands: Commands) -> None:
@@ -77,12 +81,15 @@ def add_convert(commands: Commands) -> None:
         description="Convert an atom file, a PLY point cloud or mesh, or a LAS/LAZ point "
                     "cloud to one GLB file (written atomically).",
         epilog=CONVERT_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("input", type=Path, help="the file to read")
+    parser.add_argument("input", type=Path, help="the file to read (a topology before trajectories)")
+    parser.add_argument("trajectories", type=Path, nargs="*", metavar="TRAJECTORY",
+                        help="trajectories of the topology INPUT (see molecules below)")
     parser.add_argument("output", type=Path,
                         help="the .glb file to write (a folder with --frames)")
-    parser.add_argument("--frames", action="store_true",
-                        help="write every frame of an atom file, one GLB each, into the "
-                             "folder OUTPUT (see frames below)")
+    parser.add_argument("--frames", nargs="?", const=":", type=_convert_molecules.range_text,
+                        metavar="START:STOP:STEP",
+                        help="write every frame of an atom file or trajectory, or those of "
+                             "the range, one GLB each, into the folder OUTPUT (see frames below)")
     parser.add_argument("--compress", action="store_true",
                         help="write the compact web layout: quantised, meshopt-compressed "
                              "(KHR_mesh_quantization, EXT_meshopt_compression)")
@@ -90,6 +97,7 @@ def add_convert(commands: Commands) -> None:
                         help="atom files only: a shaded sphere per atom, one GPU-instanced "
                              "sphere per type (EXT_mesh_gpu_instancing), radii by the default "
                              "rule of plexorin.atoms")
+    _convert_molecules.add_arguments(parser)
     parser.set_defaults(run=run_convert)
 
 
@@ -140,6 +148,8 @@ def activity(description: str) -> Iterator[None]:
 
 
 def run_convert(args: argparse.Namespace) -> int:
+    if _convert_molecules.wanted(args):
+        return _convert_molecules.run(args)
     output: Path = args.output
     if args.frames or output.is_dir():
         return run_convert_frames(args)
@@ -307,7 +317,8 @@ def one_line(error: BaseException) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
-    args = build_parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else argv
+    args = build_parser().parse_args(_convert_molecules.frames_before_paths(argv))
     try:
         status = int(args.run(args))
         sys.stdout.flush()

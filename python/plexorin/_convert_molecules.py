@@ -1,0 +1,153 @@
+"""``plexorin convert`` of molecules: a topology, its trajectories, a selection.
+
+    plexorin convert TOPOLOGY [TRAJECTORY ...] OUTPUT [--select TEXT] [--keep-virtual]
+                     [--frames [START:STOP:STEP]]
+
+The command line sends here every conversion that needs the molecular
+readers (plexorin.molecules): trajectories after the input, --select,
+--keep-virtual, a range of --frames, an MD topology (PSF, GRO, TPR...), or
+a PDB or mmCIF file when gemmi is installed. Single atom files of other
+formats keep their path through ASE (cli.run_convert).
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import re
+import sys
+import warnings
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any, Literal
+
+from . import molecules, trajectory
+from .builders import atoms
+from .elements import SYMBOLS, UnknownElementWarning
+
+MOLECULES_EPILOG = """\
+molecules:
+  .pdb .ent .cif .mmcif (gzipped too)  gemmi; the models of an ensemble are frames
+  .psf .gro .tpr .prmtop .parm7 .top .data .pqr .crd .dms .mol2 .gsd
+                     MD topologies through MDAnalysis, followed by trajectories
+                     (.xtc .trr .dcd .nc .ncdf .lammpstrj .mdcrd ...) whose atoms
+                     must match the topology's:
+                       plexorin convert adk.psf adk.dcd out.glb
+  Elements come from the file (element column, masses or atom names).
+  Virtual sites (TIP4P's MW, lone pairs, massless atoms) are left out
+  unless --keep-virtual. --select takes MDAnalysis's selection language,
+  e.g. "protein" or "not resname SOL". Without --frames the first frame
+  (of the range) is written. Put options before or after all the files.
+  These readers are the optional extra: pip install 'plexorin[molecules]'."""
+
+_RANGE = re.compile(r"(-?\d+)?(:(-?\d+)?)?(:(-?\d+)?)?")
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--select", metavar="TEXT",
+                        help="keep only the atoms this MDAnalysis selection chooses, "
+                             "e.g. 'protein' or 'not resname SOL'")
+    parser.add_argument("--keep-virtual", action="store_true",
+                        help="keep virtual sites (TIP4P's MW, lone pairs, massless atoms), "
+                             "drawn as element X")
+
+
+def frame_range(text: str) -> slice:
+    """START:STOP:STEP (each part optional, Python's slice rules) or one frame N."""
+    match = _RANGE.fullmatch(text)
+    if not match or not text:
+        raise argparse.ArgumentTypeError(f"expected START:STOP:STEP, e.g. 0:100:10, got {text!r}")
+    start, stop, step = (int(g) if g else None for g in match.group(1, 3, 5))
+    if match.group(2) is None and start is not None:  # one frame
+        return slice(start, start + 1 or None)
+    if step is not None and step <= 0:
+        raise argparse.ArgumentTypeError(f"the step of --frames must be positive, got {step}")
+    return slice(start, stop, step)
+
+
+def range_text(text: str) -> str:
+    """The --frames text, once `frame_range` accepts it."""
+    frame_range(text)
+    return text
+
+
+def frames_before_paths(argv: list[str]) -> list[str]:
+    """`--frames` directly followed by a file (not a range) means every frame,
+    as it did before --frames took a range: the range is made explicit."""
+    out = list(argv)
+    for index, word in enumerate(out[:-1]):
+        if word == "--frames" and not _RANGE.fullmatch(out[index + 1]):
+            out[index] = "--frames=:"
+    return out
+
+
+def wanted(args: argparse.Namespace) -> bool:
+    """Whether this conversion needs the molecular readers."""
+    suffix = molecules.suffix_of(Path(args.input))
+    gemmi_file = suffix in molecules.GEMMI_SUFFIXES and importlib.util.find_spec("gemmi") is not None
+    ranged = args.frames not in (None, ":")
+    return bool(args.trajectories or args.select is not None or args.keep_virtual or ranged
+                or suffix in molecules.MDANALYSIS_SUFFIXES or gemmi_file)
+
+
+def _describe(molecule: molecules.Molecule) -> str:
+    present = sorted(set(molecule.elements.tolist()))
+    shown = " ".join(SYMBOLS[z] for z in present[:12]) + (" ..." if len(present) > 12 else "")
+    cell = ", periodic cell as box" if molecule.cell is not None else ""
+    bonds = f", {len(molecule.bonds):,} bonds in the topology" if len(molecule.bonds) else ""
+    return f"{len(molecule.positions):,} atoms ({shown}){bonds}{cell}"
+
+
+def _read(args: argparse.Namespace) -> molecules.Molecule:
+    """The molecule, with the readers' warnings about unknown elements as one line each."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", UnknownElementWarning)
+        molecule = molecules.read_molecule(args.input, *args.trajectories, select=args.select,
+                                           keep_virtual=args.keep_virtual)
+    for warning in caught:
+        print(f"plexorin: warning: {warning.message}", file=sys.stderr)
+    return molecule
+
+
+def run(args: argparse.Namespace) -> int:
+    from .cli import CommandError, activity, staged_folder  # the command line calls this module
+
+    output: Path = args.output
+    style: Literal["points", "spheres"] = "spheres" if args.spheres else "points"
+    molecule = _read(args)
+    frames = frame_range(args.frames) if args.frames is not None else slice(None)
+    if args.frames is not None or output.is_dir():
+        with staged_folder(output) as stage:
+            paths = trajectory.write_frame_arrays(
+                _frame_arguments(molecule, frames), stage, compress=args.compress, style=style,
+                progress=sys.stderr.isatty())
+            if not paths:
+                raise CommandError(f"{molecule.source}: no frames in the range {args.frames}")
+            size = sum(path.stat().st_size for path in paths)
+        print(f"{output}: {len(paths):,} frames of {_describe(molecule)}, frame_00000.glb to "
+              f"{paths[-1].name}, {size:,} bytes")
+        return 0
+    if output.suffix.lower() != ".glb":
+        raise CommandError(f"{output}: the output must be a .glb file (or a folder, with --frames)")
+    first = next(molecule.frames(frames.start, frames.stop, frames.step), None)
+    if first is None:
+        raise CommandError(f"{molecule.source}: no frame in the range {args.frames}")
+    with activity(f"writing {output.name}"):
+        glb = atoms(**molecule.atoms_arguments(first), compress=args.compress, style=style)
+        _save(output, glb, CommandError)
+    print(f"{output}: {_describe(molecule)}, {len(glb):,} bytes")
+    return 0
+
+
+def _frame_arguments(molecule: molecules.Molecule, frames: slice) -> Iterator[tuple[Any, Any, Any]]:
+    for frame in molecule.frames(frames.start, frames.stop, frames.step):
+        arguments = molecule.atoms_arguments(frame)
+        yield arguments["positions"], arguments["types"], arguments["box"]
+
+
+def _save(output: Path, glb: bytes, error: type[Exception]) -> None:
+    from .files import save
+    try:
+        save(output, glb)
+    except OSError as failure:  # named by the output, not by save's temporary file
+        raise error(f"{output}: cannot write it ({failure.strerror or failure})") from None
