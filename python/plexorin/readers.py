@@ -165,6 +165,10 @@ class _ProgressRaw(io.RawIOBase):
     def tell(self) -> int:
         return self._raw.tell()
 
+    def fileno(self) -> int:
+        # Readers built on numpy.fromfile (ASE's CP2K DCD) read the descriptor itself.
+        return self._raw.fileno()
+
     def close(self) -> None:
         self._raw.close()
         super().close()
@@ -253,7 +257,8 @@ def iter_atoms(path: Path) -> Iterator[AtomsData]:
             return
         except Exception as error:  # ASE's readers raise anything on a malformed file
             raise _rejected(path, f"ASE ({format_name})", error) from None
-        yield atoms_data(frame)
+        if len(frame):  # ASE ends multi-model PDB files with an empty frame
+            yield atoms_data(frame)
 
 
 def _read_with_ase(ase: Any, path: Path, index: Any, format_name: str) -> Any:

@@ -31,40 +31,26 @@ def _write_frame(path: str, positions: np.ndarray, types: np.ndarray, box: Any,
     return int(positions.shape[0])
 
 
-class _Species:
-    """Types by order of first appearance of each atomic number in the file,
-    so that an element keeps its colour in every frame."""
-
-    def __init__(self) -> None:
-        self.table = np.full(256, -1, dtype=np.int64)
-        self.next = 0
-
-    def types(self, numbers: np.ndarray) -> np.ndarray:
-        for number in np.unique(numbers):
-            if self.table[number] < 0:
-                self.table[number], self.next = self.next, self.next + 1
-        return np.asarray(self.table[numbers], dtype=np.uint16)
-
-
-def _cell_box(atoms: Any) -> Any:
-    cell = np.asarray(atoms.cell)
-    if not atoms.cell.rank == 3 or not np.allclose(cell, np.diag(np.diag(cell))):
-        return None  # only an orthogonal cell is a box; otherwise the exact bounds
-    return (np.zeros(3), np.diag(cell))
+def _cell(atoms: Any) -> np.ndarray | None:
+    cell = np.asarray(atoms.cell, dtype=np.float64)
+    return cell if atoms.pbc.any() and atoms.cell.rank == 3 else None
 
 
 def write_frames(path: str | os.PathLike[str], out_dir: str | os.PathLike[str], *, format: str | None = None,
                  executor: Executor | None = None, client: Any = None,
                  progress: bool = False) -> list[pathlib.Path]:
     """Writes ``frame_00000.glb``, ``frame_00001.glb`` ... into `out_dir`, one
-    `plexorin.atoms` file per frame of `path` (read with ``ase.io.iread``),
-    typed by element in order of first appearance; an orthogonal cell is the
-    frame's Morton box. Returns the paths written."""
+    `plexorin.atoms` file per frame of `path` (read with ``ase.io.iread``;
+    frames without atoms, as ASE gives after the last model of some PDB
+    files, are skipped), coloured by element as ``plexorin convert`` colours
+    them; the bounds of a periodic cell are the frame's Morton box. Returns
+    the paths written."""
     from ase.io import iread  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
-    species = _Species()
-    frames = ((atoms.positions, species.types(atoms.numbers), _cell_box(atoms))
-              for atoms in iread(str(path), index=":", format=format))
+    from .molecules import atom_types, cell_box
+
+    frames = ((atoms.positions, atom_types(atoms.numbers), cell_box(_cell(atoms)))
+              for atoms in iread(str(path), index=":", format=format) if len(atoms))
     return write_frame_arrays(frames, out_dir, executor=executor, client=client,
                               progress=progress)
 
