@@ -1,4 +1,5 @@
-"""The readers behind `plexorin.molecules`: MDAnalysis, gemmi and ASE.
+"""The readers behind `plexorin.molecules`: MDAnalysis and ASE (gemmi's is
+in `_gemmi_source`).
 
 Each reader turns a topology file into a `Topology` over all the file's atoms
 (elements, virtual sites, bonds, per-atom arrays, a selector and the file's
@@ -19,8 +20,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from ._molecule_elements import infer_elements, ion_element, virtual_names, warn_unknown
-from .elements import MAX_Z, SYMBOLS
+from ._molecule_elements import infer_elements
 from .readers import MissingReader, ReadError, UnreadableFile
 
 EXTRA_HINT = "pip install 'plexorin[molecules]'"
@@ -205,105 +205,6 @@ def empty_universe_selector(atom_fields: dict[str, np.ndarray], residue_of_atom:
             universe.atoms.positions = positions
             return np.asarray(universe.select_atoms(text).indices)
     return select
-
-
-# ---- gemmi ----------------------------------------------------------------------
-
-def _texts(array: Any) -> np.ndarray:
-    """gemmi's fixed-width byte strings (N, k) int8 as str."""
-    raw = np.asarray(array)
-    raw = raw.view(f"S{raw.shape[1]}").reshape(-1) if raw.ndim == 2 else raw.astype("S")
-    unique, inverse = np.unique(raw, return_inverse=True)
-    texts: np.ndarray = np.char.decode(unique, "latin-1").astype(str)
-    return texts[inverse.reshape(-1)]
-
-
-def _gemmi_bonds(structure: Any, serials: np.ndarray) -> np.ndarray:
-    """CONECT records as (M, 2) atom indices, i < j, each bond once."""
-    pairs = [(a, b) for a, partners in structure.conect_map.items() for b in partners]
-    if not pairs:
-        return np.zeros((0, 2), np.int64)
-    order = np.argsort(serials, kind="stable")
-    ends = np.asarray(pairs, dtype=np.int64)
-    position = np.clip(np.searchsorted(serials[order], ends), 0, len(order) - 1)
-    indices = order[position]
-    known = (serials[indices] == ends).all(axis=1)
-    bonds = np.sort(indices[known], axis=1)
-    return np.unique(bonds[bonds[:, 0] != bonds[:, 1]], axis=0)
-
-
-def _residue_indices(chains: np.ndarray, numbers: np.ndarray, codes: np.ndarray,
-                     names: np.ndarray) -> np.ndarray:
-    changed = np.ones(len(chains), dtype=bool)
-    changed[1:] = ((chains[1:] != chains[:-1]) | (numbers[1:] != numbers[:-1])
-                   | (codes[1:] != codes[:-1]) | (names[1:] != names[:-1]))
-    return np.cumsum(changed) - 1
-
-
-_GEMMI_DEUTERIUM = 119  # gemmi's own number for D, kept apart from H
-
-
-def read_gemmi(path: Path) -> Topology:
-    """A PDB or mmCIF file through gemmi; its models are the frames."""
-    gemmi = import_module("gemmi", "PDB and mmCIF files")
-    with rejected_by(path, "gemmi"):
-        structure = gemmi.read_structure(str(path))
-        flat = gemmi.FlatStructure(structure)
-        model = np.asarray(flat.model_num)
-        positions = np.asarray(flat.pos, dtype=np.float64)
-    if len(structure) == 0 or len(model) == 0:
-        raise UnreadableFile(f"{path}: gemmi finds no atoms in it")
-    first = model == model[0]
-    count = int(first.sum())
-    models = [m for m in dict.fromkeys(model.tolist())]
-    starts = np.searchsorted(model, models) if np.all(np.diff(model) >= 0) else None
-    if starts is None or len(model) != count * len(models):
-        sizes = {m: int((model == m).sum()) for m in models}
-        odd = next(m for m, size in sizes.items() if size != count)
-        raise UnreadableFile(f"{path}: model {odd} has {sizes[odd]:,} atoms, model {models[0]} "
-                             f"{count:,}; every model must hold the same atoms")
-    names, resnames = _texts(flat.atom_names)[:count], _texts(flat.residue_names)[:count]
-    ions = _ion_elements(names, resnames)
-    found = np.asarray(flat.elements)[:count]
-    found = np.where(found == _GEMMI_DEUTERIUM, 1, np.where(found > MAX_Z, 0, found))
-    elements = np.where(ions > 0, ions, found).astype(np.uint8)
-    virtual = (elements == 0) & virtual_names(names)
-    warn_unknown(names[(elements == 0) & ~virtual])
-    cell = (np.asarray(structure.cell.orth.mat, dtype=np.float64).T
-            if structure.cell.is_crystal() else None)
-
-    def read(frames: slice) -> Iterator[Frame]:
-        for index in range(len(models))[frames]:
-            yield Frame(positions[index * count:(index + 1) * count], None, cell)
-
-    chains = _texts(flat.chain_ids)[:count]
-    numbers = np.asarray(flat.resnums)[:count]
-    codes = _texts(np.asarray(flat.icodes).reshape(-1, 1))[:count]
-    fields = {"names": names, "chainIDs": chains, "elements": np.array(SYMBOLS)[elements],
-              "tempfactors": np.asarray(flat.b_iso)[:count],
-              "record_types": np.where(_texts(np.asarray(flat.het_flags).reshape(-1, 1))[:count] == "H",
-                                       "HETATM", "ATOM")}
-    select = empty_universe_selector(fields, _residue_indices(chains, numbers, codes, resnames),
-                                     {"resnames": resnames, "resids": numbers, "icodes": codes},
-                                     chains)
-    arrays = {"b_factor": np.asarray(flat.b_iso, dtype=np.float64)[:count],
-              "occupancy": np.asarray(flat.occ, dtype=np.float64)[:count]}
-    charges = np.asarray(flat.charge)[:count]
-    if charges.any():
-        arrays["charge"] = charges.astype(np.float64)
-    return Topology(path, elements, virtual, select, Frames(len(models), read),
-                    _gemmi_bonds(structure, np.asarray(flat.serials, dtype=np.int64)[:count]), arrays)
-
-
-def _ion_elements(names: np.ndarray, resnames: np.ndarray) -> np.ndarray:
-    """Z of the atoms that are ions by `ion_element`, else 0; once per name and residue name."""
-    _, by_name = np.unique(names, return_inverse=True)
-    kinds, by_residue = np.unique(resnames, return_inverse=True)
-    _, first, inverse = np.unique(by_name.reshape(-1) * len(kinds) + by_residue.reshape(-1),
-                                  return_index=True, return_inverse=True)
-    found = np.array([ion_element(names[i], resnames[i]) or 0 for i in first.tolist()], np.uint8)
-    ions: np.ndarray = found[inverse.reshape(-1)]
-    return ions
 
 
 # ---- ASE ------------------------------------------------------------------------

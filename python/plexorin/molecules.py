@@ -39,7 +39,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _molecule_sources as sources
+from . import _gemmi_source, _molecule_sources as sources
 from ._molecule_sources import Frame, Frames, Topology
 from .elements import species
 from .readers import ReadError, element_types
@@ -145,7 +145,7 @@ def read_topology(path: Path) -> Topology:
     """The topology file through the reader its name selects."""
     suffix = suffix_of(path)
     if suffix in GEMMI_SUFFIXES and (suffix != ".cif" or _is_mmcif(path)):
-        return sources.read_gemmi(path)
+        return _gemmi_source.read_gemmi(path)
     if suffix in MDANALYSIS_SUFFIXES:
         return sources.read_mdanalysis(path)
     return sources.read_ase(path)
