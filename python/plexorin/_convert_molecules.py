@@ -24,6 +24,7 @@ from typing import Any, Literal
 from . import molecules, trajectory
 from .builders import atoms
 from .elements import SYMBOLS, UnknownElementWarning
+from .glb_info import plural
 
 MOLECULES_EPILOG = """\
 molecules:
@@ -72,19 +73,23 @@ def range_text(text: str) -> str:
 
 
 def frames_before_paths(argv: list[str]) -> list[str]:
-    """`--frames` directly followed by a file (not a range) means every frame,
-    as it did before --frames took a range: the range is made explicit."""
+    """`--frames` directly followed by a file (a word with no colon that is
+    no frame number) means every frame, as it did before --frames took a
+    range: the range is made explicit."""
     out = list(argv)
     for index, word in enumerate(out[:-1]):
-        if word == "--frames" and not _RANGE.fullmatch(out[index + 1]):
+        following = out[index + 1]
+        if word == "--frames" and ":" not in following and not _RANGE.fullmatch(following):
             out[index] = "--frames=:"
     return out
 
 
 def wanted(args: argparse.Namespace) -> bool:
     """Whether this conversion needs the molecular readers."""
-    suffix = molecules.suffix_of(Path(args.input))
-    gemmi_file = suffix in molecules.GEMMI_SUFFIXES and importlib.util.find_spec("gemmi") is not None
+    path = Path(args.input)
+    suffix = molecules.suffix_of(path)
+    gemmi_file = (suffix in molecules.GEMMI_SUFFIXES and importlib.util.find_spec("gemmi") is not None
+                  and (suffix != ".cif" or path.is_file() and molecules.is_mmcif(path)))
     ranged = args.frames not in (None, ":")
     return bool(args.trajectories or args.select is not None or args.keep_virtual or ranged
                 or suffix in molecules.MDANALYSIS_SUFFIXES or gemmi_file)
@@ -124,8 +129,8 @@ def run(args: argparse.Namespace) -> int:
             if not paths:
                 raise CommandError(f"{molecule.source}: no frames in the range {args.frames}")
             size = sum(path.stat().st_size for path in paths)
-        print(f"{output}: {len(paths):,} frames of {_describe(molecule)}, frame_00000.glb to "
-              f"{paths[-1].name}, {size:,} bytes")
+        print(f"{output}: {plural(len(paths), 'frame')} of {_describe(molecule)}, "
+              f"frame_00000.glb to {paths[-1].name}, {size:,} bytes")
         return 0
     if output.suffix.lower() != ".glb":
         raise CommandError(f"{output}: the output must be a .glb file (or a folder, with --frames)")

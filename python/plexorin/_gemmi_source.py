@@ -5,15 +5,17 @@ without a Python loop over the atoms). It groups atoms by residue, and
 atoms of residues that share a chain, number and name (water numbers wrap
 at 10000 in files written by MD programs) join the first such residue; the
 atoms are put back into the file's order by their serial numbers, which
-trajectories of the file follow. When serial numbers repeat too (more than
-99999 atoms), that order is lost and MDAnalysis's reader reads the file.
+trajectories of the file follow. When serial numbers repeat too (written
+modulo 100000 past 99999 atoms), that order is lost: MDAnalysis's reader
+(30 times slower) reads the file when trajectories follow it, else gemmi's
+order is kept, and CONECT records of repeated serial numbers are ignored.
 """
 
 from __future__ import annotations
 
 from collections.abc import Iterator
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -26,14 +28,29 @@ from .readers import UnreadableFile
 _DEUTERIUM = 119  # gemmi's own number for D, kept apart from H
 
 
-def _texts(array: Any) -> np.ndarray:
-    """gemmi's fixed-width byte strings, (N, k) int8 or (N,) chars, as str."""
-    raw = np.asarray(array)
+class _Texts(NamedTuple):
+    """Per-atom strings as the distinct ones and a code per atom."""
+    unique: np.ndarray   # str
+    codes: np.ndarray    # index into unique, per atom
+
+    def values(self) -> np.ndarray:
+        values: np.ndarray = self.unique[self.codes]
+        return values
+
+    def taken(self, order: np.ndarray) -> _Texts:
+        return _Texts(self.unique, self.codes[order])
+
+
+def _texts(array: Any) -> _Texts:
+    """gemmi's fixed-width byte strings, (N, 8) or (N,) int8: each string is
+    one 64-bit integer, so the distinct ones are found at integer speed."""
+    raw = np.asarray(array, dtype=np.int8)
     raw = raw.reshape(len(raw), -1)
-    raw = raw.view(f"S{raw.shape[1]}").reshape(-1)
-    unique, inverse = np.unique(raw, return_inverse=True)
-    texts: np.ndarray = np.char.decode(unique, "latin-1").astype(str)
-    return texts[inverse.reshape(-1)]
+    padded = np.zeros((len(raw), 8), dtype=np.int8)
+    padded[:, :raw.shape[1]] = raw
+    unique, codes = np.unique(padded.view(np.uint64).reshape(-1), return_inverse=True)
+    texts = np.char.decode(unique.view("S8"), "latin-1").astype(str)
+    return _Texts(texts, codes.reshape(-1))
 
 
 def _file_order(model: np.ndarray, serials: np.ndarray) -> np.ndarray | None:
@@ -53,43 +70,38 @@ def _bonds(structure: Any, serials: np.ndarray) -> np.ndarray:
     if not pairs:
         return np.zeros((0, 2), np.int64)
     order = np.argsort(serials, kind="stable")
+    ordered = serials[order]
+    repeated = ordered[1:][np.diff(ordered) == 0]
     ends = np.asarray(pairs, dtype=np.int64)
-    indices = order[np.clip(np.searchsorted(serials[order], ends), 0, len(order) - 1)]
-    bonds = np.sort(indices[(serials[indices] == ends).all(axis=1)], axis=1)
+    indices = order[np.clip(np.searchsorted(ordered, ends), 0, len(order) - 1)]
+    found = (serials[indices] == ends).all(axis=1) & ~np.isin(ends, repeated).any(axis=1)
+    bonds = np.sort(indices[found], axis=1)
     return np.unique(bonds[bonds[:, 0] != bonds[:, 1]], axis=0)
 
 
-def _residue_indices(chains: np.ndarray, numbers: np.ndarray, codes: np.ndarray,
-                     names: np.ndarray) -> np.ndarray:
-    changed = np.ones(len(chains), dtype=bool)
-    changed[1:] = ((chains[1:] != chains[:-1]) | (numbers[1:] != numbers[:-1])
-                   | (codes[1:] != codes[:-1]) | (names[1:] != names[:-1]))
+def _residue_indices(chains: _Texts, numbers: np.ndarray, codes: _Texts, names: _Texts) -> np.ndarray:
+    changed = np.ones(len(numbers), dtype=bool)
+    changed[1:] = ((np.diff(chains.codes) != 0) | (np.diff(numbers) != 0)
+                   | (np.diff(codes.codes) != 0) | (np.diff(names.codes) != 0))
     return np.cumsum(changed) - 1
 
 
-def _ion_elements(names: np.ndarray, resnames: np.ndarray) -> np.ndarray:
-    """Z of the atoms that are ions by `ion_element`, else 0; once per name and residue name."""
-    _, by_name = np.unique(names, return_inverse=True)
-    kinds, by_residue = np.unique(resnames, return_inverse=True)
-    _, first, inverse = np.unique(by_name.reshape(-1) * len(kinds) + by_residue.reshape(-1),
-                                  return_index=True, return_inverse=True)
-    found = np.array([ion_element(names[i], resnames[i]) or 0 for i in first.tolist()], np.uint8)
-    ions: np.ndarray = found[inverse.reshape(-1)]
-    return ions
-
-
-def _elements(flat: dict[str, np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
-    """(Z, virtual) per atom: gemmi's element, or an ion's; X atoms named as virtual sites are."""
-    found = flat["elements"]
-    found = np.where(found == _DEUTERIUM, 1, np.where(found > MAX_Z, 0, found))
-    ions = _ion_elements(flat["names"], flat["resnames"])
-    elements = np.where(ions > 0, ions, found).astype(np.uint8)
-    virtual = (elements == 0) & virtual_names(flat["names"])
-    warn_unknown(flat["names"][(elements == 0) & ~virtual])
+def _elements(raw: np.ndarray, names: _Texts, resnames: _Texts) -> tuple[np.ndarray, np.ndarray]:
+    """(Z, virtual) per atom: gemmi's element, or an ion's (`ion_element`),
+    worked out once per name and residue name; X atoms named as virtual
+    sites are virtual."""
+    raw = np.where(raw == _DEUTERIUM, 1, np.where(raw > MAX_Z, 0, raw))
+    pairs = names.codes.astype(np.int64) * len(resnames.unique) + resnames.codes
+    _, first, inverse = np.unique(pairs, return_index=True, return_inverse=True)
+    ions = np.array([ion_element(names.unique[names.codes[i]], resnames.unique[resnames.codes[i]])
+                     or 0 for i in first.tolist()], np.uint8)[inverse.reshape(-1)]
+    elements = np.where(ions > 0, ions, raw).astype(np.uint8)
+    virtual = (elements == 0) & virtual_names(names.unique)[names.codes]
+    warn_unknown(names.unique[np.unique(names.codes[(elements == 0) & ~virtual])])
     return elements, virtual
 
 
-def _flat_arrays(flat: Any) -> dict[str, np.ndarray]:
+def _flat_arrays(flat: Any) -> dict[str, Any]:
     return {"model": np.asarray(flat.model_num), "serials": np.asarray(flat.serials, np.int64),
             "positions": np.asarray(flat.pos, dtype=np.float64),
             "elements": np.asarray(flat.elements), "names": _texts(flat.atom_names),
@@ -99,8 +111,13 @@ def _flat_arrays(flat: Any) -> dict[str, np.ndarray]:
             "occupancy": np.asarray(flat.occ, np.float64), "charge": np.asarray(flat.charge)}
 
 
-def read_gemmi(path: Path) -> Topology:
-    """A PDB or mmCIF file; the models of an ensemble are its frames."""
+def _take(values: Any, order: Any) -> Any:
+    return values.taken(order) if isinstance(values, _Texts) else values[order]
+
+
+def read_gemmi(path: Path, file_order: bool = True) -> Topology:
+    """A PDB or mmCIF file; the models of an ensemble are its frames. With
+    `file_order`, the atoms are in the file's order, whatever it costs."""
     gemmi = import_module("gemmi", "PDB and mmCIF files")
     with rejected_by(path, "gemmi"):
         # Chain parts stay apart, in the file's order.
@@ -110,9 +127,11 @@ def read_gemmi(path: Path) -> Topology:
     if len(model) == 0:
         raise UnreadableFile(f"{path}: gemmi finds no atoms in it")
     order = _file_order(model, every["serials"])
-    if order is None:
+    if order is None and file_order:
         return read_mdanalysis(path)
-    every = {name: values[order] for name, values in every.items()}
+    if order is None:
+        order = np.lexsort((np.arange(len(model)), model))
+    every = {name: _take(values, order) for name, values in every.items()}
     models, sizes = np.unique(every["model"], return_counts=True)
     count = int(sizes[0])
     if np.any(sizes != count):
@@ -120,8 +139,8 @@ def read_gemmi(path: Path) -> Topology:
         raise UnreadableFile(f"{path}: model {models[odd]} has {sizes[odd]:,} atoms, model "
                              f"{models[0]} {count:,}; every model must hold the same atoms")
     positions = every["positions"]
-    flat = {name: values[:count] for name, values in every.items()}
-    elements, virtual = _elements(flat)
+    flat = {name: _take(values, slice(0, count)) for name, values in every.items()}
+    elements, virtual = _elements(flat["elements"], flat["names"], flat["resnames"])
     cell = (np.asarray(structure.cell.orth.mat, dtype=np.float64).T
             if structure.cell.is_crystal() else None)
 
@@ -129,15 +148,17 @@ def read_gemmi(path: Path) -> Topology:
         for index in range(len(models))[frames]:
             yield Frame(positions[index * count:(index + 1) * count], None, cell)
 
-    fields = {"names": flat["names"], "chainIDs": flat["chains"], "elements": np.array(SYMBOLS)[elements],
-              "tempfactors": flat["b_factor"], "occupancies": flat["occupancy"],
-              "record_types": np.where(flat["het"] == "H", "HETATM", "ATOM")}
-    residues = _residue_indices(flat["chains"], flat["resids"], flat["icodes"], flat["resnames"])
-    select = empty_universe_selector(fields, residues, {key: flat[key] for key in
-                                                        ("resnames", "resids", "icodes")},
-                                     flat["chains"])
+    def fields() -> tuple[dict[str, np.ndarray], np.ndarray, dict[str, np.ndarray], np.ndarray]:
+        atoms = {"names": flat["names"].values(), "chainIDs": flat["chains"].values(),
+                 "elements": np.array(SYMBOLS)[elements], "tempfactors": flat["b_factor"],
+                 "occupancies": flat["occupancy"],
+                 "record_types": np.where(flat["het"].values() == "H", "HETATM", "ATOM")}
+        residues = {"resnames": flat["resnames"].values(), "resids": flat["resids"],
+                    "icodes": flat["icodes"].values()}
+        return (atoms, _residue_indices(flat["chains"], flat["resids"], flat["icodes"],
+                                        flat["resnames"]), residues, flat["chains"].values())
     arrays = {key: flat[key] for key in ("b_factor", "occupancy")}
     if flat["charge"].any():
         arrays["charge"] = flat["charge"].astype(np.float64)
-    return Topology(path, elements, virtual, select, Frames(len(models), read),
+    return Topology(path, elements, virtual, empty_universe_selector(fields), Frames(len(models), read),
                     _bonds(structure, flat["serials"]), arrays)

@@ -182,14 +182,19 @@ def trajectory_frames(paths: list[Path], topology: Topology) -> Frames:
 
 # ---- Selections over readers other than MDAnalysis ------------------------------
 
-def empty_universe_selector(atom_fields: dict[str, np.ndarray], residue_of_atom: np.ndarray,
-                            residue_fields: dict[str, np.ndarray] | None = None,
-                            chains: np.ndarray | None = None) -> Callable[[str, np.ndarray], np.ndarray]:
+SelectionFields = tuple[dict[str, np.ndarray], np.ndarray, dict[str, np.ndarray], np.ndarray | None]
+
+
+def empty_universe_selector(make_fields: Callable[[], SelectionFields]
+                            ) -> Callable[[str, np.ndarray], np.ndarray]:
     """MDAnalysis's selection language over the atoms of a file another
-    reader read: an MDAnalysis Universe of their names, residues (numbered
-    0.. in file order) and chains (as segments), made when selecting."""
+    reader read. `make_fields` gives, when a selection is made, the atoms'
+    attributes (names, elements...), each atom's residue (0.. in file
+    order), the residues' attributes per atom (resnames, resids) and the
+    atoms' chains (segments) or None; they form an MDAnalysis Universe."""
     def select(text: str, positions: np.ndarray) -> np.ndarray:
         mda = import_module("MDAnalysis", "selections")
+        atom_fields, residue_of_atom, residue_fields, chains = make_fields()
         first = np.unique(residue_of_atom, return_index=True)[1]
         segments, segment_of_residue = (np.unique(chains[first], return_inverse=True)
                                         if chains is not None else (np.array(["SYSTEM"]), None))
@@ -199,7 +204,7 @@ def empty_universe_selector(atom_fields: dict[str, np.ndarray], residue_of_atom:
                                           residue_segindex=segment_of_residue, trajectory=True)
             for name, values in atom_fields.items():
                 universe.add_TopologyAttr(name, values)
-            for name, values in (residue_fields or {}).items():
+            for name, values in residue_fields.items():
                 universe.add_TopologyAttr(name, values[first])
             universe.add_TopologyAttr("segids", segments)
             universe.atoms.positions = positions
@@ -227,7 +232,7 @@ def read_ase(path: Path) -> Topology:
                     yield Frame(np.asarray(frame.positions, dtype=np.float64), None, _ase_cell(frame))
 
     symbols = np.asarray(atoms.get_chemical_symbols())
-    fields = {"names": symbols, "elements": symbols, "types": symbols}
-    select = empty_universe_selector(fields, np.zeros(len(atoms), dtype=np.int64))
+    select = empty_universe_selector(lambda: ({"names": symbols, "elements": symbols, "types": symbols},
+                                              np.zeros(len(symbols), np.int64), {}, None))
     return Topology(path, np.asarray(atoms.numbers, dtype=np.uint8), np.zeros(len(atoms), bool),
                     select, Frames(None, read))

@@ -64,7 +64,9 @@ class Molecule:
     arrays:    per-atom arrays the file has, by name: "b_factor",
                "occupancy", "charge" (partial charges of MD topologies,
                formal charges of PDB/mmCIF files).
-    indices:   (N,) int64, the index of each atom in the file.
+    indices:   (N,) int64, the index of each atom among the file's atoms,
+               in the file's order (for a lone PDB file whose serial
+               numbers repeat, gemmi's order of residues instead).
     n_frames:  frames the file or trajectories hold (None when the reader
                cannot tell without reading them all).
     """
@@ -129,7 +131,7 @@ def suffix_of(path: Path) -> str:
     return suffixes[0] if len(suffixes) == 2 and suffixes[1] == ".gz" else path.suffix.lower()
 
 
-def _is_mmcif(path: Path) -> bool:
+def is_mmcif(path: Path) -> bool:
     """Whether a .cif holds mmCIF's _atom_site.* items (not CIF 1.1's _atom_site_*)."""
     opened = gzip.open(path, "rb") if path.suffix.lower() == ".gz" else open(path, "rb")
     with opened as raw, io.TextIOWrapper(raw, encoding="latin-1") as text:
@@ -141,11 +143,12 @@ def _is_mmcif(path: Path) -> bool:
     return False
 
 
-def read_topology(path: Path) -> Topology:
-    """The topology file through the reader its name selects."""
+def read_topology(path: Path, file_order: bool) -> Topology:
+    """The topology file through the reader its name selects; `file_order`
+    when the atoms must keep the file's order (trajectories follow)."""
     suffix = suffix_of(path)
-    if suffix in GEMMI_SUFFIXES and (suffix != ".cif" or _is_mmcif(path)):
-        return _gemmi_source.read_gemmi(path)
+    if suffix in GEMMI_SUFFIXES and (suffix != ".cif" or is_mmcif(path)):
+        return _gemmi_source.read_gemmi(path, file_order)
     if suffix in MDANALYSIS_SUFFIXES:
         return sources.read_mdanalysis(path)
     return sources.read_ase(path)
@@ -200,8 +203,8 @@ def read_molecule(topology: Any, *trajectories: Any, select: str | None = None,
                   keep_virtual: bool = False) -> Molecule:
     """The atoms of `topology` with the frames of `trajectories` (or of the
     topology file itself when none is given); see the module's text."""
-    top = read_topology(_checked_file(topology))
     paths = [_checked_file(t) for t in trajectories]
+    top = read_topology(_checked_file(topology), file_order=bool(paths))
     frames = sources.trajectory_frames(paths, top) if paths else top.frames
     source = " ".join(str(p) for p in [top.path, *paths])
     if frames is None:
