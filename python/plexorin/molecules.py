@@ -79,19 +79,16 @@ class Molecule:
     n_frames: int | None
     source: str
     _frames: Frames = field(repr=False)
+    _file_atoms: int = field(repr=False, default=0)
 
     def frames(self, start: int | None = None, stop: int | None = None,
                step: int | None = None) -> Iterator[Frame]:
         """The frames start:stop:step (Python's slice rules) of these atoms:
         (positions float64, time in ps or None, cell or None)."""
-        everything = len(self.indices) == self._frames_width
+        everything = len(self.indices) == self._file_atoms
         for frame in self._frames.read(slice(start, stop, step)):
             positions = frame.positions if everything else frame.positions[self.indices]
             yield Frame(positions, frame.time, frame.cell)
-
-    @cached_property
-    def _frames_width(self) -> int:
-        return int(self.indices.max()) + 1 if len(self.indices) else 0
 
     @cached_property
     def types(self) -> np.ndarray:
@@ -217,4 +214,4 @@ def read_molecule(topology: Any, *trajectories: Any, select: str | None = None,
     arrays = {name: values[indices] for name, values in top.arrays.items()}
     return Molecule(first.positions[indices], top.elements[indices],
                     intra_bonds(top.bonds, indices, top.count), first.cell, arrays, indices,
-                    frames.count, source, frames)
+                    frames.count, source, frames, top.count)

@@ -92,8 +92,12 @@ def test_selections_and_virtual_sites():
     expected = u.select_atoms("not resname SOL")
     np.testing.assert_array_equal(dry.indices, expected.indices)
     assert len(dry.bonds) == len(expected.intra_bonds) > 3000
-    protein = molecules.read_molecule(data("adk_oplsaa.pdb"), select="protein and name CA")
-    np.testing.assert_array_equal(protein.indices, u.select_atoms("protein and name CA").indices)
+    for text in ("protein", "protein and name CA"):
+        protein = molecules.read_molecule(data("adk_oplsaa.pdb"), data("adk_oplsaa.xtc"), select=text)
+        expected = universe("adk_oplsaa.pdb", "adk_oplsaa.xtc").select_atoms(text)
+        np.testing.assert_array_equal(protein.indices, expected.indices)
+        expected.universe.trajectory[-1]
+        np.testing.assert_allclose(list(protein.frames(-1))[0].positions, expected.positions)
     wet = molecules.read_molecule(data("adk_oplsaa.gro"), keep_virtual=True)
     assert len(wet.elements) == len(u.atoms)
     assert set(wet.elements[u.select_atoms("name MW").indices].tolist()) == {0}
