@@ -88,8 +88,11 @@ $(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.stamp
 	$(PY) -m pip install --quiet -r bench/requirements.txt
 	@touch $@
 
+# The fixed atom builder and the folders below it, linked from the top down.
+ATOM_SCALING_LIBRARIES := $(addprefix $(BUILD)/libglbcore_,fixed.a order.a glb.a morton.a base.a)
+
 $(BUILD)/atom_scaling: bench/atom_scaling.cpp build
-	$(CXX) -O2 -std=c++17 -Wall -Wextra -Werror -Iglbcore $< $(BUILD)/libglbcore.a -pthread -o $@
+	$(CXX) -O2 -std=c++17 -Wall -Wextra -Werror -Iglbcore $< $(ATOM_SCALING_LIBRARIES) -pthread -o $@
 
 # "Before" is the module built from BENCH_BEFORE (the tree before the bucket
 # route of the atom pipeline), timed in the same run as the current one.

@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "atom_pipeline.h"
+#include "fixed/fixed.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "glbcore.h"
 #include "scenes.h"
-#include "tile_keys.h"
+#include "tiles.h"
 
 namespace py = pybind11;
 

@@ -73,7 +73,7 @@ struct AtomScene {
     AtomStyle style = AtomStyle::points;
     // Sphere radii, positive: one per atom, or else a table indexed by type,
     // whose NaN entries, like types at or beyond radius_type_count, take the
-    // default of sphere_atoms.h. Neither: the default for every type.
+    // default of spheres/spheres.h. Neither: the default for every type.
     const float* radius_per_atom = nullptr;
     const float* radius_per_type = nullptr;
     std::uint32_t radius_type_count = 0;

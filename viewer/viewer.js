@@ -86,7 +86,7 @@ function setPointSizes(model, size) {
 // is one whose generator is "plexorin" or "Zarn Native", with a node or mesh
 // named "Atoms", whose points all have palette colours (the older generator
 // names point clouds "Atoms" too; their colours are not the palette's). The
-// palette is the core's (glbcore/atom_builder.cpp); the elements are those
+// palette is the core's (glbcore/order/order.h); the elements are those
 // that `plexorin convert` maps onto each type (python/plexorin/readers.py).
 const ATOM_PALETTE = [
   { type: "0", rgb: [0.5, 0.5, 0.5], elements: "C" },

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "atom_pipeline.h"
+#include "fixed/fixed.h"
 #include "glb_reader.h"
 #include "random_atoms.h"
 

@@ -9,7 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "glb_container.h"
+#include "fixed/fixed.h"
+#include "glb/glb.h"
 #include "glb_reader.h"
 
 using namespace glbcore;

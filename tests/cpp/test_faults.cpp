@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "atom_pipeline.h"
+#include "fixed/fixed.h"
 #include "glbcore.h"
 #include "random_atoms.h"
 

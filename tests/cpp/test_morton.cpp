@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "atom_pipeline.h"
+#include "order/order.h"
 
 using namespace glbcore;
 

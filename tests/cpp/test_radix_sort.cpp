@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "atom_pipeline.h"
+#include "order/order.h"
 
 using namespace glbcore;
 

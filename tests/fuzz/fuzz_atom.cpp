@@ -13,7 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "atom_pipeline.h"
+#include "fixed/fixed.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -1,0 +1,50 @@
+// The attributes of the public builders' files and the checks of their
+// values: POSITION with exact bounds (the float extremes of the points),
+// COLOR_0 in the caller's storage type, smooth normals (scenes.h), the mesh
+// material and the box of an atom cloud's Morton grid.
+#pragma once
+
+#include <cstdint>
+
+#include "glb/glb.h"
+#include "scenes.h"
+
+namespace glbcore {
+
+// A POSITION accessor of `count` float points over a tightly packed view of
+// the points copied unchanged. Its bounds are set afterwards, so that every
+// size is known, and refused if too large, before any pass over the data.
+int add_float_positions(gltf::Document& document, gltf::Payload& payload, const float* positions,
+                        std::uint32_t count);
+void set_bounds(gltf::Accessor& accessor, const Extents& extents);
+
+// Refuses float colours outside [0, 1] (NaN included), naming the first bad
+// element as "colors[row, column] = value is outside 0..1".
+void require_unit_colors(const ColorArray& colors, std::uint32_t count);
+
+// A COLOR_0 accessor of `count` colours in their own storage type; every
+// element starts on 4 bytes, so 8- and 16-bit RGB rows are padded.
+int add_colors(gltf::Document& document, gltf::Payload& payload, const ColorArray& colors,
+               std::uint32_t count);
+
+// The mesh material, refused with the factor's name when not finite, and
+// its record.
+void require_finite_material(const Material& m);
+gltf::Material material_record(const Material& m);
+
+// Refuses a caller's cell with a corner that is not finite, naming it.
+void require_finite_box(const double* lo, const double* hi);
+
+// The box an atom cloud's Morton curve is laid over: the caller's cell when
+// given, the exact extents otherwise.
+struct MortonGrid {
+    double lo[3];
+    double hi[3];
+};
+MortonGrid morton_grid(const AtomScene& scene, const Extents& extents);
+
+// Adds `primitive` as a mesh of its own under a node of the scene, both
+// called `name`: the layout of every single-primitive file.
+void add_scene_mesh(gltf::Document& document, const char* name, gltf::Primitive primitive);
+
+}  // namespace glbcore
