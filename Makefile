@@ -118,7 +118,7 @@ bench: build $(VENV)/.bench-stamp $(BUILD)/atom_scaling $(BEFORE_BUILD)/$(BENCH_
 	  --before-module "$$(ls $(BEFORE_BUILD)/$(BENCH_BEFORE)/build/_plexorin_before*.so)" \
 	  --before-label "commit $(BENCH_BEFORE)"
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/package.py
-	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/compact.py
+	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/compressed.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/tiles.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/spheres.py
 

@@ -46,7 +46,7 @@ def build_and_save(path: pathlib.Path, build, detail: str, **result) -> dict:
 
 
 def write_atoms(out: pathlib.Path, radius: int) -> list[dict]:
-    """The particle twice: the plain layout, and the compact one for the web."""
+    """The particle twice: the plain layout, and the compressed one for the web."""
     positions, types = nanoparticle(radius)
     detail = f"{len(positions):,} atoms of {len(np.unique(types))} types"
     return [build_and_save(out / "atoms.glb", lambda: plexorin.atoms(positions, types), detail,

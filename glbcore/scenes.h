@@ -45,7 +45,7 @@ void area_weighted_normals(const float* positions, std::uint32_t vertex_count,
                            const std::uint32_t* indices, std::uint32_t index_count,
                            float* normals);
 
-// The compact web layout instead of float arrays: positions quantised to
+// The compressed web layout instead of float arrays: positions quantised to
 // `position_bits`-bit integers over the exact bounds (KHR_mesh_quantization),
 // every stream compressed with meshoptimizer's codecs
 // (EXT_meshopt_compression), both required.

@@ -30,8 +30,6 @@ int component_type(ColorType type) {
     return gltf::FLOAT;
 }
 
-std::uint32_t round_up_to_4(std::uint32_t n) { return (n + 3) & ~3u; }
-
 std::string shortest_text(float value) {
     std::string text;
     gltf::Number::of_float(value).append_to(text);

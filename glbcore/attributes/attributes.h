@@ -4,12 +4,22 @@
 // material and the box of an atom cloud's Morton grid.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "glb/glb.h"
 #include "scenes.h"
 
 namespace glbcore {
+
+// The first of n rows of x y z that holds a NaN or an infinity, or n.
+std::size_t first_non_finite_row(const float* positions, std::size_t n);
+
+// The exact float extremes per axis of `count` rows of x y z at any address,
+// in one pass: returns the first row that holds a NaN or an infinity (the
+// extremes are then unspecified) or `count`. With no rows lo = +inf and
+// hi = -inf. exact_extents (scenes.h) is this scan split over threads.
+std::size_t scan_extents(const float* positions, std::size_t count, float* lo, float* hi);
 
 // A POSITION accessor of `count` float points over a tightly packed view of
 // the points copied unchanged. Its bounds are set afterwards, so that every

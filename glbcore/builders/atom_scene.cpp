@@ -36,7 +36,7 @@ int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t leng
 void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     const RoundToNearestScope nearest;
     if (scene.style == AtomStyle::spheres) return write_sphere_atom_scene(scene, out);
-    if (scene.compression.enabled) return write_compact_atom_scene(scene, out);
+    if (scene.compression.enabled) return write_compressed_atom_scene(scene, out);
     gltf::Document document;
     gltf::Payload payload;
     if (scene.count == 0) return gltf::write_glb(document, payload, out);

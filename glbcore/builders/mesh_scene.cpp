@@ -47,7 +47,7 @@ int add_indices(gltf::Document& document, gltf::Payload& payload, const MeshScen
 
 void write_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
     const RoundToNearestScope nearest;
-    if (scene.compression.enabled) return write_compact_mesh_scene(scene, out);
+    if (scene.compression.enabled) return write_compressed_mesh_scene(scene, out);
     require_finite_material(scene.material);
     gltf::Document document;
     gltf::Payload payload;

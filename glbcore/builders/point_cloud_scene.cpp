@@ -8,7 +8,7 @@ namespace glbcore {
 
 void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out) {
     const RoundToNearestScope nearest;
-    if (scene.compression.enabled) return write_compact_point_cloud_scene(scene, out);
+    if (scene.compression.enabled) return write_compressed_point_cloud_scene(scene, out);
     gltf::Document document;
     gltf::Payload payload;
     if (scene.count == 0) return gltf::write_glb(document, payload, out);

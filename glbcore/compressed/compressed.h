@@ -17,7 +17,7 @@
 namespace glbcore {
 
 // ---- Quantised positions ------------------------------------------------
-// Quantised positions for compact files (KHR_mesh_quantization): unsigned
+// Quantised positions for compressed files (KHR_mesh_quantization): unsigned
 // 16-bit integers over a grid laid on the exact bounds, dequantised by the
 // translation and scale of the node that holds the mesh.
 //
@@ -88,7 +88,7 @@ void set_dequantization(gltf::Node& node, const PositionGrid& grid);
 
 // ---- meshoptimizer streams ----------------------------------------------
 // EXT_meshopt_compression streams: encoding with meshoptimizer's codecs and
-// the buffer views that declare them. Shared by every compact builder, and
+// the buffer views that declare them. Shared by every compressed layout, and
 // meant for any other writer of compressed attributes (instance transforms,
 // tiles of points).
 //
@@ -154,7 +154,7 @@ int add_meshopt_attribute(gltf::Document& document, gltf::Payload& payload, cons
                           MeshoptFilter filter = MeshoptFilter::none);
 
 // ---- Compressed points --------------------------------------------------
-// Compressed POINTS primitives, shared by the compact atom and point-cloud
+// Compressed POINTS primitives, shared by the compressed atom and point-cloud
 // builders and meant for other writers of compressed points (tiles):
 // quantised positions and, optionally, RGBA8 colours, cut into chunks that
 // are encoded in parallel and each written as its own primitive with exact
@@ -170,7 +170,7 @@ int add_meshopt_attribute(gltf::Document& document, gltf::Payload& payload, cons
 // unless the points pile up.
 constexpr std::uint32_t CHUNK_POINTS = 1u << 18;
 
-struct CompactPoints {
+struct CompressedPoints {
     const float* positions = nullptr;
     // Output place j holds point order[j]; null: place j holds point j.
     const std::uint32_t* order = nullptr;
@@ -202,8 +202,8 @@ std::vector<PointRun> split_into_chunks(const PointRun& run);
 // RGBA8 (stride 4), both compressed. The node holding the mesh needs
 // set_dequantization(node, points.grid); the caller declares
 // KHR_mesh_quantization.
-void add_compact_point_chunks(gltf::Document& document, gltf::Payload& payload, gltf::Mesh& mesh,
-                              const CompactPoints& points, const std::vector<PointRun>& runs);
+void add_compressed_point_chunks(gltf::Document& document, gltf::Payload& payload, gltf::Mesh& mesh,
+                              const CompressedPoints& points, const std::vector<PointRun>& runs);
 
 // Colours of output places [begin, end) as RGBA8 (alpha 255 for RGB):
 // floats rounded to the nearest of 0..255, 16-bit values to the nearest
@@ -212,7 +212,7 @@ void gather_rgba8(const ColorArray& colors, const std::uint32_t* order, std::uin
                   std::uint32_t end, std::uint8_t* out);
 
 // ---- The compressed layouts ---------------------------------------------
-// The compact layouts of the public builders, chosen by
+// The compressed layouts of the public builders, chosen by
 // scene.compression.enabled in write_atom_scene, write_point_cloud_scene
 // and write_mesh_scene. Same caller contracts and refusals as scenes.h; a
 // position bit count outside 14..16 is refused with std::invalid_argument.
@@ -226,18 +226,18 @@ void gather_rgba8(const ColorArray& colors, const std::uint32_t* order, std::uin
 // (types 7 and above share entry 7) with the Morton order kept inside each
 // group: one POINTS primitive per chunk of a group, drawn with an unlit
 // material (KHR_materials_unlit) whose base colour is the entry's.
-void write_compact_atom_scene(const AtomScene& scene, OutputBuffer& out);
+void write_compressed_atom_scene(const AtomScene& scene, OutputBuffer& out);
 
 // Points in the fine Morton order (morton/morton.h) over the cube on their
 // exact extents (or as given, with keep_input_order), one POINTS primitive
 // per chunk, colours as normalised RGBA8. Positions use one step on all
 // axes (that of the longest extent).
-void write_compact_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out);
+void write_compressed_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out);
 
 // One TRIANGLES primitive, reordered by meshoptimizer's vertex-cache and
 // vertex-fetch optimisers; NORMAL as octahedral-filtered signed bytes,
 // COLOR_0 as RGBA8, indices by the triangle codec (16-bit up to 65536
 // vertices).
-void write_compact_mesh_scene(const MeshScene& scene, OutputBuffer& out);
+void write_compressed_mesh_scene(const MeshScene& scene, OutputBuffer& out);
 
 }  // namespace glbcore

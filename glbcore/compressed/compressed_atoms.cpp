@@ -1,4 +1,4 @@
-// Compact atom files: the Morton order of the atom pipeline, split by
+// Compressed atom files: the Morton order of the atom pipeline, split by
 // palette entry so that no colour needs storing, each group chunked and
 // compressed.
 #include <algorithm>
@@ -103,13 +103,13 @@ gltf::Material palette_material(std::uint32_t entry) {
 
 }  // namespace
 
-void write_compact_atom_scene(const AtomScene& scene, OutputBuffer& out) {
+void write_compressed_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     gltf::Document document;
     gltf::Payload payload;
     if (scene.count == 0) return gltf::write_glb(document, payload, out);
     if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
     const Extents extents = exact_extents(scene.positions, scene.count);
-    CompactPoints points;
+    CompressedPoints points;
     points.grid = position_grid(extents, scene.compression.position_bits, false);
     points.workers = scene.workers;
     const MortonGrid cell = morton_grid(scene, extents);
@@ -127,7 +127,7 @@ void write_compact_atom_scene(const AtomScene& scene, OutputBuffer& out) {
         runs.push_back({first[e], first[e + 1], document.add_material(palette_material(e))});
     }
     gltf::Mesh mesh{"Atoms", {}};
-    add_compact_point_chunks(document, payload, mesh, points, runs);
+    add_compressed_point_chunks(document, payload, mesh, points, runs);
     gltf::Node node;
     node.name = "Atoms";
     node.mesh = document.add_mesh(std::move(mesh));

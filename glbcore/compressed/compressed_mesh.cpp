@@ -1,4 +1,4 @@
-// Compact mesh files: meshoptimizer reorders triangles for the vertex cache
+// Compressed mesh files: meshoptimizer reorders triangles for the vertex cache
 // and vertices for fetch (while the normals are computed), then positions,
 // octahedral normals, colours and indices are encoded as four streams at
 // once.
@@ -137,7 +137,7 @@ gltf::Accessor attribute(int component_type, bool normalized, const char* type) 
 
 }  // namespace
 
-void write_compact_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
+void write_compressed_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
     require_finite_material(scene.material);
     gltf::Document document;
     gltf::Payload payload;

@@ -1,4 +1,4 @@
-// Compact point-cloud files: the points in Morton order over the cube on
+// Compressed point-cloud files: the points in Morton order over the cube on
 // their exact extents (or as given), chunked and compressed with RGBA8
 // colours.
 #include <algorithm>
@@ -10,13 +10,13 @@
 
 namespace glbcore {
 
-void write_compact_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out) {
+void write_compressed_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out) {
     gltf::Document document;
     gltf::Payload payload;
     if (scene.count == 0) return gltf::write_glb(document, payload, out);
     const Extents extents = exact_extents(scene.positions, scene.count);
     require_unit_colors(scene.colors, scene.count);
-    CompactPoints points;
+    CompressedPoints points;
     // One step on every axis, that of the longest: the error is the same in
     // every direction, and the thin axis of a scan costs few bits.
     points.grid = position_grid(extents, scene.compression.position_bits, true);
@@ -43,7 +43,7 @@ void write_compact_point_cloud_scene(const PointCloudScene& scene, OutputBuffer&
         points.refine = &*fine;
     }
     gltf::Mesh mesh{"PointCloud", {}};
-    add_compact_point_chunks(document, payload, mesh, points, {PointRun{0, scene.count, -1}});
+    add_compressed_point_chunks(document, payload, mesh, points, {PointRun{0, scene.count, -1}});
     gltf::Node node;
     node.name = "PointCloud";
     node.mesh = document.add_mesh(std::move(mesh));

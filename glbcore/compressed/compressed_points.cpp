@@ -115,7 +115,7 @@ void permute_rgba8(const std::uint8_t* rgba, const std::uint32_t* order, std::ui
     }
 }
 
-EncodedChunk encode_chunk(const CompactPoints& points, const PointRun& chunk,
+EncodedChunk encode_chunk(const CompressedPoints& points, const PointRun& chunk,
                           const std::shared_ptr<std::uint8_t>& block, StreamPlace place,
                           ChunkScratch& scratch) {
     const std::uint32_t n = chunk.end - chunk.begin;
@@ -161,7 +161,7 @@ EncodedChunk encode_chunk(const CompactPoints& points, const PointRun& chunk,
 // The chunks of every run; refined chunks start only where a cell's run
 // starts, so each run is ordered whole inside one chunk. Empty chunks (a
 // cell's run that swallowed a whole chunk) are dropped.
-std::vector<PointRun> chunks_of(const CompactPoints& points, const std::vector<PointRun>& runs) {
+std::vector<PointRun> chunks_of(const CompressedPoints& points, const std::vector<PointRun>& runs) {
     std::vector<PointRun> chunks;
     for (const PointRun& run : runs) {
         if (run.end == run.begin) continue;
@@ -294,8 +294,8 @@ std::shared_ptr<std::uint8_t> stream_block(PointWriteScratch* lent, std::size_t 
 
 }  // namespace
 
-void add_compact_point_chunks(gltf::Document& document, gltf::Payload& payload, gltf::Mesh& mesh,
-                              const CompactPoints& points, const std::vector<PointRun>& runs) {
+void add_compressed_point_chunks(gltf::Document& document, gltf::Payload& payload, gltf::Mesh& mesh,
+                              const CompressedPoints& points, const std::vector<PointRun>& runs) {
     const std::vector<PointRun> chunks = chunks_of(points, runs);
     // All streams go into one block at places fixed by the chunk sizes: its
     // pages are huge-page advised and only those written are ever touched.

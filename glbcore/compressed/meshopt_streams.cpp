@@ -19,8 +19,6 @@ constexpr int FALLBACK_BUFFER = 1;
 // The first byte of a vertex stream: 0xa0 | format version.
 constexpr std::uint8_t VERTEX_CODEC_HEADER_V0 = 0xa0;
 
-std::size_t round_up_to_4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
-
 std::shared_ptr<std::uint8_t> shared_working_bytes(std::size_t bytes) {
     // The shared pointer frees the block even when its own allocation fails.
     return std::shared_ptr<std::uint8_t>(allocate_working_array<std::uint8_t>(bytes).release(),

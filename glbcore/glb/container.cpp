@@ -6,12 +6,6 @@
 
 namespace glbcore {
 
-namespace {
-
-std::uint64_t round_up_to_4(std::uint64_t n) { return (n + 3) & ~std::uint64_t{3}; }
-
-}  // namespace
-
 std::uint8_t* VectorOutput::allocate(std::size_t size) {
     // Every byte is written by the builder; the zero-fill here is the
     // vector's, and costs a pass only on this copying path.
@@ -23,14 +17,22 @@ void check_payload_size(std::uint64_t payload_length) {
     if (payload_length >= GLB_SIZE_LIMIT) throw std::length_error(LENGTH_ERROR_MESSAGE);
 }
 
-GlbLayout glb_layout(std::uint64_t document_length, std::uint64_t payload_length) {
-    check_payload_size(payload_length);
+GlbLayout frame_layout(std::uint64_t document_length, std::uint64_t payload_length,
+                       bool bin_chunk) {
     GlbLayout layout;
     layout.document_length = document_length;
     layout.json_chunk_length = round_up_to_4(document_length);
     layout.payload_length = payload_length;
     layout.bin_chunk_length = round_up_to_4(payload_length);
-    layout.total = GLB_FIXED_BYTES + layout.json_chunk_length + layout.bin_chunk_length;
+    layout.bin_chunk = bin_chunk;
+    layout.total = GLB_HEADER_BYTES + CHUNK_HEADER_BYTES + layout.json_chunk_length +
+                   (bin_chunk ? CHUNK_HEADER_BYTES + layout.bin_chunk_length : 0);
+    return layout;
+}
+
+GlbLayout glb_layout(std::uint64_t document_length, std::uint64_t payload_length) {
+    check_payload_size(payload_length);
+    const GlbLayout layout = frame_layout(document_length, payload_length);
     if (layout.total >= GLB_SIZE_LIMIT) throw std::length_error(LENGTH_ERROR_MESSAGE);
     return layout;
 }
@@ -48,6 +50,7 @@ std::uint8_t* write_glb_frame(std::uint8_t* file, const GlbLayout& layout, const
     // JSON pads with spaces, which parsers skip; BIN pads with zero bytes.
     std::memset(json + doc_length, ' ', json_length - doc_length);
     std::uint8_t* bin_header = json + json_length;
+    if (!layout.bin_chunk) return bin_header;  // the end of the file
     store_u32_le(bin_header, static_cast<std::uint32_t>(layout.bin_chunk_length));
     store_u32_le(bin_header + 4, CHUNK_TYPE_BIN);
     std::uint8_t* payload = bin_header + CHUNK_HEADER_BYTES;

@@ -40,22 +40,37 @@ static_assert(GLB_FIXED_BYTES == 28, "a GLB file has 28 bytes of fixed headers")
 constexpr std::uint64_t GLB_SIZE_LIMIT = std::uint64_t{1} << 31;
 constexpr const char* LENGTH_ERROR_MESSAGE = "cannot create std::vector larger than max_size()";
 
+// Every chunk, and every element of the BIN chunk, starts on 4 bytes.
+template <class Size>
+constexpr Size round_up_to_4(Size n) {
+    return (n + 3) & ~Size{3};
+}
+
 // Sizes of one file: L, J, P, B and the total, computed in 64 bits.
 struct GlbLayout {
     std::uint64_t document_length = 0;  // L
     std::uint64_t json_chunk_length = 0;  // J: L rounded up to a multiple of 4
     std::uint64_t payload_length = 0;  // P
     std::uint64_t bin_chunk_length = 0;  // B: P rounded up to a multiple of 4
-    std::uint64_t total = 0;  // 28 + J + B
+    bool bin_chunk = true;  // false: no BIN chunk at all (P = 0)
+    std::uint64_t total = 0;  // 28 + J + B, or 20 + J without a BIN chunk
 };
+
+// The sizes of a file, not checked against the size limit. A file without
+// a BIN chunk has an empty payload.
+GlbLayout frame_layout(std::uint64_t document_length, std::uint64_t payload_length,
+                       bool bin_chunk = true);
 
 // Throws the length error when the payload or the file would reach 2^31 bytes.
 void check_payload_size(std::uint64_t payload_length);
+// frame_layout with a BIN chunk, refused with the length error when the
+// payload or the file would reach 2^31 bytes.
 GlbLayout glb_layout(std::uint64_t document_length, std::uint64_t payload_length);
 
-// Writes header, JSON chunk (padded with spaces, which JSON ignores) and the
-// BIN chunk header, and the BIN chunk's zero padding after the payload.
-// Returns where the payload starts; the caller writes its P bytes there.
+// Writes header, JSON chunk (padded with spaces, which JSON ignores) and,
+// unless the layout has none, the BIN chunk header and the BIN chunk's zero
+// padding after the payload. Returns where the payload starts (the end of
+// the file without a BIN chunk); the caller writes its P bytes there.
 std::uint8_t* write_glb_frame(std::uint8_t* file, const GlbLayout& layout, const char* document);
 
 // Joins a document and a payload into a complete GLB byte array.

@@ -9,15 +9,6 @@ namespace glbcore {
 
 namespace {
 
-// Spreads the 10 low bits of v so that bit k lands on bit 3k.
-inline std::uint32_t spread_bits(std::uint32_t v) {
-    v = (v | (v << 16)) & 0x030000FFu;
-    v = (v | (v << 8)) & 0x0300F00Fu;
-    v = (v | (v << 4)) & 0x030C30C3u;
-    v = (v | (v << 2)) & 0x09249249u;
-    return v;
-}
-
 // Extents at or below this are treated as degenerate.
 constexpr float MIN_EXTENT = 1e-10f;
 constexpr float DEGENERATE_INV_EXTENT = 1e10f;
@@ -38,7 +29,7 @@ Interleave interleave_for_this_processor() {
 }
 
 std::uint32_t morton3d_portable(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
-    return spread_bits(x) | (spread_bits(y) << 1) | (spread_bits(z) << 2);
+    return spread_10_bits(x) | (spread_10_bits(y) << 1) | (spread_10_bits(z) << 2);
 }
 
 Quantization quantization_for_box(const double* vmin, const double* vmax) {
@@ -110,8 +101,8 @@ void quantize_scalar(const unsigned char* atoms, std::uint32_t from, std::uint32
 // morton3d_portable over a block; the compiler vectorises this loop.
 void interleave_portable_block(const BlockCells& cells, std::uint32_t n, std::uint32_t* keys) {
     for (std::size_t j = 0; j < n; ++j) {
-        keys[j] = spread_bits(cells.x[j]) | (spread_bits(cells.y[j]) << 1) |
-                  (spread_bits(cells.z[j]) << 2);
+        keys[j] = spread_10_bits(cells.x[j]) | (spread_10_bits(cells.y[j]) << 1) |
+                  (spread_10_bits(cells.z[j]) << 2);
     }
 }
 

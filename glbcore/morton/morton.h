@@ -14,6 +14,50 @@
 
 namespace glbcore {
 
+// ---- The bit spread -----------------------------------------------------
+// The one spread of every Morton key here: bit k of a value moves to bit 3k
+// in four shift-and-mask steps. The masks spread 16 bits over 64; their low
+// 32 bits spread 10 bits (a grid cell) over 32, as a 30-bit key needs.
+namespace spread_detail {
+inline constexpr int SHIFTS[4] = {16, 8, 4, 2};
+inline constexpr std::uint64_t MASKS[4] = {0x001f'0000'ff00'00ffull, 0x100f'00f0'0f00'f00full,
+                                           0x10c3'0c30'c30c'30c3ull, 0x1249'2492'4924'9249ull};
+
+template <class Word>
+constexpr Word step(Word v, int k) {
+    return (v | (v << SHIFTS[k])) & static_cast<Word>(MASKS[k]);
+}
+}  // namespace spread_detail
+
+// Spreads the 10 low bits of v so that bit k lands on bit 3k.
+inline std::uint32_t spread_10_bits(std::uint32_t v) {
+    using spread_detail::step;
+    return step(step(step(step(v & 0x3FFu, 0), 1), 2), 3);
+}
+
+// Spreads the 16 low bits of v so that bit k lands on bit 3k.
+inline std::uint64_t spread_16_bits(std::uint64_t v) {
+    using spread_detail::step;
+    return step(step(step(step(v & 0xFFFFu, 0), 1), 2), 3);
+}
+
+#if defined(__SSE2__)
+namespace spread_detail {
+template <int K>
+inline __m128i lanes_step(__m128i v) {
+    const auto mask = static_cast<std::int32_t>(static_cast<std::uint32_t>(MASKS[K]));
+    return _mm_and_si128(_mm_or_si128(v, _mm_slli_epi32(v, SHIFTS[K])), _mm_set1_epi32(mask));
+}
+}  // namespace spread_detail
+
+// spread_10_bits in each of four 32-bit lanes.
+inline __m128i spread_10_bits(__m128i v) {
+    using spread_detail::lanes_step;
+    return lanes_step<3>(lanes_step<2>(lanes_step<1>(lanes_step<0>(
+        _mm_and_si128(v, _mm_set1_epi32(0x3FF))))));
+}
+#endif
+
 // ---- Morton interleaves -------------------------------------------------
 // The two interleaves place the axes differently, and both layouts are part
 // of what files have always contained:
@@ -116,15 +160,6 @@ namespace fine_morton_detail {
 constexpr double FINE_STEPS = double{1u << REFINE_BITS};
 constexpr double FINE_TOP = double{GRID_MAX_CELL} * FINE_STEPS;
 
-// Spreads the 16 low bits of v so that bit k lands on bit 3k.
-inline std::uint64_t spread_16_bits(std::uint64_t v) {
-    v &= 0xffff;
-    v = (v | (v << 16)) & 0x001f'0000'ff00'00ffull;
-    v = (v | (v << 8)) & 0x100f'00f0'0f00'f00full;
-    v = (v | (v << 4)) & 0x10c3'0c30'c30c'30c3ull;
-    v = (v | (v << 2)) & 0x1249'2492'4924'9249ull;
-    return v;
-}
 }  // namespace fine_morton_detail
 
 // Fine keys over the box [lo, hi] with the pipeline's interleave: the

@@ -290,7 +290,7 @@ void scatter_atoms_to_buckets(std::uint32_t begin, std::uint32_t end, const std:
         std::memcpy(&z, from + BYTES_PER_POSITION * std::size_t{i} + sizeof xy, sizeof z);
         const std::uint32_t d = key >> shift;
         const std::uint32_t place = next.count[d]++;
-        const std::uint32_t entry = type < PALETTE_SIZE ? type : PALETTE_SIZE - 1u;
+        const std::uint32_t entry = palette_entry(type);
         const std::uint32_t record = ((key & inner_mask) << ENTRY_BITS) | entry;
         std::uint8_t* to = to_positions + BYTES_PER_POSITION * place;
         std::memcpy(to, &xy, sizeof xy);

@@ -33,6 +33,11 @@ inline constexpr float TYPE_COLORS_G[PALETTE_SIZE] = {0.5f, 0.267f, 1.0f, 0.267f
 inline constexpr float TYPE_COLORS_B[PALETTE_SIZE] = {0.5f, 0.267f, 0.267f, 1.0f,
                                                       0.267f, 1.0f, 1.0f, 0.6f};
 
+// The palette entry of an atom type.
+inline std::uint32_t palette_entry(std::uint16_t type) {
+    return type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
+}
+
 // The same palette as 12-byte rows, so that a colour is one copy.
 struct PaletteRows {
     float rgb[PALETTE_SIZE][3];
@@ -65,7 +70,7 @@ inline void store_palette_entry(std::uint8_t* to, std::uint32_t entry) {
 
 // Writes the 12-byte palette colour of `type` at any address.
 inline void store_palette_color(std::uint8_t* to, std::uint16_t type) {
-    store_palette_entry(to, type < PALETTE_SIZE ? type : PALETTE_SIZE - 1);
+    store_palette_entry(to, palette_entry(type));
 }
 
 // ---- The radix sort of (key, index) pairs --------------------------------

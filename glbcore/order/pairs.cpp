@@ -133,7 +133,7 @@ void gather_atom_entries_chunk(std::uint32_t begin, std::uint32_t end, const std
                                std::uint8_t* sorted_positions, std::uint8_t* entries) {
     gather_positions(begin, end, order, positions, sorted_positions);
     gather_types(begin, end, order, types, [entries](std::uint32_t j, std::uint16_t type) {
-        entries[j] = static_cast<std::uint8_t>(type < PALETTE_SIZE ? type : PALETTE_SIZE - 1);
+        entries[j] = static_cast<std::uint8_t>(palette_entry(type));
     });
 }
 

@@ -26,10 +26,6 @@ namespace {
 constexpr std::uint64_t BYTES_PER_VEC3 = 12;
 constexpr float FLOAT_MAX = std::numeric_limits<float>::max();
 
-std::uint32_t palette_entry(std::uint16_t type) {
-    return type < PALETTE_SIZE ? type : PALETTE_SIZE - 1;
-}
-
 // ---- Default radii ------------------------------------------------------
 
 // The distance to the nearest atom at a positive distance within the window
@@ -401,7 +397,7 @@ void add_float_instances(gltf::Document& document, gltf::Payload& payload, const
 // one step on every axis keeps the spheres round) and, where radii differ,
 // float scales in grid steps, each stream encoded by meshoptimizer, the
 // groups in parallel. Returns the grid, whose node transform dequantises.
-PositionGrid add_compact_instances(gltf::Document& document, gltf::Payload& payload,
+PositionGrid add_compressed_instances(gltf::Document& document, gltf::Payload& payload,
                                    const AtomScene& scene, const TypeGroups& groups,
                                    const AtomPipelineOptions& options, const Extents& extents,
                                    const SphereRadii& radii, Instances& instances) {
@@ -486,7 +482,7 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     atoms.name = "Atoms";
     Instances instances;
     if (compressed) {
-        set_dequantization(atoms, add_compact_instances(document, payload, scene, groups, options,
+        set_dequantization(atoms, add_compressed_instances(document, payload, scene, groups, options,
                                                         extents, radii, instances));
     } else {
         add_float_instances(document, payload, groups, options, translations, radii, instances);

@@ -9,6 +9,7 @@
 #include <numeric>
 #include <vector>
 
+#include "attributes/attributes.h"
 #include "base/base.h"
 #include "morton/morton.h"
 #include "order/order.h"
@@ -20,16 +21,6 @@ namespace {
 
 constexpr std::size_t BLOCK = 4096;
 
-// Spreads the 10 low bits of v to every third bit.
-inline std::uint32_t spread_bits(std::uint32_t v) {
-    v &= 0x3FF;
-    v = (v | (v << 16)) & 0x030000FFu;
-    v = (v | (v << 8)) & 0x0300F00Fu;
-    v = (v | (v << 4)) & 0x030C30C3u;
-    v = (v | (v << 2)) & 0x09249249u;
-    return v;
-}
-
 inline std::uint32_t grid_cell(float p, double lo, double cells_per_unit) {
     const double s = (static_cast<double>(p) - lo) * cells_per_unit;
     const double clamped = std::min(std::max(s, 0.0), static_cast<double>(TILE_GRID_CELLS - 1));
@@ -37,41 +28,9 @@ inline std::uint32_t grid_cell(float p, double lo, double cells_per_unit) {
     return static_cast<std::uint32_t>(static_cast<std::int32_t>(clamped));
 }
 
-inline bool is_non_finite(float v) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return (bits & 0x7F800000u) == 0x7F800000u;
-}
-
-// First non-finite row of the block, or n. The first loop is branch-free so
-// that it vectorises; the second only runs for a bad block.
-std::size_t first_non_finite(const float* positions, std::size_t n) {
-    std::uint32_t any_bad = 0;
-    for (std::size_t i = 0; i < 3 * n; ++i) any_bad |= is_non_finite(positions[i]);
-    if (any_bad == 0) return n;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float* p = positions + 3 * i;
-        if (is_non_finite(p[0]) || is_non_finite(p[1]) || is_non_finite(p[2])) return i;
-    }
-    return n;
-}
-
 #if defined(__SSE2__)
-// spread_bits in each of four lanes.
-inline __m128i spread_lanes(__m128i v) {
-    const auto step = [](__m128i w, int shift, std::uint32_t mask) {
-        return _mm_and_si128(_mm_or_si128(w, _mm_slli_epi32(w, shift)),
-                             _mm_set1_epi32(static_cast<int>(mask)));
-    };
-    v = _mm_and_si128(v, _mm_set1_epi32(0x3FF));
-    v = step(v, 16, 0x030000FFu);
-    v = step(v, 8, 0x0300F00Fu);
-    v = step(v, 4, 0x030C30C3u);
-    return step(v, 2, 0x09249249u);
-}
-
 // Keys of the first points of a block, four at a time, as grid_cell and
-// spread_bits give them lane by lane; returns how many (a multiple of 4).
+// spread_10_bits give them lane by lane; returns how many (a multiple of 4).
 std::size_t keys_of_lanes(const float* positions, std::size_t n, const TileGrid& grid,
                           std::uint32_t* keys) {
     const double top = static_cast<double>(TILE_GRID_CELLS - 1);
@@ -79,7 +38,7 @@ std::size_t keys_of_lanes(const float* positions, std::size_t n, const TileGrid&
     const __m128d lo[3] = {_mm_set1_pd(grid.lo[0]), _mm_set1_pd(grid.lo[1]),
                            _mm_set1_pd(grid.lo[2])};
     const auto cells = [&](__m128 p, int axis) {
-        return spread_lanes(clamped_cells(p, top, [&](__m128d d) {
+        return spread_10_bits(clamped_cells(p, top, [&](__m128d d) {
             return _mm_mul_pd(_mm_sub_pd(d, lo[axis]), c);
         }));
     };
@@ -104,8 +63,9 @@ void keys_of_block(const float* positions, std::size_t n, const TileGrid& grid,
     const double lx = grid.lo[0], ly = grid.lo[1], lz = grid.lo[2], c = grid.cells_per_unit;
     for (; i < n; ++i) {
         const float* p = positions + 3 * i;
-        keys[i] = spread_bits(grid_cell(p[0], lx, c)) | spread_bits(grid_cell(p[1], ly, c)) << 1 |
-                  spread_bits(grid_cell(p[2], lz, c)) << 2;
+        keys[i] = spread_10_bits(grid_cell(p[0], lx, c)) |
+                  spread_10_bits(grid_cell(p[1], ly, c)) << 1 |
+                  spread_10_bits(grid_cell(p[2], lz, c)) << 2;
     }
 }
 
@@ -115,7 +75,7 @@ std::size_t tile_keys(const float* positions, std::size_t count, const TileGrid&
                       std::uint32_t* keys) {
     for (std::size_t begin = 0; begin < count; begin += BLOCK) {
         const std::size_t n = std::min(BLOCK, count - begin);
-        const std::size_t bad = first_non_finite(positions + 3 * begin, n);
+        const std::size_t bad = first_non_finite_row(positions + 3 * begin, n);
         if (bad < n) return begin + bad;
         keys_of_block(positions + 3 * begin, n, grid, keys + begin);
     }
@@ -128,7 +88,7 @@ std::size_t tile_key_histogram(const float* positions, std::size_t count, const 
     const int shift = level_shift(level);
     for (std::size_t begin = 0; begin < count; begin += BLOCK) {
         const std::size_t n = std::min(BLOCK, count - begin);
-        const std::size_t bad = first_non_finite(positions + 3 * begin, n);
+        const std::size_t bad = first_non_finite_row(positions + 3 * begin, n);
         if (bad < n) return begin + bad;
         keys_of_block(positions + 3 * begin, n, grid, keys);
         for (std::size_t i = 0; i < n; ++i) ++histogram[keys[i] >> shift];
@@ -211,24 +171,7 @@ void gather_rows(const std::uint8_t* src, std::size_t row_bytes, const std::uint
 }
 
 std::size_t tile_extents(const float* positions, std::size_t count, float* lo, float* hi) {
-    for (int a = 0; a < 3; ++a) {
-        lo[a] = std::numeric_limits<float>::infinity();
-        hi[a] = -std::numeric_limits<float>::infinity();
-    }
-    for (std::size_t begin = 0; begin < count; begin += BLOCK) {
-        const std::size_t n = std::min(BLOCK, count - begin);
-        const float* block = positions + 3 * begin;
-        const std::size_t bad = first_non_finite(block, n);
-        if (bad < n) return begin + bad;
-        float l0 = lo[0], l1 = lo[1], l2 = lo[2], h0 = hi[0], h1 = hi[1], h2 = hi[2];
-        for (std::size_t i = 0; i < n; ++i) {
-            const float* p = block + 3 * i;
-            l0 = std::min(l0, p[0]), l1 = std::min(l1, p[1]), l2 = std::min(l2, p[2]);
-            h0 = std::max(h0, p[0]), h1 = std::max(h1, p[1]), h2 = std::max(h2, p[2]);
-        }
-        lo[0] = l0, lo[1] = l1, lo[2] = l2, hi[0] = h0, hi[1] = h1, hi[2] = h2;
-    }
-    return count;
+    return scan_extents(positions, count, lo, hi);
 }
 
 void turn_y_up_with_extents(float* positions, const std::uint32_t* cuts, std::size_t segments,
@@ -293,7 +236,7 @@ std::uint64_t fine_key(const float* p, const TileGrid& grid) {
     const double steps_per_unit = grid.cells_per_unit * FINE_STEPS;
     std::uint64_t key = 0;
     for (int a = 0; a < 3; ++a) {
-        key |= fine_morton_detail::spread_16_bits(fine_step(p[a], grid.lo[a], steps_per_unit)) << a;
+        key |= spread_16_bits(fine_step(p[a], grid.lo[a], steps_per_unit)) << a;
     }
     return key;
 }

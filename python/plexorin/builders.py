@@ -16,7 +16,7 @@ ArrayLike = npt.ArrayLike
 
 
 # The part of the docstrings that every builder shares.
-_COMPACT_LAYOUT = """With ``compress=True`` the file is the compact web layout instead:
+_COMPRESSED_LAYOUT = """With ``compress=True`` the file is the compressed web layout instead:
     glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
     required; three.js reads it with GLTFLoader's meshopt decoder). Positions
     are unsigned 16-bit integers over the exact bounds with 14 bits used per
@@ -28,10 +28,10 @@ _COMPACT_LAYOUT = """With ``compress=True`` the file is the compact web layout i
 F = TypeVar("F", bound=Callable[..., bytes])
 
 
-def _with_compact_layout(function: F) -> F:
+def _with_compressed_layout(function: F) -> F:
     # CPython 3.13 strips the docstrings' indentation; cleandoc strips the constant's.
-    function.__doc__ = (function.__doc__ or "").replace("{compact_layout}",
-                                                        inspect.cleandoc(_COMPACT_LAYOUT))
+    function.__doc__ = (function.__doc__ or "").replace("{compressed_layout}",
+                                                        inspect.cleandoc(_COMPRESSED_LAYOUT))
     return function
 
 
@@ -52,7 +52,7 @@ def _workers(value: Any) -> int:
     return int(value)
 
 
-@_with_compact_layout
+@_with_compressed_layout
 def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
           style: str = "points", radius: Any = None,
           compress: bool = False, workers: int | None = None) -> bytes:
@@ -87,7 +87,7 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
             larger on a crystal with thermal noise and about 5 % on a
             uniformly random gas. Coincident atoms are skipped, and a lone
             atom gets radius 1.
-        compress: write the compact layout described below.
+        compress: write the compressed layout described below.
         workers: the most threads the build runs at once; by default one
             per processor, and one below 100000 atoms. Pass 1 when several
             threads each build a file, as `tileset` does. The bytes do not
@@ -108,7 +108,7 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
         radii differ gets a per-instance SCALE (its sphere is then the unit
         one). Zero atoms give a valid file with an empty scene.
 
-    {compact_layout}
+    {compressed_layout}
     Compressed atoms have no COLOR_0: the atoms of each palette colour form
     their own POINTS primitives (types 7 and above share one), drawn with an
     unlit material of that colour, in Morton order within the colour, cut
@@ -131,14 +131,14 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
     The interpreter lock is released while the file is built, so threads
     may build several files at once; the bytes depend only on the inputs.
     """
-    packed = _flag(compress, "compress")
+    compressed = _flag(compress, "compress")
     threads = _workers(workers)
     spheres = _inputs.atom_style(style)
     if radius is not None and not spheres:
         raise ValueError("radius: only used with style='spheres'")
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per atom")
-        if not packed:  # compressed files are far smaller; the core checks their size
+        if not compressed:  # compressed files are far smaller; the core checks their size
             # Points store 24 bytes per atom; spheres 12, and 12 more with radii per atom.
             per_atom_bytes = 24 if not spheres or _inputs.is_per_atom(radius, rows.shape[0]) else 12
             _inputs.require_file_below_limit(per_atom_bytes * rows.shape[0],
@@ -146,11 +146,11 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
         kinds = _inputs.atom_types(types, rows.shape[0])
         cell = _inputs.box_corners(box)
         per_atom, per_type = _inputs.sphere_radii(radius, kinds)
-        return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell, packed,
+        return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell, compressed,
                              spheres, per_atom, per_type, threads)
 
 
-@_with_compact_layout
+@_with_compressed_layout
 def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compress: bool = False,
                 order: Literal["morton", "input"] | None = None,
                 workers: int | None = None) -> bytes:
@@ -161,7 +161,7 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
         colors: None for no colours, or shape (N, 3) (RGB) or (N, 4) (RGBA):
             floats in [0, 1], or uint8/uint16 integers stored as normalised
             values (255 or 65535 is full intensity).
-        compress: write the compact layout described below.
+        compress: write the compressed layout described below.
         order: the order of the points in the file. "input" keeps the order
             given; "morton" (the default of compressed files, which the codec
             compresses about twice as well) sorts them in Morton order of the
@@ -179,7 +179,7 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
         The GLB file: one POINTS primitive with POSITION (exact float32
         bounds) and, with colours, COLOR_0 in the type given.
 
-    {compact_layout}
+    {compressed_layout}
     Point clouds use one step on all three axes, that of the longest
     extent: (longest extent) / 32766 of error at most, in every direction.
     Compressed points are cut into chunks of about 262144 points, each a
@@ -193,14 +193,14 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
             raise ValueError naming the first one; ``order="morton"``
             without ``compress=True``, or another order, raises ValueError.
     """
-    packed = _flag(compress, "compress")
+    compressed = _flag(compress, "compress")
     threads = _workers(workers)
     if order not in (None, "morton", "input"):
         raise ValueError(f"order: expected 'morton' or 'input', got {order!r}")
-    if order == "morton" and not packed:
+    if order == "morton" and not compressed:
         raise ValueError("order: 'morton' needs compress=True; uncompressed files keep the "
                          "order given")
-    glb = point_cloud_file(positions, colors, packed, order == "input", threads)
+    glb = point_cloud_file(positions, colors, compressed, order == "input", threads)
     assert isinstance(glb, bytes)  # nothing lent: a new bytes object
     return glb
 
@@ -225,7 +225,7 @@ def point_cloud_file(positions: ArrayLike, colors: ArrayLike | None, compress: b
                                    workers, scratch, out)
 
 
-@_with_compact_layout
+@_with_compressed_layout
 def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = None,
          colors: ArrayLike | None = None, material: Material | None = None,
          compress: bool = False, workers: int | None = None) -> bytes:
@@ -242,7 +242,7 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
             triangle of non-zero area uses).
         colors: per-vertex colours as for `point_cloud`, or None.
         material: the surface's `Material`; by default ``Material()``.
-        compress: write the compact layout described below.
+        compress: write the compressed layout described below.
         workers: the most threads the build runs at once; by default one
             per processor. Pass 1 when several threads each build a file.
             The bytes do not depend on it.
@@ -253,7 +253,7 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         metallic-roughness material. A mesh without triangles gives a valid
         file with an empty scene.
 
-    {compact_layout}
+    {compressed_layout}
     A compressed mesh has the same triangles over the same vertices, both
     reordered by meshoptimizer's vertex-cache and vertex-fetch optimisers
     (vertices no triangle uses go last) and a corner may start a triangle
@@ -269,7 +269,7 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         material = Material()
     elif not isinstance(material, Material):
         raise TypeError(f"material: expected a plexorin.Material, got {type(material).__name__}")
-    packed = _flag(compress, "compress")
+    compressed = _flag(compress, "compress")
     threads = _workers(workers)
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per vertex")
@@ -277,10 +277,10 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         face_rows = _inputs.face_rows(faces)
         color_rows = _inputs.color_rows(colors, count)
         stored = 24 * count + _inputs.stored_color_bytes(color_rows) + 12 * face_rows.shape[0]
-        if not packed:
+        if not compressed:
             _inputs.require_file_below_limit(
                 stored, f"{count} vertices and {face_rows.shape[0]} faces")
         return _native.mesh(_inputs.to_float32(rows, "positions"),
                             _inputs.to_face_indices(face_rows, count),
                             _inputs.to_normals(normals, count), _inputs.to_colors(color_rows),
-                            material.as_tuple(), packed, threads)
+                            material.as_tuple(), compressed, threads)

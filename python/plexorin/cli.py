@@ -91,7 +91,7 @@ def add_convert(commands: Commands) -> None:
                         help="write every frame of an atom file or trajectory, or those of "
                              "the range, one GLB each, into the folder OUTPUT (see frames below)")
     parser.add_argument("--compress", action="store_true",
-                        help="write the compact web layout: quantised, meshopt-compressed "
+                        help="write the compressed web layout: quantised, meshopt-compressed "
                              "(KHR_mesh_quantization, EXT_meshopt_compression)")
     parser.add_argument("--spheres", action="store_true",
                         help="atom files only: a shaded sphere per atom, one GPU-instanced "

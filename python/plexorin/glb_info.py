@@ -305,10 +305,10 @@ def describe(summary: dict[str, Any]) -> str:
             lines += _primitive_lines(index, primitive)
     compressed = summary.get("compressed", [])
     if compressed:
-        packed = sum(view["byteLength"] for view in compressed)
+        compressed_bytes = sum(view["byteLength"] for view in compressed)
         decoded = sum(view["decodedLength"] for view in compressed)
         lines.append(f"{MESHOPT}: {plural(len(compressed), 'buffer view')}, "
-                     f"{packed:,} bytes for {decoded:,} decoded")
+                     f"{compressed_bytes:,} bytes for {decoded:,} decoded")
         lines += [f"  view {v['bufferView']}: {v['mode']}, filter {v['filter']}, "
                   f"{v['count']:,} x {v['byteStride']} bytes -> {v['byteLength']:,} bytes"
                   for v in compressed]

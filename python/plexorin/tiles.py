@@ -105,7 +105,7 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
         points_per_tile: a node of the octree with more points is split.
             Nodes of 1/1024 of the cube's side are never split further, so
             one holding more points stays one tile.
-        compress: tiles in the compact layout of ``plexorin.atoms`` and
+        compress: tiles in the compressed layout of ``plexorin.atoms`` and
             ``plexorin.point_cloud`` with ``compress=True`` (quantised and
             meshopt-compressed; about a quarter of the size); False writes
             their float layout. Points go in the tileset's Morton order

@@ -85,9 +85,9 @@ def test_convert_then_info_gives_back_what_went_in(inputs, tmp_path, capsys, val
     for name, (positions, extra) in written.items():
         output = outputs[name] = tmp_path / f"{name}.glb"
         assert cli.main(["convert", str(folder / name), str(output)]) == 0
-        compact = tmp_path / f"{name}.compact.glb"
-        assert cli.main(["convert", "--compress", str(folder / name), str(compact)]) == 0
-        summary = info(compact, capsys)
+        compressed = tmp_path / f"{name}.compressed.glb"
+        assert cli.main(["convert", "--compress", str(folder / name), str(compressed)]) == 0
+        summary = info(compressed, capsys)
         assert "EXT_meshopt_compression" in summary["extensionsRequired"]
         spheres = tmp_path / f"{name}.spheres.glb"
         sphere_run = cli.main(["convert", "--spheres", str(folder / name), str(spheres)])

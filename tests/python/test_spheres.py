@@ -10,7 +10,7 @@ import pytest
 
 import plexorin
 from glb_reader import accessor_array, parse_glb
-from test_compact import decode_and_validate  # noqa: F401  (a fixture)
+from test_compressed import decode_and_validate  # noqa: F401  (a fixture)
 from test_readers import PALETTE, morton_order
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))

@@ -76,18 +76,18 @@ def decoded_tiles(folder: pathlib.Path) -> dict:
     copies = folder.with_name(folder.name + "-decoded")
     copies.mkdir(exist_ok=True)
     names = sorted(p.name for p in folder.glob("*.glb"))
-    packed = [n for n in names if b"EXT_meshopt_compression" in (folder / n).read_bytes()[:2000]]
+    compressed = [n for n in names if b"EXT_meshopt_compression" in (folder / n).read_bytes()[:2000]]
     subprocess.run(["node", str(REPO / "tests/js/meshopt-decode.mjs"),
-                    *[str(d / n) for n in packed for d in (folder, copies)]], check=True, cwd=REPO)
-    return {n: (glb_reader.parse_glb(((copies if n in packed else folder) / n).read_bytes()),
-                n in packed) for n in names}
+                    *[str(d / n) for n in compressed for d in (folder, copies)]], check=True, cwd=REPO)
+    return {n: (glb_reader.parse_glb(((copies if n in compressed else folder) / n).read_bytes()),
+                n in compressed) for n in names}
 
 
 def y_up(points: np.ndarray) -> np.ndarray:
     return np.stack([points[:, 0], points[:, 2], -points[:, 1]], axis=1)
 
 
-def check_tile(glb, packed: bool, expected: np.ndarray, colors=None) -> np.ndarray:
+def check_tile(glb, compressed: bool, expected: np.ndarray, colors=None) -> np.ndarray:
     """Asserts the tile holds exactly the `expected` points (float32, z-up)
     with their uint8 `colors`: in this order uncompressed, as the same
     multiset of grid integers (quantised here like the writer) and colours
@@ -101,7 +101,7 @@ def check_tile(glb, packed: bool, expected: np.ndarray, colors=None) -> np.ndarr
     if colors is not None:
         stored_colors = np.concatenate([glb_reader.accessor_array(glb, p["attributes"]["COLOR_0"])[:, :3]
                                         for p in primitives])
-    if not packed:
+    if not compressed:
         np.testing.assert_array_equal(stored, want)
         if colors is not None:
             np.testing.assert_array_equal(stored_colors, colors)
@@ -124,10 +124,10 @@ def check_tree(folder: pathlib.Path, points: np.ndarray, ppt: int, colors=None) 
     tiles_found = decoded_tiles(folder)
     assert sorted(tiles_found) == sorted(tiles.tile_name(*c) + ".glb" for c in expected)
     drawn = {}
-    for name, (glb, packed) in tiles_found.items():
+    for name, (glb, compressed) in tiles_found.items():
         code = (len(name[1:-4]), int(name[1:-4] or "0", 8))
         rows = expected[code]
-        drawn[name] = check_tile(glb, packed, points[rows], None if colors is None else colors[rows])
+        drawn[name] = check_tile(glb, compressed, points[rows], None if colors is None else colors[rows])
     return drawn
 
 

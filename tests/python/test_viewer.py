@@ -60,8 +60,8 @@ def write_controls(folder: pathlib.Path, plexorin) -> None:
 
 
 # Compressed files and the (points, vertices, triangles) they hold.
-COMPRESSED = {"packed_atoms.glb": (60000, 0, 0), "packed_points.glb": (60000, 0, 0),
-              "packed_mesh.glb": (0, 10000, 2 * 99 * 99)}
+COMPRESSED = {"compressed_atoms.glb": (60000, 0, 0), "compressed_points.glb": (60000, 0, 0),
+              "compressed_mesh.glb": (0, 10000, 2 * 99 * 99)}
 
 
 def write_compressed(folder: pathlib.Path) -> None:
@@ -69,16 +69,16 @@ def write_compressed(folder: pathlib.Path) -> None:
 
     rng = np.random.default_rng(3)
     xyz = rng.random((60000, 3), dtype=np.float32)
-    (folder / "packed_atoms.glb").write_bytes(
+    (folder / "compressed_atoms.glb").write_bytes(
         package.atoms(xyz, rng.integers(0, 9, 60000), compress=True))
-    (folder / "packed_points.glb").write_bytes(package.point_cloud(xyz, xyz, compress=True))
+    (folder / "compressed_points.glb").write_bytes(package.point_cloud(xyz, xyz, compress=True))
     side = np.arange(100)
     i, j = np.meshgrid(side[:-1], side[:-1], indexing="ij")
     a, b, c, d = i * 100 + j, (i + 1) * 100 + j, (i + 1) * 100 + j + 1, i * 100 + j + 1
     faces = np.concatenate([np.stack([a, b, c], -1), np.stack([a, c, d], -1)]).reshape(-1, 3)
     x, y = np.meshgrid(side / 99, side / 99, indexing="ij")
     grid = np.stack([x, y, 0.2 * np.sin(6 * x) * np.cos(4 * y)], -1).reshape(-1, 3)
-    (folder / "packed_mesh.glb").write_bytes(package.mesh(grid, faces, colors=np.clip(grid, 0, 1), compress=True))
+    (folder / "compressed_mesh.glb").write_bytes(package.mesh(grid, faces, colors=np.clip(grid, 0, 1), compress=True))
 
 
 @pytest.fixture(scope="module")

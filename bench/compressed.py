@@ -1,9 +1,9 @@
-"""Benchmark of the compact layout (compress=True): size and time against the
+"""Benchmark of the compressed layout (compress=True): size and time against the
 uncompressed call on the same input and against `gltfpack -cc` run on the
 uncompressed file (npm gltfpack, WebAssembly, one thread).
 
-Run by `make bench` (or `python bench/compact.py [--quick]`). Prints one line
-per case and the goals' ratios, and writes bench/results/compact.json (not
+Run by `make bench` (or `python bench/compressed.py [--quick]`). Prints one line
+per case and the goals' ratios, and writes bench/results/compressed.json (not
 with --quick); asserts nothing. Times are the best of a few
 runs, interleaved, on a shared machine: compare within one run only.
 """
@@ -77,7 +77,7 @@ def best_time(call, runs: int):
 
 
 def gltfpack(path: pathlib.Path, runs: int):
-    out = path.with_suffix(".packed.glb")
+    out = path.with_suffix(".compressed.glb")
     command = ["node", str(GLTFPACK), "-i", str(path), "-o", str(out), "-cc"]
     seconds, _ = best_time(lambda: subprocess.run(command, check=True, capture_output=True), runs)
     return seconds, out.stat().st_size
@@ -85,18 +85,18 @@ def gltfpack(path: pathlib.Path, runs: int):
 
 def run_case(name: str, count: int, build, folder: pathlib.Path, runs: int) -> dict:
     plain_s, plain = best_time(lambda: build(False), runs)
-    packed_s, packed = best_time(lambda: build(True), runs)
+    compressed_s, compressed = best_time(lambda: build(True), runs)
     path = folder / f"{name}.glb"
     path.write_bytes(plain)
     del plain
     pack_s, pack_bytes = gltfpack(path, max(1, runs - 1))
     path.unlink()
-    row = {"case": name, "count": count, "bytes": len(packed), "per": len(packed) / count,
-           "gltfpack_per": pack_bytes / count, "size_vs_gltfpack": len(packed) / pack_bytes,
-           "s": packed_s, "plain_s": plain_s, "gltfpack_s": pack_s,
-           "faster_than_gltfpack": pack_s / packed_s, "vs_plain_time": packed_s / plain_s}
+    row = {"case": name, "count": count, "bytes": len(compressed), "per": len(compressed) / count,
+           "gltfpack_per": pack_bytes / count, "size_vs_gltfpack": len(compressed) / pack_bytes,
+           "s": compressed_s, "plain_s": plain_s, "gltfpack_s": pack_s,
+           "faster_than_gltfpack": pack_s / compressed_s, "vs_plain_time": compressed_s / plain_s}
     print(f"{name:<22} {count:>9} {row['per']:6.2f} B/el (gltfpack -cc {row['gltfpack_per']:5.2f},"
-          f" size ratio {row['size_vs_gltfpack']:.2f})  {packed_s:7.3f} s (uncompressed"
+          f" size ratio {row['size_vs_gltfpack']:.2f})  {compressed_s:7.3f} s (uncompressed"
           f" {plain_s:6.3f} s = x{row['vs_plain_time']:.2f}; gltfpack {pack_s:6.2f} s ="
           f" {row['faster_than_gltfpack']:.1f}x slower)", flush=True)
     return row
@@ -108,10 +108,10 @@ def main() -> None:
     args = parser.parse_args()
     rng = np.random.default_rng(2024)
     sizes = [10**6] if args.quick else [10**6, 10**7]
-    print("compact files (compress=True): bytes per element, time; gltfpack -cc on the "
+    print("compressed files (compress=True): bytes per element, time; gltfpack -cc on the "
           "uncompressed file")
     rows = []
-    with tempfile.TemporaryDirectory(prefix="plexorin-compact-") as tmp:
+    with tempfile.TemporaryDirectory(prefix="plexorin-compressed-") as tmp:
         folder = pathlib.Path(tmp)
         for count in sizes:
             runs = 3 if count <= 10**6 else 2
@@ -142,7 +142,7 @@ def main() -> None:
         print(f"  {row['case']:<20} {row['count']:>9}: " + ", ".join(checks))
     if not args.quick:
         RESULTS.mkdir(exist_ok=True)
-        (RESULTS / "compact.json").write_text(json.dumps(rows, indent=2) + "\n")
+        (RESULTS / "compressed.json").write_text(json.dumps(rows, indent=2) + "\n")
 
 
 if __name__ == "__main__":

@@ -28,7 +28,7 @@ std::vector<GlbBytes> files_for_worker_counts(Scene scene, Write write) {
 
 }  // namespace
 
-TEST(Compact, FilesAreTheSameForEveryWorkerCount) {
+TEST(Compressed, FilesAreTheSameForEveryWorkerCount) {
     const std::uint32_t count = 700000;  // several chunks per palette entry
     std::mt19937 random(3);
     std::uniform_real_distribution<float> coordinate(-5.0f, 5.0f);

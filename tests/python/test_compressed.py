@@ -26,7 +26,7 @@ def decode_and_validate(tmp_path_factory, validate_glbs):
     asserting a clean validator report for every file and its decoded copy."""
     if not (REPO / "node_modules" / "meshoptimizer").is_dir():
         pytest.skip("node_modules/meshoptimizer missing (run make setup)")
-    folder = tmp_path_factory.mktemp("compact")
+    folder = tmp_path_factory.mktemp("compressed")
 
     def run(files):
         pairs = []
@@ -75,15 +75,15 @@ def test_atoms_decode_to_the_uncompressed_file_colour_by_colour(decode_and_valid
         positions[: count * 9 // 10] = positions[: count * 9 // 10] * 1e-3 + [5, 5, 0]
     types = rng.choice([1, 3, 7, 9, 300], count, p=[0.8, 0.1, 0.05, 0.03, 0.02]).astype(np.uint16)
     box = [[-1, -1, -1], [41, 31, 1]]
-    packed = decode_and_validate({"atoms": plexorin.atoms(positions, types, box=box,
+    compressed = decode_and_validate({"atoms": plexorin.atoms(positions, types, box=box,
                                                                   compress=True)})["atoms"]
     plain = glb_reader.parse_glb(plexorin.atoms(positions, types, box=box))
     plain_xyz = glb_reader.attribute_array(plain, "POSITION")
     plain_rgb = glb_reader.attribute_array(plain, "COLOR_0")
-    node, prims = primitives(packed)
+    node, prims = primitives(compressed)
     assert "COLOR_0" not in prims[0][0]["attributes"] and len(prims) == 4  # type 1 in two chunks
     assert all(len(stored) <= CHUNK for _, stored in prims)
-    materials = packed.document["materials"]
+    materials = compressed.document["materials"]
     by_colour = {}
     for primitive, stored in prims:
         material = materials[primitive["material"]]
