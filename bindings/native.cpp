@@ -6,6 +6,7 @@
 // the argument, never read.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <vector>
@@ -294,6 +295,69 @@ py::bytes mesh(const py::object& positions, const py::object& faces, const py::o
     scene.workers = workers;
     return build_without_gil(
         [&](glbcore::OutputBuffer& out) { glbcore::write_mesh_scene(scene, out); });
+}
+
+// ---- Sizes: the refusals of a builder before it reads an array ------------
+// The twins read no array: an optional array's pointer only says that it is given.
+const std::uint8_t GIVEN_ARRAY = 0;
+
+std::uint32_t row_count(std::uint64_t rows, const char* name) {
+    if (rows > std::numeric_limits<std::uint32_t>::max()) {
+        throw py::value_error(std::string(name) + ": " + std::to_string(rows) +
+                              " rows are more than 4294967295");
+    }
+    return static_cast<std::uint32_t>(rows);
+}
+
+// Colours as (storage type, components) without their values.
+glbcore::ColorArray color_layout(const std::optional<std::pair<std::string, std::uint32_t>>& colors) {
+    glbcore::ColorArray layout;
+    if (!colors) return layout;
+    const auto& [type, components] = *colors;
+    if (type == "uint8") {
+        layout.type = glbcore::ColorType::uint8;
+    } else if (type == "uint16") {
+        layout.type = glbcore::ColorType::uint16;
+    } else if (type != "float32") {
+        throw py::value_error("colors: expected the storage type float32, uint8 or uint16");
+    }
+    if (components != 3 && components != 4) throw py::value_error("colors: expected 3 or 4 components");
+    layout.data = &GIVEN_ARRAY;
+    layout.components = components;
+    return layout;
+}
+
+std::optional<std::size_t> atoms_size(std::uint64_t count, bool compress, bool spheres) {
+    glbcore::AtomScene scene;
+    scene.count = row_count(count, "positions");
+    scene.style = spheres ? glbcore::AtomStyle::spheres : glbcore::AtomStyle::points;
+    scene.compression.enabled = compress;
+    return glbcore::atom_scene_size(scene);
+}
+
+std::optional<std::size_t> point_cloud_size(
+    std::uint64_t count, const std::optional<std::pair<std::string, std::uint32_t>>& colors,
+    bool compress) {
+    glbcore::PointCloudScene scene;
+    scene.count = row_count(count, "positions");
+    scene.colors = color_layout(colors);
+    scene.compression.enabled = compress;
+    return glbcore::point_cloud_scene_size(scene);
+}
+
+std::optional<std::size_t> mesh_size(std::uint64_t vertex_count, std::uint64_t face_count,
+                                     const std::optional<std::pair<std::string, std::uint32_t>>& colors,
+                                     const py::tuple& material, bool compress) {
+    glbcore::MeshScene scene;
+    scene.vertex_count = row_count(vertex_count, "positions");
+    if (face_count > std::numeric_limits<std::uint32_t>::max() / 3) {
+        throw py::value_error("faces: more than 4294967295 indices");
+    }
+    scene.index_count = static_cast<std::uint32_t>(3 * face_count);
+    scene.colors = color_layout(colors);
+    scene.material = read_material(material);
+    scene.compression.enabled = compress;
+    return glbcore::mesh_scene_size(scene);
 }
 
 // ---- The tiler's passes over chunks (plexorin.tiles) ----------------------
@@ -699,6 +763,12 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.def("mesh", &mesh, py::arg("positions"), py::arg("faces"), py::arg("normals"),
           py::arg("colors"), py::arg("material"), py::arg("compress") = false,
           py::arg("workers") = 0);
+    m.def("atoms_size", &atoms_size, py::arg("count"), py::arg("compress") = false,
+          py::arg("spheres") = false);
+    m.def("point_cloud_size", &point_cloud_size, py::arg("count"), py::arg("colors") = py::none(),
+          py::arg("compress") = false);
+    m.def("mesh_size", &mesh_size, py::arg("vertex_count"), py::arg("face_count"),
+          py::arg("colors"), py::arg("material"), py::arg("compress") = false);
     m.def("tile_keys", &tile_keys, py::arg("positions"), py::arg("grid"),
           py::arg("out") = py::none());
     m.def("tile_key_histogram", &tile_key_histogram, py::arg("positions"), py::arg("grid"),

@@ -10,10 +10,22 @@
 //   and the first bad row, e.g. "positions[17] is not finite", before the
 //   output is allocated. A file of 2 GiB or more is refused with
 //   std::length_error.
+// - Each scene writer has a *_scene_size twin that takes the same scene but
+//   reads none of its arrays (their pointers only say whether an optional
+//   array is given). It refuses what the writer refuses before the writer
+//   reads an array, in the same order, so that a host can refuse a call
+//   before it copies any argument. Otherwise it returns the most bytes the
+//   file can take: the exact size but for the text of the numbers that the
+//   values decide (the POSITION bounds), counted at their longest. A
+//   compressed file, and atoms drawn as spheres (whose nodes follow the
+//   types present), have a size known only from the values: their twins
+//   return none.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "glbcore.h"
 
@@ -87,6 +99,7 @@ struct AtomScene {
 // the atom builder; POSITION bounds are the exact extremes. As spheres, each
 // type's instances are its atoms in that order.
 void write_atom_scene(const AtomScene& scene, OutputBuffer& out);
+std::optional<std::size_t> atom_scene_size(const AtomScene& scene);
 
 // Working memory that a caller writing many compressed point files, one
 // after another, lends to each write so that it is not fresh memory every
@@ -121,6 +134,7 @@ struct PointCloudScene {
     PointWriteScratch* scratch = nullptr;  // lent working memory, or none
 };
 void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out);
+std::optional<std::size_t> point_cloud_scene_size(const PointCloudScene& scene);
 
 struct MeshScene {
     const float* positions = nullptr;
@@ -137,5 +151,6 @@ struct MeshScene {
     WorkerLimit workers = 0;
 };
 void write_mesh_scene(const MeshScene& scene, OutputBuffer& out);
+std::optional<std::size_t> mesh_scene_size(const MeshScene& scene);
 
 }  // namespace glbcore

@@ -1,11 +1,12 @@
 // Atoms for the public package: Morton order over the caller's cell or the
 // exact extents, positions and palette colours gathered straight into the
-// file, and POSITION bounds that are the exact extremes.
-#include "order/order.h"
-#include "compressed/compressed.h"
-#include "base/base.h"
-#include "glb/glb.h"
+// file, and POSITION bounds that are the exact extremes; or the compressed
+// layout, or spheres.
 #include "attributes/attributes.h"
+#include "base/base.h"
+#include "builders/builders.h"
+#include "compressed/compressed.h"
+#include "order/order.h"
 #include "spheres/spheres.h"
 
 namespace glbcore {
@@ -31,38 +32,62 @@ int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t leng
     return document.add_buffer_view(view);
 }
 
+FloatLayout plan_float_atoms(const AtomScene& scene, const MortonGrid& grid) {
+    FloatLayout layout;
+    if (scene.count == 0) return layout;
+    if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
+    gltf::Document& document = layout.document;
+    // The size is refused before any pass over the data.
+    const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{scene.count};
+    const std::size_t offset = layout.payload.add(2 * half, [&scene, &grid](std::uint8_t* block) {
+        fill_sorted_atoms(scene, grid, block);
+    });
+    gltf::Accessor position;
+    position.buffer_view = add_view_at(document, offset, half);
+    position.count = scene.count;
+    gltf::Accessor color;
+    color.buffer_view = add_view_at(document, offset + static_cast<std::size_t>(half), half);
+    color.count = scene.count;
+
+    gltf::Primitive points;
+    layout.position = document.add_accessor(std::move(position));
+    points.attributes = {{"POSITION", layout.position},
+                         {"COLOR_0", document.add_accessor(std::move(color))}};
+    points.mode = gltf::POINTS;
+    add_scene_mesh(document, "Atoms", std::move(points));
+    return layout;
+}
+
 }  // namespace
 
 void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     const RoundToNearestScope nearest;
     if (scene.style == AtomStyle::spheres) return write_sphere_atom_scene(scene, out);
     if (scene.compression.enabled) return write_compressed_atom_scene(scene, out);
-    gltf::Document document;
-    gltf::Payload payload;
-    if (scene.count == 0) return gltf::write_glb(document, payload, out);
-    if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
-    // The size is refused before any pass over the data.
-    const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{scene.count};
-    MortonGrid grid{};
-    const std::size_t offset = payload.add(2 * half, [&](std::uint8_t* block) {
-        fill_sorted_atoms(scene, grid, block);
-    });
-    const Extents extents = exact_extents(scene.positions, scene.count);
-    grid = morton_grid(scene, extents);
-    gltf::Accessor position;
-    position.buffer_view = add_view_at(document, offset, half);
-    position.count = scene.count;
-    set_bounds(position, extents);
-    gltf::Accessor color;
-    color.buffer_view = add_view_at(document, offset + static_cast<std::size_t>(half), half);
-    color.count = scene.count;
+    MortonGrid grid{};  // the payload's fill reads it when the file is written
+    FloatLayout layout = plan_float_atoms(scene, grid);
+    if (layout.position >= 0) {
+        const Extents extents = exact_extents(scene.positions, scene.count);
+        grid = morton_grid(scene, extents);
+        set_bounds(layout.document.accessors[layout.position], extents);
+    }
+    gltf::write_glb(std::move(layout.document), layout.payload, out);
+}
 
-    gltf::Primitive points;
-    points.attributes = {{"POSITION", document.add_accessor(std::move(position))},
-                         {"COLOR_0", document.add_accessor(std::move(color))}};
-    points.mode = gltf::POINTS;
-    add_scene_mesh(document, "Atoms", std::move(points));
-    gltf::write_glb(std::move(document), payload, out);
+std::optional<std::size_t> atom_scene_size(const AtomScene& scene) {
+    if (scene.style == AtomStyle::spheres) {
+        require_sphere_atom_scene_fits(scene);
+        return std::nullopt;
+    }
+    if (scene.compression.enabled) {
+        // The compressed writer's one refusal before it reads the atoms.
+        if (scene.count != 0 && (scene.box_lo || scene.box_hi)) {
+            require_finite_box(scene.box_lo, scene.box_hi);
+        }
+        return std::nullopt;
+    }
+    const MortonGrid unused{};
+    return largest_size(plan_float_atoms(scene, unused));
 }
 
 }  // namespace glbcore

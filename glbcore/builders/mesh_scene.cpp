@@ -1,11 +1,12 @@
 // Triangle meshes for the public package: exact bounds, given or
-// area-weighted normals, optional colours and one metallic-roughness material.
+// area-weighted normals, optional colours and one metallic-roughness
+// material; or the compressed layout.
 #include <cstring>
 
-#include "compressed/compressed.h"
-#include "glb/glb.h"
-#include "base/base.h"
 #include "attributes/attributes.h"
+#include "base/base.h"
+#include "builders/builders.h"
+#include "compressed/compressed.h"
 
 namespace glbcore {
 
@@ -43,35 +44,48 @@ int add_indices(gltf::Document& document, gltf::Payload& payload, const MeshScen
     return document.add_accessor(std::move(accessor));
 }
 
-}  // namespace
-
-void write_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
-    const RoundToNearestScope nearest;
-    if (scene.compression.enabled) return write_compressed_mesh_scene(scene, out);
-    require_finite_material(scene.material);
-    gltf::Document document;
-    gltf::Payload payload;
+FloatLayout plan_float_mesh(const MeshScene& scene) {
+    FloatLayout layout;
     // Without a triangle there is nothing to draw, and an empty accessor is
     // not valid glTF: such a mesh is a file with an empty scene.
-    if (scene.vertex_count == 0 || scene.index_count == 0) {
-        return gltf::write_glb(document, payload, out);
-    }
+    if (scene.vertex_count == 0 || scene.index_count == 0) return layout;
+    gltf::Document& document = layout.document;
+    gltf::Payload& payload = layout.payload;
     gltf::Primitive triangles;
     triangles.mode = gltf::TRIANGLES;
-    const int position =
-        add_float_positions(document, payload, scene.positions, scene.vertex_count);
-    triangles.attributes.emplace_back("POSITION", position);
+    layout.position = add_float_positions(document, payload, scene.positions, scene.vertex_count);
+    triangles.attributes.emplace_back("POSITION", layout.position);
     triangles.attributes.emplace_back("NORMAL", add_normals(document, payload, scene));
     if (scene.colors.data != nullptr) {
         triangles.attributes.emplace_back(
             "COLOR_0", add_colors(document, payload, scene.colors, scene.vertex_count));
     }
     triangles.indices = add_indices(document, payload, scene);
-    set_bounds(document.accessors[position], exact_extents(scene.positions, scene.vertex_count));
-    require_unit_colors(scene.colors, scene.vertex_count);
     triangles.material = document.add_material(material_record(scene.material));
     add_scene_mesh(document, "Mesh", std::move(triangles));
-    gltf::write_glb(std::move(document), payload, out);
+    return layout;
+}
+
+}  // namespace
+
+void write_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
+    const RoundToNearestScope nearest;
+    if (scene.compression.enabled) return write_compressed_mesh_scene(scene, out);
+    require_finite_material(scene.material);
+    FloatLayout layout = plan_float_mesh(scene);
+    if (layout.position >= 0) {
+        set_bounds(layout.document.accessors[layout.position],
+                   exact_extents(scene.positions, scene.vertex_count));
+        require_unit_colors(scene.colors, scene.vertex_count);
+    }
+    gltf::write_glb(std::move(layout.document), layout.payload, out);
+}
+
+std::optional<std::size_t> mesh_scene_size(const MeshScene& scene) {
+    // Both layouts refuse a material that is not finite before all else.
+    require_finite_material(scene.material);
+    if (scene.compression.enabled) return std::nullopt;
+    return largest_size(plan_float_mesh(scene));
 }
 
 }  // namespace glbcore

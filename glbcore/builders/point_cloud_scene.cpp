@@ -1,29 +1,48 @@
 // Point clouds for the public package: positions unchanged with exact
-// bounds, and colours, when given, in the caller's storage type.
-#include "compressed/compressed.h"
-#include "base/base.h"
+// bounds, and colours, when given, in the caller's storage type; or the
+// compressed layout.
 #include "attributes/attributes.h"
+#include "base/base.h"
+#include "builders/builders.h"
+#include "compressed/compressed.h"
 
 namespace glbcore {
+
+namespace {
+
+FloatLayout plan_float_point_cloud(const PointCloudScene& scene) {
+    FloatLayout layout;
+    if (scene.count == 0) return layout;
+    gltf::Document& document = layout.document;
+    gltf::Primitive points;
+    points.mode = gltf::POINTS;
+    layout.position = add_float_positions(document, layout.payload, scene.positions, scene.count);
+    points.attributes.emplace_back("POSITION", layout.position);
+    if (scene.colors.data != nullptr) {
+        points.attributes.emplace_back(
+            "COLOR_0", add_colors(document, layout.payload, scene.colors, scene.count));
+    }
+    add_scene_mesh(document, "PointCloud", std::move(points));
+    return layout;
+}
+
+}  // namespace
 
 void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out) {
     const RoundToNearestScope nearest;
     if (scene.compression.enabled) return write_compressed_point_cloud_scene(scene, out);
-    gltf::Document document;
-    gltf::Payload payload;
-    if (scene.count == 0) return gltf::write_glb(document, payload, out);
-    gltf::Primitive points;
-    points.mode = gltf::POINTS;
-    const int position = add_float_positions(document, payload, scene.positions, scene.count);
-    points.attributes.emplace_back("POSITION", position);
-    if (scene.colors.data != nullptr) {
-        points.attributes.emplace_back("COLOR_0",
-                                       add_colors(document, payload, scene.colors, scene.count));
+    FloatLayout layout = plan_float_point_cloud(scene);
+    if (layout.position >= 0) {
+        set_bounds(layout.document.accessors[layout.position],
+                   exact_extents(scene.positions, scene.count));
+        require_unit_colors(scene.colors, scene.count);
     }
-    set_bounds(document.accessors[position], exact_extents(scene.positions, scene.count));
-    require_unit_colors(scene.colors, scene.count);
-    add_scene_mesh(document, "PointCloud", std::move(points));
-    gltf::write_glb(std::move(document), payload, out);
+    gltf::write_glb(std::move(layout.document), layout.payload, out);
+}
+
+std::optional<std::size_t> point_cloud_scene_size(const PointCloudScene& scene) {
+    if (scene.compression.enabled) return std::nullopt;  // refuses nothing before reading
+    return largest_size(plan_float_point_cloud(scene));
 }
 
 }  // namespace glbcore

@@ -249,4 +249,7 @@ int add_view(Document& document, Payload& payload, std::uint64_t size, Payload::
 // file size and writes header, JSON chunk and, unless empty, the BIN chunk.
 void write_glb(Document document, const Payload& payload, OutputBuffer& out);
 
+// The size of the file write_glb would write, not checked against 2 GiB.
+std::uint64_t glb_size(Document document, const Payload& payload);
+
 }  // namespace glbcore::gltf

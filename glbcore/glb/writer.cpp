@@ -48,18 +48,31 @@ int add_view(Document& document, Payload& payload, std::uint64_t size, Payload::
     return document.add_buffer_view(view);
 }
 
-void write_glb(Document document, const Payload& payload, OutputBuffer& out) {
-    // A file without binary data has no BIN chunk at all: an empty chunk is
-    // something validators flag.
-    const bool bin_chunk = payload.size() != 0;
-    if (!bin_chunk) {
+namespace {
+
+// The document's JSON as written with `payload`: buffer 0 takes its size, or
+// a file without binary data has no buffer and no BIN chunk at all (an empty
+// chunk is something validators flag).
+std::string final_json(Document& document, const Payload& payload) {
+    if (payload.size() == 0) {
         document.buffers.clear();
     } else {
         if (document.buffers.empty()) document.buffers.emplace_back();
         document.buffers[0].byte_length = static_cast<std::size_t>(payload.size());
     }
-    const std::string json = to_json(document);
-    const GlbLayout layout = frame_layout(json.size(), payload.size(), bin_chunk);
+    return to_json(document);
+}
+
+}  // namespace
+
+std::uint64_t glb_size(Document document, const Payload& payload) {
+    const std::string json = final_json(document, payload);
+    return frame_layout(json.size(), payload.size(), payload.size() != 0).total;
+}
+
+void write_glb(Document document, const Payload& payload, OutputBuffer& out) {
+    const std::string json = final_json(document, payload);
+    const GlbLayout layout = frame_layout(json.size(), payload.size(), payload.size() != 0);
     require_below_size_limit(layout.total);
     std::uint8_t* file = out.allocate(static_cast<std::size_t>(layout.total));
     payload.write(write_glb_frame(file, layout, json.c_str()));

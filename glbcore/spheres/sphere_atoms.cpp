@@ -451,6 +451,14 @@ PositionGrid add_compressed_instances(gltf::Document& document, gltf::Payload& p
 
 }  // namespace
 
+void require_sphere_atom_scene_fits(const AtomScene& scene) {
+    if (scene.count == 0) return;
+    if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
+    if (scene.compression.enabled) return;
+    gltf::Payload translations;  // the writer's first block, refused as it refuses it
+    translations.add(BYTES_PER_VEC3 * scene.count, nullptr);
+}
+
 void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     gltf::Document document;
     gltf::Payload payload;

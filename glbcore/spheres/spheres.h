@@ -63,5 +63,9 @@ TypeGroups group_atoms_by_type(const float* positions, std::uint32_t count,
 std::array<float, PALETTE_SIZE> default_radii(const float* positions, const TypeGroups& groups);
 
 void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out);
+// What write_sphere_atom_scene refuses before it reads an array, in its
+// order: a box that is not finite, then float instance translations of
+// 2 GiB or more.
+void require_sphere_atom_scene_fits(const AtomScene& scene);
 
 }  // namespace glbcore

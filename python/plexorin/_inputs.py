@@ -45,16 +45,6 @@ def _rows_of_three(array: np.ndarray, name: str, what: str) -> np.ndarray:
                      f"multiple of 3, got {array.shape}")
 
 
-FILE_LIMIT = 1 << 31
-
-
-def require_file_below_limit(stored_bytes: int, what: str) -> None:
-    """Refuse, before any conversion copies data, a file that would reach 2 GiB."""
-    if stored_bytes >= FILE_LIMIT:
-        raise ValueError(f"{what} would take {stored_bytes} bytes in the file; a GLB file must "
-                         f"stay below 2 GiB ({FILE_LIMIT} bytes)")
-
-
 def xyz_rows(value: Any, name: str, what: str) -> np.ndarray:
     """Rows of x y z as an (N, 3) array of numbers, not yet converted."""
     array = as_array(value, name)
@@ -152,13 +142,18 @@ def color_rows(value: Any, count: int) -> np.ndarray | None:
     return array
 
 
-def stored_color_bytes(array: np.ndarray | None) -> int:
-    """Bytes the colours take in the file: rows padded to 4 bytes."""
+def _stored_color_dtype(array: np.ndarray) -> np.dtype[Any]:
+    """uint8 and uint16 colours keep their type, float ones become float32."""
+    if array.dtype.kind == "u":
+        return np.dtype(np.uint8 if array.dtype.itemsize == 1 else np.uint16)
+    return np.dtype(np.float32)
+
+
+def color_storage(array: np.ndarray | None) -> tuple[str, int] | None:
+    """(storage type, components) of colours as `to_colors` makes them."""
     if array is None:
-        return 0
-    item = 4 if array.dtype.kind == "f" else int(array.dtype.itemsize)
-    rows, columns = (int(n) for n in array.shape)
-    return rows * ((columns * item + 3) // 4 * 4)
+        return None
+    return _stored_color_dtype(array).name, int(array.shape[1])
 
 
 def to_colors(array: np.ndarray | None) -> np.ndarray | None:
@@ -169,10 +164,8 @@ def to_colors(array: np.ndarray | None) -> np.ndarray | None:
     """
     if array is None:
         return None
-    if array.dtype.kind == "u":
-        return np.ascontiguousarray(array, dtype=np.uint8 if array.dtype.itemsize == 1 else np.uint16)
     with np.errstate(over="ignore", invalid="ignore"):
-        return np.ascontiguousarray(array, dtype=np.float32)
+        return np.ascontiguousarray(array, dtype=_stored_color_dtype(array))
 
 
 def to_normals(value: Any, count: int) -> npt.NDArray[np.float32] | None:
@@ -260,11 +253,3 @@ def sphere_radii(value: Any, types: np.ndarray) -> tuple[np.ndarray | None, np.n
                          f"at least {highest + 1} entries (types go up to {highest}), got "
                          f"{array.shape[0]}")
     return None, np.ascontiguousarray(array)
-
-
-def is_per_atom(value: Any, count: int) -> bool:
-    """Whether `radius` gives one value per atom (and so a SCALE per instance)."""
-    if value is None or isinstance(value, (dict, str, bytes)):
-        return False
-    shape = np.shape(value)
-    return len(shape) == 1 and shape[0] == count

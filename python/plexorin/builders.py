@@ -131,22 +131,19 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
     The interpreter lock is released while the file is built, so threads
     may build several files at once; the bytes depend only on the inputs.
     """
-    compressed = _flag(compress, "compress")
+    compress = _flag(compress, "compress")
     threads = _workers(workers)
     spheres = _inputs.atom_style(style)
     if radius is not None and not spheres:
         raise ValueError("radius: only used with style='spheres'")
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per atom")
-        if not compressed:  # compressed files are far smaller; the core checks their size
-            # Points store 24 bytes per atom; spheres 12, and 12 more with radii per atom.
-            per_atom_bytes = 24 if not spheres or _inputs.is_per_atom(radius, rows.shape[0]) else 12
-            _inputs.require_file_below_limit(per_atom_bytes * rows.shape[0],
-                                             f"{rows.shape[0]} atoms")
+        # What the core refuses before it reads the atoms, refused before any copy.
+        _native.atoms_size(rows.shape[0], compress, spheres)
         kinds = _inputs.atom_types(types, rows.shape[0])
         cell = _inputs.box_corners(box)
         per_atom, per_type = _inputs.sphere_radii(radius, kinds)
-        return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell, compressed,
+        return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell, compress,
                              spheres, per_atom, per_type, threads)
 
 
@@ -193,14 +190,14 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
             raise ValueError naming the first one; ``order="morton"``
             without ``compress=True``, or another order, raises ValueError.
     """
-    compressed = _flag(compress, "compress")
+    compress = _flag(compress, "compress")
     threads = _workers(workers)
     if order not in (None, "morton", "input"):
         raise ValueError(f"order: expected 'morton' or 'input', got {order!r}")
-    if order == "morton" and not compressed:
+    if order == "morton" and not compress:
         raise ValueError("order: 'morton' needs compress=True; uncompressed files keep the "
                          "order given")
-    glb = point_cloud_file(positions, colors, compressed, order == "input", threads)
+    glb = point_cloud_file(positions, colors, compress, order == "input", threads)
     assert isinstance(glb, bytes)  # nothing lent: a new bytes object
     return glb
 
@@ -216,10 +213,8 @@ def point_cloud_file(positions: ArrayLike, colors: ArrayLike | None, compress: b
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per point")
         color_rows = _inputs.color_rows(colors, rows.shape[0])
-        if not compress:
-            _inputs.require_file_below_limit(
-                12 * rows.shape[0] + _inputs.stored_color_bytes(color_rows),
-                f"{rows.shape[0]} points")
+        # What the core refuses before it reads the points, refused before any copy.
+        _native.point_cloud_size(rows.shape[0], _inputs.color_storage(color_rows), compress)
         return _native.point_cloud(_inputs.to_float32(rows, "positions"),
                                    _inputs.to_colors(color_rows), compress, keep_input_order,
                                    workers, scratch, out)
@@ -269,18 +264,17 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         material = Material()
     elif not isinstance(material, Material):
         raise TypeError(f"material: expected a plexorin.Material, got {type(material).__name__}")
-    compressed = _flag(compress, "compress")
+    compress = _flag(compress, "compress")
     threads = _workers(workers)
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per vertex")
         count = rows.shape[0]
         face_rows = _inputs.face_rows(faces)
         color_rows = _inputs.color_rows(colors, count)
-        stored = 24 * count + _inputs.stored_color_bytes(color_rows) + 12 * face_rows.shape[0]
-        if not compressed:
-            _inputs.require_file_below_limit(
-                stored, f"{count} vertices and {face_rows.shape[0]} faces")
+        # What the core refuses before it reads the mesh, refused before any copy.
+        _native.mesh_size(count, face_rows.shape[0], _inputs.color_storage(color_rows),
+                          material.as_tuple(), compress)
         return _native.mesh(_inputs.to_float32(rows, "positions"),
                             _inputs.to_face_indices(face_rows, count),
                             _inputs.to_normals(normals, count), _inputs.to_colors(color_rows),
-                            material.as_tuple(), compressed, threads)
+                            material.as_tuple(), compress, threads)

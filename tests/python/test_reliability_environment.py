@@ -170,3 +170,23 @@ def test_the_public_package_has_the_same_three_guarantees():
     """, stack_limit=1 << 30)
     assert child.stdout.splitlines() == ["rounding same", "refused", "refused", "refused",
                                          "rss grew little", "small stack same"], child.stderr[-2000:]
+
+
+def test_compressed_calls_of_more_rows_than_the_core_counts_are_refused_before_any_copy():
+    # 2^32 zero-stride rows: a copy would take 48 GiB, far more than the
+    # 512 MiB of room, and must not come before the row limit's refusal.
+    child = run_child("""
+        import numpy as np
+        import plexorin
+        rows = np.broadcast_to(np.zeros(3, np.float32), (1 << 32, 3))
+        limit_room(512)
+        for call in (lambda: plexorin.atoms(rows, np.broadcast_to(1, (1 << 32,)), compress=True),
+                     lambda: plexorin.point_cloud(rows, compress=True),
+                     lambda: plexorin.mesh(rows, [[0, 1, 2]], compress=True)):
+            try:
+                call()
+            except Exception as error:
+                print(type(error).__name__, error)
+    """)
+    assert child.stdout.splitlines() == [
+        "ValueError positions: 4294967296 rows are more than 4294967295"] * 3, child.stderr[-2000:]
