@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes_output.h"
 #include "glbcore.h"
 
 namespace py = pybind11;
@@ -130,29 +131,6 @@ void read_doubles(const py::sequence& seq, double* out, std::uint32_t n) {
     }
 }
 
-// Lets a builder write its file straight into a new `bytes` object.
-class BytesOutput final : public glbcore::OutputBuffer {
-public:
-    std::uint8_t* allocate(std::size_t size) override {
-        PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-        if (raw == nullptr) {
-            const bool out_of_memory = PyErr_ExceptionMatches(PyExc_MemoryError) != 0;
-            PyErr_Clear();
-            if (out_of_memory) throw std::bad_alloc();
-            throw std::runtime_error("Could not allocate bytes object!");
-        }
-        result_ = py::reinterpret_steal<py::bytes>(raw);
-        auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(raw));
-        // Large results are fresh memory that the builder writes in full.
-        glbcore::advise_huge_pages(data, size);
-        return data;
-    }
-    py::bytes take() { return std::move(result_); }
-
-private:
-    py::bytes result_;
-};
-
 // The lower and upper corner of a bounding box, three doubles each.
 struct Box {
     double lo[3];
@@ -184,7 +162,7 @@ py::bytes atom_glb(const py::buffer& positions, const py::buffer& types, const p
                               " atoms");
     }
     copy_strided_runs({&pos, &typ}, [&] { glbcore::atom_glb_size(count, box.lo, box.hi); });
-    BytesOutput out;
+    bindings::BytesOutput out;
     glbcore::write_atom_glb(as<float>(pos), count, as<std::uint16_t>(typ), box.lo, box.hi, out);
     return out.take();
 }
@@ -197,7 +175,7 @@ py::bytes point_cloud_glb(const py::buffer& positions, const py::buffer& colors,
     copy_strided_runs({&pos, &col}, [&] {
         glbcore::point_cloud_glb_size(pos.size / 4, col.size / 4, box.lo, box.hi);
     });
-    BytesOutput out;
+    bindings::BytesOutput out;
     glbcore::write_point_cloud_glb(as<float>(pos), pos.size / 4, as<float>(col), col.size / 4,
                                    box.lo, box.hi, out);
     return out.take();
@@ -225,7 +203,7 @@ py::bytes mesh_glb(const py::buffer& positions, const py::buffer& normals,
         glbcore::mesh_glb_size(pos.size / 4, nrm.size / 4, idx.size / 4, has_colors,
                                col.size / 4, box, material);
     });
-    BytesOutput out;
+    bindings::BytesOutput out;
     glbcore::write_mesh_glb(as<float>(pos), pos.size / 4, as<float>(nrm), nrm.size / 4,
                             as<std::uint32_t>(idx), idx.size / 4, as<float>(col), col.size / 4,
                             box, material, out);

@@ -1,8 +1,11 @@
 from collections.abc import Sequence
+from types import ModuleType
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+Material = tuple[tuple[float, ...], float, float, tuple[float, ...], bool]
 
 def atoms(positions: npt.NDArray[np.float32], types: npt.NDArray[np.uint16],
           box: tuple[float, ...] | None, compress: bool = ..., spheres: bool = ...,
@@ -14,53 +17,61 @@ def point_cloud(positions: npt.NDArray[np.float32], colors: npt.NDArray[Any] | N
                 compress: bool = ..., keep_input_order: bool = ..., workers: int = ...,
                 scratch: PointWriteScratch | None = ...,
                 out: npt.NDArray[np.uint8] | None = ...) -> bytes | npt.NDArray[np.uint8]: ...
+def mesh(positions: npt.NDArray[np.float32], faces: npt.NDArray[np.uint32],
+         normals: npt.NDArray[np.float32] | None, colors: npt.NDArray[Any] | None,
+         material: Material, compress: bool = ..., workers: int = ...) -> bytes: ...
 def atoms_size(count: int, compress: bool = ..., spheres: bool = ...) -> int | None: ...
 def point_cloud_size(count: int, colors: tuple[str, int] | None = ...,
                      compress: bool = ...) -> int | None: ...
 def mesh_size(vertex_count: int, face_count: int, colors: tuple[str, int] | None,
-              material: tuple[tuple[float, ...], float, float, tuple[float, ...], bool],
-              compress: bool = ...) -> int | None: ...
-def mesh(positions: npt.NDArray[np.float32], faces: npt.NDArray[np.uint32],
-         normals: npt.NDArray[np.float32] | None, colors: npt.NDArray[Any] | None,
-         material: tuple[tuple[float, ...], float, float, tuple[float, ...], bool],
-         compress: bool = ..., workers: int = ...) -> bytes: ...
+              material: Material, compress: bool = ...) -> int | None: ...
 
 # The tiler's passes (plexorin.tiles); grid = (lo x, lo y, lo z, cells per unit).
-def tile_keys(positions: npt.NDArray[np.float32], grid: tuple[float, float, float, float],
-              out: npt.NDArray[np.uint32] | None = ...) -> tuple[npt.NDArray[np.uint32], int]: ...
-def tile_key_histogram(positions: npt.NDArray[np.float32], grid: tuple[float, float, float, float],
-                       level: int, histogram: npt.NDArray[np.uint32]) -> int: ...
-def tile_partition(keys: npt.NDArray[np.uint32], level: int, cell_group: npt.NDArray[Any],
-                   groups: int, out: npt.NDArray[np.uint32] | None = ...,
-                   scratch: npt.NDArray[np.uint32] | None = ...) -> tuple[
-    npt.NDArray[np.uint32], npt.NDArray[np.uint64]]: ...
-def tile_coarse_selection(counts: Sequence[npt.NDArray[np.uint64]],
-                          starts: Sequence[npt.NDArray[np.int64]], grid_depth: int,
-                          points_per_tile: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.uint8]]: ...
-def tile_buckets(cell_starts: npt.NDArray[np.int64], leaf_level: npt.NDArray[np.uint8], level: int,
-                 bucket_places: int) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.int64]]: ...
-def tile_gather(source: npt.NDArray[Any], order: npt.NDArray[np.uint32],
-                out: npt.NDArray[Any] | None = ...) -> npt.NDArray[Any]: ...
-def tile_refine(positions: npt.NDArray[np.float32], keys: npt.NDArray[np.uint32],
-                grid: tuple[float, float, float, float],
-                others: list[npt.NDArray[Any] | None]) -> None: ...
-def tile_extents(positions: npt.NDArray[np.float32]) -> tuple[tuple[float, float, float],
-                                                               tuple[float, float, float], int]: ...
-def tile_turn_y_up(positions: npt.NDArray[np.float32], cuts: npt.NDArray[np.uint32]
-                   ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
-def tile_group_by_level(levels: npt.NDArray[np.uint8], order: npt.NDArray[np.uint32],
-                        keys: npt.NDArray[np.uint32], levels_out: npt.NDArray[np.uint8] | None = ...,
-                        order_out: npt.NDArray[np.uint32] | None = ...,
-                        keys_out: npt.NDArray[np.uint32] | None = ...) -> tuple[npt.NDArray[np.uint8],
-                                                               npt.NDArray[np.uint32],
-                                                               npt.NDArray[np.uint32]]: ...
-def tile_runs(levels: npt.NDArray[np.uint8], keys: npt.NDArray[np.uint32]) -> tuple[
-    npt.NDArray[np.uint8], npt.NDArray[np.uint32], npt.NDArray[np.uint32]]: ...
-def tile_sort(keys: npt.NDArray[np.uint32], out: npt.NDArray[np.uint32] | None = ...,
-              scratch: npt.NDArray[np.uint32] | None = ...) -> npt.NDArray[np.uint32]: ...
-def tile_levels(sorted_keys: npt.NDArray[np.uint32], histogram_level: int, grid_depth: int,
-                points_per_tile: int, cell_leaf_level: npt.NDArray[np.uint8],
-                preselected_rows: npt.NDArray[np.uint32],
-                preselected_levels: npt.NDArray[np.uint8],
-                out: npt.NDArray[np.uint8] | None = ...,
-                scratch: npt.NDArray[np.uint8] | None = ...) -> npt.NDArray[np.uint8]: ...
+Grid = tuple[float, float, float, float]
+U8 = npt.NDArray[np.uint8]
+U32 = npt.NDArray[np.uint32]
+
+class _Tiles(ModuleType):
+    @staticmethod
+    def keys(positions: npt.NDArray[np.float32], grid: Grid,
+             out: U32 | None = ...) -> tuple[U32, int]: ...
+    @staticmethod
+    def key_histogram(positions: npt.NDArray[np.float32], grid: Grid, level: int,
+                      histogram: U32) -> int: ...
+    @staticmethod
+    def partition(keys: U32, level: int, cell_group: npt.NDArray[Any], groups: int,
+                  out: U32 | None = ...,
+                  scratch: U32 | None = ...) -> tuple[U32, npt.NDArray[np.uint64]]: ...
+    @staticmethod
+    def coarse_selection(counts: Sequence[npt.NDArray[np.uint64]],
+                         starts: Sequence[npt.NDArray[np.int64]], grid_depth: int,
+                         points_per_tile: int) -> tuple[npt.NDArray[np.int64], U8]: ...
+    @staticmethod
+    def buckets(cell_starts: npt.NDArray[np.int64], leaf_level: U8, level: int,
+                bucket_places: int) -> tuple[U32, npt.NDArray[np.int64]]: ...
+    @staticmethod
+    def gather(source: npt.NDArray[Any], order: U32,
+               out: npt.NDArray[Any] | None = ...) -> npt.NDArray[Any]: ...
+    @staticmethod
+    def refine(positions: npt.NDArray[np.float32], keys: U32, grid: Grid,
+               others: list[npt.NDArray[Any] | None]) -> None: ...
+    @staticmethod
+    def extents(positions: npt.NDArray[np.float32]) -> tuple[tuple[float, float, float],
+                                                             tuple[float, float, float], int]: ...
+    @staticmethod
+    def turn_y_up(positions: npt.NDArray[np.float32], cuts: U32
+                  ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
+    @staticmethod
+    def group_by_level(levels: U8, order: U32, keys: U32, levels_out: U8 | None = ...,
+                       order_out: U32 | None = ...,
+                       keys_out: U32 | None = ...) -> tuple[U8, U32, U32]: ...
+    @staticmethod
+    def runs(levels: U8, keys: U32) -> tuple[U8, U32, U32]: ...
+    @staticmethod
+    def sort(keys: U32, out: U32 | None = ..., scratch: U32 | None = ...) -> U32: ...
+    @staticmethod
+    def levels(sorted_keys: U32, histogram_level: int, grid_depth: int, points_per_tile: int,
+               cell_leaf_level: U8, preselected_rows: U32, preselected_levels: U8,
+               out: U8 | None = ..., scratch: U8 | None = ...) -> U8: ...
+
+tiles: _Tiles

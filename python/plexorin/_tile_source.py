@@ -168,10 +168,17 @@ def load_chunk(chunk: Any, start: int,
     return positions, types, colors
 
 
+def aligned(array: np.ndarray) -> np.ndarray:
+    """`array`, copied only when it does not start at an address of its
+    element's alignment (a Dask block or argument may start anywhere), as
+    the native passes read typed elements."""
+    return np.require(array, requirements=("C", "A"))
+
+
 def convert_rows(positions: Any, types: Any, colors: Any) -> tuple[Any, Any, Any]:
-    """Rows of the input as (float32 positions, uint16 types or None, colours
-    or None); the same values for any subset of rows."""
-    positions = _inputs.float32_rows(positions, "positions", "x y z per point")
+    """Rows of the input as (aligned float32 positions, uint16 types or
+    None, colours or None); the same values for any subset of rows."""
+    positions = aligned(_inputs.float32_rows(positions, "positions", "x y z per point"))
     count = positions.shape[0]
     types = None if types is None else _inputs.atom_types(np.asarray(types), count)
     colors = None if colors is None else _inputs.to_colors(_inputs.color_rows(np.asarray(colors), count))

@@ -41,7 +41,8 @@ import numpy as np
 from . import _inputs, _native
 from . import builders
 from ._runners import compact_counts, make_runner
-from ._tile_source import ChunkSource, Mapped, convert_rows, gathers_rows, load_chunk, source_for
+from ._tile_source import (ChunkSource, Mapped, aligned, convert_rows, gathers_rows, load_chunk,
+                           source_for)
 
 HISTOGRAM_LEVEL = 7  # H: 8^7 nodes, 8 MiB of uint32 per chunk histogram
 HISTOGRAM_MAX_POINTS = (1 << 32) - 1  # what one task's uint32 counts can hold
@@ -223,14 +224,14 @@ def _bounds_task(caches: _Caches, chunk: Any, start: int) -> Any:
 
 
 def _extents(positions: np.ndarray, start: int) -> tuple[Any, Any]:
-    low, high, bad = _native.tile_extents(positions)
+    low, high, bad = _native.tiles.extents(positions)
     if bad < positions.shape[0]:
         raise ValueError(f"positions[{start + bad}] is not finite")
     return low, high
 
 
 def _keys(positions: np.ndarray, start: int, grid: Any, out: Any = None) -> Any:
-    keys, bad = _native.tile_keys(positions, grid, out)
+    keys, bad = _native.tiles.keys(positions, grid, out)
     if bad < positions.shape[0]:
         raise ValueError(f"positions[{start + bad}] is not finite")
     return keys
@@ -257,7 +258,7 @@ def _histogram_task(caches: _Caches, chunks: list[Any], grid: Any) -> Any:
     histogram.fill(0)
     for chunk, start in chunks:
         positions, _, _ = load_chunk(chunk, start, caches.mappings)
-        bad = _native.tile_key_histogram(positions, grid, HISTOGRAM_LEVEL, histogram)
+        bad = _native.tiles.key_histogram(positions, grid, HISTOGRAM_LEVEL, histogram)
         if bad < positions.shape[0]:
             raise ValueError(f"positions[{start + bad}] is not finite")
     return compact_counts(histogram)  # a copy: the array is the thread's
@@ -273,7 +274,7 @@ def _route_task(ctx: _TileContext, caches: _Caches, chunk: Any, start: int, buck
     # The buckets reuse these arrays.
     rows = ctx.largest_bucket
     keys = _keys(arrays[0], start, ctx.grid.native(), scratch.array("keys", np.uint32, (n,), rows))
-    order, counts = _native.tile_partition(keys, HISTOGRAM_LEVEL, ctx.cell_bucket, bucket_count,
+    order, counts = _native.tiles.partition(keys, HISTOGRAM_LEVEL, ctx.cell_bucket, bucket_count,
                                            scratch.array("order", np.uint32, (n,), rows),
                                            scratch.array("sort scratch", np.uint32, (n,), 2 * rows))
     if ctx.chunks is not None:
@@ -282,7 +283,7 @@ def _route_task(ctx: _TileContext, caches: _Caches, chunk: Any, start: int, buck
     for suffix, array in zip(_SUFFIXES, arrays):
         if array is not None:
             routed = scratch.array(f"routed {suffix}", array.dtype, array.shape)
-            _native.tile_gather(array, order, routed).tofile(
+            _native.tiles.gather(array, order, routed).tofile(
                 os.path.join(ctx.tmp, f"chunk{index}.{suffix}"))
     return counts
 
@@ -335,7 +336,7 @@ def _plan(histogram: np.ndarray, points_per_tile: int) -> _Plan:
     for j in range(h, -1, -1):
         small = np.repeat(counts[j] <= points_per_tile, 8 ** (h - j))
         leaf[small] = j
-    selected, levels = _native.tile_coarse_selection(counts, starts, k, points_per_tile)
+    selected, levels = _native.tiles.coarse_selection(counts, starts, k, points_per_tile)
     cell_bucket, bucket_starts = _buckets(histogram, starts[h], leaf)
     spanning = _spanning(counts, starts, points_per_tile, bucket_starts)
     return _Plan(k, leaf, cell_bucket, len(bucket_starts) - 1, bucket_starts, selected, levels,
@@ -360,7 +361,7 @@ def _buckets(histogram: Any, cell_starts: Any, leaf: Any) -> tuple[Any, Any]:
     order is cut every BUCKET_POINTS places: buckets then hold at most
     BUCKET_POINTS points plus one unit.
     """
-    cell_bucket, first_cells = _native.tile_buckets(cell_starts, leaf, HISTOGRAM_LEVEL,
+    cell_bucket, first_cells = _native.tiles.buckets(cell_starts, leaf, HISTOGRAM_LEVEL,
                                                     BUCKET_POINTS)
     total = int(histogram.sum())
     bucket_starts = np.append(cell_starts[first_cells], total).astype(np.int64)
@@ -403,11 +404,9 @@ class _TileContext:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         # Arrays that Dask sends may arrive at any address, and the native
-        # passes would copy an unaligned one on every call.
-        cell_bucket = state["cell_bucket"]
-        if not cell_bucket.flags.aligned:
-            cell_bucket = cell_bucket.copy()
-        self.__dict__.update(state, cell_bucket=cell_bucket)
+        # passes take aligned ones only: aligned once here, not per call.
+        self.__dict__.update(state, cell_bucket=aligned(state["cell_bucket"]),
+                             cell_leaf_level=aligned(state["cell_leaf_level"]))
 
 
 class _Caches:
@@ -531,7 +530,7 @@ def _gather_parts(ctx: _TileContext, caches: _Caches, segments: list[Any]) -> li
             if arrays[k] is None:  # every chunk of a column has the same dtype and row shape
                 arrays[k] = scratch.array(f"column{k}", array.dtype, (total, *array.shape[1:]),
                                           ctx.largest_bucket)
-            _native.tile_gather(array, numbers, out=arrays[k][place:place + rows])
+            _native.tiles.gather(array, numbers, out=arrays[k][place:place + rows])
         place += rows
     return list(convert_rows(*arrays))
 
@@ -539,7 +538,7 @@ def _gather_parts(ctx: _TileContext, caches: _Caches, segments: list[Any]) -> li
 def _bucket_task(ctx: _TileContext, caches: _Caches, bucket: int, segments: list[Any],
                  preselected: tuple[Any, Any],
                  spanning: frozenset[Code]) -> tuple[dict[Code, Any], list[Any]]:
-    pre_rows, pre_levels = preselected
+    pre_rows, pre_levels = (aligned(a) for a in preselected)  # Dask may send them unaligned
     scratch = caches.thread_scratch()
     if ctx.chunks is not None:
         positions, types, colors = _gather_parts(ctx, caches, segments)
@@ -549,23 +548,23 @@ def _bucket_task(ctx: _TileContext, caches: _Caches, bucket: int, segments: list
     n, rows = positions.shape[0], ctx.largest_bucket
     keys = _keys(positions, 0, ctx.grid.native(), scratch.array("keys", np.uint32, (n,), rows))
     sort_scratch = scratch.array("sort scratch", np.uint32, (2 * n,), 2 * rows)
-    order = _native.tile_sort(keys, scratch.array("order", np.uint32, (n,), rows), sort_scratch)
+    order = _native.tiles.sort(keys, scratch.array("order", np.uint32, (n,), rows), sort_scratch)
     # The sort's scratch is free again: it holds the leaf levels, and then
     # the grouped order and keys.
-    levels = _native.tile_levels(keys, HISTOGRAM_LEVEL, ctx.grid_depth, ctx.points_per_tile,
+    levels = _native.tiles.levels(keys, HISTOGRAM_LEVEL, ctx.grid_depth, ctx.points_per_tile,
                                  ctx.cell_leaf_level, pre_rows, pre_levels,
                                  scratch.array("levels", np.uint8, (n,), rows),
                                  sort_scratch.view(np.uint8)[:n])
     # Grouped by level and, within a level, in key order: every tile is one
     # run, so one gather per array puts all of them in place.
-    levels, order, keys = _native.tile_group_by_level(
+    levels, order, keys = _native.tiles.group_by_level(
         levels, order, keys, scratch.array("grouped levels", np.uint8, (n,), rows),
         sort_scratch[:n], sort_scratch[n:])
-    in_order = _native.tile_gather(positions, order,
+    in_order = _native.tiles.gather(positions, order,
                                    scratch.array("positions in order", np.float32, positions.shape,
                                                  rows))
     arrays = [in_order] + [None if a is None else
-                           _native.tile_gather(a, order, scratch.array(f"{name} in order", a.dtype,
+                           _native.tiles.gather(a, order, scratch.array(f"{name} in order", a.dtype,
                                                                        a.shape, rows))
                            for name, a in (("types", types), ("colors", colors))]
     level_starts = np.searchsorted(levels, np.arange(KEY_LEVELS + 2, dtype=levels.dtype))
@@ -574,12 +573,12 @@ def _bucket_task(ctx: _TileContext, caches: _Caches, bucket: int, segments: list
         # grid cell go in a finer order (atom files order theirs by type),
         # level by level, as a cell may have points in two levels' tiles.
         for a, b in zip(level_starts[:-1], level_starts[1:]):
-            _native.tile_refine(in_order[a:b], keys[a:b], ctx.grid.native(),
+            _native.tiles.refine(in_order[a:b], keys[a:b], ctx.grid.native(),
                                 [None if c is None else c[a:b] for c in arrays[2:]])
     # Each tile is a run of one level's places in key order.
-    run_levels, nodes, cuts = _native.tile_runs(levels, keys)
+    run_levels, nodes, cuts = _native.tiles.runs(levels, keys)
     codes: list[Code] = list(zip(run_levels.tolist(), nodes.tolist()))
-    lows, highs = _native.tile_turn_y_up(in_order, cuts)
+    lows, highs = _native.tiles.turn_y_up(in_order, cuts)
     written: dict[Code, Any] = {}
     parts: list[Any] = []
     piece_rows = 0

@@ -1,0 +1,270 @@
+// plexorin._native's scene builders: atoms, point clouds and meshes as GLB
+// files, their size twins, and the working memory a caller lends to many
+// point files written one after another.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+
+#include "arguments.h"
+#include "bytes_output.h"
+#include "glbcore.h"
+#include "native.h"
+#include "scenes.h"
+
+namespace bindings {
+
+namespace {
+
+using Box = std::array<double, 6>;  // lo x y z, hi x y z
+using MaterialFactors = std::tuple<std::array<double, 4>, double, double, std::array<double, 3>, bool>;
+using ColorLayout = std::pair<std::string, std::uint32_t>;  // storage type, components
+
+// Writes the file into a 1-D uint8 array that the caller lends when it fits
+// there, and into a new `bytes` object otherwise: a caller that writes many
+// files one after another saves the page faults of fresh memory. The
+// result is then the array's first bytes, valid until the caller lends the
+// array again.
+class LentOutput final : public glbcore::OutputBuffer {
+public:
+    explicit LentOutput(Array<std::uint8_t> lent) : lent_(std::move(lent)) {}
+    std::uint8_t* allocate(std::size_t size) override {
+        if (size > lent_.rows()) return bytes_.allocate(size);
+        size_ = size;
+        return lent_.mutable_data();
+    }
+    py::object take() {
+        if (size_ == 0) return bytes_.take();
+        return lent_.array[py::slice(0, static_cast<py::ssize_t>(size_), 1)];
+    }
+
+private:
+    Array<std::uint8_t> lent_;
+    std::size_t size_ = 0;  // of a file in the lent array
+    BytesOutput bytes_{BytesOutput::Lock::released};
+};
+
+// Runs `write(out)` without the interpreter lock and returns the file.
+template <class Output, class Write>
+auto build_into(Output& out, Write write) {
+    without_interpreter_lock([&] { write(out); });
+    return out.take();
+}
+
+template <class Write>
+py::bytes build(Write write) {
+    BytesOutput out(BytesOutput::Lock::released);
+    return build_into(out, write);
+}
+
+// Colours as (N, 3) or (N, 4) float32, uint8 or uint16.
+glbcore::ColorArray take_colors(const py::handle& colors, std::size_t rows,
+                                std::optional<py::array>& held) {
+    glbcore::ColorArray out;
+    if (colors.is_none()) return out;
+    const ArraySpec spec = ArraySpec::table(3).columns_up_to(4);
+    py::dtype dtype = py::dtype::of<float>();
+    if (py::isinstance<py::array>(colors)) {
+        const auto given = py::reinterpret_borrow<py::array>(colors);
+        if (has_dtype<std::uint8_t>(given)) {
+            dtype = py::dtype::of<std::uint8_t>();
+            out.type = glbcore::ColorType::uint8;
+        } else if (has_dtype<std::uint16_t>(given)) {
+            dtype = py::dtype::of<std::uint16_t>();
+            out.type = glbcore::ColorType::uint16;
+        }
+    }
+    held = require_array(colors, "colors", dtype, spec);
+    require_rows(static_cast<std::size_t>(held->shape(0)), rows, "colors");
+    out.data = held->data();
+    out.components = static_cast<std::uint32_t>(held->shape(1));
+    return out;
+}
+
+py::bytes atoms(const py::handle& positions, const py::handle& types, const std::optional<Box>& box,
+                bool compress, bool spheres, const py::handle& radius_per_atom,
+                const py::handle& radius_per_type, unsigned workers) {
+    const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
+    const auto typ = take_array<std::uint16_t>(types, "types", ArraySpec::vector());
+    require_rows(typ.rows(), pos.rows(), "types");
+    const auto atom_radii = take_optional_array<float>(radius_per_atom, "radius", ArraySpec::vector());
+    if (atom_radii) require_rows(atom_radii->rows(), pos.rows(), "radius");
+    const auto type_radii = take_optional_array<float>(radius_per_type, "radius", ArraySpec::vector());
+    glbcore::AtomScene scene;
+    scene.positions = pos.data();
+    scene.count = rows_below_2_to_32(pos.rows(), "positions");
+    scene.types = typ.data();
+    scene.compression.enabled = compress;
+    scene.workers = workers;
+    if (box) {
+        scene.box_lo = box->data();
+        scene.box_hi = box->data() + 3;
+    }
+    scene.style = spheres ? glbcore::AtomStyle::spheres : glbcore::AtomStyle::points;
+    if (atom_radii) scene.radius_per_atom = atom_radii->data();
+    if (type_radii) {
+        scene.radius_per_type = type_radii->data();
+        scene.radius_type_count = rows_below_2_to_32(type_radii->rows(), "radius");
+    }
+    return build([&](glbcore::OutputBuffer& out) { glbcore::write_atom_scene(scene, out); });
+}
+
+py::object point_cloud(const py::handle& positions, const py::handle& colors, bool compress,
+                       bool keep_input_order, unsigned workers,
+                       glbcore::PointWriteScratch* scratch, const py::handle& out_array) {
+    const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
+    std::optional<py::array> held_colors;
+    glbcore::PointCloudScene scene;
+    scene.positions = pos.data();
+    scene.count = rows_below_2_to_32(pos.rows(), "positions");
+    scene.colors = take_colors(colors, pos.rows(), held_colors);
+    scene.compression.enabled = compress;
+    scene.keep_input_order = keep_input_order;
+    scene.workers = workers;
+    scene.scratch = scratch;
+    const auto write = [&](glbcore::OutputBuffer& out) {
+        glbcore::write_point_cloud_scene(scene, out);
+    };
+    if (out_array.is_none()) return build(write);
+    LentOutput out(take_array<std::uint8_t>(out_array, "out", ArraySpec::vector().written()));
+    return build_into(out, write);
+}
+
+glbcore::Material material_of(const MaterialFactors& factors) {
+    glbcore::Material material;
+    const auto& [base_color, metallic, roughness, emissive, double_sided] = factors;
+    for (int k = 0; k < 4; ++k) material.base_color[k] = base_color[k];
+    material.metallic = metallic;
+    material.roughness = roughness;
+    for (int k = 0; k < 3; ++k) material.emissive[k] = emissive[k];
+    material.double_sided = double_sided;
+    return material;
+}
+
+std::uint32_t index_count(std::uint64_t faces) {
+    if (faces > std::numeric_limits<std::uint32_t>::max() / 3) {
+        throw py::value_error("faces: more than 4294967295 indices");
+    }
+    return static_cast<std::uint32_t>(3 * faces);
+}
+
+py::bytes mesh(const py::handle& positions, const py::handle& faces, const py::handle& normals,
+               const py::handle& colors, const MaterialFactors& material, bool compress,
+               unsigned workers) {
+    const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
+    const auto idx = take_array<std::uint32_t>(faces, "faces", ArraySpec::table(3));
+    const auto nrm = take_optional_array<float>(normals, "normals", ArraySpec::table(3));
+    if (nrm) require_rows(nrm->rows(), pos.rows(), "normals");
+    std::optional<py::array> held_colors;
+    glbcore::MeshScene scene;
+    scene.positions = pos.data();
+    scene.vertex_count = rows_below_2_to_32(pos.rows(), "positions");
+    scene.normals = nrm ? nrm->data() : nullptr;
+    scene.indices = idx.data();
+    scene.index_count = index_count(idx.rows());
+    scene.colors = take_colors(colors, pos.rows(), held_colors);
+    scene.material = material_of(material);
+    scene.compression.enabled = compress;
+    scene.workers = workers;
+    return build([&](glbcore::OutputBuffer& out) { glbcore::write_mesh_scene(scene, out); });
+}
+
+// ---- Size twins: what the builders refuse before they read an array -------
+// They read no array: an optional array's pointer only says that it is given.
+const std::uint8_t GIVEN_ARRAY = 0;
+
+glbcore::ColorArray color_layout(const std::optional<ColorLayout>& colors) {
+    glbcore::ColorArray layout;
+    if (!colors) return layout;
+    const auto& [type, components] = *colors;
+    if (type == "uint8") {
+        layout.type = glbcore::ColorType::uint8;
+    } else if (type == "uint16") {
+        layout.type = glbcore::ColorType::uint16;
+    } else if (type != "float32") {
+        throw py::value_error("colors: expected the storage type float32, uint8 or uint16");
+    }
+    if (components != 3 && components != 4) {
+        throw py::value_error("colors: expected 3 or 4 components");
+    }
+    layout.data = &GIVEN_ARRAY;
+    layout.components = components;
+    return layout;
+}
+
+std::optional<std::size_t> atoms_size(std::uint64_t count, bool compress, bool spheres) {
+    glbcore::AtomScene scene;
+    scene.count = rows_below_2_to_32(count, "positions");
+    scene.style = spheres ? glbcore::AtomStyle::spheres : glbcore::AtomStyle::points;
+    scene.compression.enabled = compress;
+    return glbcore::atom_scene_size(scene);
+}
+
+std::optional<std::size_t> point_cloud_size(std::uint64_t count,
+                                            const std::optional<ColorLayout>& colors,
+                                            bool compress) {
+    glbcore::PointCloudScene scene;
+    scene.count = rows_below_2_to_32(count, "positions");
+    scene.colors = color_layout(colors);
+    scene.compression.enabled = compress;
+    return glbcore::point_cloud_scene_size(scene);
+}
+
+std::optional<std::size_t> mesh_size(std::uint64_t vertex_count, std::uint64_t face_count,
+                                     const std::optional<ColorLayout>& colors,
+                                     const MaterialFactors& material, bool compress) {
+    glbcore::MeshScene scene;
+    scene.vertex_count = rows_below_2_to_32(vertex_count, "positions");
+    scene.index_count = index_count(face_count);
+    scene.colors = color_layout(colors);
+    scene.material = material_of(material);
+    scene.compression.enabled = compress;
+    return glbcore::mesh_scene_size(scene);
+}
+
+}  // namespace
+
+void register_scenes(py::module_& m) {
+    m.def("atoms", &atoms,
+          "The GLB file of atoms: (N, 3) float32 positions, N uint16 types, the Morton box as\n"
+          "six floats or None; as spheres with float32 radii per atom or per type.",
+          py::arg("positions"), py::arg("types"), py::arg("box"), py::arg("compress") = false,
+          py::arg("spheres") = false, py::arg("radius_per_atom") = py::none(),
+          py::arg("radius_per_type") = py::none(), py::arg("workers") = 0);
+    py::class_<glbcore::PointWriteScratch>(
+        m, "PointWriteScratch",
+        "Working memory for compressed point files written one after another: lend it to\n"
+        "one write at a time.")
+        .def(py::init<>());
+    m.def("point_cloud", &point_cloud,
+          "The GLB file of (N, 3) float32 points with optional (N, 3) or (N, 4) float32,\n"
+          "uint8 or uint16 colours; written into `out` (1-D uint8) and returned as its first\n"
+          "bytes when it fits there.",
+          py::arg("positions"), py::arg("colors"), py::arg("compress") = false,
+          py::arg("keep_input_order") = false, py::arg("workers") = 0,
+          py::arg("scratch") = nullptr, py::arg("out") = py::none());
+    m.def("mesh", &mesh,
+          "The GLB file of a triangle mesh: (V, 3) float32 positions, (M, 3) uint32 faces,\n"
+          "optional (V, 3) float32 normals and colours, and the material's factors.",
+          py::arg("positions"), py::arg("faces"), py::arg("normals"), py::arg("colors"),
+          py::arg("material"), py::arg("compress") = false, py::arg("workers") = 0);
+    m.def("atoms_size", &atoms_size,
+          "What `atoms` refuses before it reads an array, refused the same way; otherwise the\n"
+          "most bytes its file can take, or None when only the values tell.",
+          py::arg("count"), py::arg("compress") = false, py::arg("spheres") = false);
+    m.def("point_cloud_size", &point_cloud_size,
+          "`atoms_size` for `point_cloud`; colours as (storage type, components) or None.",
+          py::arg("count"), py::arg("colors") = py::none(), py::arg("compress") = false);
+    m.def("mesh_size", &mesh_size, "`atoms_size` for `mesh`.", py::arg("vertex_count"),
+          py::arg("face_count"), py::arg("colors"), py::arg("material"),
+          py::arg("compress") = false);
+}
+
+}  // namespace bindings

@@ -1,0 +1,424 @@
+// plexorin._native.tiles: the tiler's passes over chunks of points (the
+// core's tiles.h), for plexorin.tileset. Each runs without the interpreter
+// lock, so that tasks on threads overlap, and checks every value the core
+// would use to index an array first.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "arguments.h"
+#include "native.h"
+#include "tiles.h"
+
+namespace bindings {
+
+namespace {
+
+using Grid = std::array<double, 4>;  // lo x, lo y, lo z, cells per unit
+constexpr std::uint32_t KEY_LIMIT = std::uint32_t{1} << (3 * glbcore::TILE_KEY_LEVELS);
+
+glbcore::TileGrid tile_grid(const Grid& grid) {
+    return glbcore::TileGrid{{grid[0], grid[1], grid[2]}, grid[3]};
+}
+
+void require_level(int level, const char* name) {
+    if (level < 0 || level > glbcore::TILE_KEY_LEVELS) {
+        throw py::value_error(std::string(name) + ": expected 0..10, got " + std::to_string(level));
+    }
+}
+
+// The nodes of a level: 8^level.
+py::ssize_t nodes_of_level(int level) { return py::ssize_t{1} << (3 * level); }
+
+// Grids finer than the keys' own are the keys' own: a depth beyond 10 means
+// what 10 means, and stays clear of overflow in the core's level + depth.
+int clamped_depth(int grid_depth) { return std::min(grid_depth, glbcore::TILE_KEY_LEVELS); }
+
+// The first of n values that is not below `limit`, or n; run without the lock.
+template <class Value>
+std::size_t first_not_below(const Value* values, std::size_t n, std::uint64_t limit) {
+    return static_cast<std::size_t>(
+        std::find_if(values, values + n, [limit](Value v) { return v >= limit; }) - values);
+}
+
+// Refuses values[bad] unless bad == n, naming the argument and the entry.
+template <class Value>
+void require_below(const Value* values, std::size_t bad, std::size_t n, const char* name,
+                   const std::string& limit) {
+    if (bad == n) return;
+    throw py::value_error(std::string(name) + "[" + std::to_string(bad) + "] = " +
+                          std::to_string(static_cast<std::uint64_t>(values[bad])) +
+                          " is not below " + limit);
+}
+
+Array<float> take_points(const py::handle& positions, bool written = false) {
+    const ArraySpec spec = ArraySpec::table(3).typed();
+    return take_array<float>(positions, "positions", written ? spec.written() : spec);
+}
+
+py::tuple keys(const py::handle& positions, const Grid& grid, const py::handle& out) {
+    const auto points = take_points(positions);
+    const std::size_t n = points.rows();
+    auto keys = result_array<std::uint32_t>(out, "out", n);
+    std::uint32_t* to = keys.mutable_data();
+    const std::size_t bad = without_interpreter_lock(
+        [&] { return glbcore::tile_keys(points.data(), n, tile_grid(grid), to); });
+    return py::make_tuple(keys.array, bad);
+}
+
+std::size_t key_histogram(const py::handle& positions, const Grid& grid, int level,
+                          const py::handle& histogram) {
+    require_level(level, "level");
+    const auto points = take_points(positions);
+    auto counts = take_array<std::uint32_t>(
+        histogram, "histogram", ArraySpec::vector().written().of_rows(nodes_of_level(level)));
+    std::uint32_t* to = counts.mutable_data();
+    return without_interpreter_lock([&] {
+        return glbcore::tile_key_histogram(points.data(), points.rows(), tile_grid(grid), level, to);
+    });
+}
+
+template <class Group>
+py::tuple partition_by_table(const Array<std::uint32_t>& keys, int level,
+                             const Array<Group>& cell_group, std::uint32_t groups,
+                             const py::handle& out, const py::handle& scratch) {
+    const std::size_t n = keys.rows();
+    rows_below_2_to_32(n, "keys");
+    auto order = result_array<std::uint32_t>(out, "out", n);
+    Array<std::uint64_t> counts{py::array_t<std::uint64_t>(static_cast<py::ssize_t>(groups))};
+    std::optional<Array<std::uint32_t>> lent;
+    if (!scratch.is_none()) {
+        lent = take_array<std::uint32_t>(scratch, "scratch",
+                                         ArraySpec::vector().written().of_rows(static_cast<py::ssize_t>(n)));
+    }
+    std::uint32_t* to = order.mutable_data();
+    std::uint64_t* count = counts.mutable_data();
+    std::uint32_t* room = lent ? lent->mutable_data() : nullptr;
+    const Group* table = cell_group.data();
+    const std::size_t cells = cell_group.rows();
+    // Other threads run meanwhile, these checks included.
+    const auto [bad_key, bad_group] = without_interpreter_lock([&] {
+        const std::size_t key = first_not_below(keys.data(), n, KEY_LIMIT);
+        const std::size_t group = first_not_below(table, cells, groups);
+        if (key == n && group == cells) {
+            glbcore::partition_by_cell_group(keys.data(), n, level, table, groups, to, count, room);
+        }
+        return std::make_pair(key, group);
+    });
+    require_below(keys.data(), bad_key, n, "keys", "2^30");
+    require_below(table, bad_group, cells, "cell_group", "groups");
+    return py::make_tuple(order.array, counts.array);
+}
+
+py::tuple partition(const py::handle& keys, int level, const py::handle& cell_group,
+                    std::uint32_t groups, const py::handle& out, const py::handle& scratch) {
+    require_level(level, "level");
+    const auto sorted = take_array<std::uint32_t>(keys, "keys", ArraySpec::vector().typed());
+    const ArraySpec table = ArraySpec::vector().typed().of_rows(nodes_of_level(level));
+    if (py::isinstance<py::array>(cell_group)) {
+        const auto given = py::reinterpret_borrow<py::array>(cell_group);
+        if (has_dtype<std::uint8_t>(given)) {
+            return partition_by_table(sorted, level, take_array<std::uint8_t>(given, "cell_group", table),
+                                      groups, out, scratch);
+        }
+        if (has_dtype<std::uint16_t>(given)) {
+            return partition_by_table(sorted, level, take_array<std::uint16_t>(given, "cell_group", table),
+                                      groups, out, scratch);
+        }
+    }
+    return partition_by_table(sorted, level, take_array<std::uint32_t>(cell_group, "cell_group", table),
+                              groups, out, scratch);
+}
+
+py::tuple buckets(const py::handle& cell_starts, const py::handle& leaf_level, int level,
+                  std::uint64_t bucket_places) {
+    require_level(level, "level");
+    const ArraySpec table = ArraySpec::vector().typed().of_rows(nodes_of_level(level));
+    const auto starts = take_array<std::int64_t>(cell_starts, "cell_starts", table);
+    const auto leaves = take_array<std::uint8_t>(leaf_level, "leaf_level", table);
+    if (bucket_places == 0) throw py::value_error("bucket_places: expected a positive count");
+    Array<std::uint32_t> cell_bucket{py::array_t<std::uint32_t>(nodes_of_level(level))};
+    std::uint32_t* to = cell_bucket.mutable_data();
+    const std::vector<std::size_t> firsts = without_interpreter_lock([&] {
+        return glbcore::bucket_cells(starts.data(), leaves.data(), level, bucket_places, to);
+    });
+    py::array_t<std::int64_t> first_cells(static_cast<py::ssize_t>(firsts.size()));
+    std::copy(firsts.begin(), firsts.end(), first_cells.mutable_data());
+    return py::make_tuple(cell_bucket.array, first_cells);
+}
+
+py::tuple coarse_selection(const py::sequence& counts, const py::sequence& starts, int grid_depth,
+                           std::uint64_t points_per_tile) {
+    if (counts.size() == 0 || counts.size() != starts.size()) {
+        throw py::value_error("counts, starts: expected one array per level from 0 to H");
+    }
+    require_level(static_cast<int>(counts.size()) - 1, "counts");
+    // The arrays, held here while the core reads them.
+    std::vector<Array<std::uint64_t>> count_arrays;
+    std::vector<Array<std::int64_t>> start_arrays;
+    std::vector<const std::uint64_t*> count_of;
+    std::vector<const std::int64_t*> start_of;
+    for (std::size_t g = 0; g < counts.size(); ++g) {
+        const ArraySpec level = ArraySpec::vector().typed().of_rows(nodes_of_level(static_cast<int>(g)));
+        count_arrays.push_back(take_array<std::uint64_t>(counts[g], "counts", level));
+        start_arrays.push_back(take_array<std::int64_t>(starts[g], "starts", level));
+        count_of.push_back(count_arrays.back().data());
+        start_of.push_back(start_arrays.back().data());
+    }
+    const int depth = clamped_depth(grid_depth);
+    glbcore::CoarsePlaces by_level = without_interpreter_lock([&] {
+        return glbcore::select_coarse_places(count_of, start_of, depth, points_per_tile);
+    });
+    const auto total = static_cast<py::ssize_t>(glbcore::coarse_place_count(by_level));
+    py::array_t<std::int64_t> places(total);
+    py::array_t<std::uint8_t> levels(total);
+    std::int64_t* to_places = places.mutable_data();
+    std::uint8_t* to_levels = levels.mutable_data();
+    without_interpreter_lock([&] { glbcore::merge_coarse_places(by_level, to_places, to_levels); });
+    return py::make_tuple(places, levels);
+}
+
+py::array gather(const py::handle& source, const py::handle& order, const py::handle& out) {
+    const RowBytes rows = take_row_bytes(source, "source", false);
+    const auto picks = take_array<std::uint32_t>(order, "order", ArraySpec::vector().typed());
+    const std::size_t n = picks.rows();
+    std::vector<py::ssize_t> shape(rows.array.shape(), rows.array.shape() + rows.array.ndim());
+    shape[0] = static_cast<py::ssize_t>(n);
+    RowBytes gathered{result_array(out, "out", rows.array.dtype(), shape), n, rows.row_bytes};
+    std::uint8_t* to = gathered.data();
+    const std::size_t bad = without_interpreter_lock([&] {
+        const std::size_t first_bad = first_not_below(picks.data(), n, rows.rows);
+        if (first_bad == n) glbcore::gather_rows(rows.data(), rows.row_bytes, picks.data(), n, to);
+        return first_bad;
+    });
+    require_below(picks.data(), bad, n, "order", "the rows of source");
+    return gathered.array;
+}
+
+py::tuple turn_y_up(const py::handle& positions, const py::handle& cuts) {
+    auto points = take_points(positions, true);
+    const auto at = take_array<std::uint32_t>(cuts, "cuts", ArraySpec::vector().typed());
+    const std::size_t n = points.rows();
+    const std::size_t c = at.rows();
+    for (std::size_t s = 0; s < c; ++s) {
+        if (at.data()[s] > n || (s > 0 && at.data()[s] < at.data()[s - 1])) {
+            throw py::value_error("cuts: expected ascending rows of positions");
+        }
+    }
+    const auto segments = static_cast<py::ssize_t>(c == 0 ? 0 : c - 1);
+    py::array_t<float> lo({segments, py::ssize_t{3}});
+    py::array_t<float> hi({segments, py::ssize_t{3}});
+    float* p = points.mutable_data();
+    float* l = lo.mutable_data();
+    float* h = hi.mutable_data();
+    without_interpreter_lock([&] {
+        glbcore::turn_y_up_with_extents(p, at.data(), static_cast<std::size_t>(segments), l, h);
+    });
+    return py::make_tuple(lo, hi);
+}
+
+py::tuple extents(const py::handle& positions) {
+    const auto points = take_points(positions);
+    float lo[3], hi[3];
+    const std::size_t bad = without_interpreter_lock(
+        [&] { return glbcore::tile_extents(points.data(), points.rows(), lo, hi); });
+    return py::make_tuple(py::make_tuple(lo[0], lo[1], lo[2]), py::make_tuple(hi[0], hi[1], hi[2]),
+                          bad);
+}
+
+py::tuple group_by_level(const py::handle& levels, const py::handle& order, const py::handle& keys,
+                         const py::handle& levels_out, const py::handle& order_out,
+                         const py::handle& keys_out) {
+    const ArraySpec vector = ArraySpec::vector().typed();
+    const auto level_of = take_array<std::uint8_t>(levels, "levels", vector);
+    const auto row_of = take_array<std::uint32_t>(order, "order", vector);
+    const auto key_of = take_array<std::uint32_t>(keys, "keys", vector);
+    const std::size_t n = level_of.rows();
+    require_rows(row_of.rows(), n, "order");
+    require_rows(key_of.rows(), n, "keys");
+    auto grouped_levels = result_array<std::uint8_t>(levels_out, "levels_out", n);
+    auto grouped_order = result_array<std::uint32_t>(order_out, "order_out", n);
+    auto grouped_keys = result_array<std::uint32_t>(keys_out, "keys_out", n);
+    std::uint8_t* l = grouped_levels.mutable_data();
+    std::uint32_t* o = grouped_order.mutable_data();
+    std::uint32_t* k = grouped_keys.mutable_data();
+    without_interpreter_lock([&] {
+        glbcore::group_by_level(level_of.data(), row_of.data(), key_of.data(), n, l, o, k);
+    });
+    return py::make_tuple(grouped_levels.array, grouped_order.array, grouped_keys.array);
+}
+
+py::tuple runs(const py::handle& levels, const py::handle& keys) {
+    const ArraySpec vector = ArraySpec::vector().typed();
+    const auto level_of = take_array<std::uint8_t>(levels, "levels", vector);
+    const auto key_of = take_array<std::uint32_t>(keys, "keys", vector);
+    const std::size_t n = level_of.rows();
+    require_rows(key_of.rows(), n, "keys");
+    rows_below_2_to_32(n, "keys");
+    std::vector<glbcore::TileRun> found;
+    const std::size_t bad = without_interpreter_lock([&] {
+        const std::size_t first_bad =
+            first_not_below(level_of.data(), n, glbcore::TILE_KEY_LEVELS + 1);
+        if (first_bad == n) found = glbcore::tile_runs(level_of.data(), key_of.data(), n);
+        return first_bad;
+    });
+    require_below(level_of.data(), bad, n, "levels", "11");
+    const auto count = static_cast<py::ssize_t>(found.size());
+    py::array_t<std::uint8_t> run_levels(count);
+    py::array_t<std::uint32_t> nodes(count);
+    py::array_t<std::uint32_t> cuts(count + 1);
+    for (py::ssize_t t = 0; t < count; ++t) {
+        run_levels.mutable_at(t) = found[t].level;
+        nodes.mutable_at(t) = found[t].node;
+        cuts.mutable_at(t) = found[t].start;
+    }
+    cuts.mutable_at(count) = static_cast<std::uint32_t>(n);
+    return py::make_tuple(run_levels, nodes, cuts);
+}
+
+py::array sort(const py::handle& keys, const py::handle& out, const py::handle& scratch) {
+    auto sorted = take_array<std::uint32_t>(keys, "keys", ArraySpec::vector().written());
+    const std::size_t n = sorted.rows();
+    rows_below_2_to_32(n, "keys");
+    auto order = result_array<std::uint32_t>(out, "out", n);
+    std::optional<Array<std::uint32_t>> lent;
+    if (!scratch.is_none()) {
+        lent = take_array<std::uint32_t>(
+            scratch, "scratch", ArraySpec::vector().written().of_rows(2 * static_cast<py::ssize_t>(n)));
+    }
+    std::uint32_t* k = sorted.mutable_data();
+    std::uint32_t* o = order.mutable_data();
+    std::uint32_t* room = lent ? lent->mutable_data() : nullptr;
+    without_interpreter_lock([&] { glbcore::sort_tile_keys(k, o, n, room); });
+    return order.array;
+}
+
+void refine(const py::handle& positions, const py::handle& keys, const Grid& grid,
+            const py::list& others) {
+    auto points = take_points(positions, true);
+    const auto key_of = take_array<std::uint32_t>(keys, "keys", ArraySpec::vector().typed());
+    const std::size_t n = points.rows();
+    require_rows(key_of.rows(), n, "keys");
+    std::vector<RowBytes> held;
+    std::vector<glbcore::TileRows> rows;
+    for (const py::handle item : others) {
+        if (item.is_none()) continue;
+        held.push_back(take_row_bytes(item, "others", true));
+        require_rows(held.back().rows, n, "others");
+        rows.push_back({held.back().data(), held.back().row_bytes});
+    }
+    float* p = points.mutable_data();
+    without_interpreter_lock(
+        [&] { glbcore::refine_tile_runs(p, key_of.data(), n, tile_grid(grid), rows); });
+}
+
+py::array levels(const py::handle& sorted_keys, int histogram_level, int grid_depth,
+                 std::uint64_t points_per_tile, const py::handle& cell_leaf_level,
+                 const py::handle& preselected_rows, const py::handle& preselected_levels,
+                 const py::handle& out, const py::handle& scratch) {
+    require_level(histogram_level, "histogram_level");
+    const ArraySpec vector = ArraySpec::vector().typed();
+    const auto keys = take_array<std::uint32_t>(sorted_keys, "sorted_keys", vector);
+    const auto leaves = take_array<std::uint8_t>(cell_leaf_level, "cell_leaf_level",
+                                                 vector.of_rows(nodes_of_level(histogram_level)));
+    const auto rows = take_array<std::uint32_t>(preselected_rows, "preselected_rows", vector);
+    const auto chosen = take_array<std::uint8_t>(preselected_levels, "preselected_levels", vector);
+    require_rows(chosen.rows(), rows.rows(), "preselected_levels");
+    const std::size_t n = keys.rows();
+    auto assigned = result_array<std::uint8_t>(out, "out", n);
+    std::uint8_t* to = assigned.mutable_data();
+    std::optional<Array<std::uint8_t>> lent;
+    std::uint8_t* leaf = nullptr;  // the core's own when no scratch is lent
+    if (!scratch.is_none()) {
+        lent = take_array<std::uint8_t>(scratch, "scratch",
+                                        ArraySpec::vector().written().of_rows(static_cast<py::ssize_t>(n)));
+        leaf = lent->mutable_data();
+        if (n > 0 && leaf < to + n && to < leaf + n) throw py::value_error("scratch: overlaps out");
+    }
+    glbcore::TileLevelPlan plan;
+    plan.histogram_level = histogram_level;
+    plan.grid_depth = clamped_depth(grid_depth);
+    plan.points_per_tile = points_per_tile;
+    plan.cell_leaf_level = leaves.data();
+    const auto [bad_key, bad_leaf] = without_interpreter_lock([&] {
+        const std::size_t key = first_not_below(keys.data(), n, KEY_LIMIT);
+        const std::size_t leaf_level =
+            first_not_below(leaves.data(), leaves.rows(), glbcore::TILE_KEY_LEVELS + 1);
+        if (key == n && leaf_level == leaves.rows()) {
+            glbcore::assign_tile_levels(keys.data(), n, plan, rows.data(), chosen.data(),
+                                        rows.rows(), to, leaf);
+        }
+        return std::make_pair(key, leaf_level);
+    });
+    require_below(keys.data(), bad_key, n, "sorted_keys", "2^30");
+    require_below(leaves.data(), bad_leaf, leaves.rows(), "cell_leaf_level", "11");
+    return assigned.array;
+}
+
+}  // namespace
+
+void register_tiles(py::module_& tiles) {
+    tiles.doc() =
+        "The tiler's passes over chunks of points (plexorin.tileset). grid is (lo x, lo y,\n"
+        "lo z, cells per unit); keys are 30-bit Morton keys of 1024 cells per axis.";
+    tiles.def("keys", &keys,
+              "(keys, first non-finite row or N) of (N, 3) float32 positions on the grid.",
+              py::arg("positions"), py::arg("grid"), py::arg("out") = py::none());
+    tiles.def("key_histogram", &key_histogram,
+              "Adds each point's level-`level` node to `histogram` (8^level uint32); returns\n"
+              "the first non-finite row or N.",
+              py::arg("positions"), py::arg("grid"), py::arg("level"), py::arg("histogram"));
+    tiles.def("partition", &partition,
+              "(order, counts per group): a stable counting sort of keys by the group of their\n"
+              "level-`level` cell, cell_group holding uint8, uint16 or uint32 groups.",
+              py::arg("keys"), py::arg("level"), py::arg("cell_group"), py::arg("groups"),
+              py::arg("out") = py::none(), py::arg("scratch") = py::none());
+    tiles.def("buckets", &buckets,
+              "(bucket of every level-`level` cell, first cell of each bucket): whole units cut\n"
+              "every bucket_places sorted places.",
+              py::arg("cell_starts"), py::arg("leaf_level"), py::arg("level"),
+              py::arg("bucket_places"));
+    tiles.def("coarse_selection", &coarse_selection,
+              "(sorted places, their levels) that the coarse inner nodes choose, from the points\n"
+              "and first places of every node of levels 0 to H.",
+              py::arg("counts"), py::arg("starts"), py::arg("grid_depth"),
+              py::arg("points_per_tile"));
+    tiles.def("gather", &gather,
+              "Rows of `source` (C-contiguous, rows along the first axis) in `order`.",
+              py::arg("source"), py::arg("order"), py::arg("out") = py::none());
+    tiles.def("refine", &refine,
+              "Puts each run of equal keys of `positions`, and of every array of `others`\n"
+              "(None skipped), in the finer Morton order of its cell, in place.",
+              py::arg("positions"), py::arg("keys"), py::arg("grid"), py::arg("others"));
+    tiles.def("extents", &extents, "(lo, hi, first non-finite row or N) of (N, 3) float32 positions.",
+              py::arg("positions"));
+    tiles.def("turn_y_up", &turn_y_up,
+              "Turns the segments between `cuts` y-up in place; returns their z-up (lo, hi) as\n"
+              "(segments, 3) arrays.",
+              py::arg("positions"), py::arg("cuts"));
+    tiles.def("group_by_level", &group_by_level,
+              "(levels, order, keys) of the places grouped by level, stably.", py::arg("levels"),
+              py::arg("order"), py::arg("keys"), py::arg("levels_out") = py::none(),
+              py::arg("order_out") = py::none(), py::arg("keys_out") = py::none());
+    tiles.def("runs", &runs,
+              "(levels, nodes, cuts) of the tiles of places grouped by level: tile t is rows\n"
+              "cuts[t] to cuts[t + 1].",
+              py::arg("levels"), py::arg("keys"));
+    tiles.def("sort", &sort,
+              "Sorts `keys` in place, stably; returns the permutation. `scratch` holds 2 N uint32.",
+              py::arg("keys"), py::arg("out") = py::none(), py::arg("scratch") = py::none());
+    tiles.def("levels", &levels,
+              "The octree level of the tile of each sorted key; preselected rows keep their levels.",
+              py::arg("sorted_keys"), py::arg("histogram_level"), py::arg("grid_depth"),
+              py::arg("points_per_tile"), py::arg("cell_leaf_level"), py::arg("preselected_rows"),
+              py::arg("preselected_levels"), py::arg("out") = py::none(),
+              py::arg("scratch") = py::none());
+}
+
+}  // namespace bindings
