@@ -1,6 +1,6 @@
 # The two commands of the README:
 #   make demo   set up, build, and run the main job on built-in data
-#   make test   set up, build, and run every test (C++ and Python)
+#   make test   set up, build, check the C++ style, and run every test (C++ and Python)
 # Set-up is idempotent: a second run with nothing changed only checks stamps.
 
 SHELL := /bin/bash
@@ -9,7 +9,7 @@ BUILD := build
 PY := $(VENV)/bin/python
 JOBS ?= 2
 
-.PHONY: all demo test setup system system-test build cpp-test py-test wheel-test clean
+.PHONY: all demo test setup system system-test build lint cpp-test py-test wheel-test clean
 
 all: build
 
@@ -43,6 +43,16 @@ $(BUILD)/CMakeCache.txt: | $(VENV)/.stamp
 build: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The C++ style of .clang-format over every C++ file, and no include that
+# reaches another folder by a relative path (the folders' libraries refuse
+# every other include that climbs or crosses; see CMakeLists.txt).
+CPP_FILES = $(shell find glbcore bindings tests/cpp tests/fuzz bench -name '*.h' -o -name '*.cpp')
+
+lint: system-test
+	@clang-format --dry-run --Werror $(CPP_FILES)
+	@! grep -n '#include "\.\./' $(CPP_FILES) || { echo "lint: an include by a relative path"; exit 1; }
+	@echo "lint: $(words $(CPP_FILES)) C++ files formatted, no include by a relative path"
+
 cpp-test: build system-test
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -71,7 +81,7 @@ wheel-test: setup
 	  [ "$$(grep -c ': error:' mypy.txt)" = 1 ] || { cat mypy.txt 2>/dev/null; exit 1; }; \
 	  echo "wheel-test: mypy takes the installed stubs"
 
-test: cpp-test py-test wheel-test
+test: lint cpp-test py-test wheel-test
 
 demo: build
 	PYTHONPATH=$(abspath $(BUILD)) $(PY) examples/demo.py

@@ -19,7 +19,8 @@ std::string shape_text(const ArraySpec& spec) {
 std::string expected_text(const py::dtype& dtype, const ArraySpec& spec) {
     std::string text = spec.writeable ? "a writeable, " : spec.aligned ? "an " : "a ";
     if (spec.aligned) text += "aligned ";
-    text += "C-contiguous " + shape_text(spec) + " " + py::str(dtype).cast<std::string>() + " array";
+    text +=
+        "C-contiguous " + shape_text(spec) + " " + py::str(dtype).cast<std::string>() + " array";
     if (spec.rows >= 0) text += " of " + std::to_string(spec.rows) + " rows";
     return text;
 }
@@ -51,7 +52,8 @@ std::string given_text(const py::handle& object) {
 
 bool has_layout(const py::array& array, const ArraySpec& spec) {
     if (array.ndim() != spec.ndim || !(array.flags() & py::array::c_style)) return false;
-    if (spec.ndim == 2 && (array.shape(1) < spec.columns_from || array.shape(1) > spec.columns_to)) {
+    if (spec.ndim == 2 &&
+        (array.shape(1) < spec.columns_from || array.shape(1) > spec.columns_to)) {
         return false;
     }
     if (spec.rows >= 0 && array.shape(0) != spec.rows) return false;
@@ -128,9 +130,10 @@ py::array result_array(const py::handle& lent, const char* name, const py::dtype
                                  shape_text;
     if (!py::isinstance<py::array>(lent)) refuse(lent, name, expected);
     auto array = py::reinterpret_borrow<py::array>(lent);
-    const bool fits = has_dtype(array, dtype) && (array.flags() & py::array::c_style) &&
-                      array.writeable() && is_aligned(array) &&
-                      std::vector<py::ssize_t>(array.shape(), array.shape() + array.ndim()) == shape;
+    const bool fits =
+        has_dtype(array, dtype) && (array.flags() & py::array::c_style) && array.writeable() &&
+        is_aligned(array) &&
+        std::vector<py::ssize_t>(array.shape(), array.shape() + array.ndim()) == shape;
     if (!fits) refuse(lent, name, expected);
     return array;
 }

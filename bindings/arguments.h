@@ -29,18 +29,18 @@ namespace py = pybind11;
 
 // What an array argument must be besides its dtype.
 struct ArraySpec {
-    int ndim = 1;              // 1, or 2 with columns_from..columns_to columns
+    int ndim = 1;  // 1, or 2 with columns_from..columns_to columns
     py::ssize_t columns_from = 0;
     py::ssize_t columns_to = 0;
-    bool aligned = false;      // the core reads typed elements from it
-    bool writeable = false;    // the module writes into it
-    py::ssize_t rows = -1;     // the one length it must have; -1: any
+    bool aligned = false;    // the core reads typed elements from it
+    bool writeable = false;  // the module writes into it
+    py::ssize_t rows = -1;   // the one length it must have; -1: any
 
     static ArraySpec vector() { return ArraySpec{}; }
     static ArraySpec table(py::ssize_t columns) { return ArraySpec{2, columns, columns}; }
     ArraySpec columns_up_to(py::ssize_t last) const;
-    ArraySpec typed() const;      // aligned
-    ArraySpec written() const;    // writeable and aligned
+    ArraySpec typed() const;    // aligned
+    ArraySpec written() const;  // writeable and aligned
     ArraySpec of_rows(py::ssize_t n) const;
 };
 

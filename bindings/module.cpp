@@ -30,8 +30,8 @@ constexpr std::uint64_t MAX_BUFFER_BYTES = std::numeric_limits<std::uint32_t>::m
 // a temporary of that dimension's size, which for a one-dimensional view is
 // a second copy of everything.)
 template <std::size_t Item>
-void copy_items(std::uint8_t*& to, const std::uint8_t* from, Py_ssize_t extent,
-                Py_ssize_t stride, std::size_t item = Item) {
+void copy_items(std::uint8_t*& to, const std::uint8_t* from, Py_ssize_t extent, Py_ssize_t stride,
+                std::size_t item = Item) {
     for (Py_ssize_t i = 0; i < extent; ++i, from += stride, to += item) {
         std::memcpy(to, from, Item != 0 ? Item : item);  // a fixed size inlines
     }
@@ -200,13 +200,13 @@ py::bytes mesh_glb(const py::buffer& positions, const py::buffer& normals,
     material.double_sided = double_sided;
     copy_strided_runs({&pos, &nrm, &idx, &col}, [&] {
         const bool has_colors = col.data != nullptr && col.size / 4 != 0;
-        glbcore::mesh_glb_size(pos.size / 4, nrm.size / 4, idx.size / 4, has_colors,
-                               col.size / 4, box, material);
+        glbcore::mesh_glb_size(pos.size / 4, nrm.size / 4, idx.size / 4, has_colors, col.size / 4,
+                               box, material);
     });
     bindings::BytesOutput out;
     glbcore::write_mesh_glb(as<float>(pos), pos.size / 4, as<float>(nrm), nrm.size / 4,
-                            as<std::uint32_t>(idx), idx.size / 4, as<float>(col), col.size / 4,
-                            box, material, out);
+                            as<std::uint32_t>(idx), idx.size / 4, as<float>(col), col.size / 4, box,
+                            material, out);
     return out.take();
 }
 

@@ -24,7 +24,8 @@ namespace bindings {
 namespace {
 
 using Box = std::array<double, 6>;  // lo x y z, hi x y z
-using MaterialFactors = std::tuple<std::array<double, 4>, double, double, std::array<double, 3>, bool>;
+using MaterialFactors =
+    std::tuple<std::array<double, 4>, double, double, std::array<double, 3>, bool>;
 using ColorLayout = std::pair<std::string, std::uint32_t>;  // storage type, components
 
 // Writes the file into a 1-D uint8 array that the caller lends when it fits
@@ -94,9 +95,11 @@ py::bytes atoms(const py::handle& positions, const py::handle& types, const std:
     const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
     const auto typ = take_array<std::uint16_t>(types, "types", ArraySpec::vector());
     require_rows(typ.rows(), pos.rows(), "types");
-    const auto atom_radii = take_optional_array<float>(radius_per_atom, "radius", ArraySpec::vector());
+    const auto atom_radii =
+        take_optional_array<float>(radius_per_atom, "radius", ArraySpec::vector());
     if (atom_radii) require_rows(atom_radii->rows(), pos.rows(), "radius");
-    const auto type_radii = take_optional_array<float>(radius_per_type, "radius", ArraySpec::vector());
+    const auto type_radii =
+        take_optional_array<float>(radius_per_type, "radius", ArraySpec::vector());
     glbcore::AtomScene scene;
     scene.positions = pos.data();
     scene.count = rows_below_2_to_32(pos.rows(), "positions");
@@ -117,8 +120,8 @@ py::bytes atoms(const py::handle& positions, const py::handle& types, const std:
 }
 
 py::object point_cloud(const py::handle& positions, const py::handle& colors, bool compress,
-                       bool keep_input_order, unsigned workers,
-                       glbcore::PointWriteScratch* scratch, const py::handle& out_array) {
+                       bool keep_input_order, unsigned workers, glbcore::PointWriteScratch* scratch,
+                       const py::handle& out_array) {
     const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
     std::optional<py::array> held_colors;
     glbcore::PointCloudScene scene;
@@ -248,8 +251,8 @@ void register_scenes(py::module_& m) {
           "uint8 or uint16 colours; written into `out` (1-D uint8) and returned as its first\n"
           "bytes when it fits there.",
           py::arg("positions"), py::arg("colors"), py::arg("compress") = false,
-          py::arg("keep_input_order") = false, py::arg("workers") = 0,
-          py::arg("scratch") = nullptr, py::arg("out") = py::none());
+          py::arg("keep_input_order") = false, py::arg("workers") = 0, py::arg("scratch") = nullptr,
+          py::arg("out") = py::none());
     m.def("mesh", &mesh,
           "The GLB file of a triangle mesh: (V, 3) float32 positions, (M, 3) uint32 faces,\n"
           "optional (V, 3) float32 normals and colours, and the material's factors.",

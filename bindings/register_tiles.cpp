@@ -52,8 +52,8 @@ template <class Value>
 void require_below(const Value* values, std::size_t bad, std::size_t n, const char* name,
                    const std::string& limit) {
     if (bad == n) return;
-    throw py::value_error(std::string(name) + "[" + std::to_string(bad) + "] = " +
-                          std::to_string(static_cast<std::uint64_t>(values[bad])) +
+    throw py::value_error(std::string(name) + "[" + std::to_string(bad) +
+                          "] = " + std::to_string(static_cast<std::uint64_t>(values[bad])) +
                           " is not below " + limit);
 }
 
@@ -80,7 +80,8 @@ std::size_t key_histogram(const py::handle& positions, const Grid& grid, int lev
         histogram, "histogram", ArraySpec::vector().written().of_rows(nodes_of_level(level)));
     std::uint32_t* to = counts.mutable_data();
     return without_interpreter_lock([&] {
-        return glbcore::tile_key_histogram(points.data(), points.rows(), tile_grid(grid), level, to);
+        return glbcore::tile_key_histogram(points.data(), points.rows(), tile_grid(grid), level,
+                                           to);
     });
 }
 
@@ -94,8 +95,8 @@ py::tuple partition_by_table(const Array<std::uint32_t>& keys, int level,
     Array<std::uint64_t> counts{py::array_t<std::uint64_t>(static_cast<py::ssize_t>(groups))};
     std::optional<Array<std::uint32_t>> lent;
     if (!scratch.is_none()) {
-        lent = take_array<std::uint32_t>(scratch, "scratch",
-                                         ArraySpec::vector().written().of_rows(static_cast<py::ssize_t>(n)));
+        lent = take_array<std::uint32_t>(
+            scratch, "scratch", ArraySpec::vector().written().of_rows(static_cast<py::ssize_t>(n)));
     }
     std::uint32_t* to = order.mutable_data();
     std::uint64_t* count = counts.mutable_data();
@@ -124,16 +125,19 @@ py::tuple partition(const py::handle& keys, int level, const py::handle& cell_gr
     if (py::isinstance<py::array>(cell_group)) {
         const auto given = py::reinterpret_borrow<py::array>(cell_group);
         if (has_dtype<std::uint8_t>(given)) {
-            return partition_by_table(sorted, level, take_array<std::uint8_t>(given, "cell_group", table),
-                                      groups, out, scratch);
+            return partition_by_table(sorted, level,
+                                      take_array<std::uint8_t>(given, "cell_group", table), groups,
+                                      out, scratch);
         }
         if (has_dtype<std::uint16_t>(given)) {
-            return partition_by_table(sorted, level, take_array<std::uint16_t>(given, "cell_group", table),
-                                      groups, out, scratch);
+            return partition_by_table(sorted, level,
+                                      take_array<std::uint16_t>(given, "cell_group", table), groups,
+                                      out, scratch);
         }
     }
-    return partition_by_table(sorted, level, take_array<std::uint32_t>(cell_group, "cell_group", table),
-                              groups, out, scratch);
+    return partition_by_table(sorted, level,
+                              take_array<std::uint32_t>(cell_group, "cell_group", table), groups,
+                              out, scratch);
 }
 
 py::tuple buckets(const py::handle& cell_starts, const py::handle& leaf_level, int level,
@@ -165,16 +169,16 @@ py::tuple coarse_selection(const py::sequence& counts, const py::sequence& start
     std::vector<const std::uint64_t*> count_of;
     std::vector<const std::int64_t*> start_of;
     for (std::size_t g = 0; g < counts.size(); ++g) {
-        const ArraySpec level = ArraySpec::vector().typed().of_rows(nodes_of_level(static_cast<int>(g)));
+        const ArraySpec level =
+            ArraySpec::vector().typed().of_rows(nodes_of_level(static_cast<int>(g)));
         count_arrays.push_back(take_array<std::uint64_t>(counts[g], "counts", level));
         start_arrays.push_back(take_array<std::int64_t>(starts[g], "starts", level));
         count_of.push_back(count_arrays.back().data());
         start_of.push_back(start_arrays.back().data());
     }
     const int depth = clamped_depth(grid_depth);
-    glbcore::CoarsePlaces by_level = without_interpreter_lock([&] {
-        return glbcore::select_coarse_places(count_of, start_of, depth, points_per_tile);
-    });
+    glbcore::CoarsePlaces by_level = without_interpreter_lock(
+        [&] { return glbcore::select_coarse_places(count_of, start_of, depth, points_per_tile); });
     const auto total = static_cast<py::ssize_t>(glbcore::coarse_place_count(by_level));
     py::array_t<std::int64_t> places(total);
     py::array_t<std::uint8_t> levels(total);
@@ -290,7 +294,8 @@ py::array sort(const py::handle& keys, const py::handle& out, const py::handle& 
     std::optional<Array<std::uint32_t>> lent;
     if (!scratch.is_none()) {
         lent = take_array<std::uint32_t>(
-            scratch, "scratch", ArraySpec::vector().written().of_rows(2 * static_cast<py::ssize_t>(n)));
+            scratch, "scratch",
+            ArraySpec::vector().written().of_rows(2 * static_cast<py::ssize_t>(n)));
     }
     std::uint32_t* k = sorted.mutable_data();
     std::uint32_t* o = order.mutable_data();
@@ -336,8 +341,8 @@ py::array levels(const py::handle& sorted_keys, int histogram_level, int grid_de
     std::optional<Array<std::uint8_t>> lent;
     std::uint8_t* leaf = nullptr;  // the core's own when no scratch is lent
     if (!scratch.is_none()) {
-        lent = take_array<std::uint8_t>(scratch, "scratch",
-                                        ArraySpec::vector().written().of_rows(static_cast<py::ssize_t>(n)));
+        lent = take_array<std::uint8_t>(
+            scratch, "scratch", ArraySpec::vector().written().of_rows(static_cast<py::ssize_t>(n)));
         leaf = lent->mutable_data();
         if (n > 0 && leaf < to + n && to < leaf + n) throw py::value_error("scratch: overlaps out");
     }
@@ -396,7 +401,8 @@ void register_tiles(py::module_& tiles) {
               "Puts each run of equal keys of `positions`, and of every array of `others`\n"
               "(None skipped), in the finer Morton order of its cell, in place.",
               py::arg("positions"), py::arg("keys"), py::arg("grid"), py::arg("others"));
-    tiles.def("extents", &extents, "(lo, hi, first non-finite row or N) of (N, 3) float32 positions.",
+    tiles.def("extents", &extents,
+              "(lo, hi, first non-finite row or N) of (N, 3) float32 positions.",
               py::arg("positions"));
     tiles.def("turn_y_up", &turn_y_up,
               "Turns the segments between `cuts` y-up in place; returns their z-up (lo, hi) as\n"
@@ -413,12 +419,13 @@ void register_tiles(py::module_& tiles) {
     tiles.def("sort", &sort,
               "Sorts `keys` in place, stably; returns the permutation. `scratch` holds 2 N uint32.",
               py::arg("keys"), py::arg("out") = py::none(), py::arg("scratch") = py::none());
-    tiles.def("levels", &levels,
-              "The octree level of the tile of each sorted key; preselected rows keep their levels.",
-              py::arg("sorted_keys"), py::arg("histogram_level"), py::arg("grid_depth"),
-              py::arg("points_per_tile"), py::arg("cell_leaf_level"), py::arg("preselected_rows"),
-              py::arg("preselected_levels"), py::arg("out") = py::none(),
-              py::arg("scratch") = py::none());
+    tiles.def(
+        "levels", &levels,
+        "The octree level of the tile of each sorted key; preselected rows keep their levels.",
+        py::arg("sorted_keys"), py::arg("histogram_level"), py::arg("grid_depth"),
+        py::arg("points_per_tile"), py::arg("cell_leaf_level"), py::arg("preselected_rows"),
+        py::arg("preselected_levels"), py::arg("out") = py::none(),
+        py::arg("scratch") = py::none());
 }
 
 }  // namespace bindings

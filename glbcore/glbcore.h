@@ -81,8 +81,8 @@ private:
 void write_atom_glb(const float* positions, std::uint32_t count, const std::uint16_t* types,
                     const double* vmin, const double* vmax, OutputBuffer& out);
 std::size_t atom_glb_size(std::uint32_t count, const double* vmin, const double* vmax);
-GlbBytes generate_atom_glb(const float* positions, std::uint32_t count,
-                           const std::uint16_t* types, const double* vmin, const double* vmax);
+GlbBytes generate_atom_glb(const float* positions, std::uint32_t count, const std::uint16_t* types,
+                           const double* vmin, const double* vmax);
 
 // Point cloud: `position_floats` floats (x y z per point) and
 // `color_floats` floats (RGB, or RGBA when there are exactly four per

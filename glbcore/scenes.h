@@ -54,8 +54,7 @@ Extents exact_extents(const float* positions, std::uint32_t count);
 // that no triangle of non-zero area uses gets (0, 0, 1). Indices must be
 // below vertex_count.
 void area_weighted_normals(const float* positions, std::uint32_t vertex_count,
-                           const std::uint32_t* indices, std::uint32_t index_count,
-                           float* normals);
+                           const std::uint32_t* indices, std::uint32_t index_count, float* normals);
 
 // The compressed web layout instead of float arrays: positions quantised to
 // `position_bits`-bit integers over the exact bounds (KHR_mesh_quantization),

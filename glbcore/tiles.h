@@ -47,9 +47,8 @@ std::size_t tile_key_histogram(const float* positions, std::size_t count, const 
 // random, in fewer cache lines.
 template <class Group>
 void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int level,
-                             const Group* cell_group, std::uint32_t groups,
-                             std::uint32_t* order, std::uint64_t* group_counts,
-                             std::uint32_t* scratch = nullptr);
+                             const Group* cell_group, std::uint32_t groups, std::uint32_t* order,
+                             std::uint64_t* group_counts, std::uint32_t* scratch = nullptr);
 
 // Groups the level-`level` cells into buckets of whole units: a unit is the
 // leaf holding a cell when leaf_level[cell] <= level, else the cell itself,
@@ -124,9 +123,9 @@ void refine_tile_runs(float* positions, const std::uint32_t* keys, std::size_t c
 // The octree above the points of one run of sorted keys, as the level
 // assignment needs it.
 struct TileLevelPlan {
-    int histogram_level = 7;          // H: the level of cell_leaf_level
-    int grid_depth = 6;               // k: an inner node of level L keeps one point per
-                                      // cell of level min(L + k, 10)
+    int histogram_level = 7;  // H: the level of cell_leaf_level
+    int grid_depth = 6;       // k: an inner node of level L keeps one point per
+                              // cell of level min(L + k, 10)
     std::uint64_t points_per_tile = 0;
     // Per level-H node: the level (<= H) of the leaf on its chain, or H + 1
     // when the node holds more than points_per_tile points and the leaf

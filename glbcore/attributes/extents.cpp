@@ -100,8 +100,8 @@ Extents exact_extents(const float* positions, std::uint32_t count) {
     std::vector<ChunkExtents> chunks(split.workers);
     run_phase(split, default_thread_starter(), [&](std::uint32_t begin, std::uint32_t end) {
         ChunkExtents& chunk = chunks[begin / split.chunk];
-        chunk.first_bad_row =
-            begin + scan_extents(positions + 3 * std::size_t{begin}, end - begin, chunk.lo, chunk.hi);
+        chunk.first_bad_row = begin + scan_extents(positions + 3 * std::size_t{begin}, end - begin,
+                                                   chunk.lo, chunk.hi);
     });
     Extents e;
     for (int a = 0; a < 3; ++a) {

@@ -40,7 +40,8 @@ void area_weighted_normals(const float* positions, std::uint32_t vertex_count,
         const Vec3 a = load_vertex(positions, v[0]);
         const Vec3 b = load_vertex(positions, v[1]);
         const Vec3 c = load_vertex(positions, v[2]);
-        const Vec3 n = cross(Vec3{b.x - a.x, b.y - a.y, b.z - a.z}, Vec3{c.x - a.x, c.y - a.y, c.z - a.z});
+        const Vec3 n =
+            cross(Vec3{b.x - a.x, b.y - a.y, b.z - a.z}, Vec3{c.x - a.x, c.y - a.y, c.z - a.z});
         for (const std::uint32_t vertex : v) {
             sums[3 * std::size_t{vertex}] += n.x;
             sums[3 * std::size_t{vertex} + 1] += n.y;

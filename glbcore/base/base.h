@@ -53,7 +53,8 @@ void run_parallel_ranges(std::uint32_t n, unsigned workers,
 // Runs work(i) for i in [0, n) on `workers` threads (0: one per hardware
 // thread), each thread taking a contiguous range. An exception thrown by
 // work(i) is rethrown after all threads joined (that of the lowest i).
-void run_parallel(std::uint32_t n, unsigned workers, const std::function<void(std::uint32_t)>& work);
+void run_parallel(std::uint32_t n, unsigned workers,
+                  const std::function<void(std::uint32_t)>& work);
 
 // ---- Working memory -----------------------------------------------------
 struct FreeDeleter {

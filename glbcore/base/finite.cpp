@@ -26,8 +26,8 @@ void require_finite(double value, const char* name) {
 void require_finite(const double* values, std::size_t n, const char* name) {
     for (std::size_t i = 0; i < n; ++i) {
         if (!std::isfinite(values[i])) {
-            throw std::invalid_argument(std::string(name) + "[" + std::to_string(i) + "] = " +
-                                        describe_non_finite(values[i]) + " is not finite");
+            throw std::invalid_argument(std::string(name) + "[" + std::to_string(i) +
+                                        "] = " + describe_non_finite(values[i]) + " is not finite");
         }
     }
 }

@@ -39,7 +39,8 @@ std::uint32_t WorkSplit::begin(std::uint32_t i) const {
 }
 
 std::uint32_t WorkSplit::end(std::uint32_t i) const {
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>((std::uint64_t{i} + 1) * chunk, count));
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>((std::uint64_t{i} + 1) * chunk, count));
 }
 
 WorkSplit split_work_over(std::uint32_t count, std::uint32_t workers) {

@@ -39,9 +39,8 @@ FloatLayout plan_float_atoms(const AtomScene& scene, const MortonGrid& grid) {
     gltf::Document& document = layout.document;
     // The size is refused before any pass over the data.
     const std::uint64_t half = BYTES_PER_POSITION * std::uint64_t{scene.count};
-    const std::size_t offset = layout.payload.add(2 * half, [&scene, &grid](std::uint8_t* block) {
-        fill_sorted_atoms(scene, grid, block);
-    });
+    const std::size_t offset = layout.payload.add(
+        2 * half, [&scene, &grid](std::uint8_t* block) { fill_sorted_atoms(scene, grid, block); });
     gltf::Accessor position;
     position.buffer_view = add_view_at(document, offset, half);
     position.count = scene.count;

@@ -106,9 +106,9 @@ enum class MeshoptFilter { none, octahedral };
 // fault per 4 KiB); `data` shares ownership of that storage.
 struct MeshoptEncoded {
     std::shared_ptr<const std::uint8_t> data;
-    std::size_t size = 0;  // bytes of the stream
-    std::size_t count = 0;         // elements (indices for TRIANGLES)
-    std::uint32_t stride = 0;      // bytes per element
+    std::size_t size = 0;      // bytes of the stream
+    std::size_t count = 0;     // elements (indices for TRIANGLES)
+    std::uint32_t stride = 0;  // bytes per element
     const char* mode = "ATTRIBUTES";
     MeshoptFilter filter = MeshoptFilter::none;
 };
@@ -183,7 +183,7 @@ struct CompressedPoints {
     // positions and refine are then not read, and order only for colours.
     const std::uint16_t* quantized = nullptr;
     PositionGrid grid;
-    unsigned workers = 0;  // 0: one per hardware thread
+    unsigned workers = 0;                  // 0: one per hardware thread
     PointWriteScratch* scratch = nullptr;  // used when the chunks run on one thread
 };
 
@@ -203,7 +203,7 @@ std::vector<PointRun> split_into_chunks(const PointRun& run);
 // set_dequantization(node, points.grid); the caller declares
 // KHR_mesh_quantization.
 void add_compressed_point_chunks(gltf::Document& document, gltf::Payload& payload, gltf::Mesh& mesh,
-                              const CompressedPoints& points, const std::vector<PointRun>& runs);
+                                 const CompressedPoints& points, const std::vector<PointRun>& runs);
 
 // Colours of output places [begin, end) as RGBA8 (alpha 255 for RGB):
 // floats rounded to the nearest of 0..255, 16-bit values to the nearest

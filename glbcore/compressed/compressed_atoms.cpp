@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "base/base.h"
-#include "order/order.h"
-#include "compressed/compressed.h"
 #include "attributes/attributes.h"
+#include "base/base.h"
+#include "compressed/compressed.h"
+#include "order/order.h"
 
 namespace glbcore {
 
@@ -60,9 +60,11 @@ void quantize_range(const float* positions, const std::uint8_t* entries, std::ui
 // range's entries, then place its atoms after those of the earlier ranges,
 // so the result is the same for every worker count. Returns first[], whose
 // last entry is the count.
-std::array<std::uint32_t, PALETTE_SIZE + 1> quantize_by_palette_entry(
-    const MortonAtoms& atoms, std::uint32_t count, const PositionGrid& grid, unsigned workers,
-    std::uint16_t* out) {
+std::array<std::uint32_t, PALETTE_SIZE + 1> quantize_by_palette_entry(const MortonAtoms& atoms,
+                                                                      std::uint32_t count,
+                                                                      const PositionGrid& grid,
+                                                                      unsigned workers,
+                                                                      std::uint16_t* out) {
     if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
     if (count < MULTI_WORKER_MIN_ATOMS) workers = 1;
     const WorkSplit split = split_work_over(count, std::min(workers, count));

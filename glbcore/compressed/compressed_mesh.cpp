@@ -7,9 +7,9 @@
 #include <array>
 #include <vector>
 
+#include "attributes/attributes.h"
 #include "base/base.h"
 #include "compressed/compressed.h"
-#include "attributes/attributes.h"
 
 namespace glbcore {
 
@@ -95,13 +95,16 @@ EncodedMesh encode_mesh(const MeshScene& scene, const PositionGrid& grid) {
                 const auto q = allocate_working_array<std::uint16_t>(4 * std::size_t{v});
                 encoded.bounds =
                     quantize_positions(scene.positions, mesh.order.get(), 0, v, grid, q.get());
-                encoded.streams[POSITIONS] = encode_attributes(q.get(), v, QUANTIZED_POSITION_STRIDE);
+                encoded.streams[POSITIONS] =
+                    encode_attributes(q.get(), v, QUANTIZED_POSITION_STRIDE);
                 break;
             }
             case NORMALS: {
                 const auto oct = allocate_working_array<std::int8_t>(4 * std::size_t{v});
-                octahedral_normals(gathered_normals(normals, v, mesh.order.get()).get(), v, oct.get());
-                encoded.streams[NORMALS] = encode_attributes(oct.get(), v, 4, MeshoptFilter::octahedral);
+                octahedral_normals(gathered_normals(normals, v, mesh.order.get()).get(), v,
+                                   oct.get());
+                encoded.streams[NORMALS] =
+                    encode_attributes(oct.get(), v, 4, MeshoptFilter::octahedral);
                 break;
             }
             case COLORS: {
@@ -162,14 +165,15 @@ void write_compressed_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
                                attribute(gltf::BYTE, true, "VEC3"), gltf::ARRAY_BUFFER));
     if (scene.colors.data != nullptr) {
         triangles.attributes.emplace_back(
-            "COLOR_0", add_accessor(document, payload, std::move(encoded.streams[COLORS]),
-                                    attribute(gltf::UNSIGNED_BYTE, true, "VEC4"), gltf::ARRAY_BUFFER));
+            "COLOR_0",
+            add_accessor(document, payload, std::move(encoded.streams[COLORS]),
+                         attribute(gltf::UNSIGNED_BYTE, true, "VEC4"), gltf::ARRAY_BUFFER));
     }
-    const int index_type = encoded.streams[INDICES].stride == 2 ? gltf::UNSIGNED_SHORT
-                                                                : gltf::UNSIGNED_INT;
-    triangles.indices = add_accessor(document, payload, std::move(encoded.streams[INDICES]),
-                                     attribute(index_type, false, "SCALAR"),
-                                     gltf::ELEMENT_ARRAY_BUFFER);
+    const int index_type =
+        encoded.streams[INDICES].stride == 2 ? gltf::UNSIGNED_SHORT : gltf::UNSIGNED_INT;
+    triangles.indices =
+        add_accessor(document, payload, std::move(encoded.streams[INDICES]),
+                     attribute(index_type, false, "SCALAR"), gltf::ELEMENT_ARRAY_BUFFER);
     triangles.material = document.add_material(material_record(scene.material));
     gltf::Node node;
     node.name = "Mesh";

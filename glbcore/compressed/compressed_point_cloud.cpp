@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <optional>
 
-#include "order/order.h"
-#include "compressed/compressed.h"
 #include "attributes/attributes.h"
+#include "compressed/compressed.h"
+#include "order/order.h"
 
 namespace glbcore {
 

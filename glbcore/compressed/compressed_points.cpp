@@ -136,14 +136,14 @@ EncodedChunk encode_chunk(const CompressedPoints& points, const PointRun& chunk,
         quantized = scratch.quantized.get();
     } else {
         scratch.reserve(n);
-        encoded.bounds = quantize_positions(points.positions, points.order, chunk.begin,
-                                            chunk.end, points.grid, scratch.quantized.get());
+        encoded.bounds = quantize_positions(points.positions, points.order, chunk.begin, chunk.end,
+                                            points.grid, scratch.quantized.get());
         quantized = scratch.quantized.get();
     }
     // Aliasing pointers: each stream shares ownership of the whole block.
-    encoded.positions = encode_attributes_into(
-        std::shared_ptr<std::uint8_t>(block, block.get() + place.positions), quantized, n,
-        QUANTIZED_POSITION_STRIDE);
+    encoded.positions =
+        encode_attributes_into(std::shared_ptr<std::uint8_t>(block, block.get() + place.positions),
+                               quantized, n, QUANTIZED_POSITION_STRIDE);
     if (points.colors.data != nullptr) {
         gather_rgba8(points.colors, points.order, chunk.begin, chunk.end, scratch.rgba.get());
         const std::uint8_t* rgba = scratch.rgba.get();
@@ -151,9 +151,9 @@ EncodedChunk encode_chunk(const CompressedPoints& points, const PointRun& chunk,
             permute_rgba8(rgba, scratch.order.get(), n, scratch.sorted_rgba.get());
             rgba = scratch.sorted_rgba.get();
         }
-        encoded.colors = encode_attributes_into(
-            std::shared_ptr<std::uint8_t>(block, block.get() + place.colors), rgba, n,
-            RGBA8_STRIDE);
+        encoded.colors =
+            encode_attributes_into(std::shared_ptr<std::uint8_t>(block, block.get() + place.colors),
+                                   rgba, n, RGBA8_STRIDE);
     }
     return encoded;
 }
@@ -168,10 +168,10 @@ std::vector<PointRun> chunks_of(const CompressedPoints& points, const std::vecto
         std::vector<PointRun> pieces = split_into_chunks(run);
         if (points.refine != nullptr && points.quantized == nullptr) {
             for (std::size_t i = 1; i < pieces.size(); ++i) {
-                const std::uint32_t start = std::max(
-                    pieces[i - 1].begin,
-                    next_run_start(*points.refine, points.positions, points.order, run.begin,
-                                   pieces[i].begin, run.end));
+                const std::uint32_t start =
+                    std::max(pieces[i - 1].begin,
+                             next_run_start(*points.refine, points.positions, points.order,
+                                            run.begin, pieces[i].begin, run.end));
                 pieces[i - 1].end = start;
                 pieces[i].begin = start;
             }
@@ -295,7 +295,8 @@ std::shared_ptr<std::uint8_t> stream_block(PointWriteScratch* lent, std::size_t 
 }  // namespace
 
 void add_compressed_point_chunks(gltf::Document& document, gltf::Payload& payload, gltf::Mesh& mesh,
-                              const CompressedPoints& points, const std::vector<PointRun>& runs) {
+                                 const CompressedPoints& points,
+                                 const std::vector<PointRun>& runs) {
     const std::vector<PointRun> chunks = chunks_of(points, runs);
     // All streams go into one block at places fixed by the chunk sizes: its
     // pages are huge-page advised and only those written are ever touched.

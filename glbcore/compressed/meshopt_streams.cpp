@@ -69,8 +69,8 @@ MeshoptEncoded encode_attributes_into(std::shared_ptr<std::uint8_t> storage, con
 
 MeshoptEncoded encode_attributes(const void* data, std::size_t count, std::uint32_t stride,
                                  MeshoptFilter filter) {
-    return encode_attributes_into(shared_working_bytes(attribute_stream_bound(count, stride)),
-                                  data, count, stride, filter);
+    return encode_attributes_into(shared_working_bytes(attribute_stream_bound(count, stride)), data,
+                                  count, stride, filter);
 }
 
 MeshoptEncoded encode_triangles(const std::uint32_t* indices, std::size_t index_count,
@@ -123,10 +123,10 @@ int add_meshopt_view(gltf::Document& document, gltf::Payload& payload, MeshoptEn
     fallback.byte_length = round_up_to_4(view.byte_offset + view.byte_length);
 
     // Payload fills are copyable functions: the encoded bytes are shared.
-    fields.byte_offset = payload.add(stream.size, [data = stream.data, size = stream.size](
-                                                      std::uint8_t* at) {
-        std::memcpy(at, data.get(), size);
-    });
+    fields.byte_offset =
+        payload.add(stream.size, [data = stream.data, size = stream.size](std::uint8_t* at) {
+            std::memcpy(at, data.get(), size);
+        });
     view.meshopt = fields;
     return document.add_buffer_view(view);
 }

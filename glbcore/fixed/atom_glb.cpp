@@ -28,8 +28,8 @@ GlbLayout plan_atom_glb(std::uint32_t count, const double* vmin, const double* v
     require_finite(vmax, 3, "vmax");
     doc.length = format_document(doc.text.data(), doc.text.size(), ATOM_TEMPLATE,
                                  std::size_t{count}, vmin[0], vmin[1], vmin[2], vmax[0], vmax[1],
-                                 vmax[2], std::size_t{count}, std::size_t(half),
-                                 std::size_t(half), std::size_t(half), std::size_t(2 * half));
+                                 vmax[2], std::size_t{count}, std::size_t(half), std::size_t(half),
+                                 std::size_t(half), std::size_t(2 * half));
     return glb_layout(doc.length, 2 * half);
 }
 
@@ -61,8 +61,8 @@ void write_atom_glb(const float* positions, std::uint32_t count, const std::uint
     write_atom_glb(positions, count, types, vmin, vmax, production_pipeline_options(count), out);
 }
 
-GlbBytes generate_atom_glb(const float* positions, std::uint32_t count,
-                           const std::uint16_t* types, const double* vmin, const double* vmax) {
+GlbBytes generate_atom_glb(const float* positions, std::uint32_t count, const std::uint16_t* types,
+                           const double* vmin, const double* vmax) {
     VectorOutput out;
     write_atom_glb(positions, count, types, vmin, vmax, out);
     return out.take();

@@ -32,8 +32,7 @@ extern const char UNCOLORED_MESH_TEMPLATE[];
 // stack the host chose small, so no buffer of kilobytes goes on the stack.
 class DocumentText {
 public:
-    explicit DocumentText(std::size_t capacity)
-        : chars_(new char[capacity]), capacity_(capacity) {}
+    explicit DocumentText(std::size_t capacity) : chars_(new char[capacity]), capacity_(capacity) {}
     char* data() const { return chars_.get(); }
     std::size_t size() const { return capacity_; }
 

@@ -27,10 +27,9 @@ struct MeshBlocks {
 
 MeshBlocks mesh_blocks(std::uint32_t position_floats, std::uint32_t normal_floats,
                        std::uint32_t index_count, bool has_colors, std::uint32_t color_floats) {
-    return MeshBlocks{position_floats / 3, 4 * std::uint64_t{position_floats},
-                      4 * std::uint64_t{normal_floats},
-                      has_colors ? 4 * std::uint64_t{color_floats} : 0,
-                      4 * std::uint64_t{index_count}};
+    return MeshBlocks{
+        position_floats / 3, 4 * std::uint64_t{position_floats}, 4 * std::uint64_t{normal_floats},
+        has_colors ? 4 * std::uint64_t{color_floats} : 0, 4 * std::uint64_t{index_count}};
 }
 
 // Every refusal of the builder, in its order, then the document and layout.
@@ -57,8 +56,8 @@ GlbLayout plan_mesh(const MeshBlocks& b, std::uint32_t index_count, bool has_col
             m.base_color[1], m.base_color[2], m.base_color[3], m.metallic, m.roughness,
             m.emissive[0], m.emissive[1], m.emissive[2], double_sided, z(b.vertices), bounds[0],
             bounds[1], bounds[2], bounds[3], bounds[4], bounds[5], z(b.vertices), z(index_count),
-            z(b.positions), z(b.positions), z(b.normals), z(b.positions + b.normals),
-            z(b.indices), z(b.total()));
+            z(b.positions), z(b.positions), z(b.normals), z(b.positions + b.normals), z(b.indices),
+            z(b.total()));
     }
     return glb_layout(doc.length, b.total());
 }
@@ -104,8 +103,8 @@ GlbBytes generate_mesh_glb(const float* positions, std::uint32_t position_floats
                            const float* colors, std::uint32_t color_floats, const double* bounds,
                            const Material& material) {
     VectorOutput out;
-    write_mesh_glb(positions, position_floats, normals, normal_floats, indices, index_count,
-                   colors, color_floats, bounds, material, out);
+    write_mesh_glb(positions, position_floats, normals, normal_floats, indices, index_count, colors,
+                   color_floats, bounds, material, out);
     return out.take();
 }
 

@@ -25,11 +25,11 @@ GlbLayout plan_point_cloud(std::uint32_t position_floats, std::uint32_t color_fl
     blocks = PointCloudBlocks{4 * std::uint64_t{position_floats}, 4 * std::uint64_t{color_floats}};
     check_payload_size(blocks.total());
     const char* color_type = (color_floats == 4 * points) ? "VEC4" : "VEC3";
-    doc.length = format_document(
-        doc.text.data(), doc.text.size(), POINT_CLOUD_TEMPLATE, std::size_t(points), vmin[0],
-        vmin[1], vmin[2], vmax[0], vmax[1], vmax[2], std::size_t(points), color_type,
-        std::size_t(blocks.positions), std::size_t(blocks.positions), std::size_t(blocks.colors),
-        std::size_t(blocks.total()));
+    doc.length =
+        format_document(doc.text.data(), doc.text.size(), POINT_CLOUD_TEMPLATE, std::size_t(points),
+                        vmin[0], vmin[1], vmin[2], vmax[0], vmax[1], vmax[2], std::size_t(points),
+                        color_type, std::size_t(blocks.positions), std::size_t(blocks.positions),
+                        std::size_t(blocks.colors), std::size_t(blocks.total()));
     return glb_layout(doc.length, blocks.total());
 }
 

@@ -1,11 +1,11 @@
 // The four glTF document templates and their locale-independent formatting.
 // The documents are fixed single-line texts: no JSON library, no escaping,
 // no whitespace. Only counts, byte lengths, bounds and material factors vary.
+#include <locale.h>
 #include <clocale>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <locale.h>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -14,7 +14,9 @@
 
 namespace glbcore {
 
-// Pieces the templates share, joined as adjacent string literals.
+// Pieces the templates share, joined as adjacent string literals. The
+// frozen texts keep the layout they were written in.
+// clang-format off
 #define GLTF_ASSET_AND_SCENE \
     R"json({"asset":{"version":"2.0","generator":"Zarn Native"},"scene":0,"scenes":[{"nodes":[0]}])json"
 #define CLOUD_NODE_AND_MESH                                                             \
@@ -62,6 +64,8 @@ const char UNCOLORED_MESH_TEMPLATE[] =
     R"json(,{"bufferView":1,"componentType":5126,"count":%zu,"type":"VEC3"})json"
     R"json(,{"bufferView":2,"componentType":5125,"count":%zu,"type":"SCALAR"}])json"
     FIRST_VIEW ATTRIBUTE_VIEW INDEX_VIEW BUFFER;
+
+// clang-format on
 
 #undef GLTF_ASSET_AND_SCENE
 #undef CLOUD_NODE_AND_MESH

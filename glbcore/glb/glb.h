@@ -25,7 +25,7 @@
 namespace glbcore {
 
 // ---- The container ------------------------------------------------------
-constexpr std::uint32_t GLB_MAGIC = 0x46546C67;       // "glTF"
+constexpr std::uint32_t GLB_MAGIC = 0x46546C67;  // "glTF"
 constexpr std::uint32_t GLB_VERSION = 2;
 constexpr std::uint32_t CHUNK_TYPE_JSON = 0x4E4F534A;  // "JSON"
 constexpr std::uint32_t CHUNK_TYPE_BIN = 0x004E4942;   // "BIN\0"
@@ -48,12 +48,12 @@ constexpr Size round_up_to_4(Size n) {
 
 // Sizes of one file: L, J, P, B and the total, computed in 64 bits.
 struct GlbLayout {
-    std::uint64_t document_length = 0;  // L
+    std::uint64_t document_length = 0;    // L
     std::uint64_t json_chunk_length = 0;  // J: L rounded up to a multiple of 4
-    std::uint64_t payload_length = 0;  // P
-    std::uint64_t bin_chunk_length = 0;  // B: P rounded up to a multiple of 4
-    bool bin_chunk = true;  // false: no BIN chunk at all (P = 0)
-    std::uint64_t total = 0;  // 28 + J + B, or 20 + J without a BIN chunk
+    std::uint64_t payload_length = 0;     // P
+    std::uint64_t bin_chunk_length = 0;   // B: P rounded up to a multiple of 4
+    bool bin_chunk = true;                // false: no BIN chunk at all (P = 0)
+    std::uint64_t total = 0;              // 28 + J + B, or 20 + J without a BIN chunk
 };
 
 // The sizes of a file, not checked against the size limit. A file without

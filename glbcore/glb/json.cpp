@@ -115,7 +115,8 @@ void append_buffer_view(std::string& text, const BufferView& v) {
 void append_accessor(std::string& text, const Accessor& a) {
     ObjectWriter accessor(text);
     if (a.buffer_view >= 0) accessor.integer("bufferView", a.buffer_view);
-    if (a.byte_offset != 0) accessor.integer("byteOffset", static_cast<std::int64_t>(a.byte_offset));
+    if (a.byte_offset != 0)
+        accessor.integer("byteOffset", static_cast<std::int64_t>(a.byte_offset));
     accessor.integer("componentType", a.component_type);
     if (a.normalized) accessor.boolean("normalized", true);
     accessor.integer("count", static_cast<std::int64_t>(a.count));
@@ -217,7 +218,8 @@ Number Number::of_integer(std::int64_t value) {
 
 void Number::append_to(std::string& text) const {
     // JSON has no NaN or infinity; callers refuse non-finite values first.
-    if ((kind_ == Kind::f32 && !std::isfinite(f32_)) || (kind_ == Kind::f64 && !std::isfinite(f64_))) {
+    if ((kind_ == Kind::f32 && !std::isfinite(f32_)) ||
+        (kind_ == Kind::f64 && !std::isfinite(f64_))) {
         throw std::logic_error("a JSON number must be finite");
     }
     switch (kind_) {
@@ -229,9 +231,15 @@ void Number::append_to(std::string& text) const {
 
 int Document::add_node(Node node) { return append_item(nodes, std::move(node)); }
 int Document::add_mesh(Mesh mesh) { return append_item(meshes, std::move(mesh)); }
-int Document::add_material(Material material) { return append_item(materials, std::move(material)); }
-int Document::add_accessor(Accessor accessor) { return append_item(accessors, std::move(accessor)); }
-int Document::add_buffer_view(BufferView view) { return append_item(buffer_views, std::move(view)); }
+int Document::add_material(Material material) {
+    return append_item(materials, std::move(material));
+}
+int Document::add_accessor(Accessor accessor) {
+    return append_item(accessors, std::move(accessor));
+}
+int Document::add_buffer_view(BufferView view) {
+    return append_item(buffer_views, std::move(view));
+}
 
 void Document::use_extension(const std::string& name, bool required) {
     const auto add_once = [&](std::vector<std::string>& list) {

@@ -176,8 +176,8 @@ void prefetch_after_block(const unsigned char* atoms, std::uint32_t n, std::uint
 }  // namespace
 
 void morton_keys_chunk(std::uint32_t begin, std::uint32_t end, const float* positions,
-                       const Quantization& quantization, Interleave interleave,
-                       std::uint32_t* keys, std::uint32_t* indices) {
+                       const Quantization& quantization, Interleave interleave, std::uint32_t* keys,
+                       std::uint32_t* indices) {
     const AxisScale scale = axis_scale(quantization);
     BlockCells cells;
     const auto* atoms = reinterpret_cast<const unsigned char*>(positions);

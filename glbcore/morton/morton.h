@@ -53,8 +53,8 @@ inline __m128i lanes_step(__m128i v) {
 // spread_10_bits in each of four 32-bit lanes.
 inline __m128i spread_10_bits(__m128i v) {
     using spread_detail::lanes_step;
-    return lanes_step<3>(lanes_step<2>(lanes_step<1>(lanes_step<0>(
-        _mm_and_si128(v, _mm_set1_epi32(0x3FF))))));
+    return lanes_step<3>(
+        lanes_step<2>(lanes_step<1>(lanes_step<0>(_mm_and_si128(v, _mm_set1_epi32(0x3FF))))));
 }
 #endif
 
@@ -98,8 +98,8 @@ inline double scaled_coordinate(float p, float min, float inv) {
 // Writes key[i] and, unless `indices` is null, index[i] = i for atoms
 // [begin, end).
 void morton_keys_chunk(std::uint32_t begin, std::uint32_t end, const float* positions,
-                       const Quantization& quantization, Interleave interleave,
-                       std::uint32_t* keys, std::uint32_t* indices);
+                       const Quantization& quantization, Interleave interleave, std::uint32_t* keys,
+                       std::uint32_t* indices);
 
 #if defined(__SSE2__)
 // ---- Four points in SSE2 lanes ------------------------------------------
@@ -213,7 +213,7 @@ struct FineEntry {
 // `rows` holds n points (x y z) in Morton order, in whole runs. Writes the
 // finer order to `order`: place i holds row order[i]. `scratch` holds n
 // entries.
-void refine_runs(const FineMorton& morton, const float* rows, std::uint32_t n,
-                 FineEntry* scratch, std::uint32_t* order);
+void refine_runs(const FineMorton& morton, const float* rows, std::uint32_t n, FineEntry* scratch,
+                 std::uint32_t* order);
 
 }  // namespace glbcore

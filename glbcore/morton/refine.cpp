@@ -28,8 +28,8 @@ std::uint32_t next_run_start(const FineMorton& morton, const float* positions,
     return j;
 }
 
-void refine_runs(const FineMorton& morton, const float* rows, std::uint32_t n,
-                 FineEntry* scratch, std::uint32_t* order) {
+void refine_runs(const FineMorton& morton, const float* rows, std::uint32_t n, FineEntry* scratch,
+                 std::uint32_t* order) {
     for (std::uint32_t i = 0; i < n; ++i) {
         scratch[i] = {morton.key(rows + 3 * std::size_t{i}), i};
     }

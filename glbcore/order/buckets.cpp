@@ -325,7 +325,7 @@ int top_digit_bits(std::uint32_t count) {
 struct BucketPlan {
     BucketPlan(std::uint32_t count, std::uint32_t workers)
         : shift(KEY_BITS - top_digit_bits(count)), hists(workers, RadixHist{}), offsets(workers) {}
-    int shift;  // the bucket digit is key >> shift
+    int shift;                     // the bucket digit is key >> shift
     std::vector<RadixHist> hists;  // bucket digits per chunk
     std::vector<OffsetTable> offsets;
     std::uint32_t start[257] = {};  // bucket d holds places [start[d], start[d + 1])
@@ -356,10 +356,9 @@ struct BucketPlan {
 
 }  // namespace
 
-bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
-                            const std::uint16_t* types, const Quantization& quantization,
-                            const AtomPipelineOptions& options, std::uint8_t* payload,
-                            std::uint8_t* entries) {
+bool write_atoms_by_buckets(const float* positions, std::uint32_t count, const std::uint16_t* types,
+                            const Quantization& quantization, const AtomPipelineOptions& options,
+                            std::uint8_t* payload, std::uint8_t* entries) {
     const WorkSplit& split = options.split;
     const std::size_t key_bytes = sizeof(std::uint32_t) * std::size_t{count};
     WorkingArray<std::uint8_t> keys_then_scratch = allocate_working_array<std::uint8_t>(key_bytes);
@@ -387,7 +386,8 @@ bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
         return false;
     }
     WorkingArray<std::uint8_t> extra_scratch;
-    if (scratch_bytes > key_bytes) extra_scratch = allocate_working_array<std::uint8_t>(scratch_bytes);
+    if (scratch_bytes > key_bytes)
+        extra_scratch = allocate_working_array<std::uint8_t>(scratch_bytes);
     std::uint8_t* scratch = extra_scratch ? extra_scratch.get() : keys_then_scratch.get();
 
     const auto scatter = [&](std::uint32_t begin, std::uint32_t end) {

@@ -30,8 +30,8 @@ inline constexpr float TYPE_COLORS_R[PALETTE_SIZE] = {0.5f, 1.0f, 0.267f, 0.267f
                                                       1.0f, 1.0f, 0.267f, 0.6f};
 inline constexpr float TYPE_COLORS_G[PALETTE_SIZE] = {0.5f, 0.267f, 1.0f, 0.267f,
                                                       1.0f, 0.267f, 1.0f, 0.6f};
-inline constexpr float TYPE_COLORS_B[PALETTE_SIZE] = {0.5f, 0.267f, 0.267f, 1.0f,
-                                                      0.267f, 1.0f, 1.0f, 0.6f};
+inline constexpr float TYPE_COLORS_B[PALETTE_SIZE] = {0.5f,   0.267f, 0.267f, 1.0f,
+                                                      0.267f, 1.0f,   1.0f,   0.6f};
 
 // The palette entry of an atom type.
 inline std::uint32_t palette_entry(std::uint16_t type) {
@@ -80,8 +80,8 @@ struct RadixHist {
 using OffsetTable = RadixHist;  // 256 write places per chunk
 // offsets[c][b] = start of digit b + counts of digit b in chunks before c.
 void prefix_offsets(const std::vector<RadixHist>& hists, std::vector<OffsetTable>& offsets);
-void radix_count_chunk(const std::uint32_t* keys, std::uint32_t begin, std::uint32_t end,
-                       int shift, RadixHist& hist);
+void radix_count_chunk(const std::uint32_t* keys, std::uint32_t begin, std::uint32_t end, int shift,
+                       RadixHist& hist);
 void radix_scatter(const std::uint32_t* keys_in, const std::uint32_t* indices_in,
                    std::uint32_t* keys_out, std::uint32_t* indices_out, std::uint32_t begin,
                    std::uint32_t end, int shift, std::uint32_t* offsets);
@@ -185,10 +185,9 @@ void sort_and_gather_bucket(std::uint32_t begin, std::uint32_t end, int inner_bi
 // With `entries`, writers that group atoms by palette entry get the same
 // order with entry[p] (one byte) in place of the colours: the payload's
 // positions are as in the file, and its second half is then free.
-bool write_atoms_by_buckets(const float* positions, std::uint32_t count,
-                            const std::uint16_t* types, const Quantization& quantization,
-                            const AtomPipelineOptions& options, std::uint8_t* payload,
-                            std::uint8_t* entries = nullptr);
+bool write_atoms_by_buckets(const float* positions, std::uint32_t count, const std::uint16_t* types,
+                            const Quantization& quantization, const AtomPipelineOptions& options,
+                            std::uint8_t* payload, std::uint8_t* entries = nullptr);
 
 // The pairs route from Morton keys already in `keys_then_order` (count
 // entries), which then holds the order: sort of (key, index) pairs, with

@@ -64,10 +64,10 @@ PairArrays carve_pair_arrays(SpareMemory spare, std::uint32_t count) {
 }  // namespace
 
 AtomPipelineOptions production_pipeline_options(std::uint32_t count, unsigned workers) {
-    return AtomPipelineOptions{interleave_for_this_processor(),
-                               split_work(count, workers != 0 ? workers
-                                                              : std::thread::hardware_concurrency()),
-                               default_thread_starter()};
+    return AtomPipelineOptions{
+        interleave_for_this_processor(),
+        split_work(count, workers != 0 ? workers : std::thread::hardware_concurrency()),
+        default_thread_starter()};
 }
 
 WorkingArray<std::uint32_t> morton_order(const float* positions, std::uint32_t count,
@@ -168,8 +168,8 @@ void write_atoms_by_pairs_from_keys(std::uint32_t* keys_then_order, const float*
                     sizeof(std::uint32_t) * (end - begin));
         for (std::uint32_t i = begin; i < end; ++i) order[i] = i;
     });
-    radix_sort_pairs(arrays.keys, order, arrays.scratch_keys, arrays.scratch_indices,
-                     options.split, options.start_thread);
+    radix_sort_pairs(arrays.keys, order, arrays.scratch_keys, arrays.scratch_indices, options.split,
+                     options.start_thread);
     std::uint8_t* colors = payload + half;
     run_phase(options.split, options.start_thread, [&](std::uint32_t begin, std::uint32_t end) {
         if (entries != nullptr) {

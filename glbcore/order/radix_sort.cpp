@@ -25,9 +25,7 @@ constexpr std::uint32_t ENTRIES_PER_LINE = 16;  // 64-byte cache lines
 
 inline void prefetch_line(const std::uint32_t* p) { __builtin_prefetch(p); }
 
-inline std::uint32_t digit_of(std::uint32_t key, int shift) {
-    return (key >> shift) & DIGIT_MASK;
-}
+inline std::uint32_t digit_of(std::uint32_t key, int shift) { return (key >> shift) & DIGIT_MASK; }
 
 }  // namespace
 
@@ -44,8 +42,8 @@ void prefix_offsets(const std::vector<RadixHist>& hists, std::vector<OffsetTable
     }
 }
 
-void radix_count_chunk(const std::uint32_t* keys, std::uint32_t begin, std::uint32_t end,
-                       int shift, RadixHist& hist) {
+void radix_count_chunk(const std::uint32_t* keys, std::uint32_t begin, std::uint32_t end, int shift,
+                       RadixHist& hist) {
     // Four interleaved tables: consecutive equal digits would otherwise wait
     // on each other's increment of the same counter.
     std::uint32_t part[4][256] = {};
@@ -118,8 +116,7 @@ inline void copy_slots(ScatterLines& b, std::uint32_t digit, std::uint32_t line_
 // The same moves as scatter_direct; the destinations must be 64-byte aligned.
 void scatter_streaming(const std::uint32_t* keys_in, const std::uint32_t* indices_in,
                        std::uint32_t* keys_out, std::uint32_t* indices_out, std::uint32_t begin,
-                       std::uint32_t end, int shift, std::uint32_t* offsets,
-                       ScatterLines& b) {
+                       std::uint32_t end, int shift, std::uint32_t* offsets, ScatterLines& b) {
     constexpr std::uint32_t LAST_SLOT = ENTRIES_PER_LINE - 1;
     for (std::uint32_t d = 0; d < 256; ++d) b.first_slot[d] = offsets[d] & LAST_SLOT;
     const auto place_pair = [&](std::uint32_t key, std::uint32_t index) {
@@ -134,8 +131,7 @@ void scatter_streaming(const std::uint32_t* keys_in, const std::uint32_t* indice
             stream_line(keys_out + line_start, b.keys[d]);
             stream_line(indices_out + line_start, b.indices[d]);
         } else {  // a first line shared with other places: write only ours
-            copy_slots(b, d, line_start, b.first_slot[d], ENTRIES_PER_LINE, keys_out,
-                       indices_out);
+            copy_slots(b, d, line_start, b.first_slot[d], ENTRIES_PER_LINE, keys_out, indices_out);
             b.first_slot[d] = 0;
         }
     };
@@ -214,8 +210,7 @@ void radix_sort_pairs(std::uint32_t* keys, std::uint32_t* indices, const WorkSpl
                       const ThreadStarter& start_thread) {
     auto scratch_keys = allocate_working_array<std::uint32_t>(split.count);
     auto scratch_indices = allocate_working_array<std::uint32_t>(split.count);
-    radix_sort_pairs(keys, indices, scratch_keys.get(), scratch_indices.get(), split,
-                     start_thread);
+    radix_sort_pairs(keys, indices, scratch_keys.get(), scratch_indices.get(), split, start_thread);
 }
 
 void radix_sort_pairs(std::uint32_t* keys, std::uint32_t* indices, std::uint32_t* scratch_keys,

@@ -25,9 +25,8 @@ Vertex on_unit_sphere(const Vertex& v) {
 std::vector<Vertex> icosahedron_vertices() {
     const double phi = (1.0 + std::sqrt(5.0)) / 2.0;
     const std::vector<Vertex> corners = {
-        {-1, phi, 0}, {1, phi, 0}, {-1, -phi, 0}, {1, -phi, 0},
-        {0, -1, phi}, {0, 1, phi}, {0, -1, -phi}, {0, 1, -phi},
-        {phi, 0, -1}, {phi, 0, 1}, {-phi, 0, -1}, {-phi, 0, 1},
+        {-1, phi, 0},  {1, phi, 0},  {-1, -phi, 0}, {1, -phi, 0}, {0, -1, phi},  {0, 1, phi},
+        {0, -1, -phi}, {0, 1, -phi}, {phi, 0, -1},  {phi, 0, 1},  {-phi, 0, -1}, {-phi, 0, 1},
     };
     std::vector<Vertex> vertices;
     for (const Vertex& corner : corners) vertices.push_back(on_unit_sphere(corner));
@@ -35,10 +34,9 @@ std::vector<Vertex> icosahedron_vertices() {
 }
 
 std::vector<Triangle> icosahedron_triangles() {
-    return {{0, 11, 5}, {0, 5, 1},  {0, 1, 7},   {0, 7, 10}, {0, 10, 11},
-            {1, 5, 9},  {5, 11, 4}, {11, 10, 2}, {10, 7, 6}, {7, 1, 8},
-            {3, 9, 4},  {3, 4, 2},  {3, 2, 6},   {3, 6, 8},  {3, 8, 9},
-            {4, 9, 5},  {2, 4, 11}, {6, 2, 10},  {8, 6, 7},  {9, 8, 1}};
+    return {{0, 11, 5},  {0, 5, 1},  {0, 1, 7},  {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4},
+            {11, 10, 2}, {10, 7, 6}, {7, 1, 8},  {3, 9, 4},  {3, 4, 2},   {3, 2, 6}, {3, 6, 8},
+            {3, 8, 9},   {4, 9, 5},  {2, 4, 11}, {6, 2, 10}, {8, 6, 7},   {9, 8, 1}};
 }
 
 class Refinement {
@@ -89,7 +87,8 @@ Icosphere make_icosphere(int subdivisions) {
     for (const Vertex& v : vertices) {
         for (double c : v) sphere.positions.push_back(static_cast<float>(c));
     }
-    for (const Triangle& t : triangles) sphere.indices.insert(sphere.indices.end(), t.begin(), t.end());
+    for (const Triangle& t : triangles)
+        sphere.indices.insert(sphere.indices.end(), t.begin(), t.end());
     return sphere;
 }
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "base/base.h"
-#include "glb/glb.h"
-#include "compressed/compressed.h"
 #include "attributes/attributes.h"
+#include "base/base.h"
+#include "compressed/compressed.h"
+#include "glb/glb.h"
 
 namespace glbcore {
 
@@ -78,8 +78,8 @@ void require_positive_radii(const AtomScene& scene) {
     if (scene.radius_per_atom) {
         for (std::uint32_t i = 0; i < scene.count; ++i) {
             if (!is_positive_finite(scene.radius_per_atom[i])) {
-                throw std::invalid_argument("radius[" + std::to_string(i) + "] = " +
-                                            value_text(scene.radius_per_atom[i]) +
+                throw std::invalid_argument("radius[" + std::to_string(i) +
+                                            "] = " + value_text(scene.radius_per_atom[i]) +
                                             " is not a positive number");
             }
         }
@@ -185,7 +185,9 @@ public:
         const std::size_t floats = sphere_.positions.size();
         unit_view_ = gltf::add_view(
             document, payload, 4 * floats,
-            [this, floats](std::uint8_t* at) { std::memcpy(at, sphere_.positions.data(), 4 * floats); },
+            [this, floats](std::uint8_t* at) {
+                std::memcpy(at, sphere_.positions.data(), 4 * floats);
+            },
             gltf::ARRAY_BUFFER, UNIT_VIEW_STRIDE);
         normal_ = add_vec3_accessor(document, unit_view_, 0, vertex_count());
         const std::size_t index_count = sphere_.indices.size();
@@ -216,12 +218,13 @@ public:
         for (float& c : scaled) c *= radius;
         const float* data = scaled.data();
         const std::size_t floats = scaled.size();
-        const int view = radius == 1.0f
-                             ? unit_view_
-                             : gltf::add_view(
-                                   document_, payload_, 4 * floats,
-                                   [data, floats](std::uint8_t* at) { std::memcpy(at, data, 4 * floats); },
-                                   gltf::ARRAY_BUFFER);
+        const int view =
+            radius == 1.0f
+                ? unit_view_
+                : gltf::add_view(
+                      document_, payload_, 4 * floats,
+                      [data, floats](std::uint8_t* at) { std::memcpy(at, data, 4 * floats); },
+                      gltf::ARRAY_BUFFER);
         gltf::Accessor accessor;
         accessor.buffer_view = view;
         accessor.count = vertex_count();
@@ -369,24 +372,32 @@ void add_float_instances(gltf::Document& document, gltf::Payload& payload, const
         scale_first[e] = static_cast<std::uint32_t>(scaled);
         if (!radii.groups[e].uniform) scaled += groups.size(e);
     }
-    const std::size_t scales = scaled == 0 ? 0 : payload.add(BYTES_PER_VEC3 * scaled, [&groups, &options, radii, scale_first](std::uint8_t* block) {
-        scatter_groups(groups, options, [&](std::uint32_t k, std::uint32_t atom, std::uint32_t entry) {
-            if (radii.groups[entry].uniform) return;
-            const float r = radii.of(atom);
-            const float scale[3] = {r, r, r};
-            std::memcpy(block + BYTES_PER_VEC3 * (k - groups.start[entry] + scale_first[entry]), scale,
-                        BYTES_PER_VEC3);
-        });
-    });
+    const std::size_t scales =
+        scaled == 0
+            ? 0
+            : payload.add(BYTES_PER_VEC3 * scaled, [&groups, &options, radii,
+                                                    scale_first](std::uint8_t* block) {
+                  scatter_groups(groups, options,
+                                 [&](std::uint32_t k, std::uint32_t atom, std::uint32_t entry) {
+                                     if (radii.groups[entry].uniform) return;
+                                     const float r = radii.of(atom);
+                                     const float scale[3] = {r, r, r};
+                                     std::memcpy(block + BYTES_PER_VEC3 * (k - groups.start[entry] +
+                                                                           scale_first[entry]),
+                                                 scale, BYTES_PER_VEC3);
+                                 });
+              });
     for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
         const std::uint32_t size = groups.size(e);
         if (size == 0) continue;
-        const std::size_t at = translations + static_cast<std::size_t>(BYTES_PER_VEC3 * groups.start[e]);
-        instances.translation[e] =
-            add_vec3_accessor(document, add_instance_view(document, at, BYTES_PER_VEC3 * size), 0, size);
+        const std::size_t at =
+            translations + static_cast<std::size_t>(BYTES_PER_VEC3 * groups.start[e]);
+        instances.translation[e] = add_vec3_accessor(
+            document, add_instance_view(document, at, BYTES_PER_VEC3 * size), 0, size);
         instances.scale[e] = -1;
         if (radii.groups[e].uniform) continue;
-        const std::size_t scale_at = scales + static_cast<std::size_t>(BYTES_PER_VEC3 * scale_first[e]);
+        const std::size_t scale_at =
+            scales + static_cast<std::size_t>(BYTES_PER_VEC3 * scale_first[e]);
         instances.scale[e] = add_vec3_accessor(
             document, add_instance_view(document, scale_at, BYTES_PER_VEC3 * size), 0, size);
     }
@@ -398,28 +409,27 @@ void add_float_instances(gltf::Document& document, gltf::Payload& payload, const
 // float scales in grid steps, each stream encoded by meshoptimizer, the
 // groups in parallel. Returns the grid, whose node transform dequantises.
 PositionGrid add_compressed_instances(gltf::Document& document, gltf::Payload& payload,
-                                   const AtomScene& scene, const TypeGroups& groups,
-                                   const AtomPipelineOptions& options, const Extents& extents,
-                                   const SphereRadii& radii, Instances& instances) {
+                                      const AtomScene& scene, const TypeGroups& groups,
+                                      const AtomPipelineOptions& options, const Extents& extents,
+                                      const SphereRadii& radii, Instances& instances) {
     const PositionGrid grid = position_grid(extents, scene.compression.position_bits, true);
     instances.unit = grid.step[0];
     WorkingArray<std::uint32_t> grouped = allocate_working_array<std::uint32_t>(scene.count);
-    scatter_groups(groups, options, [&](std::uint32_t k, std::uint32_t atom, std::uint32_t) {
-        grouped[k] = atom;
-    });
+    scatter_groups(groups, options,
+                   [&](std::uint32_t k, std::uint32_t atom, std::uint32_t) { grouped[k] = atom; });
     std::vector<std::uint32_t> present;
     for (std::uint32_t e = 0; e < PALETTE_SIZE; ++e) {
         if (groups.size(e) != 0) present.push_back(e);
     }
     std::vector<MeshoptEncoded> translations(present.size());
     std::vector<MeshoptEncoded> scales(present.size());
-    run_parallel(static_cast<std::uint32_t>(present.size()), scene.workers,
-                 [&](std::uint32_t i) {
+    run_parallel(static_cast<std::uint32_t>(present.size()), scene.workers, [&](std::uint32_t i) {
         const std::uint32_t e = present[i];
         const std::uint32_t first = groups.start[e];
         const std::uint32_t size = groups.size(e);
         std::vector<std::uint16_t> stored(4 * std::size_t{size});
-        quantize_positions(scene.positions, grouped.get(), first, first + size, grid, stored.data());
+        quantize_positions(scene.positions, grouped.get(), first, first + size, grid,
+                           stored.data());
         translations[i] = encode_attributes(stored.data(), size, QUANTIZED_POSITION_STRIDE);
         if (radii.groups[e].uniform) return;
         std::vector<float> scale(3 * std::size_t{size});
@@ -437,13 +447,13 @@ PositionGrid add_compressed_instances(gltf::Document& document, gltf::Payload& p
         translation.component_type = gltf::UNSIGNED_SHORT;
         translation.count = groups.size(e);
         instances.translation[e] = document.add_accessor(std::move(translation));
-        instances.scale[e] = radii.groups[e].uniform
-                                 ? -1
-                                 : add_vec3_accessor(document,
-                                                     add_meshopt_view(document, payload,
-                                                                      std::move(scales[i]),
-                                                                      gltf::NO_TARGET),
-                                                     0, groups.size(e));
+        instances.scale[e] =
+            radii.groups[e].uniform
+                ? -1
+                : add_vec3_accessor(
+                      document,
+                      add_meshopt_view(document, payload, std::move(scales[i]), gltf::NO_TARGET), 0,
+                      groups.size(e));
     }
     document.use_extension("KHR_mesh_quantization", true);
     return grid;
@@ -467,31 +477,33 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     TypeGroups groups;
     const AtomPipelineOptions options = production_pipeline_options(scene.count, scene.workers);
     const bool compressed = scene.compression.enabled;
-    const std::size_t translations = compressed ? 0 : payload.add(
-        BYTES_PER_VEC3 * scene.count, [&](std::uint8_t* block) {
-            scatter_groups(groups, options, [&](std::uint32_t k, std::uint32_t atom, std::uint32_t) {
-                std::memcpy(block + BYTES_PER_VEC3 * k, scene.positions + 3 * std::size_t{atom},
-                            BYTES_PER_VEC3);
-            });
+    const std::size_t translations =
+        compressed ? 0 : payload.add(BYTES_PER_VEC3 * scene.count, [&](std::uint8_t* block) {
+            scatter_groups(groups, options,
+                           [&](std::uint32_t k, std::uint32_t atom, std::uint32_t) {
+                               std::memcpy(block + BYTES_PER_VEC3 * k,
+                                           scene.positions + 3 * std::size_t{atom}, BYTES_PER_VEC3);
+                           });
         });
     const Extents extents = exact_extents(scene.positions, scene.count);
     require_positive_radii(scene);
     const MortonGrid grid = morton_grid(scene, extents);
-    groups = group_atoms_by_type(scene.positions, scene.count, scene.types, grid.lo, grid.hi,
-                                 options);
-    const std::array<float, PALETTE_SIZE> defaults =
-        scene.radius_per_atom ? std::array<float, PALETTE_SIZE>{}
-                              : default_radii(scene.positions, groups);
+    groups =
+        group_atoms_by_type(scene.positions, scene.count, scene.types, grid.lo, grid.hi, options);
+    const std::array<float, PALETTE_SIZE> defaults = scene.radius_per_atom
+                                                         ? std::array<float, PALETTE_SIZE>{}
+                                                         : default_radii(scene.positions, groups);
     const RadiusOf radius_of(scene, defaults);
-    const std::array<GroupRadius, PALETTE_SIZE> group_radius = group_radii(scene, radius_of, defaults);
+    const std::array<GroupRadius, PALETTE_SIZE> group_radius =
+        group_radii(scene, radius_of, defaults);
     const SphereRadii radii{radius_of, group_radius};
 
     gltf::Node atoms;
     atoms.name = "Atoms";
     Instances instances;
     if (compressed) {
-        set_dequantization(atoms, add_compressed_instances(document, payload, scene, groups, options,
-                                                        extents, radii, instances));
+        set_dequantization(atoms, add_compressed_instances(document, payload, scene, groups,
+                                                           options, extents, radii, instances));
     } else {
         add_float_instances(document, payload, groups, options, translations, radii, instances);
     }
@@ -501,14 +513,14 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
         gltf::Node node;
         node.name = type_label(e);
         node.instance_attributes.emplace_back("TRANSLATION", instances.translation[e]);
-        if (instances.scale[e] >= 0) node.instance_attributes.emplace_back("SCALE", instances.scale[e]);
+        if (instances.scale[e] >= 0)
+            node.instance_attributes.emplace_back("SCALE", instances.scale[e]);
         // A group with SCALE keeps the unit sphere: its scales are in stored units.
         const float radius = group_radius[e].uniform
                                  ? static_cast<float>(group_radius[e].radius / instances.unit)
                                  : 1.0f;
         gltf::Primitive primitive;
-        primitive.attributes = {{"POSITION", sphere.position(radius)},
-                                {"NORMAL", sphere.normal()}};
+        primitive.attributes = {{"POSITION", sphere.position(radius)}, {"NORMAL", sphere.normal()}};
         primitive.indices = sphere.indices();
         primitive.material = document.add_material(type_material(e));
         primitive.mode = gltf::TRIANGLES;

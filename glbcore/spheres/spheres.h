@@ -43,8 +43,8 @@ using EntryCounts = std::array<std::uint32_t, PALETTE_SIZE>;
 // group in Morton order: a stable partition of the Morton order. The groups
 // are not written out here: the file's blocks are filled from these straight.
 struct TypeGroups {
-    WorkingArray<std::uint32_t> order;   // Morton place -> atom
-    WorkingArray<std::uint8_t> entries;  // Morton place -> palette entry
+    WorkingArray<std::uint32_t> order;                    // Morton place -> atom
+    WorkingArray<std::uint8_t> entries;                   // Morton place -> palette entry
     std::array<std::uint32_t, PALETTE_SIZE + 1> start{};  // group e: [start[e], start[e+1])
     std::vector<EntryCounts> chunk_start;  // where each work chunk's atoms of each group go
     // Morton places picked for the default radii, per group: a place is

@@ -38,16 +38,15 @@ std::size_t keys_of_lanes(const float* positions, std::size_t n, const TileGrid&
     const __m128d lo[3] = {_mm_set1_pd(grid.lo[0]), _mm_set1_pd(grid.lo[1]),
                            _mm_set1_pd(grid.lo[2])};
     const auto cells = [&](__m128 p, int axis) {
-        return spread_10_bits(clamped_cells(p, top, [&](__m128d d) {
-            return _mm_mul_pd(_mm_sub_pd(d, lo[axis]), c);
-        }));
+        return spread_10_bits(clamped_cells(
+            p, top, [&](__m128d d) { return _mm_mul_pd(_mm_sub_pd(d, lo[axis]), c); }));
     };
     std::size_t i = 0;
     for (; n - i >= 4; i += 4) {
         const PointLanes lanes = load_point_lanes(positions + 3 * i);
-        const __m128i key = _mm_or_si128(
-            _mm_or_si128(cells(lanes.x, 0), _mm_slli_epi32(cells(lanes.y, 1), 1)),
-            _mm_slli_epi32(cells(lanes.z, 2), 2));
+        const __m128i key =
+            _mm_or_si128(_mm_or_si128(cells(lanes.x, 0), _mm_slli_epi32(cells(lanes.y, 1), 1)),
+                         _mm_slli_epi32(cells(lanes.z, 2), 2));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + i), key);
     }
     return i;
@@ -98,9 +97,8 @@ std::size_t tile_key_histogram(const float* positions, std::size_t count, const 
 
 template <class Group>
 void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int level,
-                             const Group* cell_group, std::uint32_t groups,
-                             std::uint32_t* order, std::uint64_t* group_counts,
-                             std::uint32_t* scratch) {
+                             const Group* cell_group, std::uint32_t groups, std::uint32_t* order,
+                             std::uint64_t* group_counts, std::uint32_t* scratch) {
     const int shift = level_shift(level);
     WorkingArray<std::uint32_t> own;
     if (scratch == nullptr) own = allocate_working_array<std::uint32_t>(count);
@@ -112,15 +110,19 @@ void partition_by_cell_group(const std::uint32_t* keys, std::size_t count, int l
     }
     std::vector<std::uint64_t> next(groups);
     std::exclusive_scan(group_counts, group_counts + groups, next.begin(), std::uint64_t{0});
-    for (std::size_t i = 0; i < count; ++i) order[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
+    for (std::size_t i = 0; i < count; ++i)
+        order[next[group_of[i]]++] = static_cast<std::uint32_t>(i);
 }
 
 template void partition_by_cell_group(const std::uint32_t*, std::size_t, int, const std::uint8_t*,
-                                      std::uint32_t, std::uint32_t*, std::uint64_t*, std::uint32_t*);
+                                      std::uint32_t, std::uint32_t*, std::uint64_t*,
+                                      std::uint32_t*);
 template void partition_by_cell_group(const std::uint32_t*, std::size_t, int, const std::uint16_t*,
-                                      std::uint32_t, std::uint32_t*, std::uint64_t*, std::uint32_t*);
+                                      std::uint32_t, std::uint32_t*, std::uint64_t*,
+                                      std::uint32_t*);
 template void partition_by_cell_group(const std::uint32_t*, std::size_t, int, const std::uint32_t*,
-                                      std::uint32_t, std::uint32_t*, std::uint64_t*, std::uint32_t*);
+                                      std::uint32_t, std::uint32_t*, std::uint64_t*,
+                                      std::uint32_t*);
 
 std::vector<std::size_t> bucket_cells(const std::int64_t* cell_starts,
                                       const std::uint8_t* leaf_level, int level,
@@ -165,7 +167,8 @@ void gather_rows(const std::uint8_t* src, std::size_t row_bytes, const std::uint
         case 16: return gather_fixed<16>(src, order, count, dst);
         default:
             for (std::size_t j = 0; j < count; ++j) {
-                std::memcpy(dst + j * row_bytes, src + std::size_t{order[j]} * row_bytes, row_bytes);
+                std::memcpy(dst + j * row_bytes, src + std::size_t{order[j]} * row_bytes,
+                            row_bytes);
             }
     }
 }
@@ -227,8 +230,8 @@ constexpr double LAST_FINE_STEP = double{TILE_GRID_CELLS} * FINE_STEPS - 1.0;
 // scaling by a power of two commutes with rounding, (p - lo) *
 // steps_per_unit is grid_cell's scaled coordinate times FINE_STEPS exactly.
 inline std::uint64_t fine_step(float p, double lo, double steps_per_unit) {
-    const double s = std::min(std::max((static_cast<double>(p) - lo) * steps_per_unit, 0.0),
-                              LAST_FINE_STEP);
+    const double s =
+        std::min(std::max((static_cast<double>(p) - lo) * steps_per_unit, 0.0), LAST_FINE_STEP);
     return static_cast<std::uint64_t>(static_cast<std::int32_t>(s)) & (FINE_STEPS - 1);
 }
 
@@ -282,7 +285,8 @@ void refine_run(float* positions, std::size_t first, std::size_t last, const Til
     std::sort(run.begin(), run.end());
     permute_run(reinterpret_cast<std::uint8_t*>(positions), 3 * sizeof(float), first, run,
                 scratch.rows);
-    for (const TileRows& rows : others) permute_run(rows.data, rows.row_bytes, first, run, scratch.rows);
+    for (const TileRows& rows : others)
+        permute_run(rows.data, rows.row_bytes, first, run, scratch.rows);
 }
 
 }  // namespace

@@ -36,10 +36,12 @@ std::vector<std::pair<std::size_t, std::size_t>> large_node_runs(const std::uint
         const std::uint32_t n = node(keys[at]);
         const std::size_t begin = static_cast<std::size_t>(
             std::partition_point(keys + searched, keys + at,
-                                 [&](std::uint32_t k) { return node(k) < n; }) - keys);
+                                 [&](std::uint32_t k) { return node(k) < n; }) -
+            keys);
         const std::size_t end = static_cast<std::size_t>(
             std::partition_point(keys + at, keys + count,
-                                 [&](std::uint32_t k) { return node(k) == n; }) - keys);
+                                 [&](std::uint32_t k) { return node(k) == n; }) -
+            keys);
         if (end - begin > points_per_tile) runs.emplace_back(begin, end);
         searched = end;
     }
@@ -54,7 +56,8 @@ std::vector<std::pair<std::size_t, std::size_t>> large_node_runs(const std::uint
 void leaf_levels(const std::uint32_t* keys, std::size_t count, const TileLevelPlan& plan,
                  std::uint8_t* leaf) {
     const int h = plan.histogram_level;
-    for (std::size_t i = 0; i < count; ++i) leaf[i] = plan.cell_leaf_level[keys[i] >> level_shift(h)];
+    for (std::size_t i = 0; i < count; ++i)
+        leaf[i] = plan.cell_leaf_level[keys[i] >> level_shift(h)];
     if (h == TILE_KEY_LEVELS) return;
     const auto deeper = static_cast<std::uint8_t>(h);
     for (int level = h + 1; level < TILE_KEY_LEVELS; ++level) {
@@ -116,9 +119,8 @@ namespace {
 // parent's: the parent's prefix end, less the cell's first place, clamped.
 // Counts stay below the number of levels, so a byte holds each.
 std::vector<std::int64_t> choose_on_grid(const std::vector<const std::uint64_t*>& counts,
-                                         const std::vector<const std::int64_t*>& starts,
-                                         int level, int grid, std::uint64_t points_per_tile,
-                                         int parent_grid,
+                                         const std::vector<const std::int64_t*>& starts, int level,
+                                         int grid, std::uint64_t points_per_tile, int parent_grid,
                                          const std::vector<std::uint8_t>& parent_taken,
                                          std::vector<std::uint8_t>& taken) {
     const std::size_t cells = std::size_t{1} << (3 * grid);
@@ -135,7 +137,8 @@ std::vector<std::int64_t> choose_on_grid(const std::vector<const std::uint64_t*>
         if (!parent_taken.empty()) {
             const std::size_t parent = c >> (3 * (grid - parent_grid));
             const std::int64_t end = starts[parent_grid][parent] + parent_taken[parent];
-            before = std::clamp<std::int64_t>(end - first[c], 0, static_cast<std::int64_t>(size[c]));
+            before =
+                std::clamp<std::int64_t>(end - first[c], 0, static_cast<std::int64_t>(size[c]));
         }
         const bool chooses = node_size[c >> node_shift] > points_per_tile &&
                              static_cast<std::uint64_t>(before) < size[c];

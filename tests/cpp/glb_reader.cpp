@@ -52,7 +52,9 @@ float bin_float(const GlbFile& glb, std::size_t i) {
     return f;
 }
 
-std::uint32_t bin_u32(const GlbFile& glb, std::size_t i) { return read_u32_le(glb.bin.data() + 4 * i); }
+std::uint32_t bin_u32(const GlbFile& glb, std::size_t i) {
+    return read_u32_le(glb.bin.data() + 4 * i);
+}
 
 std::uint32_t float_bits(float f) {
     std::uint32_t bits;
@@ -62,7 +64,8 @@ std::uint32_t float_bits(float f) {
 
 std::string fixed(double value, int decimals) {
     char text[400];
-    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    const auto result =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
     return std::string(text, result.ptr);
 }
 

@@ -10,7 +10,7 @@ namespace testing_glb {
 
 struct GlbFile {
     std::uint32_t declared_length = 0;
-    std::string json;  // the JSON chunk, padding spaces included
+    std::string json;               // the JSON chunk, padding spaces included
     std::vector<std::uint8_t> bin;  // the BIN chunk, padding included
 };
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 struct Atoms {
-    std::vector<float> positions;  // x y z per atom
+    std::vector<float> positions;      // x y z per atom
     std::vector<std::uint16_t> types;  // 0 to 12: palette entries and types past the last
     std::uint32_t count() const { return static_cast<std::uint32_t>(types.size()); }
 };

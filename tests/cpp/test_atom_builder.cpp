@@ -27,7 +27,8 @@ const double UNIT_MIN[3] = {0, 0, 0};
 const double UNIT_MAX[3] = {1, 1, 1};
 
 AtomPipelineOptions options_for(std::uint32_t count, Interleave interleave, std::uint32_t workers) {
-    return AtomPipelineOptions{interleave, split_work_over(count, workers), default_thread_starter()};
+    return AtomPipelineOptions{interleave, split_work_over(count, workers),
+                               default_thread_starter()};
 }
 
 GlbBytes build(const Atoms& a, const double* vmin, const double* vmax,
@@ -90,7 +91,8 @@ void expect_payload_in_order(const GlbFile& glb, const Atoms& a,
     const std::size_t colors = 3 * std::size_t{a.count()};
     for (std::size_t j = 0; j < order.size(); ++j) {
         for (int c = 0; c < 3; ++c) {
-            ASSERT_EQ(float_bits(bin_float(glb, 3 * j + c)), float_bits(a.positions[3 * order[j] + c]))
+            ASSERT_EQ(float_bits(bin_float(glb, 3 * j + c)),
+                      float_bits(a.positions[3 * order[j] + c]))
                 << "position of place " << j;
         }
         const std::uint16_t type = a.types[order[j]];
@@ -105,7 +107,8 @@ void expect_payload_in_order(const GlbFile& glb, const Atoms& a,
 
 TEST(AtomFile, OneAtomWorkedExample) {
     const Atoms a{{0.25f, 0.5f, 0.75f}, {2}};
-    const GlbBytes file = generate_atom_glb(a.positions.data(), 1, a.types.data(), UNIT_MIN, UNIT_MAX);
+    const GlbBytes file =
+        generate_atom_glb(a.positions.data(), 1, a.types.data(), UNIT_MIN, UNIT_MAX);
     ASSERT_EQ(file.size(), 648u);
     const GlbFile glb = parse_glb(file);
     const std::string expected =
@@ -118,7 +121,7 @@ TEST(AtomFile, OneAtomWorkedExample) {
         R"("target":34962}],"buffers":[{"byteLength":24}]})";
     ASSERT_EQ(expected.size(), 595u);
     EXPECT_EQ(glb.json, expected + " ");
-    const std::uint32_t payload_bits[6] = {0x3E800000, 0x3F000000, 0x3F400000,  // 0.25 0.5 0.75
+    const std::uint32_t payload_bits[6] = {0x3E800000, 0x3F000000, 0x3F400000,   // 0.25 0.5 0.75
                                            0x3E88B439, 0x3F800000, 0x3E88B439};  // 0.267 1.0 0.267
     ASSERT_EQ(glb.bin.size(), 24u);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(bin_u32(glb, i), payload_bits[i]) << "float " << i;
@@ -126,8 +129,8 @@ TEST(AtomFile, OneAtomWorkedExample) {
 
 TEST(AtomFile, PaletteBitPatterns) {
     const std::uint32_t half = 0x3F000000, one = 0x3F800000, low = 0x3E88B439, gray = 0x3F19999A;
-    const std::uint32_t expected[8][3] = {{half, half, half}, {one, low, low}, {low, one, low},
-                                          {low, low, one},    {one, one, low}, {one, low, one},
+    const std::uint32_t expected[8][3] = {{half, half, half}, {one, low, low},   {low, one, low},
+                                          {low, low, one},    {one, one, low},   {one, low, one},
                                           {low, one, one},    {gray, gray, gray}};
     for (int e = 0; e < 8; ++e) {
         EXPECT_EQ(float_bits(TYPE_COLORS_R[e]), expected[e][0]) << "entry " << e;
@@ -139,9 +142,11 @@ TEST(AtomFile, PaletteBitPatterns) {
 TEST(AtomFile, TypesAboveSevenUseTheLastPaletteEntry) {
     // All atoms in one cell, so the output keeps the input order.
     const Atoms a{std::vector<float>(15, 0.5f), {7, 8, 255, 65535, 6}};
-    const GlbFile glb = parse_glb(generate_atom_glb(a.positions.data(), 5, a.types.data(), UNIT_MIN, UNIT_MAX));
+    const GlbFile glb =
+        parse_glb(generate_atom_glb(a.positions.data(), 5, a.types.data(), UNIT_MIN, UNIT_MAX));
     for (int j = 0; j < 4; ++j)
-        for (int c = 0; c < 3; ++c) EXPECT_EQ(float_bits(bin_float(glb, 15 + 3 * j + c)), 0x3F19999Au);
+        for (int c = 0; c < 3; ++c)
+            EXPECT_EQ(float_bits(bin_float(glb, 15 + 3 * j + c)), 0x3F19999Au);
     EXPECT_EQ(bin_float(glb, 15 + 12), 0.267f);  // type 6 is (0.267, 1, 1)
 }
 
@@ -171,19 +176,24 @@ TEST(AtomFile, MatchesTheReferenceOrderInsideAndOutsideTheBox) {
 
 TEST(AtomFile, InvertedBoxIsWrittenAsGiven) {
     const Atoms a = random_atoms(100, 4);
-    const GlbFile glb = parse_glb(generate_atom_glb(a.positions.data(), a.count(), a.types.data(), UNIT_MAX, UNIT_MIN));
-    EXPECT_NE(glb.json.find(R"("min":[1.000000,1.000000,1.000000],"max":[0.000000,0.000000,0.000000])"),
-              std::string::npos);
+    const GlbFile glb = parse_glb(
+        generate_atom_glb(a.positions.data(), a.count(), a.types.data(), UNIT_MAX, UNIT_MIN));
+    EXPECT_NE(
+        glb.json.find(R"("min":[1.000000,1.000000,1.000000],"max":[0.000000,0.000000,0.000000])"),
+        std::string::npos);
     EXPECT_EQ(glb.bin.size(), 2400u);
 }
 
 TEST(AtomFile, BytesDoNotDependOnTheWorkerCount) {
     const Atoms a = random_atoms(100000, 5);
     for (Interleave interleave : interleaves_here()) {
-        const GlbBytes one_worker = build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), interleave, 1));
-        expect_payload_in_order(parse_glb(one_worker), a, reference_order(a, UNIT_MIN, UNIT_MAX, interleave));
+        const GlbBytes one_worker =
+            build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), interleave, 1));
+        expect_payload_in_order(parse_glb(one_worker), a,
+                                reference_order(a, UNIT_MIN, UNIT_MAX, interleave));
         for (std::uint32_t workers : {2u, 4u, 16u}) {
-            EXPECT_EQ(build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), interleave, workers)), one_worker)
+            EXPECT_EQ(build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), interleave, workers)),
+                      one_worker)
                 << workers << " workers";
         }
     }
@@ -194,8 +204,10 @@ TEST(AtomFile, BytesDoNotDependOnTheWorkerCount) {
 TEST(AtomFile, LargeCloudMatchesTheReferenceOrder) {
     const Atoms a = random_atoms(600001, 8);
     for (Interleave interleave : interleaves_here()) {
-        const GlbBytes one_worker = build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), interleave, 1));
-        expect_payload_in_order(parse_glb(one_worker), a, reference_order(a, UNIT_MIN, UNIT_MAX, interleave));
+        const GlbBytes one_worker =
+            build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), interleave, 1));
+        expect_payload_in_order(parse_glb(one_worker), a,
+                                reference_order(a, UNIT_MIN, UNIT_MAX, interleave));
         EXPECT_EQ(build(a, UNIT_MIN, UNIT_MAX, options_for(a.count(), interleave, 2)), one_worker);
     }
 }
@@ -209,7 +221,8 @@ TEST(AtomFile, ProductionCallUsesThisProcessorsInterleave) {
 
 TEST(AtomFile, InputsAtOddAddresses) {
     const Atoms a = random_atoms(1000, 7);
-    std::vector<std::uint8_t> pos_bytes(a.positions.size() * 4 + 1), type_bytes(a.types.size() * 2 + 1);
+    std::vector<std::uint8_t> pos_bytes(a.positions.size() * 4 + 1),
+        type_bytes(a.types.size() * 2 + 1);
     std::memcpy(pos_bytes.data() + 1, a.positions.data(), a.positions.size() * 4);
     std::memcpy(type_bytes.data() + 1, a.types.data(), a.types.size() * 2);
     const auto* odd_positions = reinterpret_cast<const float*>(pos_bytes.data() + 1);
@@ -258,8 +271,8 @@ std::vector<std::uint8_t> route_payload(const Atoms& a, const AtomPipelineOption
     std::vector<std::uint8_t> payload(24 * std::size_t{a.count()}, 0xA5);
     if (buckets) {
         const bool took = write_atoms_by_buckets(a.positions.data(), a.count(), a.types.data(),
-                                                 quantization_for_box(UNIT_MIN, UNIT_MAX),
-                                                 options, payload.data());
+                                                 quantization_for_box(UNIT_MIN, UNIT_MAX), options,
+                                                 payload.data());
         if (took_buckets != nullptr) *took_buckets = took;
     } else {
         write_atoms_by_pairs(a.positions.data(), a.count(), a.types.data(), UNIT_MIN, UNIT_MAX,
@@ -273,7 +286,8 @@ ThreadStarter every_third_start_fails() {
     auto attempts = std::make_shared<std::atomic<unsigned>>(0);
     return [attempts](std::function<void()> work) {
         if ((*attempts)++ % 3 == 0) {
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
         }
         return std::thread(std::move(work));
     };
@@ -307,7 +321,8 @@ TEST(AtomBucketRoute, GivesThePairsRoutesBytesForEveryWorkerCount) {
 TEST(AtomBucketRoute, TooLargeABucketGoesOnByPairs) {
     const Atoms a = random_atoms(300001, 14, 0.0f, 0.01f);  // all in the first bucket
     for (std::uint32_t workers : {1u, 3u}) {
-        const AtomPipelineOptions options = options_for(a.count(), interleaves_here().back(), workers);
+        const AtomPipelineOptions options =
+            options_for(a.count(), interleaves_here().back(), workers);
         bool took_buckets = true;
         EXPECT_EQ(route_payload(a, options, true, &took_buckets), route_payload(a, options, false));
         EXPECT_FALSE(took_buckets);

@@ -39,7 +39,8 @@ TEST(Compressed, FilesAreTheSameForEveryWorkerCount) {
     std::vector<std::uint8_t> colors(4 * std::size_t{count});
     for (std::uint8_t& c : colors) c = static_cast<std::uint8_t>(random());
     std::vector<std::uint32_t> faces(3 * (count - 2));
-    for (std::uint32_t t = 0; t + 2 < count; ++t) faces[3 * t] = t, faces[3 * t + 1] = t + 1, faces[3 * t + 2] = t + 2;
+    for (std::uint32_t t = 0; t + 2 < count; ++t)
+        faces[3 * t] = t, faces[3 * t + 1] = t + 1, faces[3 * t + 2] = t + 2;
 
     AtomScene atoms;
     atoms.positions = positions.data();

@@ -20,10 +20,10 @@ namespace {
 
 // The 32-byte file for zero atoms, written out field by field.
 const std::vector<std::uint8_t> EMPTY_ATOM_FILE = {
-    'g', 'l', 'T', 'F', 2, 0, 0, 0, 32, 0, 0, 0,   // magic, version, total length
-    4,   0,   0,   0,   'J', 'S', 'O', 'N',        // JSON chunk: length 4, type
-    '{', '}', ' ', ' ',                            // "{}" padded with two spaces
-    0,   0,   0,   0,   'B', 'I', 'N', 0};         // BIN chunk: length 0, type
+    'g', 'l', 'T', 'F', 2,   0,   0,   0,   32, 0, 0, 0,  // magic, version, total length
+    4,   0,   0,   0,   'J', 'S', 'O', 'N',               // JSON chunk: length 4, type
+    '{', '}', ' ', ' ',                                   // "{}" padded with two spaces
+    0,   0,   0,   0,   'B', 'I', 'N', 0};                // BIN chunk: length 0, type
 
 std::string empty_cloud_document(const double* vmin, const double* vmax) {
     return document_of(parse_glb(generate_point_cloud_glb(nullptr, 0, nullptr, 0, vmin, vmax)));

@@ -9,8 +9,8 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <ostream>
 #include <new>
+#include <ostream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -147,7 +147,7 @@ TEST(RunPhaseUnderFaults, UnexpectedStartErrorLeavesOnlyAfterJoining) {
     EXPECT_THROW(glbcore::run_phase(split, starter.starter(),
                                     [&](std::uint32_t b, std::uint32_t e) { log.work(b, e); }),
                  std::logic_error);
-    EXPECT_EQ(log.chunks_done(), 1u);  // the started worker ran to its end
+    EXPECT_EQ(log.chunks_done(), 1u);   // the started worker ran to its end
     EXPECT_EQ(starter.attempts(), 2u);  // no start after the failing one
 }
 
@@ -192,7 +192,8 @@ std::vector<std::array<std::uint8_t, 12>> sorted_position_records(const std::uin
 
 TEST(AtomFileUnderThreadFaults, NoThreadAtAllGivesTheHealthyFile) {
     const AtomInput in = random_atoms_in_box(100003, 1);
-    const auto healthy = atom_file(in, options_with(in.count(), 1, glbcore::default_thread_starter()));
+    const auto healthy =
+        atom_file(in, options_with(in.count(), 1, glbcore::default_thread_starter()));
     FailingStarter starter(0, std::make_exception_ptr(no_more_threads()));
 
     const auto faulty = atom_file(in, options_with(in.count(), 4, starter.starter()));
@@ -204,7 +205,8 @@ TEST(AtomFileUnderThreadFaults, NoThreadAtAllGivesTheHealthyFile) {
 
 TEST(AtomFileUnderThreadFaults, SomeThreadsMissingGivesTheHealthyFile) {
     const AtomInput in = random_atoms_in_box(100001, 2);
-    const auto healthy = atom_file(in, options_with(in.count(), 1, glbcore::default_thread_starter()));
+    const auto healthy =
+        atom_file(in, options_with(in.count(), 1, glbcore::default_thread_starter()));
     auto failures = std::make_shared<std::atomic<unsigned>>(0);
 
     // Three workers, so the failing start moves between chunks from phase
@@ -227,9 +229,8 @@ TEST(AtomFileUnderThreadFaults, ThreadsFailingMidCallKeepEveryAtom) {
     ASSERT_GT(file.size(), payload_bytes);
     const std::uint8_t* payload = file.data() + file.size() - payload_bytes;
     const auto written = sorted_position_records(payload, in.count());
-    const auto given =
-        sorted_position_records(reinterpret_cast<const std::uint8_t*>(in.positions.data()),
-                                in.count());
+    const auto given = sorted_position_records(
+        reinterpret_cast<const std::uint8_t*>(in.positions.data()), in.count());
     EXPECT_TRUE(written == given) << "the positions are not a permutation of the input";
 }
 

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "glbcore.h"
 #include "glb_reader.h"
+#include "glbcore.h"
 
 using namespace glbcore;
 using namespace testing_glb;
@@ -33,7 +33,9 @@ GlbBytes triangle(const float* colors, std::uint32_t color_floats, const Materia
                              TRIANGLE_INDICES.data(), 3, colors, color_floats, TRIANGLE_BOUNDS, m);
 }
 
-bool contains(const std::string& doc, const std::string& part) { return doc.find(part) != std::string::npos; }
+bool contains(const std::string& doc, const std::string& part) {
+    return doc.find(part) != std::string::npos;
+}
 
 }  // namespace
 
@@ -43,14 +45,18 @@ TEST(Mesh, TriangleWithoutColoursWorkedSizes) {
     const GlbFile glb = parse_glb(file);
     EXPECT_EQ(document_of(glb).size(), 943u);
     EXPECT_EQ(glb.json.size(), 944u);
-    EXPECT_TRUE(contains(glb.json, R"("attributes":{"POSITION":0,"NORMAL":1},"indices":2,"material":0,"mode":4})"));
-    EXPECT_TRUE(contains(glb.json, R"({"buffer":0,"byteOffset":72,"byteLength":12,"target":34963})"));
+    EXPECT_TRUE(contains(
+        glb.json, R"("attributes":{"POSITION":0,"NORMAL":1},"indices":2,"material":0,"mode":4})"));
+    EXPECT_TRUE(
+        contains(glb.json, R"({"buffer":0,"byteOffset":72,"byteLength":12,"target":34963})"));
     EXPECT_TRUE(contains(glb.json, R"("doubleSided":false)"));
-    EXPECT_TRUE(contains(glb.json, R"("baseColorFactor":[1.0000,1.0000,1.0000,1.0000],"metallicFactor":0.0000,"roughnessFactor":0.5000})"));
+    EXPECT_TRUE(contains(
+        glb.json,
+        R"("baseColorFactor":[1.0000,1.0000,1.0000,1.0000],"metallicFactor":0.0000,"roughnessFactor":0.5000})"));
     ASSERT_EQ(glb.bin.size(), 84u);
-    EXPECT_EQ(bin_float(glb, 3), 1.0f);    // second vertex x
+    EXPECT_EQ(bin_float(glb, 3), 1.0f);      // second vertex x
     EXPECT_EQ(bin_float(glb, 9 + 2), 1.0f);  // first normal z
-    EXPECT_EQ(bin_u32(glb, 18 + 2), 2u);    // third index
+    EXPECT_EQ(bin_u32(glb, 18 + 2), 2u);     // third index
 }
 
 TEST(Mesh, TriangleWithColoursWorkedSizes) {
@@ -59,9 +65,12 @@ TEST(Mesh, TriangleWithColoursWorkedSizes) {
     const GlbFile glb = parse_glb(file);
     EXPECT_EQ(document_of(glb).size(), 1078u);
     EXPECT_EQ(glb.json.size(), 1080u);
-    EXPECT_TRUE(contains(glb.json, R"({"buffer":0,"byteOffset":72,"byteLength":48,"target":34962})"));
-    EXPECT_TRUE(contains(glb.json, R"({"buffer":0,"byteOffset":120,"byteLength":12,"target":34963})"));
-    EXPECT_TRUE(contains(glb.json, R"({"bufferView":2,"componentType":5126,"count":3,"type":"VEC4"})"));
+    EXPECT_TRUE(
+        contains(glb.json, R"({"buffer":0,"byteOffset":72,"byteLength":48,"target":34962})"));
+    EXPECT_TRUE(
+        contains(glb.json, R"({"buffer":0,"byteOffset":120,"byteLength":12,"target":34963})"));
+    EXPECT_TRUE(
+        contains(glb.json, R"({"bufferView":2,"componentType":5126,"count":3,"type":"VEC4"})"));
     EXPECT_TRUE(contains(glb.json, R"("doubleSided":true)"));
     ASSERT_EQ(glb.bin.size(), 132u);
     EXPECT_EQ(bin_float(glb, 18 + 5), 1.0f);  // second colour green
@@ -70,12 +79,15 @@ TEST(Mesh, TriangleWithColoursWorkedSizes) {
 
 TEST(Mesh, AllEmptyWithTheDefaultMaterial) {
     const double zero[6] = {};
-    const GlbBytes file = generate_mesh_glb(nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, zero, Material{});
+    const GlbBytes file =
+        generate_mesh_glb(nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, zero, Material{});
     EXPECT_EQ(file.size(), 964u);
     const GlbFile glb = parse_glb(file);
     EXPECT_EQ(document_of(glb).size(), 936u);
     EXPECT_TRUE(glb.bin.empty());
-    EXPECT_TRUE(contains(glb.json, R"("metallicFactor":0.0000,"roughnessFactor":1.0000},"emissiveFactor":[0.0000,0.0000,0.0000],"doubleSided":true)"));
+    EXPECT_TRUE(contains(
+        glb.json,
+        R"("metallicFactor":0.0000,"roughnessFactor":1.0000},"emissiveFactor":[0.0000,0.0000,0.0000],"doubleSided":true)"));
 }
 
 TEST(Mesh, MissingColoursFallBackToTheUncolouredTemplate) {
@@ -87,13 +99,20 @@ TEST(Mesh, MissingColoursFallBackToTheUncolouredTemplate) {
 
 TEST(Mesh, CountsComeFromPositionsAndLengthsFromTheArrays) {
     const std::vector<float> positions(10, 0.5f), normals(6, 0.0f), colors(9, 1.0f);
-    const GlbFile glb = parse_glb(generate_mesh_glb(positions.data(), 10, normals.data(), 6, nullptr, 0,
-                                                    colors.data(), 9, TRIANGLE_BOUNDS, Material{}));
-    EXPECT_TRUE(contains(glb.json, R"({"bufferView":0,"componentType":5126,"count":3,"type":"VEC3")"));
-    EXPECT_TRUE(contains(glb.json, R"({"bufferView":1,"componentType":5126,"count":3,"type":"VEC3"})"));
-    EXPECT_TRUE(contains(glb.json, R"({"bufferView":2,"componentType":5126,"count":3,"type":"VEC4"})"));
-    EXPECT_TRUE(contains(glb.json, R"("byteOffset":0,"byteLength":40,"target":34962},{"buffer":0,"byteOffset":40,"byteLength":24,)"));
-    EXPECT_TRUE(contains(glb.json, R"({"buffer":0,"byteOffset":64,"byteLength":36,"target":34962})"));
+    const GlbFile glb =
+        parse_glb(generate_mesh_glb(positions.data(), 10, normals.data(), 6, nullptr, 0,
+                                    colors.data(), 9, TRIANGLE_BOUNDS, Material{}));
+    EXPECT_TRUE(
+        contains(glb.json, R"({"bufferView":0,"componentType":5126,"count":3,"type":"VEC3")"));
+    EXPECT_TRUE(
+        contains(glb.json, R"({"bufferView":1,"componentType":5126,"count":3,"type":"VEC3"})"));
+    EXPECT_TRUE(
+        contains(glb.json, R"({"bufferView":2,"componentType":5126,"count":3,"type":"VEC4"})"));
+    EXPECT_TRUE(contains(
+        glb.json,
+        R"("byteOffset":0,"byteLength":40,"target":34962},{"buffer":0,"byteOffset":40,"byteLength":24,)"));
+    EXPECT_TRUE(
+        contains(glb.json, R"({"buffer":0,"byteOffset":64,"byteLength":36,"target":34962})"));
     EXPECT_EQ(glb.bin.size(), 100u);
 }
 
@@ -105,7 +124,9 @@ TEST(Mesh, MaterialFactorsWithFourDecimals) {
     m.roughness = -0.5;
     m.emissive[1] = -1.5;
     const GlbFile glb = parse_glb(triangle(nullptr, 0, m));
-    EXPECT_TRUE(contains(glb.json, R"("baseColorFactor":[0.2500,1.0000,1.0000,0.1235],"metallicFactor":2.0000,"roughnessFactor":-0.5000},"emissiveFactor":[0.0000,-1.5000,0.0000])"));
+    EXPECT_TRUE(contains(
+        glb.json,
+        R"("baseColorFactor":[0.2500,1.0000,1.0000,0.1235],"metallicFactor":2.0000,"roughnessFactor":-0.5000},"emissiveFactor":[0.0000,-1.5000,0.0000])"));
 }
 
 TEST(Mesh, LongestDocumentsFitWithoutTruncation) {
@@ -121,7 +142,8 @@ TEST(Mesh, LongestDocumentsFitWithoutTruncation) {
                                                         coloured ? 4 : 0, bounds, m));
         const std::string doc = document_of(glb);
         EXPECT_EQ(doc.back(), '}');
-        EXPECT_TRUE(contains(doc, R"("emissiveFactor":[)" + factor + "," + factor + "," + factor + "]"));
+        EXPECT_TRUE(
+            contains(doc, R"("emissiveFactor":[)" + factor + "," + factor + "," + factor + "]"));
         EXPECT_TRUE(contains(doc, R"("max":[)" + bound + "," + bound + "," + bound + "]"));
     }
 }
@@ -144,11 +166,14 @@ TEST(Mesh, PayloadsOf2GiBOrMoreAreRefusedFromCountsAlone) {
     const float dummy = 0;
     // Four blocks of 2^30 bytes add up to 2^32: zero in 32-bit arithmetic.
     const std::uint32_t n = 1u << 28;
-    EXPECT_THROW(generate_mesh_glb(nullptr, n, nullptr, n, nullptr, n, &dummy, n, TRIANGLE_BOUNDS, Material{}),
+    EXPECT_THROW(generate_mesh_glb(nullptr, n, nullptr, n, nullptr, n, &dummy, n, TRIANGLE_BOUNDS,
+                                   Material{}),
                  std::length_error);
-    EXPECT_THROW(generate_mesh_glb(nullptr, n, nullptr, n, nullptr, 0, nullptr, 0, TRIANGLE_BOUNDS, Material{}),
+    EXPECT_THROW(generate_mesh_glb(nullptr, n, nullptr, n, nullptr, 0, nullptr, 0, TRIANGLE_BOUNDS,
+                                   Material{}),
                  std::length_error);
     // Without the colour flag the colour count does not count.
-    EXPECT_THROW(generate_mesh_glb(nullptr, 0, nullptr, 0, nullptr, 1u << 29, nullptr, 0, TRIANGLE_BOUNDS, Material{}),
+    EXPECT_THROW(generate_mesh_glb(nullptr, 0, nullptr, 0, nullptr, 1u << 29, nullptr, 0,
+                                   TRIANGLE_BOUNDS, Material{}),
                  std::length_error);
 }

@@ -12,7 +12,8 @@ namespace {
 
 // Bit k of x, y, z goes to key bit 3k+xs, 3k+ys, 3k+zs: written bit by bit
 // as an independent reference for both layouts.
-std::uint32_t reference_key(std::uint32_t x, std::uint32_t y, std::uint32_t z, int xs, int ys, int zs) {
+std::uint32_t reference_key(std::uint32_t x, std::uint32_t y, std::uint32_t z, int xs, int ys,
+                            int zs) {
     std::uint32_t key = 0;
     for (int k = 0; k < 10; ++k) {
         key |= ((x >> k) & 1u) << (3 * k + xs);

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "glbcore.h"
 #include "glb_reader.h"
+#include "glbcore.h"
 
 using namespace glbcore;
 using namespace testing_glb;
@@ -21,7 +21,9 @@ GlbFile cloud(const std::vector<float>& positions, const std::vector<float>& col
         static_cast<std::uint32_t>(colors.size()), ZERO, ZERO));
 }
 
-bool contains(const std::string& doc, const std::string& part) { return doc.find(part) != std::string::npos; }
+bool contains(const std::string& doc, const std::string& part) {
+    return doc.find(part) != std::string::npos;
+}
 
 }  // namespace
 
@@ -38,7 +40,8 @@ TEST(PointCloud, EmptyCloudWorkedSizes) {
 
 TEST(PointCloud, OneRgbPointWorkedSizes) {
     const std::vector<float> positions = {1, 2, 3}, colors = {0.25f, 0.5f, 1};
-    const GlbBytes file = generate_point_cloud_glb(positions.data(), 3, colors.data(), 3, ZERO, ZERO);
+    const GlbBytes file =
+        generate_point_cloud_glb(positions.data(), 3, colors.data(), 3, ZERO, ZERO);
     EXPECT_EQ(file.size(), 648u);
     const GlbFile glb = parse_glb(file);
     EXPECT_EQ(document_of(glb).size(), 595u);
@@ -54,16 +57,22 @@ TEST(PointCloud, OneRgbPointWorkedSizes) {
 TEST(PointCloud, ColourTypeFollowsFloatsPerPoint) {
     const std::vector<float> two_points(6, 0.5f);
     const GlbFile rgb = cloud(two_points, std::vector<float>(6, 1.0f));
-    EXPECT_TRUE(contains(rgb.json, R"("type":"VEC3"}],"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":24,"target":34962},{"buffer":0,"byteOffset":24,"byteLength":24,)"));
+    EXPECT_TRUE(contains(
+        rgb.json,
+        R"("type":"VEC3"}],"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":24,"target":34962},{"buffer":0,"byteOffset":24,"byteLength":24,)"));
     const GlbFile rgba = cloud(two_points, std::vector<float>(8, 1.0f));
-    EXPECT_TRUE(contains(rgba.json, R"("type":"VEC4"}],"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":24,"target":34962},{"buffer":0,"byteOffset":24,"byteLength":32,)"));
+    EXPECT_TRUE(contains(
+        rgba.json,
+        R"("type":"VEC4"}],"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":24,"target":34962},{"buffer":0,"byteOffset":24,"byteLength":32,)"));
     EXPECT_TRUE(contains(rgba.json, R"("buffers":[{"byteLength":56}])"));
 }
 
 TEST(PointCloud, PositionFloatsNotAMultipleOfThree) {
     const GlbFile glb = cloud(std::vector<float>(7, 1.0f), std::vector<float>(6, 0.5f));
     EXPECT_TRUE(contains(glb.json, R"("componentType":5126,"count":2,"type":"VEC3","min")"));
-    EXPECT_TRUE(contains(glb.json, R"("byteOffset":0,"byteLength":28,"target":34962},{"buffer":0,"byteOffset":28,"byteLength":24,)"));
+    EXPECT_TRUE(contains(
+        glb.json,
+        R"("byteOffset":0,"byteLength":28,"target":34962},{"buffer":0,"byteOffset":28,"byteLength":24,)"));
     EXPECT_EQ(glb.bin.size(), 52u);
 }
 
@@ -81,11 +90,14 @@ TEST(PointCloud, ValuesReachThePayloadBitForBit) {
 TEST(PointCloud, PayloadsOf2GiBOrMoreAreRefusedFromCountsAlone) {
     // Null data: the refusal must come before any copy.
     const std::uint32_t quarter_gib_floats = 1u << 28;  // 2^30 bytes
-    EXPECT_THROW(generate_point_cloud_glb(nullptr, 1u << 29, nullptr, 0, ZERO, ZERO), std::length_error);
-    EXPECT_THROW(generate_point_cloud_glb(nullptr, quarter_gib_floats, nullptr, quarter_gib_floats, ZERO, ZERO),
+    EXPECT_THROW(generate_point_cloud_glb(nullptr, 1u << 29, nullptr, 0, ZERO, ZERO),
+                 std::length_error);
+    EXPECT_THROW(generate_point_cloud_glb(nullptr, quarter_gib_floats, nullptr, quarter_gib_floats,
+                                          ZERO, ZERO),
                  std::length_error);
     // 4 * 2^30 floats is 2^32 bytes: zero in 32-bit arithmetic, refused here.
-    EXPECT_THROW(generate_point_cloud_glb(nullptr, 1u << 30, nullptr, 0, ZERO, ZERO), std::length_error);
+    EXPECT_THROW(generate_point_cloud_glb(nullptr, 1u << 30, nullptr, 0, ZERO, ZERO),
+                 std::length_error);
     EXPECT_THROW(generate_point_cloud_glb(nullptr, 0xFFFFFFFFu, nullptr, 0xFFFFFFFFu, ZERO, ZERO),
                  std::length_error);
 }

@@ -81,13 +81,15 @@ TEST(RadixSort, LargeArraysSortLikeAStableSort) {
                 const std::size_t stride = (count + 16) / 16 * 16;  // whole cache lines
                 const auto storage = allocate_working_array<std::uint32_t>(4 * stride);
                 std::uint32_t* arrays[4];
-                for (std::size_t a = 0; a < 4; ++a) arrays[a] = storage.get() + a * stride + misalign;
+                for (std::size_t a = 0; a < 4; ++a)
+                    arrays[a] = storage.get() + a * stride + misalign;
                 std::copy(input.keys.begin(), input.keys.end(), arrays[0]);
                 std::copy(input.indices.begin(), input.indices.end(), arrays[1]);
                 radix_sort_pairs(arrays[0], arrays[1], arrays[2], arrays[3],
                                  split_work_over(count, workers), default_thread_starter());
                 ASSERT_TRUE(std::equal(expected.begin(), expected.end(), arrays[1]))
-                    << workers << " workers, keys below " << key_range << ", misaligned " << misalign;
+                    << workers << " workers, keys below " << key_range << ", misaligned "
+                    << misalign;
                 for (std::uint32_t j = 0; j < count; ++j) {
                     ASSERT_EQ(arrays[0][j], input.keys[expected[j]]) << "place " << j;
                 }

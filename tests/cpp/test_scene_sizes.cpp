@@ -120,15 +120,26 @@ TEST(SceneSizes, RefuseWhatTheWritersRefuseBeforeReadingAnArray) {
     for (const AtomScene* scene : {&atoms, &spheres, &boxed, &compressed_boxed, &boxed_spheres}) {
         const std::string expected = refusal([&] { atom_scene_size(*scene); });
         EXPECT_NE(expected, "");
-        EXPECT_EQ(refusal([&] { VectorOutput out; write_atom_scene(*scene, out); }), expected);
+        EXPECT_EQ(refusal([&] {
+                      VectorOutput out;
+                      write_atom_scene(*scene, out);
+                  }),
+                  expected);
     }
     const std::string cloud_refusal = refusal([&] { point_cloud_scene_size(cloud); });
     EXPECT_NE(cloud_refusal, "");
-    EXPECT_EQ(refusal([&] { VectorOutput out; write_point_cloud_scene(cloud, out); }),
+    EXPECT_EQ(refusal([&] {
+                  VectorOutput out;
+                  write_point_cloud_scene(cloud, out);
+              }),
               cloud_refusal);
     for (const MeshScene* scene : {&mesh, &unlit, &compressed_unlit}) {
         const std::string expected = refusal([&] { mesh_scene_size(*scene); });
         EXPECT_NE(expected, "");
-        EXPECT_EQ(refusal([&] { VectorOutput out; write_mesh_scene(*scene, out); }), expected);
+        EXPECT_EQ(refusal([&] {
+                      VectorOutput out;
+                      write_mesh_scene(*scene, out);
+                  }),
+                  expected);
     }
 }

@@ -48,7 +48,8 @@ TEST(SphereRadii, AreAFractionOfTheSpacingOfALatticeSampledOrNot) {
         Atoms lattice;
         add_lattice(lattice, side);
         const auto radii = radii_of(lattice);
-        for (std::uint32_t type = 0; type < 4; ++type) EXPECT_EQ(radii[type], LATTICE_RADIUS) << side;
+        for (std::uint32_t type = 0; type < 4; ++type)
+            EXPECT_EQ(radii[type], LATTICE_RADIUS) << side;
     }
 }
 

@@ -15,7 +15,9 @@ using namespace glbcore;
 
 namespace {
 
-std::uint32_t node_of(std::uint32_t key, int level) { return key >> (3 * (TILE_KEY_LEVELS - level)); }
+std::uint32_t node_of(std::uint32_t key, int level) {
+    return key >> (3 * (TILE_KEY_LEVELS - level));
+}
 
 // A uniform haze, dense blobs and one cell holding many points.
 std::vector<std::uint32_t> clustered_sorted_keys(std::uint32_t seed) {
@@ -56,7 +58,8 @@ std::vector<std::uint8_t> naive_levels(const std::vector<std::uint32_t>& keys, i
         const int grid = std::min(level + k, TILE_KEY_LEVELS);
         for (std::size_t i = 0; i < keys.size(); ++i) {
             if (levels[i] != 0xFF || level >= leaf[i]) continue;
-            if (taken.insert(node_of(keys[i], grid)).second) levels[i] = static_cast<std::uint8_t>(level);
+            if (taken.insert(node_of(keys[i], grid)).second)
+                levels[i] = static_cast<std::uint8_t>(level);
         }
     }
     for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -116,9 +119,11 @@ std::vector<std::uint8_t> core_levels(const std::vector<std::uint32_t>& keys, in
 TEST(TileLevels, FollowTheRuleForEveryHistogramLevelAndGrid) {
     for (const std::uint32_t seed : {1u, 2u}) {
         const std::vector<std::uint32_t> keys = clustered_sorted_keys(seed);
-        for (const auto& [h, k, points_per_tile] :
-             {std::tuple{0, 1, 300ull}, {2, 2, 300ull}, {3, 1, 100ull}, {4, 3, 2000ull},
-              {7, 2, 40ull}}) {
+        for (const auto& [h, k, points_per_tile] : {std::tuple{0, 1, 300ull},
+                                                    {2, 2, 300ull},
+                                                    {3, 1, 100ull},
+                                                    {4, 3, 2000ull},
+                                                    {7, 2, 40ull}}) {
             const std::vector<std::uint8_t> expected = naive_levels(keys, k, points_per_tile);
             ASSERT_GT(*std::max_element(expected.begin(), expected.end()), 3);
             EXPECT_EQ(core_levels(keys, h, k, points_per_tile), expected)

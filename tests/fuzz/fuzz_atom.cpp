@@ -20,14 +20,14 @@ namespace {
 
 // The palette as bit patterns: 0.5, 1.0, 0.267 and 0.6 in single precision.
 constexpr std::uint32_t HALF = 0x3F000000, ONE = 0x3F800000, LOW = 0x3E88B439, GREY = 0x3F19999A;
-constexpr std::uint32_t PALETTE[8][3] = {{HALF, HALF, HALF}, {ONE, LOW, LOW}, {LOW, ONE, LOW},
-                                         {LOW, LOW, ONE},    {ONE, ONE, LOW}, {ONE, LOW, ONE},
+constexpr std::uint32_t PALETTE[8][3] = {{HALF, HALF, HALF}, {ONE, LOW, LOW},   {LOW, ONE, LOW},
+                                         {LOW, LOW, ONE},    {ONE, ONE, LOW},   {ONE, LOW, ONE},
                                          {LOW, ONE, ONE},    {GREY, GREY, GREY}};
 
 // The whole file for zero atoms: header, "{}" and two spaces, empty BIN.
 const std::vector<std::uint8_t> EMPTY_ATOM_FILE = {
-    'g', 'l', 'T', 'F', 2, 0, 0, 0, 32, 0, 0, 0, 4, 0, 0, 0, 'J', 'S', 'O', 'N',
-    '{', '}', ' ', ' ', 0, 0, 0, 0, 'B', 'I', 'N', 0};
+    'g', 'l', 'T', 'F', 2,   0,   0,   0,   32, 0, 0, 0, 4,   0,   0,   0,
+    'J', 'S', 'O', 'N', '{', '}', ' ', ' ', 0,  0, 0, 0, 'B', 'I', 'N', 0};
 
 struct AtomCase {
     double vmin[3];
@@ -64,8 +64,8 @@ std::vector<AtomRecord> written_records(const fuzz::ParsedGlb& glb, std::uint32_
     return records;
 }
 
-void check_file(const AtomCase& c, const fuzz::InputBlock& positions,
-                const fuzz::InputBlock& types, const std::vector<std::uint8_t>& file) {
+void check_file(const AtomCase& c, const fuzz::InputBlock& positions, const fuzz::InputBlock& types,
+                const std::vector<std::uint8_t>& file) {
     const fuzz::ParsedGlb glb = fuzz::check_container(file);
     const fuzz::Json& doc = glb.document;
     const fuzz::Json& primitive = doc["meshes"][0]["primitives"][0];

@@ -167,9 +167,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     c.normal_floats = normal_counts[(shape >> 3) & 3];
     c.index_count = requests[2] % 128u;
     const unsigned color_mode = shape & 7;
-    const std::uint32_t color_counts[8] = {0,           requests[3] % 64u + 1, 0,
-                                           4 * vertices, requests[3] % 64u,     3 * vertices,
-                                           4 * vertices, 4 * vertices};
+    const std::uint32_t color_counts[8] = {0,
+                                           requests[3] % 64u + 1,
+                                           0,
+                                           4 * vertices,
+                                           requests[3] % 64u,
+                                           3 * vertices,
+                                           4 * vertices,
+                                           4 * vertices};
     c.color_floats = color_counts[color_mode];
     c.color_pointer = color_mode >= 2;
 

@@ -25,7 +25,8 @@ struct PointCloudCase {
 void check_oversize(PointCloudCase& c, fuzz::Reader& in) {
     c.position_floats = in.u32();
     c.color_floats = in.u32();
-    if (std::uint64_t{c.position_floats} + c.color_floats < (1u << 29)) c.position_floats += 1u << 29;
+    if (std::uint64_t{c.position_floats} + c.color_floats < (1u << 29))
+        c.position_floats += 1u << 29;
     try {
         fuzz::PoisonedOutput out(0);
         glbcore::write_point_cloud_glb(nullptr, c.position_floats, nullptr, c.color_floats, c.vmin,
@@ -65,9 +66,9 @@ void check_file(const PointCloudCase& c, const fuzz::InputBlock& positions,
     FUZZ_CHECK(fuzz::same_bytes(fuzz::view_bytes(glb, position["bufferView"].count()), positions,
                                 position_bytes),
                "position view differs from the positions");
-    FUZZ_CHECK(fuzz::same_bytes(fuzz::view_bytes(glb, color["bufferView"].count()), colors,
-                                color_bytes),
-               "colour view differs from the colours");
+    FUZZ_CHECK(
+        fuzz::same_bytes(fuzz::view_bytes(glb, color["bufferView"].count()), colors, color_bytes),
+        "colour view differs from the colours");
     if (c.position_floats % 3 == 0) {
         FUZZ_CHECK(fuzz::accessor_fills_view(glb, 0), "positions accessor and view disagree");
     }

@@ -25,8 +25,8 @@ namespace fuzz {
     std::fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, what.c_str());
     std::abort();
 }
-#define FUZZ_CHECK(cond, what) \
-    do {                       \
+#define FUZZ_CHECK(cond, what)                               \
+    do {                                                     \
         if (!(cond)) ::fuzz::fail(__FILE__, __LINE__, what); \
     } while (0)
 
@@ -217,8 +217,15 @@ private:
                 v.kind = Json::Kind::string;
                 v.text = parse_string();
                 return v;
-            case 't': expect_word("true"); v.kind = Json::Kind::boolean; v.boolean = true; return v;
-            case 'f': expect_word("false"); v.kind = Json::Kind::boolean; return v;
+            case 't':
+                expect_word("true");
+                v.kind = Json::Kind::boolean;
+                v.boolean = true;
+                return v;
+            case 'f':
+                expect_word("false");
+                v.kind = Json::Kind::boolean;
+                return v;
             case 'n': expect_word("null"); return v;
             default: return parse_number();
         }
@@ -271,7 +278,8 @@ private:
             const char e = *p_++;
             if (e == 'u') {
                 for (int i = 0; i < 4; ++i) {
-                    if (p_ == end_ || !std::isxdigit(static_cast<unsigned char>(*p_))) error("bad \\u");
+                    if (p_ == end_ || !std::isxdigit(static_cast<unsigned char>(*p_)))
+                        error("bad \\u");
                     ++p_;
                 }
                 s.push_back('?');
@@ -391,7 +399,8 @@ inline std::vector<std::uint8_t> view_bytes(const ParsedGlb& glb, std::size_t i)
 
 inline bool same_bytes(const std::vector<std::uint8_t>& view, const InputBlock& block,
                        std::size_t length) {
-    return view.size() == length && (length == 0 || std::memcmp(view.data(), block.data(), length) == 0);
+    return view.size() == length &&
+           (length == 0 || std::memcmp(view.data(), block.data(), length) == 0);
 }
 
 inline std::size_t components(const std::string& type) {
