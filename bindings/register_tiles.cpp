@@ -65,11 +65,11 @@ Array<float> take_points(const py::handle& positions, bool written = false) {
 py::tuple keys(const py::handle& positions, const Grid& grid, const py::handle& out) {
     const auto points = take_points(positions);
     const std::size_t n = points.rows();
-    auto keys = result_array<std::uint32_t>(out, "out", n);
-    std::uint32_t* to = keys.mutable_data();
+    auto found = result_array<std::uint32_t>(out, "out", n);
+    std::uint32_t* to = found.mutable_data();
     const std::size_t bad = without_interpreter_lock(
         [&] { return glbcore::tile_keys(points.data(), n, tile_grid(grid), to); });
-    return py::make_tuple(keys.array, bad);
+    return py::make_tuple(found.array, bad);
 }
 
 std::size_t key_histogram(const py::handle& positions, const Grid& grid, int level,
