@@ -1,0 +1,48 @@
+"""What the builders share: the compressed layout's docstring and the checks of flags and thread limits."""
+
+from __future__ import annotations
+
+import inspect
+from typing import Any, Callable, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+ArrayLike = npt.ArrayLike
+
+
+# The part of the docstrings that every builder shares.
+_COMPRESSED_LAYOUT = """With ``compress=True`` the file is the compressed web layout instead:
+    glTF 2.0 with KHR_mesh_quantization and EXT_meshopt_compression (both
+    required; three.js reads it with GLTFLoader's meshopt decoder). Positions
+    are unsigned 16-bit integers over the exact bounds with 14 bits used per
+    axis, turned back into coordinates by the node's translation and scale:
+    each coordinate is off by at most half a step, (max - min) / 32766 of its
+    axis. POSITION bounds are the integers stored. Every stream is compressed
+    by meshoptimizer's codecs; the bytes depend only on the inputs."""
+
+F = TypeVar("F", bound=Callable[..., bytes])
+
+
+def with_compressed_layout(function: F) -> F:
+    # CPython 3.13 strips the docstrings' indentation; cleandoc strips the constant's.
+    function.__doc__ = (function.__doc__ or "").replace("{compressed_layout}",
+                                                        inspect.cleandoc(_COMPRESSED_LAYOUT))
+    return function
+
+
+def flag(value: Any, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name}: expected True or False, got {type(value).__name__}")
+    return bool(value)
+
+
+def thread_limit(value: Any) -> int:
+    """The core's thread limit: 0 for its default of one per processor."""
+    if value is None:
+        return 0
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"workers: expected a positive integer or None, got {type(value).__name__}")
+    if not 1 <= value <= 1024:
+        raise ValueError(f"workers: expected 1..1024 threads, got {value}")
+    return int(value)
