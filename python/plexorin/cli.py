@@ -22,7 +22,6 @@ import json
 import os
 import shutil
 import sys
-import tempfile
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -177,7 +176,7 @@ def staged_folder(target: Path) -> Iterator[Path]:
     parent = target.absolute().parent
     if not parent.is_dir():
         raise CommandError(f"{parent}: no such folder")
-    stage = Path(tempfile.mkdtemp(prefix=f".{target.name}.partial-", dir=parent))
+    stage = files.staging_folder(target)
     try:
         yield stage
         if target.exists():
