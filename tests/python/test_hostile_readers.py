@@ -3,12 +3,14 @@ before a third-party reader loops or allocates, as are atomic numbers of no
 element and fractional face indices, by every command with one line and
 status 2; files of the real writers pass the same checks."""
 
+import re
 import struct
 
 import numpy as np
 import pytest
 
 from limited_run import assert_refused, run_plexorin
+from real_data import real_file
 
 ase = pytest.importorskip("ase")
 ase_io = pytest.importorskip("ase.io")
@@ -66,9 +68,7 @@ def test_files_of_the_real_writers_pass_the_checks(tmp_path):
     frames = [ase.Atoms("CO" * 20, rng.random((40, 3)) * 9, cell=[9, 9, 9], pbc=True) for _ in range(3)]
     ase_io.write(tmp_path / "frames.xyz", frames)
     ase_io.write(tmp_path / "db.json", frames[0])
-    dump = (DUMP % 2).replace(b"1 1 0 0 0\n", b"1 1 0.5 0 0\n2 2 0 0.5 0")  # no last line end
-    (tmp_path / "run.lammpstrj").write_bytes(dump + b"\n" + dump)
-    (tmp_path / "end.xyz").write_bytes(b"2\n\nC 0 0 0\nO 1 1 1")
+    (tmp_path / "end.xyz").write_bytes(b"2\n\nC 0 0 0\nO 1 1 1")  # no last line end
     cloud = laspy.create(point_format=6, file_version="1.4")
     cloud.x, cloud.y, cloud.z = rng.random((3, 500)) * 100
     cloud.write(tmp_path / "points14.las")
@@ -78,10 +78,23 @@ def test_files_of_the_real_writers_pass_the_checks(tmp_path):
     plyfile.PlyData([plyfile.PlyElement.describe(vertices, "vertex"),
                      plyfile.PlyElement.describe(faces, "face")]).write(tmp_path / "mixed.ply")
     written = {"frames.xyz": frames[0].positions, "db.json": frames[0].positions,
-               "run.lammpstrj": [[0.5, 0, 0], [0, 0.5, 0]], "end.xyz": [[0, 0, 0], [1, 1, 1]],
+               "end.xyz": [[0, 0, 0], [1, 1, 1]],
                "points14.las": cloud.xyz, "mixed.ply": vertices[["x", "y", "z"]].tolist()}
     for name, positions in written.items():
         np.testing.assert_allclose(readers.read(tmp_path / name).positions, positions, atol=0.01)
     assert len(list(readers.iter_atoms(tmp_path / "frames.xyz"))) == 3
     mesh = readers.read(tmp_path / "mixed.ply")  # each colour channel scaled by its own type
     assert mesh.colors.tolist() == [[1, 1, 0]] * 3 and mesh.faces.tolist() == [[0, 1, 2]]
+
+
+@pytest.mark.parametrize("name", ["2r9r-1b.xyz", "coordinates/test.xyz", "lammps/albite_triclinic.dump",
+                                  "lammps/chain_dump_1.lammpstrj", "lammps/image_vf.lammpstrj"])
+def test_real_files_pass_and_with_a_count_inflated_are_refused(tmp_path, name):
+    path = real_file("mdanalysistests", "2.11.0", f"MDAnalysisTests/data/{name}")
+    frames = [len(frame.positions) for frame in readers.iter_atoms(path)]
+    assert frames == [len(atoms) for atoms in ase_io.read(path, ":")] and len(frames) > 0
+    pattern = rb"\A\s*\d+" if name.endswith(".xyz") else rb"NUMBER OF ATOMS\s*\n\s*\d+"
+    inflated = tmp_path / path.name
+    inflated.write_bytes(re.sub(pattern, lambda m: m.group(0) + b"000000", path.read_bytes(), 1))
+    with pytest.raises(readers.UnreadableFile, match="000,000 atoms"):
+        list(readers.iter_atoms(inflated))
