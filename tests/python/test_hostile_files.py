@@ -1,8 +1,6 @@
-"""Files and folders the package writes, and its builders' arguments, under
-hostile use: names up to the file system's limit, errors naming what the
-caller asked for, leftovers of a killed process that say what they are,
-folders by the umask, flags that take only booleans, and the float32
-overflow named at its row."""
+"""Files, folders and builder arguments under hostile use: names up to the
+file system's limit, leftovers of a killed process that say what they are,
+folders by the umask, boolean flags, the float32 overflow at its row."""
 
 import os
 import re

@@ -1,7 +1,5 @@
-"""viewer/serve.py through a real HTTP client: it serves what the pages need
-(their files, three.js modules, GLB files and tilesets) and nothing else,
-answers only requests addressed to a loopback name, and holds a bounded
-number of threads for connections that never finish a request."""
+"""viewer/serve.py through a real HTTP client: what the pages need and nothing
+else, only to loopback names, with bounded threads for stalled connections."""
 
 import http.client
 import pathlib
