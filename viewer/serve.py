@@ -135,7 +135,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _file_list(self) -> bytes:
         folder = self.mounts["/files/"][0]
         files = [{"name": p.name, "bytes": p.stat().st_size} for p in sorted(folder.glob("*.glb"))
-                 if not p.name.startswith(".") and self._served_file(f"/files/{p.name}")]
+                 if p.name.isprintable() and self._served_file(f"/files/{p.name}")]
         return json.dumps({"files": files}).encode()
 
     def _send(self, body: bytes, content_type: str, send_body: bool) -> None:
