@@ -78,6 +78,6 @@ def test_real_files_pass_and_with_a_count_inflated_are_refused(tmp_path, name):
     assert frames == [len(atoms) for atoms in ase_io.read(path, ":")] and len(frames) > 0
     pattern = rb"\A\s*\d+" if name.endswith(".xyz") else rb"NUMBER OF ATOMS\s*\n\s*\d+"
     inflated = tmp_path / path.name
-    inflated.write_bytes(re.sub(pattern, lambda m: m.group(0) + b"000000", path.read_bytes(), 1))
+    inflated.write_bytes(re.sub(pattern, lambda m: m.group(0) + b"000000", path.read_bytes(), count=1))
     with pytest.raises(readers.UnreadableFile, match="000,000 atoms"):
         list(readers.iter_atoms(inflated))
