@@ -34,10 +34,19 @@ window.viewer = state;
 const render = () => renderer.render(scene, camera);
 controls.addEventListener("change", render);
 
-function setStatus(html, isError = false) {
+// The status line: strings are shown as text, never parsed as markup, since
+// they hold names from the URL and the served folder.
+function setStatus(parts, isError = false) {
   const element = document.getElementById("status");
-  element.innerHTML = html;
+  element.replaceChildren(...[parts].flat());
   element.className = isError ? "error" : "";
+}
+
+function fileLabel(name) {
+  const label = document.createElement("span");
+  label.className = "file";
+  label.textContent = name;
+  return label;
 }
 
 function countElements(model) {
@@ -67,7 +76,7 @@ function describe(name, model) {
   if (vertices) parts.push(`${vertices.toLocaleString("en")} vertices, ${triangles.toLocaleString("en")} triangles`);
   const size = new THREE.Box3().setFromObject(model).getSize(new THREE.Vector3());
   const box = [size.x, size.y, size.z].map((v) => v.toPrecision(4)).join(" × ");
-  return `<span class="file">${name}</span>: ${parts.join(", ")}; box ${box}`;
+  return [fileLabel(name), `: ${parts.join(", ")}; box ${box}`];
 }
 
 function pointSize(count) {
@@ -208,7 +217,7 @@ function fail(name, error) {
   state.status = "error";
   state.error = String(error && error.message ? error.message : error);
   setProgress(null);
-  setStatus(`${name}: ${state.error}`, true);
+  setStatus([fileLabel(name), `: ${state.error}`], true);
 }
 
 // Compressed files (EXT_meshopt_compression) need the decoder.

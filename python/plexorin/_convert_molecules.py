@@ -24,7 +24,7 @@ from typing import Any, Literal
 from . import molecules, trajectory
 from .builders import atoms
 from .elements import SYMBOLS, UnknownElementWarning
-from .glb_info import plural
+from .glb_text import plural
 
 MOLECULES_EPILOG = """\
 molecules:

@@ -72,10 +72,11 @@ def float32_rows(value: Any, name: str, what: str) -> npt.NDArray[np.float32]:
 
 
 def _first_overflowing_row(array: np.ndarray) -> int:
-    with np.errstate(invalid="ignore"):
-        too_large = np.abs(array.astype(np.float64)) > FLOAT32_MAX
-    too_large &= np.isfinite(array)
-    return int(np.flatnonzero(too_large.any(axis=1))[0])
+    # Values just above FLOAT32_MAX round down to it: only those that become
+    # infinite overflow.
+    with np.errstate(over="ignore", invalid="ignore"):
+        overflows = np.isinf(array.astype(np.float32)) & np.isfinite(array)
+    return int(np.flatnonzero(overflows.any(axis=1))[0])
 
 
 def integer_values(value: Any, name: str) -> np.ndarray:

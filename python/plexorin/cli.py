@@ -22,7 +22,6 @@ import json
 import os
 import shutil
 import sys
-import tempfile
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -31,7 +30,7 @@ from typing import TypeAlias
 import numpy as np
 from tqdm import tqdm
 
-from . import _convert_molecules, files, glb_info, readers, trajectory
+from . import _convert_molecules, files, glb_info, glb_text, readers, trajectory
 from ._version import __version__
 from .builders import atoms, mesh, point_cloud
 from .tiles import DEFAULT_POINTS_PER_TILE, tileset
@@ -177,7 +176,7 @@ def staged_folder(target: Path) -> Iterator[Path]:
     parent = target.absolute().parent
     if not parent.is_dir():
         raise CommandError(f"{parent}: no such folder")
-    stage = Path(tempfile.mkdtemp(prefix=f".{target.name}.partial-", dir=parent))
+    stage = files.staging_folder(target)
     try:
         yield stage
         if target.exists():
@@ -266,8 +265,8 @@ def run_tiles(args: argparse.Namespace) -> int:
         size = sum(p.stat().st_size for p in stage.iterdir())
         tiles = sum(1 for p in stage.glob("*.glb"))
     points = document["asset"]["extras"]["points"]
-    print(f"{args.out_dir / 'tileset.json'}: {glb_info.plural(points, 'point')} in "
-          f"{glb_info.plural(tiles, 'tile')}, {size:,} bytes")
+    print(f"{args.out_dir / 'tileset.json'}: {glb_text.plural(points, 'point')} in "
+          f"{glb_text.plural(tiles, 'tile')}, {size:,} bytes")
     return 0
 
 
@@ -286,7 +285,9 @@ def add_info(commands: Commands) -> None:
 
 def run_info(args: argparse.Namespace) -> int:
     summary = glb_info.read_summary(args.file)
-    print(json.dumps(summary, indent=2) if args.json else glb_info.describe(summary))
+    # JSON has no NaN or infinities: read_summary gives None for them.
+    print(json.dumps(summary, indent=2, allow_nan=False) if args.json
+          else glb_text.describe(summary))
     return 0
 
 
@@ -311,7 +312,7 @@ def one_line(error: BaseException) -> str:
         text = f"{error.filename}: {error.strerror}" if error.filename else error.strerror
     else:
         text = str(error) or type(error).__name__
-    text = " ".join(text.split())
+    text = glb_text.printable(" ".join(text.split()))  # no terminal controls from a file
     return text if len(text) <= MESSAGE_LIMIT else text[:MESSAGE_LIMIT - 3] + "..."
 
 

@@ -5,6 +5,8 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, field
 
+import numpy as np
+
 
 def _unit_factors(name: str, values: tuple[float, ...], length: int) -> tuple[float, ...]:
     try:
@@ -54,6 +56,10 @@ class Material:
                 raise TypeError(f"Material.{name}: expected a number") from None
             _require_unit(name, value)
             object.__setattr__(self, name, value)
+        if not isinstance(self.double_sided, (bool, np.bool_)):
+            # bool("False") is True: only true booleans say what they mean.
+            raise TypeError(f"Material.double_sided: expected a bool, got "
+                            f"{type(self.double_sided).__name__}")
         object.__setattr__(self, "double_sided", bool(self.double_sided))
 
     def as_tuple(self) -> tuple[tuple[float, ...], float, float, tuple[float, ...], bool]:

@@ -14,18 +14,9 @@ one raises `MissingReader`, a file a reader rejects `UnreadableFile`, both
 with a one-line message. A progress bar (tqdm, on stderr when it is a
 terminal) follows reads that take more than a second.
 
-Atom types: elements are mapped onto the eight colours of the atom palette
-by ELEMENT_PALETTE (printed by ``plexorin convert --help``):
-
-    0 grey        C
-    1 red         O
-    2 green       halogens: F Cl Br I At
-    3 blue        N
-    4 yellow      S Se Te
-    5 magenta     P As Sb
-    6 cyan        metals: alkali, alkaline-earth, transition and post-transition
-                  metals, lanthanides, actinides
-    7 light grey  H, noble gases, B, Si, Ge and every other element
+Atom types: ELEMENT_PALETTE maps elements onto the eight colours of the atom
+palette (``plexorin convert --help`` prints it): C grey, O red, halogens green,
+N blue, S Se Te yellow, P As Sb magenta, metals cyan, the rest light grey.
 
 ASE gives atoms of LAMMPS dumps without an element column the atomic number
 of their LAMMPS type (type 1 is H, 2 is He, ...), so their colours follow.
@@ -35,6 +26,7 @@ from __future__ import annotations
 
 import contextlib
 import io
+import itertools
 import os
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
@@ -43,6 +35,8 @@ from typing import Any, BinaryIO
 
 import numpy as np
 from tqdm import tqdm
+
+from . import _input_limits
 
 EXTRA_HINT = "pip install 'plexorin[io]'"
 
@@ -222,6 +216,7 @@ def read_atoms(path: Path, index: Any = 0) -> AtomsData:
     path = Path(path)
     ase = _import_ase(path)
     format_name = _atom_format(ase, path)
+    _input_limits.check_declared_sizes(path, format_name)
     try:
         frame = _read_with_ase(ase, path, index, format_name)
     except ReadError:
@@ -230,6 +225,7 @@ def read_atoms(path: Path, index: Any = 0) -> AtomsData:
         raise _rejected(path, f"ASE ({format_name})", error) from None
     if isinstance(frame, list):
         raise UnreadableFile(f"{path}: index {index!r} selects {len(frame)} frames, not one")
+    _input_limits.check_atomic_numbers(path, frame.numbers)
     return atoms_data(frame)
 
 
@@ -249,8 +245,9 @@ def iter_atoms(path: Path) -> Iterator[AtomsData]:
         raise ReadError(f"{path}: no such file" if not path.exists() else f"{path}: not a file")
     ase = _import_ase(path)
     format_name = _atom_format(ase, path)
+    _input_limits.check_declared_sizes(path, format_name)
     frames = ase.io.iread(str(path), index=":", format=format_name)
-    while True:
+    for number in itertools.count():
         try:
             frame = next(frames)
         except StopIteration:
@@ -258,6 +255,7 @@ def iter_atoms(path: Path) -> Iterator[AtomsData]:
         except Exception as error:  # ASE's readers raise anything on a malformed file
             raise _rejected(path, f"ASE ({format_name})", error) from None
         if len(frame):  # ASE ends multi-model PDB files with an empty frame
+            _input_limits.check_atomic_numbers(path, frame.numbers, number)
             yield atoms_data(frame)
 
 
@@ -285,7 +283,11 @@ def _ply_colors(vertices: np.ndarray, path: Path) -> np.ndarray | None:
     channels = [name for name in ("red", "green", "blue", "alpha") if name in names]
     if len(channels) < 3 or channels[:3] != ["red", "green", "blue"]:
         return None
-    colors = np.column_stack([vertices[name] for name in channels])
+    columns = [vertices[name] for name in channels]
+    if len({c.dtype for c in columns}) > 1 and all(c.dtype.kind in "uf" for c in columns):
+        # Mixed types (uchar red, ushort green): each scaled by its own type's range.
+        columns = [c / np.iinfo(c.dtype).max if c.dtype.kind == "u" else c for c in columns]
+    colors = np.column_stack(columns)
     if colors.dtype.kind == "u" and colors.dtype.itemsize <= 2 or colors.dtype.kind == "f":
         return colors
     raise UnreadableFile(f"{path}: vertex colours of type {colors.dtype} are not supported "
@@ -314,6 +316,7 @@ def read_ply(path: Path) -> PointsData | MeshData:
     (vertex_indices or vertex_index lists), as a triangle mesh."""
     path = Path(path)
     plyfile = _import("plyfile", "PLY files")
+    _input_limits.check_declared_sizes(path, "ply")
     try:
         with progress_file(path) as stream:
             ply = plyfile.PlyData.read(stream)
@@ -327,6 +330,7 @@ def read_ply(path: Path) -> PointsData | MeshData:
     colors = _ply_colors(vertices, path)
     if polygons is None:
         return PointsData(positions, colors)
+    _input_limits.check_face_indices(path, polygons)
     return MeshData(positions, fan_triangles(polygons), colors)
 
 
@@ -363,6 +367,7 @@ def read_las(path: Path) -> PointsData:
     if path.suffix.lower() == ".laz" and not laspy.LazBackend.detect_available():
         raise MissingReader(f"{path}: LAZ files are decompressed with lazrs, which is not "
                             f"installed ({EXTRA_HINT})")
+    _input_limits.check_declared_sizes(path, "las")
     try:
         with progress_file(path) as stream:
             las = laspy.read(stream)
