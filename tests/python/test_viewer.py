@@ -98,7 +98,7 @@ def rendered(browser_ready, plexorin, tmp_path_factory):
     written = {result["path"].name: result for result in write_demo_files(folder, small=True)}
     write_controls(folder, plexorin)
     write_compressed(folder)
-    shutil.copy(folder / "packed_points.glb", folder / INJECTED)
+    shutil.copy(folder / "compressed_points.glb", folder / INJECTED)
     names = [*written, *COMPRESSED, "wrong_bounds.glb", "no_atoms.glb", "missing.glb", INJECTED,
              "gone" + INJECTED]
     with StaticServer(folder) as server:
