@@ -47,8 +47,18 @@ void run_phase(const WorkSplit& split, const ThreadStarter& start_thread,
 // Runs work(begin, end) over contiguous ranges of [0, n), one per worker
 // (0 workers: one per hardware thread). An exception thrown by work is
 // rethrown after all threads joined (that of the first range).
+//
+// Work on a worker thread should not allocate: under memory pressure the
+// exception of a failed allocation cannot leave the thread, as glibc
+// aborts the process when it cannot allocate the thread-local storage that
+// throwing needs in a thread of a dlopen'ed module. Callers prepare each
+// range's memory before the threads start, from the ranges of
+// parallel_split.
 void run_parallel_ranges(std::uint32_t n, unsigned workers,
                          const std::function<void(std::uint32_t, std::uint32_t)>& work);
+// The ranges that run_parallel_ranges(n, workers, ...) gives: range i is
+// [begin(i), end(i)) of split.workers ranges, some empty at the end.
+WorkSplit parallel_split(std::uint32_t n, unsigned workers);
 
 // Runs work(i) for i in [0, n) on `workers` threads (0: one per hardware
 // thread), each thread taking a contiguous range. An exception thrown by

@@ -73,11 +73,16 @@ void run_phase(const WorkSplit& split, const ThreadStarter& start_thread,
     }
 }
 
+WorkSplit parallel_split(std::uint32_t n, unsigned workers) {
+    if (n == 0) return WorkSplit{0, 0, 0};
+    if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
+    return split_work_over(n, std::min<std::uint32_t>(workers, n));
+}
+
 void run_parallel_ranges(std::uint32_t n, unsigned workers,
                          const std::function<void(std::uint32_t, std::uint32_t)>& work) {
     if (n == 0) return;
-    if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
-    const WorkSplit split = split_work_over(n, std::min<std::uint32_t>(workers, n));
+    const WorkSplit split = parallel_split(n, workers);
     // An exception must not leave a worker thread: it is carried over and
     // that of the first range rethrown (the lowest item, as ranges are in
     // order and each stops at its first exception).

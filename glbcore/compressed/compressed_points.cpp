@@ -115,6 +115,19 @@ void permute_rgba8(const std::uint8_t* rgba, const std::uint32_t* order, std::ui
     }
 }
 
+// Makes `scratch` ready for chunks of up to n points, so that encode_chunk
+// allocates nothing.
+void reserve_for(const CompressedPoints& points, std::uint32_t n, ChunkScratch& scratch) {
+    if (n == 0) return;
+    if (points.quantized == nullptr && points.refine != nullptr) {
+        scratch.reserve_refined(n);
+    } else if (points.quantized == nullptr || points.colors.data != nullptr) {
+        scratch.reserve(n);
+    }
+}
+
+// Allocates nothing when `scratch` was made ready by reserve_for: it runs on
+// worker threads.
 EncodedChunk encode_chunk(const CompressedPoints& points, const PointRun& chunk,
                           const std::shared_ptr<std::uint8_t>& block, StreamPlace place,
                           ChunkScratch& scratch) {
@@ -312,11 +325,20 @@ void add_compressed_point_chunks(gltf::Document& document, gltf::Payload& payloa
     const std::shared_ptr<std::uint8_t> block = stream_block(points.scratch, block_size);
     const auto chunk_count = static_cast<std::uint32_t>(chunks.size());
     std::vector<EncodedChunk> encoded(chunks.size());
+    // Every range's arrays are made here, before its thread starts; lent
+    // arrays only to a range that encodes every chunk.
+    const WorkSplit split = parallel_split(chunk_count, points.workers);
+    const bool lent = points.scratch != nullptr && split.workers == 1;
+    std::vector<ChunkScratch> own(lent ? 0 : split.workers);
+    for (std::uint32_t r = 0; r < split.workers; ++r) {
+        std::uint32_t largest = 0;
+        for (std::uint32_t i = split.begin(r); i < split.end(r); ++i) {
+            largest = std::max(largest, chunks[i].end - chunks[i].begin);
+        }
+        reserve_for(points, largest, lent ? points.scratch->arrays().chunk : own[r]);
+    }
     run_parallel_ranges(chunk_count, points.workers, [&](std::uint32_t begin, std::uint32_t end) {
-        // Lent arrays only to a thread that encodes every chunk.
-        const bool lent = points.scratch != nullptr && begin == 0 && end == chunk_count;
-        ChunkScratch own;
-        ChunkScratch& scratch = lent ? points.scratch->arrays().chunk : own;
+        ChunkScratch& scratch = lent ? points.scratch->arrays().chunk : own[begin / split.chunk];
         for (std::uint32_t i = begin; i < end; ++i) {
             encoded[i] = encode_chunk(points, chunks[i], block, places[i], scratch);
         }
