@@ -74,6 +74,22 @@ using WorkerLimit = unsigned;
 // one GPU-instanced icosphere per palette type (EXT_mesh_gpu_instancing).
 enum class AtomStyle { points, spheres };
 
+// The colours of atom types: `count` rows (1 to 65536) of `components`
+// linear floats in [0, 1], RGB (3) or RGBA (4); type t takes row
+// min(t, count - 1). `names`, when given, holds one UTF-8 name per row.
+// Without colours the atom builder's eight colours are used, and the file
+// names no type. With them, the node "Atoms" lists every row in its extras,
+// {"atomTypes": [{"name": ..., "color": [r, g, b(, a)]}, ...]} (unnamed
+// rows as "type 3", the last as "type 7+"), sphere nodes and the materials
+// of compressed points take the rows' names, and an alpha below 1 draws
+// with alphaMode BLEND.
+struct AtomPalette {
+    const float* colors = nullptr;
+    std::uint32_t count = 0;
+    std::uint32_t components = 3;
+    const char* const* names = nullptr;
+};
+
 struct AtomScene {
     const float* positions = nullptr;
     std::uint32_t count = 0;
@@ -88,9 +104,13 @@ struct AtomScene {
     const float* radius_per_atom = nullptr;
     const float* radius_per_type = nullptr;
     std::uint32_t radius_type_count = 0;
+    // Every sphere radius, given or default, times this positive factor.
+    float radius_scale = 1.0f;
+    AtomPalette palette;
     // Compressed points: one POINTS primitive per palette entry present (and
     // chunk), each with an unlit material of that colour and no COLOR_0.
-    // Compressed spheres: instance translations quantised and compressed.
+    // Compressed spheres: float instance translations on a grid of a power
+    // of two step, through meshoptimizer's EXPONENTIAL filter, and compressed.
     Compression compression;
     WorkerLimit workers = 0;
 };

@@ -144,4 +144,21 @@ void add_scene_mesh(gltf::Document& document, const char* name, gltf::Primitive 
     document.scene_nodes.push_back(document.add_node(std::move(node)));
 }
 
+std::string palette_extras(const Palette& palette) {
+    if (palette.is_default()) return {};
+    std::string text = "{\"atomTypes\":[";
+    for (std::uint32_t e = 0; e < palette.size(); ++e) {
+        if (e != 0) text += ',';
+        text += "{\"name\":";
+        gltf::append_json_string(text, palette.label(e));
+        text += ",\"color\":[";
+        for (std::uint32_t c = 0; c < palette.components(); ++c) {
+            if (c != 0) text += ',';
+            gltf::Number::of_float(palette.rgba(e)[c]).append_to(text);
+        }
+        text += "]}";
+    }
+    return text + "]}";
+}
+
 }  // namespace glbcore

@@ -1,13 +1,15 @@
 // The attributes of the public builders' files and the checks of their
 // values: POSITION with exact bounds (the float extremes of the points),
 // COLOR_0 in the caller's storage type, smooth normals (scenes.h), the mesh
-// material and the box of an atom cloud's Morton grid.
+// material, the box of an atom cloud's Morton grid and the names of its
+// palette.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "glb/glb.h"
+#include "order/order.h"
 #include "scenes.h"
 
 namespace glbcore {
@@ -56,5 +58,11 @@ MortonGrid morton_grid(const AtomScene& scene, const Extents& extents);
 // Adds `primitive` as a mesh of its own under a node of the scene, both
 // called `name`: the layout of every single-primitive file.
 void add_scene_mesh(gltf::Document& document, const char* name, gltf::Primitive primitive);
+
+// The extras that name a caller's palette in its file (scenes.h's
+// AtomPalette): {"atomTypes": [{"name": ..., "color": [r, g, b(, a)]}, ...]},
+// one entry per row; empty for the default palette, which the file does not
+// name.
+std::string palette_extras(const Palette& palette);
 
 }  // namespace glbcore

@@ -99,7 +99,7 @@ void set_dequantization(gltf::Node& node, const PositionGrid& grid);
 // elements. The extension is listed as used and required.
 
 // What a decoder must undo after the codec; the data is stored filtered.
-enum class MeshoptFilter { none, octahedral };
+enum class MeshoptFilter { none, octahedral, exponential };
 
 // One encoded stream and the fields its view declares. The bytes stay where
 // the encoder wrote them (copying them into fresh memory would cost a page
@@ -141,6 +141,16 @@ MeshoptEncoded encode_triangles(const std::uint32_t* indices, std::size_t index_
 // encode_attributes(..., 4, MeshoptFilter::octahedral) and read back as a
 // normalised BYTE VEC3 accessor of stride 4.
 void octahedral_normals(const float* normals, std::size_t count, std::int8_t* out);
+
+// Floats as the EXPONENTIAL filter's 32-bit words (meshoptimizer's
+// encoder): each element of stride / 4 floats shares the exponent of its
+// largest value, and every value keeps `bits` (1..24) signed bits of
+// mantissa at that exponent. An element whose values are integers below
+// 2^(bits - 1) times one power of two, and at least 2^(bits - 2) times it,
+// is stored exactly. Ready for encode_attributes(..., stride,
+// MeshoptFilter::exponential) and read back as FLOAT.
+void exponential_filter(const float* values, std::size_t count, std::uint32_t stride, int bits,
+                        std::uint32_t* out);
 
 // Puts `stream` into the payload and a parent view for it into the fallback
 // buffer (created on first use); declares EXT_meshopt_compression. Returns

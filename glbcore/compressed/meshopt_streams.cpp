@@ -26,7 +26,12 @@ std::shared_ptr<std::uint8_t> shared_working_bytes(std::size_t bytes) {
 }
 
 const char* filter_name(MeshoptFilter filter) {
-    return filter == MeshoptFilter::octahedral ? "OCTAHEDRAL" : nullptr;
+    switch (filter) {
+        case MeshoptFilter::octahedral: return "OCTAHEDRAL";
+        case MeshoptFilter::exponential: return "EXPONENTIAL";
+        case MeshoptFilter::none: return nullptr;
+    }
+    return nullptr;
 }
 
 gltf::Buffer& fallback_buffer(gltf::Document& document) {
@@ -99,6 +104,11 @@ void octahedral_normals(const float* normals, std::size_t count, std::int8_t* ou
         }
         meshopt_encodeFilterOct(out + 4 * first, n, 4, 8, rows);
     }
+}
+
+void exponential_filter(const float* values, std::size_t count, std::uint32_t stride, int bits,
+                        std::uint32_t* out) {
+    meshopt_encodeFilterExp(out, count, stride, bits, values);
 }
 
 int add_meshopt_view(gltf::Document& document, gltf::Payload& payload, MeshoptEncoded stream,

@@ -177,6 +177,7 @@ struct Node {
     std::optional<std::array<double, 4>> rotation;
     std::optional<std::array<double, 3>> scale;
     NamedIndices instance_attributes;  // EXT_mesh_gpu_instancing, when not empty
+    std::string extras;                // a JSON object's text, written as "extras"; empty: none
 };
 
 struct Material {
@@ -186,7 +187,8 @@ struct Material {
     double roughness = 1.0;
     std::array<double, 3> emissive{0.0, 0.0, 0.0};
     bool double_sided = false;
-    bool unlit = false;  // KHR_materials_unlit
+    bool unlit = false;        // KHR_materials_unlit
+    bool alpha_blend = false;  // alphaMode BLEND: the base colour's alpha is drawn
 };
 
 struct Buffer {
@@ -217,6 +219,9 @@ struct Document {
 
 // The document as compact JSON, asset and generator first.
 std::string to_json(const Document& document);
+// Appends `value` as a JSON string: quotes and backslashes escaped, control
+// characters left out.
+void append_json_string(std::string& text, const std::string& value);
 
 // The BIN chunk's content: blocks back to back, each starting on 4 bytes
 // (every glTF component type is at most 4 bytes wide). A block is filled by a

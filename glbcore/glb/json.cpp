@@ -24,15 +24,7 @@ void append_chars(std::string& text, T value) {
     text.append(digits, result.ptr);
 }
 
-void append_string(std::string& text, const std::string& value) {
-    text += '"';
-    for (const char c : value) {
-        if (c == '"' || c == '\\') text += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) continue;  // never in our names
-        text += c;
-    }
-    text += '"';
-}
+void append_string(std::string& text, const std::string& value) { append_json_string(text, value); }
 
 // Writes `"key":` with the separating comma before every member but the first.
 class ObjectWriter {
@@ -152,6 +144,7 @@ void append_node(std::string& text, const Node& n) {
         ObjectWriter instancing(extensions.key("EXT_mesh_gpu_instancing"));
         append_named_indices(instancing.key("attributes"), n.instance_attributes);
     }
+    if (!n.extras.empty()) node.key("extras") += n.extras;
 }
 
 void append_material(std::string& text, const Material& m) {
@@ -166,6 +159,7 @@ void append_material(std::string& text, const Material& m) {
     if (m.emissive != std::array<double, 3>{0.0, 0.0, 0.0}) {
         append_doubles(material.key("emissiveFactor"), m.emissive);
     }
+    if (m.alpha_blend) material.string("alphaMode", "BLEND");
     if (m.double_sided) material.boolean("doubleSided", true);
     if (m.unlit) {
         ObjectWriter extensions(material.key("extensions"));
@@ -195,6 +189,16 @@ int append_item(std::vector<T>& items, T item) {
 }
 
 }  // namespace
+
+void append_json_string(std::string& text, const std::string& value) {
+    text += '"';
+    for (const char c : value) {
+        if (c == '"' || c == '\\') text += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) continue;  // never in our names
+        text += c;
+    }
+    text += '"';
+}
 
 Number Number::of_float(float value) {
     Number n;

@@ -13,11 +13,13 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/base.h"
 #include "glbcore.h"
 #include "morton/morton.h"
+#include "scenes.h"
 
 namespace glbcore {
 
@@ -72,6 +74,37 @@ inline void store_palette_entry(std::uint8_t* to, std::uint32_t entry) {
 inline void store_palette_color(std::uint8_t* to, std::uint16_t type) {
     store_palette_entry(to, palette_entry(type));
 }
+
+// The colours of atom types as the writers use them: the eight above (RGB,
+// unnamed), or a caller's AtomPalette (scenes.h), checked and copied.
+// Type t takes entry min(t, size() - 1).
+class Palette {
+public:
+    Palette();
+    // Throws std::invalid_argument naming the first bad value, such as
+    // "palette[3][1] = 1.5 is outside [0, 1]"; the default eight without
+    // colours.
+    explicit Palette(const AtomPalette& given);
+
+    bool is_default() const { return default_; }
+    std::uint32_t size() const { return size_; }
+    std::uint32_t components() const { return components_; }
+    std::uint32_t entry(std::uint16_t type) const { return type < size_ ? type : size_ - 1; }
+    // r g b a of an entry; a is 1 in an RGB palette.
+    const float* rgba(std::uint32_t entry) const { return rgba_.data() + 4 * std::size_t{entry}; }
+    bool translucent(std::uint32_t entry) const { return rgba(entry)[3] < 1.0f; }
+    // The caller's name of an entry, else "type 3" (and "type 7+" for the
+    // last entry, which also takes every type beyond it).
+    std::string label(std::uint32_t entry) const;
+    bool named() const { return !names_.empty(); }
+
+private:
+    bool default_ = true;
+    std::uint32_t size_ = PALETTE_SIZE;
+    std::uint32_t components_ = 3;
+    std::vector<float> rgba_;
+    std::vector<std::string> names_;
+};
 
 // ---- The radix sort of (key, index) pairs --------------------------------
 struct RadixHist {

@@ -1,7 +1,8 @@
 // The default sphere radius of each palette type (spheres/spheres.h): 0.4
 // times the lower median distance from sampled atoms to their nearest
 // neighbour along the Morton curve, the median of all samples for a type
-// without any, and 1 when there is no distance at all.
+// without any, 1 when there is no distance at all, and the nearest beyond a
+// quarter of the typical spacing for a type whose median falls below it.
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -29,13 +30,14 @@ void add_lattice(Atoms& atoms, int n) {
     }
 }
 
-std::array<float, PALETTE_SIZE> radii_of(const Atoms& atoms) {
+std::vector<float> radii_of(const Atoms& atoms) {
     const auto count = static_cast<std::uint32_t>(atoms.types.size());
     Extents extents = exact_extents(atoms.positions.data(), count);
     const double lo[3] = {extents.min[0], extents.min[1], extents.min[2]};
     const double hi[3] = {extents.max[0], extents.max[1], extents.max[2]};
-    const TypeGroups groups = group_atoms_by_type(atoms.positions.data(), count, atoms.types.data(),
-                                                  lo, hi, production_pipeline_options(count));
+    const TypeGroups groups =
+        group_atoms_by_type(atoms.positions.data(), count, atoms.types.data(), Palette(), lo, hi,
+                            production_pipeline_options(count));
     return default_radii(atoms.positions.data(), groups);
 }
 
@@ -73,4 +75,22 @@ TEST(SphereRadii, OfATypeWithoutADistanceAreTheMedianOfAllSamples) {
     const auto radii = radii_of(atoms);
     EXPECT_EQ(radii[5], LATTICE_RADIUS);
     EXPECT_GT(radii[7], 10.0f);
+}
+
+TEST(SphereRadii, OfATypeWhoseAtomsAllHaveAClosePartnerFollowTheSpacing) {
+    // Every type-1 atom of the lattice has a type-4 partner 0.03 away, as a
+    // TIP4P oxygen has its virtual site: both types take the nearest
+    // neighbour beyond a quarter of the lattice's spacing, not 0.03.
+    Atoms atoms;
+    add_lattice(atoms, 12);
+    const std::size_t lattice = atoms.types.size();
+    for (std::size_t i = 0; i < lattice; ++i) {
+        if (atoms.types[i] != 1) continue;
+        atoms.add(atoms.positions[3 * i] + 0.03f, atoms.positions[3 * i + 1],
+                  atoms.positions[3 * i + 2], 4);
+    }
+    const auto radii = radii_of(atoms);
+    EXPECT_EQ(radii[0], LATTICE_RADIUS);
+    EXPECT_EQ(radii[1], LATTICE_RADIUS);
+    EXPECT_NEAR(radii[4], 0.4 * 0.47, 1e-6);
 }

@@ -26,8 +26,9 @@ CHILD = textwrap.dedent("""
     import ctypes, json, resource, sys
     import numpy as np
     import _plexorin as p
+    import plexorin
 
-    case, step_mib, max_mib = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    case, step_mib, max_mib, arenas = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
 
     class MallInfo2(ctypes.Structure):
         _fields_ = [(name, ctypes.c_size_t) for name in
@@ -38,11 +39,15 @@ CHILD = textwrap.dedent("""
     libc.mallinfo2.restype = MallInfo2
     # Keep the address space a measure of live memory: every large block is
     # mapped on its own and unmapped when freed (no adaptive threshold), the
-    # heap top is given back, and threads share one malloc arena.
+    # heap top is given back, and threads share one malloc arena, so that
+    # small blocks fail too; or, as glibc does by default, each thread
+    # takes an arena of its own, whose reserve hands it small blocks even
+    # under the limit while its large blocks fail.
     M_TRIM_THRESHOLD, M_MMAP_THRESHOLD, M_ARENA_MAX = -1, -3, -8
     for option, value in ((M_MMAP_THRESHOLD, 256 << 10), (M_TRIM_THRESHOLD, 256 << 10),
-                          (M_ARENA_MAX, 1)):
-        libc.mallopt(option, value)
+                          (M_ARENA_MAX, 1 if arenas == "one arena" else 0)):
+        if value:
+            libc.mallopt(option, value)
 
     def heap_in_use():
         # malloc'ed bytes of the process (heap chunks plus mmapped blocks);
@@ -64,7 +69,18 @@ CHILD = textwrap.dedent("""
     strided = np.repeat(floats, 2)[::2]  # not contiguous: the module copies it
     indices = np.arange(3 * atoms, dtype=np.uint32)
     box = ([0, 0, 0], [1, 1, 1])
+    # Four workers whatever the machine: the package's layouts whose work
+    # runs on threads of their own, which must not allocate (a failed
+    # allocation's exception cannot leave a thread under such a limit:
+    # glibc aborts when it cannot allocate the thread-local storage that
+    # throwing needs).
+    threaded = dict(workers=4)
     calls = {
+        "spheres": lambda: plexorin.atoms(positions, types, style="spheres", **threaded),
+        "spheres_compressed": lambda: plexorin.atoms(positions, types, style="spheres",
+                                                     compress=True, **threaded),
+        "point_cloud_compressed": lambda: plexorin.point_cloud(positions, compress=True,
+                                                               **threaded),
         "atom": lambda: p.atom_glb(positions, types, *box),
         "point_cloud": lambda: p.point_cloud_glb(floats, floats, *box),
         "point_cloud_strided": lambda: p.point_cloud_glb(strided, strided, *box),
@@ -114,6 +130,14 @@ CASES = {
     "mesh": 28,
     "mesh_strided_colors": 32,
 }
+# The package's threaded layouts: 250000 atoms as spheres (translations,
+# their groups and the sort, 3 MiB each), their compressed streams, and a
+# compressed point cloud's order and chunk arrays.
+THREADED_CASES = {
+    "spheres": 40,
+    "spheres_compressed": 40,
+    "point_cloud_compressed": 40,
+}
 STEP_MIB = 1
 
 # A leak of any working array (1 MB) or result in any call would exceed
@@ -121,11 +145,12 @@ STEP_MIB = 1
 HEAP_GROWTH_BOUND = 256 << 10
 
 
-def run_child(case: str) -> dict:
+def run_child(case: str, arenas: str = "one arena") -> dict:
     env = dict(os.environ)
     module_dir = str(pathlib.Path(__import__("_plexorin").__file__).parent)
     env["PYTHONPATH"] = module_dir + os.pathsep + env.get("PYTHONPATH", "")
-    result = subprocess.run([sys.executable, "-c", CHILD, case, str(STEP_MIB), str(CASES[case])],
+    sweep = CASES.get(case) or THREADED_CASES[case]
+    result = subprocess.run([sys.executable, "-c", CHILD, case, str(STEP_MIB), str(sweep), arenas],
                             capture_output=True, text=True, timeout=300, env=env, check=False)
     assert result.returncode == 0, f"the process died ({result.returncode}): {result.stderr[-3000:]}"
     return json.loads(result.stdout.splitlines()[-1])
@@ -138,12 +163,14 @@ def under_address_sanitizer() -> bool:
 # AddressSanitizer's runtime maps memory of its own at every allocation and
 # thread start, and aborts the process when such a mapping is refused.
 @pytest.mark.skipif(under_address_sanitizer(), reason="an address-space limit kills the sanitizer")
-@pytest.mark.parametrize("case", sorted(CASES))
-def test_allocation_failure_is_memory_error_and_the_process_survives(plexorin, case):
-    report = run_child(case)
+@pytest.mark.parametrize("case, arenas", [(case, "one arena") for case in sorted(CASES)] + [
+    (case, arenas) for case in sorted(THREADED_CASES) for arenas in ("one arena", "an arena each")])
+def test_allocation_failure_is_memory_error_and_the_process_survives(plexorin, case, arenas):
+    report = run_child(case, arenas)
     outcomes = report["outcomes"]
     assert set(outcomes) <= {"MemoryError", "same bytes"}, outcomes
-    assert outcomes[0] == "MemoryError"  # no room at all
+    if arenas == "one arena":  # an arena's reserve may hold what a call needs
+        assert outcomes[0] == "MemoryError"  # no room at all
     assert outcomes[-1] == "same bytes"  # enough room
     # Once a call succeeds, more room never makes it fail again.
     first_success = outcomes.index("same bytes")

@@ -179,31 +179,58 @@ def test_bad_styles_and_radii_are_refused_by_name(kwargs, words):
         plexorin.atoms([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [0, 3, 1], **kwargs)
 
 
-def test_compressed_spheres_decode_to_each_types_atoms_within_half_a_step(decode_and_validate):
-    """The npm decoder's copy (validated with the original) against the atoms."""
+def grid_step(positions, bits=14):
+    """The largest power of two no larger than the 14-bit grid's step."""
+    extent = (positions.max(axis=0).astype(np.float64) - positions.min(axis=0)).max()
+    return 2.0 ** np.floor(np.log2(extent / (2 ** bits - 1)))
+
+
+@pytest.mark.parametrize("scale", [1.0, 1e-33, 1e35])
+def test_compressed_spheres_decode_to_float_instances_within_half_a_step(decode_and_validate, scale):
+    """The npm decoder's copy (validated with the original) against the atoms:
+    FLOAT instances through the EXPONENTIAL filter, each coordinate within
+    half a step, radii as the uncompressed file's, also far beyond the extent
+    and at both ends of the float range."""
     rng = np.random.default_rng(8)
-    positions = fcc(8) + rng.normal(scale=0.05, size=(2048, 3)).astype(np.float32)
+    positions = (fcc(8) + rng.normal(scale=0.05, size=(2048, 3))) * np.float32(scale)
+    positions = positions.astype(np.float32)
     types = rng.integers(0, 10, len(positions))
-    per_atom = rng.uniform(0.5, 0.9, len(positions)).astype(np.float32)
-    decoded = decode_and_validate({
-        "default": plexorin.atoms(positions, types, style="spheres", compress=True),
-        "scaled": plexorin.atoms(positions, types, style="spheres", compress=True, radius=per_atom)})
-    radii = spheres(parse_glb(plexorin.atoms(positions, types, style="spheres")))
-    low, high = positions.min(axis=0).astype(np.float64), positions.max(axis=0).astype(np.float64)
-    for name, glb in decoded.items():
+    per_atom = rng.uniform(0.5, 0.9, len(positions)).astype(np.float32) * np.float32(scale)
+    calls = {"default": {}, "scaled": {"radius": per_atom},
+             "huge radius": {"radius": np.float32(3e38 if scale >= 1 else 1e30)}}
+    files = {name: plexorin.atoms(positions, types, style="spheres", compress=True, **kwargs)
+             for name, kwargs in calls.items()}
+    decoded = decode_and_validate({f"{name} {scale}": data for name, data in files.items()})
+    step = grid_step(positions)
+    for name, kwargs in calls.items():
+        original, glb = parse_glb(files[name]), decoded[f"{name} {scale}"]
+        assert "KHR_mesh_quantization" not in original.document["extensionsUsed"]
+        filters = [v["extensions"]["EXT_meshopt_compression"].get("filter")
+                   for v in original.document["bufferViews"] if "extensions" in v]
+        assert filters.count("EXPONENTIAL") == 8  # one per palette entry present
+        plain = spheres(parse_glb(plexorin.atoms(positions, types, style="spheres", **kwargs)))
         parent = next(n for n in glb.document["nodes"] if n["name"] == "Atoms")
-        step, origin = parent["scale"][0], np.array(parent["translation"])
-        assert parent["scale"] == [step] * 3 and step <= (high - low).max() / 16383 * (1 + 1e-12)
-        assert "KHR_mesh_quantization" in glb.document["extensionsRequired"]
+        unit = parent.get("scale", [1.0] * 3)[0]
+        assert unit == 1.0 or scale != 1.0
+        for node in glb.document["nodes"]:
+            for accessor in node.get("extensions", {}).get("EXT_mesh_gpu_instancing", {}).get(
+                    "attributes", {}).values():
+                assert glb.document["accessors"][accessor]["componentType"] == 5126  # FLOAT
         read = spheres(glb)
         for entry, atoms in morton_groups(positions, types).items():
-            stored, scale, sphere, _ = read[label(entry)]
-            error = np.abs(origin + step * stored.astype(np.float64) - positions[atoms])
-            assert error.max() <= step / 2 * (1 + 1e-9)
+            stored, stored_scale, sphere, _ = read[label(entry)]
+            moved = np.array(parent["translation"]) + unit * stored.astype(np.float64)
+            assert np.abs(moved - positions[atoms]).max() <= step / 2
+            _, plain_scale, plain_sphere, _ = plain[label(entry)]
             if name == "scaled":
-                np.testing.assert_allclose(scale[:, 0] * step, per_atom[atoms], rtol=1e-6)
-                assert sphere_radius(sphere) == pytest.approx(1, rel=1e-6)
+                np.testing.assert_array_equal(stored_scale * np.float32(unit), plain_scale)
             else:
-                assert scale is None
-                assert sphere_radius(sphere) * step == pytest.approx(
-                    sphere_radius(radii[label(entry)][2]), rel=1e-6)
+                assert stored_scale is None
+                assert sphere_radius(sphere) * unit == pytest.approx(sphere_radius(plain_sphere),
+                                                                     rel=1e-6)
+
+
+def test_compressed_spheres_refuse_a_radius_their_units_cannot_hold():
+    positions = np.float32([[0, 0, 0], [1e-38, 0, 0]])
+    with pytest.raises(ValueError, match=r"^radius 3e\+38 cannot be stored with compressed"):
+        plexorin.atoms(positions, [0, 1], style="spheres", compress=True, radius=3e38)
