@@ -12,6 +12,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "arguments.h"
 #include "bytes_output.h"
@@ -89,9 +90,47 @@ glbcore::ColorArray take_colors(const py::handle& colors, std::size_t rows,
     return out;
 }
 
+// A palette of (M, 3) or (M, 4) float32 colours and, optionally, M names,
+// held for the call.
+struct HeldPalette {
+    std::optional<Array<float>> colors;
+    std::vector<std::string> names;
+    std::vector<const char*> name_pointers;
+
+    glbcore::AtomPalette palette() const {
+        glbcore::AtomPalette out;
+        if (!colors) return out;
+        out.colors = colors->data();
+        out.count = static_cast<std::uint32_t>(colors->rows());
+        out.components = static_cast<std::uint32_t>(colors->columns());
+        if (!name_pointers.empty()) out.names = name_pointers.data();
+        return out;
+    }
+};
+
+constexpr std::size_t MAX_PALETTE_ROWS = 65536;
+
+HeldPalette take_palette(const py::handle& colors,
+                         const std::optional<std::vector<std::string>>& names) {
+    HeldPalette held;
+    held.colors =
+        take_optional_array<float>(colors, "palette", ArraySpec::table(3).columns_up_to(4).typed());
+    if (held.colors && (held.colors->rows() == 0 || held.colors->rows() > MAX_PALETTE_ROWS)) {
+        throw py::value_error("palette: expected 1 to 65536 colours, got " +
+                              std::to_string(held.colors->rows()));
+    }
+    if (!names) return held;
+    if (!held.colors) throw py::value_error("palette_names: given without a palette");
+    require_rows(names->size(), held.colors->rows(), "palette_names");
+    held.names = *names;
+    for (const std::string& name : held.names) held.name_pointers.push_back(name.c_str());
+    return held;
+}
+
 py::bytes atoms(const py::handle& positions, const py::handle& types, const std::optional<Box>& box,
                 bool compress, bool spheres, const py::handle& radius_per_atom,
-                const py::handle& radius_per_type, unsigned workers) {
+                const py::handle& radius_per_type, unsigned workers, const py::handle& palette,
+                const std::optional<std::vector<std::string>>& palette_names, float radius_scale) {
     const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
     const auto typ = take_array<std::uint16_t>(types, "types", ArraySpec::vector());
     require_rows(typ.rows(), pos.rows(), "types");
@@ -116,6 +155,9 @@ py::bytes atoms(const py::handle& positions, const py::handle& types, const std:
         scene.radius_per_type = type_radii->data();
         scene.radius_type_count = rows_below_2_to_32(type_radii->rows(), "radius");
     }
+    const HeldPalette held_palette = take_palette(palette, palette_names);
+    scene.palette = held_palette.palette();
+    scene.radius_scale = radius_scale;
     return build([&](glbcore::OutputBuffer& out) { glbcore::write_atom_scene(scene, out); });
 }
 
@@ -202,11 +244,21 @@ glbcore::ColorArray color_layout(const std::optional<ColorLayout>& colors) {
     return layout;
 }
 
-std::optional<std::size_t> atoms_size(std::uint64_t count, bool compress, bool spheres) {
+const float GIVEN_COLORS = 0;
+
+std::optional<std::size_t> atoms_size(std::uint64_t count, bool compress, bool spheres,
+                                      std::uint32_t palette_components) {
     glbcore::AtomScene scene;
     scene.count = rows_below_2_to_32(count, "positions");
     scene.style = spheres ? glbcore::AtomStyle::spheres : glbcore::AtomStyle::points;
     scene.compression.enabled = compress;
+    if (palette_components != 0) {
+        if (palette_components != 3 && palette_components != 4) {
+            throw py::value_error("palette: expected 3 or 4 components");
+        }
+        scene.palette.colors = &GIVEN_COLORS;
+        scene.palette.components = palette_components;
+    }
     return glbcore::atom_scene_size(scene);
 }
 
@@ -237,10 +289,14 @@ std::optional<std::size_t> mesh_size(std::uint64_t vertex_count, std::uint64_t f
 void register_scenes(py::module_& m) {
     m.def("atoms", &atoms,
           "The GLB file of atoms: (N, 3) float32 positions, N uint16 types, the Morton box as\n"
-          "six floats or None; as spheres with float32 radii per atom or per type.",
+          "six floats or None; as spheres with float32 radii per atom or per type, times\n"
+          "radius_scale; coloured by an (M, 3) or (M, 4) float32 palette with M names, or by\n"
+          "the default eight colours.",
           py::arg("positions"), py::arg("types"), py::arg("box"), py::arg("compress") = false,
           py::arg("spheres") = false, py::arg("radius_per_atom") = py::none(),
-          py::arg("radius_per_type") = py::none(), py::arg("workers") = 0);
+          py::arg("radius_per_type") = py::none(), py::arg("workers") = 0,
+          py::arg("palette") = py::none(), py::arg("palette_names") = py::none(),
+          py::arg("radius_scale") = 1.0f);
     py::class_<glbcore::PointWriteScratch>(
         m, "PointWriteScratch",
         "Working memory for compressed point files written one after another: lend it to\n"
@@ -261,7 +317,8 @@ void register_scenes(py::module_& m) {
     m.def("atoms_size", &atoms_size,
           "What `atoms` refuses before it reads an array, refused the same way; otherwise the\n"
           "most bytes its file can take, or None when only the values tell.",
-          py::arg("count"), py::arg("compress") = false, py::arg("spheres") = false);
+          py::arg("count"), py::arg("compress") = false, py::arg("spheres") = false,
+          py::arg("palette_components") = 0);
     m.def("point_cloud_size", &point_cloud_size,
           "`atoms_size` for `point_cloud`; colours as (storage type, components) or None.",
           py::arg("count"), py::arg("colors") = py::none(), py::arg("compress") = false);

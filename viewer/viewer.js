@@ -91,58 +91,81 @@ function setPointSizes(model, size) {
 }
 
 // ---- Legend of atom types ----
-// Atom files get a legend of the palette types their atoms use. An atom file
-// is one whose generator is "plexorin" or "Zarn Native", with a node or mesh
-// named "Atoms", whose points all have palette colours (the older generator
-// names point clouds "Atoms" too; their colours are not the palette's). The
-// palette is the core's (glbcore/order/order.h); the elements are those
-// that `plexorin convert` maps onto each type (python/plexorin/readers.py).
+// Atom files get a legend of the types their atoms use. An atom file is one
+// whose generator is "plexorin" or "Zarn Native", with a node or mesh named
+// "Atoms", whose atoms all have colours of its palette (the older generator
+// names point clouds "Atoms" too; their colours are not the palette's).
+// Files written with a palette or with elements name their types in the
+// extras of the node "Atoms", {"atomTypes": [{"name", "color"}]} in type
+// order (python/plexorin/builders/_atoms.py): the legend shows those names,
+// element symbols for molecules. Other atom files use the core's default
+// palette (glbcore/order/order.h), whose entries are described by the
+// elements that older versions of `plexorin convert` mapped onto them.
 const ATOM_PALETTE = [
-  { type: "0", rgb: [0.5, 0.5, 0.5], elements: "C" },
-  { type: "1", rgb: [1.0, 0.267, 0.267], elements: "O" },
-  { type: "2", rgb: [0.267, 1.0, 0.267], elements: "F Cl Br I" },
-  { type: "3", rgb: [0.267, 0.267, 1.0], elements: "N" },
-  { type: "4", rgb: [1.0, 1.0, 0.267], elements: "S Se Te" },
-  { type: "5", rgb: [1.0, 0.267, 1.0], elements: "P As Sb" },
-  { type: "6", rgb: [0.267, 1.0, 1.0], elements: "metals" },
-  { type: "7+", rgb: [0.6, 0.6, 0.6], elements: "H and the rest" },
+  { type: "0", rgb: [0.5, 0.5, 0.5], text: "type 0 · C" },
+  { type: "1", rgb: [1.0, 0.267, 0.267], text: "type 1 · O" },
+  { type: "2", rgb: [0.267, 1.0, 0.267], text: "type 2 · F Cl Br I" },
+  { type: "3", rgb: [0.267, 0.267, 1.0], text: "type 3 · N" },
+  { type: "4", rgb: [1.0, 1.0, 0.267], text: "type 4 · S Se Te" },
+  { type: "5", rgb: [1.0, 0.267, 1.0], text: "type 5 · P As Sb" },
+  { type: "6", rgb: [0.267, 1.0, 1.0], text: "type 6 · metals" },
+  { type: "7+", rgb: [0.6, 0.6, 0.6], text: "type 7+ · H and the rest" },
 ];
 const ATOM_GENERATORS = ["plexorin", "Zarn Native"];
 // Colours compared at 8 bits, so float and normalised-integer colours match alike.
 const colorKey = (r, g, b) => (Math.round(r * 255) * 256 + Math.round(g * 255)) * 256 + Math.round(b * 255);
-const PALETTE_INDEX = new Map(ATOM_PALETTE.map((entry, index) => [colorKey(...entry.rgb), index]));
 
 function isAtomFile(json) {
   const named = (items) => (items || []).some((item) => item.name === "Atoms");
   return ATOM_GENERATORS.includes(json.asset && json.asset.generator) && (named(json.nodes) || named(json.meshes));
 }
 
-// Sorted indices into ATOM_PALETTE of the points' colours; null if one is not a palette colour.
-function paletteTypesUsed(model) {
+// The types the file names, as legend entries, or null. Names are text from
+// the file: shown as text, never as markup.
+function namedTypes(json) {
+  const node = (json.nodes || []).find((item) => item.name === "Atoms" && item.extras && Array.isArray(item.extras.atomTypes));
+  if (!node) return null;
+  const entries = node.extras.atomTypes.map((entry, index) => ({
+    type: String(index),
+    rgb: Array.isArray(entry && entry.color) ? entry.color.slice(0, 3).map(Number) : [NaN, NaN, NaN],
+    text: String(entry && entry.name),
+  }));
+  return entries.every(({ rgb }) => rgb.every(Number.isFinite)) ? entries : null;
+}
+
+// Sorted indices into `palette` of the atoms' colours (per point, or of the
+// material where points or spheres have none); null if one is not a palette colour.
+function paletteTypesUsed(model, palette) {
+  const index = new Map();
+  palette.forEach((entry, i) => {
+    const key = colorKey(...entry.rgb);
+    if (!index.has(key)) index.set(key, i);
+  });
   const used = new Set();
   let foreign = false;
+  const note = (r, g, b) => {
+    const found = index.get(colorKey(r, g, b));
+    if (found === undefined) foreign = true;
+    else used.add(found);
+  };
   model.traverse((object) => {
-    if (object.isInstancedMesh) { // spheres: one instanced mesh per type, in its material's colour
-      const index = PALETTE_INDEX.get(colorKey(object.material.color.r, object.material.color.g, object.material.color.b));
-      if (index === undefined) foreign = true;
-      else used.add(index);
+    if (!object.isInstancedMesh && !object.isPoints) return;
+    const color = object.isPoints && object.geometry.attributes.color;
+    if (!color) { // spheres, one instanced mesh per type, and compressed points: the material's colour
+      note(object.material.color.r, object.material.color.g, object.material.color.b);
       return;
     }
-    const color = object.isPoints && object.geometry.attributes.color;
-    for (let i = 0; color && !foreign && i < color.count; i += 1) {
-      const index = PALETTE_INDEX.get(colorKey(color.getX(i), color.getY(i), color.getZ(i)));
-      if (index === undefined) foreign = true;
-      else used.add(index);
-    }
+    for (let i = 0; !foreign && i < color.count; i += 1) note(color.getX(i), color.getY(i), color.getZ(i));
   });
   return foreign ? null : [...used].sort((a, b) => a - b);
 }
 
 function showLegend(json, model) {
   const element = document.getElementById("legend");
-  const used = isAtomFile(json) ? paletteTypesUsed(model) : null;
-  state.legend = (used || []).map((index) => ATOM_PALETTE[index]);
-  element.replaceChildren(...state.legend.map(({ type, rgb, elements }) => {
+  const palette = isAtomFile(json) ? namedTypes(json) || ATOM_PALETTE : null;
+  const used = palette ? paletteTypesUsed(model, palette) : null;
+  state.legend = (used || []).map((index) => palette[index]);
+  element.replaceChildren(...state.legend.map(({ type, rgb, text }) => {
     const entry = document.createElement("div");
     entry.className = "entry";
     entry.dataset.type = type;
@@ -150,7 +173,7 @@ function showLegend(json, model) {
     swatch.className = "swatch";
     // The palette is linear, as COLOR_0 is: shown in sRGB as the renderer draws it.
     swatch.style.background = new THREE.Color().setRGB(...rgb, THREE.LinearSRGBColorSpace).getStyle();
-    entry.append(swatch, `type ${type} · ${elements}`);
+    entry.append(swatch, text);
     return entry;
   }));
   element.hidden = state.legend.length === 0;

@@ -5,6 +5,7 @@ one complete GLB file as bytes, with exact bounds, ready for three.js,
 Babylon, Cesium, Blender or any glTF reader:
 
     atoms(positions, types, *, box=None)          atoms in Morton order, coloured by type
+    atoms(positions, elements=symbols)            ... or by element (Jmol's colours)
     point_cloud(positions, colors=None)           points with optional colours
     mesh(positions, faces, *, normals=None, colors=None, material=None)
     save(path, data)                              write a file atomically

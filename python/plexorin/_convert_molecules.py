@@ -34,7 +34,8 @@ molecules:
                      (.xtc .trr .dcd .nc .ncdf .lammpstrj .mdcrd ...) whose atoms
                      must match the topology's:
                        plexorin convert adk.psf adk.dcd out.glb
-  Elements come from the file (element column, masses or atom names).
+  Elements come from the file (element column, masses or atom names) and
+  are drawn in Jmol's element colours (--spheres: van der Waals radii).
   Virtual sites (TIP4P's MW, lone pairs, massless atoms) are left out
   unless --keep-virtual. --select takes MDAnalysis's selection language,
   e.g. "protein" or "not resname SOL". Without --frames the first frame
@@ -144,10 +145,9 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _frame_arguments(molecule: molecules.Molecule, frames: slice) -> Iterator[tuple[Any, Any, Any]]:
+def _frame_arguments(molecule: molecules.Molecule, frames: slice) -> Iterator[dict[str, Any]]:
     for frame in molecule.frames(frames.start, frames.stop, frames.step):
-        arguments = molecule.atoms_arguments(frame)
-        yield arguments["positions"], arguments["types"], arguments["box"]
+        yield molecule.atoms_arguments(frame)
 
 
 def _save(output: Path, glb: bytes, error: type[Exception]) -> None:

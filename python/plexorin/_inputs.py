@@ -226,13 +226,19 @@ def _radius_table_from_dict(value: dict[Any, Any], types: np.ndarray) -> npt.NDA
     return table
 
 
-def sphere_radii(value: Any, types: np.ndarray) -> tuple[np.ndarray | None, np.ndarray | None]:
-    """`radius` as (one per atom, None), (None, a table by type) or (None, None).
+def sphere_radii(value: Any, types: np.ndarray,
+                 tables: bool = True) -> tuple[np.ndarray | None, np.ndarray | None]:
+    """`radius` as (one per atom, None), (None, a table by type) or (None, None);
+    without `tables` (atoms given by element) only one number or one per atom.
 
     The values themselves (positive and finite) are checked by the native builder.
     """
     if value is None:
         return None, None
+    if not tables and (isinstance(value, dict) or np.ndim(value) == 1 and
+                       len(value) != types.shape[0]):
+        raise ValueError(f"radius: with elements, expected one number or {types.shape[0]} "
+                         f"values, one per atom")
     if isinstance(value, dict):
         return None, _radius_table_from_dict(value, types)
     if isinstance(value, bool):
@@ -254,3 +260,50 @@ def sphere_radii(value: Any, types: np.ndarray) -> tuple[np.ndarray | None, np.n
                          f"at least {highest + 1} entries (types go up to {highest}), got "
                          f"{array.shape[0]}")
     return None, np.ascontiguousarray(array)
+
+
+MAX_PALETTE_ROWS = 65536  # one per uint16 type
+
+
+def palette_colors(value: Any) -> npt.NDArray[np.float32]:
+    """A palette of (M, 3) or (M, 4) linear colours as C-contiguous float32:
+    floats as given (the native builder checks that they lie in [0, 1]),
+    uint8 values divided by 255."""
+    array = as_array(value, "palette")
+    if array.ndim != 2 or array.shape[1] not in (3, 4) or not 1 <= array.shape[0] <= MAX_PALETTE_ROWS:
+        raise ValueError(f"palette: expected shape (M, 3) or (M, 4) with 1 to {MAX_PALETTE_ROWS} "
+                         f"colours, got {array.shape}")
+    if array.dtype == np.uint8:
+        return np.ascontiguousarray(array, dtype=np.float32) / np.float32(255)
+    if array.dtype.kind != "f":
+        raise TypeError(f"palette: expected floats in [0, 1] or uint8 integers, got dtype "
+                        f"{array.dtype}")
+    with np.errstate(over="ignore", invalid="ignore"):
+        return np.ascontiguousarray(array, dtype=np.float32)
+
+
+def radius_scale(value: Any, spheres: bool) -> float:
+    """A positive float32 factor on every sphere radius; only spheres take another than 1."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer,
+                                                                     np.floating)):
+        raise TypeError(f"radius_scale: expected a positive number, got {_describe(value)}")
+    with np.errstate(over="ignore"):
+        stored = np.float32(value)
+    if not (np.isfinite(stored) and stored > 0):
+        raise ValueError(f"radius_scale: expected a positive number, got {value}")
+    if stored != 1 and not spheres:
+        raise ValueError("radius_scale: only used with style='spheres'")
+    return float(stored)
+
+
+def element_numbers(value: Any, count: int) -> np.ndarray:
+    """The atomic number (uint8) of each atom's element, given as symbols or numbers."""
+    from .elements import atomic_numbers
+
+    if isinstance(value, (str, bytes)):
+        raise TypeError(f"elements: expected one symbol or atomic number per atom, got "
+                        f"{_describe(value)}")
+    numbers = atomic_numbers(value, "elements")
+    if numbers.shape[0] != count:
+        raise ValueError(f"elements: expected {count} values, one per atom, got {numbers.shape[0]}")
+    return numbers

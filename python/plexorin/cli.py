@@ -33,6 +33,7 @@ from tqdm import tqdm
 from . import _convert_molecules, files, glb_info, glb_text, readers, trajectory
 from ._version import __version__
 from .builders import atoms, mesh, point_cloud
+from .elements import LINEAR_COLORS, SYMBOLS
 from .tiles import DEFAULT_POINTS_PER_TILE, tileset
 
 EXIT_BAD_INPUT = 2
@@ -66,8 +67,14 @@ frames:
   the folder OUTPUT: frame_00000.glb, frame_00001.glb, ... built in parallel.
   OUTPUT must be new or empty; it appears only once every frame is written.
 
-atom types (elements to palette colours):
-{readers.element_table_text()}
+atoms:
+  Each element gets its own colour, Jmol's (as most molecular viewers draw
+  them: C grey, O red, N blue, H white, S yellow, P orange, Fe orange-brown
+  ...; stored as glTF's linear colours), and its symbol names it in the file
+  and in the viewer's legend. With --spheres, balls take the element's van
+  der Waals radius (Bondi's, else Alvarez's); unknown atoms and virtual
+  sites are X, light grey, sized by the nearest-neighbour rule of
+  plexorin.atoms.
 
 The readers are the optional extra: pip install 'plexorin[io]'.
 
@@ -94,8 +101,8 @@ def add_convert(commands: Commands) -> None:
                              "(KHR_mesh_quantization, EXT_meshopt_compression)")
     parser.add_argument("--spheres", action="store_true",
                         help="atom files only: a shaded sphere per atom, one GPU-instanced "
-                             "sphere per type (EXT_mesh_gpu_instancing), radii by the default "
-                             "rule of plexorin.atoms")
+                             "sphere per element (EXT_mesh_gpu_instancing) of its van der "
+                             "Waals radius")
     _convert_molecules.add_arguments(parser)
     parser.set_defaults(run=run_convert)
 
@@ -103,7 +110,7 @@ def add_convert(commands: Commands) -> None:
 def build_glb(data: readers.InputData, args: argparse.Namespace) -> bytes:
     """The GLB bytes of what a reader returned (options come from `args`)."""
     if isinstance(data, readers.AtomsData):
-        return atoms(data.positions, data.types, box=data.box, compress=args.compress,
+        return atoms(**data.atoms_arguments(), compress=args.compress,
                      style="spheres" if args.spheres else "points")
     if args.spheres:
         raise CommandError(f"{args.input}: --spheres is for atom files; this is a "
@@ -115,9 +122,10 @@ def build_glb(data: readers.InputData, args: argparse.Namespace) -> bytes:
 
 def describe_input(data: readers.InputData) -> str:
     if isinstance(data, readers.AtomsData):
-        kinds = len(set(data.types.tolist()))
+        present = sorted(set(data.elements.tolist()))
+        shown = " ".join(SYMBOLS[z] for z in present[:12]) + (" ..." if len(present) > 12 else "")
         cell = ", periodic cell as box" if data.box is not None else ""
-        return f"{len(data.positions):,} atoms of {kinds} palette types{cell}"
+        return f"{len(data.positions):,} atoms ({shown}){cell}"
     colored = ", coloured" if data.colors is not None else ""
     if isinstance(data, readers.MeshData):
         return f"{len(data.positions):,} vertices, {len(data.faces):,} triangles{colored}"
@@ -192,7 +200,7 @@ def run_convert_frames(args: argparse.Namespace) -> int:
     if readers.READERS.get(args.input.suffix.lower()):
         raise CommandError(f"{args.input}: --frames reads atom files (through ASE), "
                            f"not {args.input.suffix} files")
-    frames = ((d.positions, d.types, d.box) for d in readers.iter_atoms(args.input))
+    frames = (d.atoms_arguments() for d in readers.iter_atoms(args.input))
     with staged_folder(output) as stage:
         paths = trajectory.write_frame_arrays(
             frames, stage, compress=args.compress,
@@ -211,7 +219,8 @@ TILES_EPILOG = """input:
   .npy               x y z per point, shape (N, 3), memory-mapped (np.load with
                      mmap_mode="r"), so it may be larger than memory
   anything else      what `plexorin convert` reads: PLY or LAS/LAZ points with their
-                     colours, atoms through ASE (the first frame, coloured by type)
+                     colours, atoms through ASE (the first frame, as points in
+                     Jmol's element colours)
 
 The tileset is OUT_DIR/tileset.json with one GLB per tile (r.glb the root);
 OUT_DIR must be new or empty, and appears only once the tileset is complete.
@@ -241,8 +250,9 @@ def tile_input(path: Path) -> dict[str, object]:
         if isinstance(data, readers.MeshData):
             raise CommandError(f"{path}: a triangle mesh; tiles hold points "
                                f"(plexorin convert writes meshes)")
-        if isinstance(data, readers.AtomsData):
-            return {"positions": data.positions, "types": data.types, "box": data.box}
+        if isinstance(data, readers.AtomsData):  # points in element colours
+            return {"positions": data.positions, "colors": LINEAR_COLORS[data.elements],
+                    "box": data.box}
         return {"positions": data.positions, "colors": data.colors}
     if not path.is_file():
         raise readers.ReadError(f"{path}: no such file" if not path.exists() else f"{path}: not a file")

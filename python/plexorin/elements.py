@@ -9,6 +9,9 @@ sites) the table holds:
     VDW_RADII        van der Waals radii (Angstrom)
     COVALENT_RADII   covalent radii (Angstrom), for guessing bonds
 
+BALL_AND_STICK_RADIUS_SCALE is the fraction of the van der Waals radius
+that ball-and-stick balls take.
+
 Sources, as kept by ASE's ``ase.data`` (the tests compare every entry):
   - colours: Jmol's table, for Z 1..109. Z 110..118, which Jmol leaves out,
     continue Meitnerium's red, 8 steps darker each; X is light grey D3D3D3.
@@ -34,6 +37,10 @@ from typing import Any
 import numpy as np
 
 FALLBACK_RADIUS = 2.0
+# The fraction of the van der Waals radius that the balls of a ball-and-stick
+# drawing take (`plexorin.atoms(..., radius_scale=...)`); space-filling
+# spheres take the whole radius.
+BALL_AND_STICK_RADIUS_SCALE = 0.25
 
 # Z, symbol, Jmol colour, Bondi vdW, Alvarez vdW, Cordero covalent ("-": none).
 _TABLE = """\

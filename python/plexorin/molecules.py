@@ -33,7 +33,6 @@ import gzip
 import io
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
-from functools import cached_property
 from pathlib import Path
 from typing import Any
 
@@ -41,8 +40,7 @@ import numpy as np
 
 from . import _gemmi_source, _molecule_sources as sources
 from ._molecule_sources import Frame, Frames, Topology
-from .elements import species
-from .readers import ReadError, element_types
+from .readers import ReadError
 
 __all__ = ["Frame", "Molecule", "read_molecule", "GEMMI_SUFFIXES", "MDANALYSIS_SUFFIXES"]
 
@@ -90,27 +88,13 @@ class Molecule:
             positions = frame.positions if everything else frame.positions[self.indices]
             yield Frame(positions, frame.time, frame.cell)
 
-    @cached_property
-    def types(self) -> np.ndarray:
-        return atom_types(self.elements)
-
     def atoms_arguments(self, frame: Frame | None = None) -> dict[str, Any]:
         """The keyword arguments of `plexorin.atoms` that draw these atoms as
-        they are in `frame` (by default the first): positions, types, box."""
+        they are in `frame` (by default the first): positions, elements (in
+        Jmol's colours, with van der Waals radii as spheres), box."""
         frame = frame or Frame(self.positions, None, self.cell)
-        return {"positions": frame.positions, "types": self.types, "box": cell_box(frame.cell)}
-
-
-def atom_types(elements: np.ndarray) -> np.ndarray:
-    """The types `plexorin.atoms` draws atoms of these elements with: the
-    one place where elements become colours. Each element present is a
-    species (elements.species); while the builder colours a fixed palette,
-    each species is drawn in its palette colour (readers.ELEMENT_PALETTE:
-    carbon grey, oxygen red, nitrogen blue...)."""
-    types, table = species(elements)
-    palette = element_types(list(table.symbols))
-    drawn: np.ndarray = palette[types]
-    return drawn
+        return {"positions": frame.positions, "elements": self.elements,
+                "box": cell_box(frame.cell)}
 
 
 def cell_box(cell: np.ndarray | None) -> tuple[np.ndarray, np.ndarray] | None:

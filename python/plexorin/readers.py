@@ -3,7 +3,7 @@
 Each reader takes a path and returns one small record of NumPy arrays, ready
 for the builder of the same kind:
 
-    read_atoms(path, index=0) -> AtomsData(positions, types, box)    any file ASE reads
+    read_atoms(path, index=0) -> AtomsData(positions, elements, box) any file ASE reads
     iter_atoms(path)          -> AtomsData per frame                  the same, every frame
     read_ply(path)            -> PointsData | MeshData                PLY, through plyfile
     read_las(path)            -> PointsData                           LAS/LAZ, through laspy
@@ -14,9 +14,9 @@ one raises `MissingReader`, a file a reader rejects `UnreadableFile`, both
 with a one-line message. A progress bar (tqdm, on stderr when it is a
 terminal) follows reads that take more than a second.
 
-Atom types: ELEMENT_PALETTE maps elements onto the eight colours of the atom
-palette (``plexorin convert --help`` prints it): C grey, O red, halogens green,
-N blue, S Se Te yellow, P As Sb magenta, metals cyan, the rest light grey.
+Atoms carry their elements (atomic numbers, ``plexorin.elements``), which
+``plexorin.atoms(..., elements=...)`` draws in Jmol's element colours, with
+van der Waals radii as spheres.
 
 ASE gives atoms of LAMMPS dumps without an element column the atomic number
 of their LAMMPS type (type 1 is H, 2 is He, ...), so their colours follow.
@@ -37,55 +37,21 @@ import numpy as np
 from tqdm import tqdm
 
 from . import _input_limits
+from .elements import atomic_numbers
 
 EXTRA_HINT = "pip install 'plexorin[io]'"
 
-_METALS = (
-    "Li Be Na Mg Al K Ca Sc Ti V Cr Mn Fe Co Ni Cu Zn Ga Rb Sr Y Zr Nb Mo Tc Ru Rh Pd Ag Cd "
-    "In Sn Cs Ba La Ce Pr Nd Pm Sm Eu Gd Tb Dy Ho Er Tm Yb Lu Hf Ta W Re Os Ir Pt Au Hg Tl "
-    "Pb Bi Po Fr Ra Ac Th Pa U Np Pu Am Cm Bk Cf Es Fm Md No Lr")
-
-# (palette type, colour, what it holds, its element symbols); every element
-# not listed gets OTHER_TYPE.
-ELEMENT_PALETTE: tuple[tuple[int, str, str, str], ...] = (
-    (0, "grey", "C", "C"),
-    (1, "red", "O", "O"),
-    (2, "green", "halogens F Cl Br I At", "F Cl Br I At"),
-    (3, "blue", "N", "N"),
-    (4, "yellow", "S Se Te", "S Se Te"),
-    (5, "magenta", "P As Sb", "P As Sb"),
-    (6, "cyan", "metals: Li Na K Mg Ca Al, transition metals, Sn Pb Bi, lanthanides, ...", _METALS),
-)
-OTHER_TYPE = 7
-OTHER_DESCRIPTION = "H, noble gases, B, Si, Ge and every other element"
-
-ELEMENT_TYPES: dict[str, int] = {
-    symbol: palette_type for palette_type, _, _, symbols in ELEMENT_PALETTE
-    for symbol in symbols.split()
-}
-
-
-def element_table_text() -> str:
-    """ELEMENT_PALETTE as the lines of text that --help shows."""
-    rows = [(t, colour, text) for t, colour, text, _ in ELEMENT_PALETTE]
-    rows.append((OTHER_TYPE, "light grey", OTHER_DESCRIPTION))
-    return "\n".join(f"  {t}  {colour:<10}  {text}" for t, colour, text in rows)
-
-
-def element_types(symbols: list[str]) -> np.ndarray:
-    """Palette type (uint16) of each chemical symbol."""
-    unique, inverse = np.unique(np.asarray(symbols, dtype=str), return_inverse=True)
-    table = np.array([ELEMENT_TYPES.get(str(s), OTHER_TYPE) for s in unique], dtype=np.uint16)
-    return table[inverse.reshape(-1)] if len(symbols) else np.zeros(0, np.uint16)
-
-
 @dataclass(frozen=True)
 class AtomsData:
-    """Atoms: positions (N, 3), palette types (N,) uint16, and the periodic
-    cell's bounding box as (lo, hi) or None."""
+    """Atoms: positions (N, 3), atomic numbers (N,) uint8 (0 for X), and the
+    periodic cell's bounding box as (lo, hi) or None."""
     positions: np.ndarray
-    types: np.ndarray
+    elements: np.ndarray
     box: tuple[np.ndarray, np.ndarray] | None = None
+
+    def atoms_arguments(self) -> dict[str, Any]:
+        """The keyword arguments of `plexorin.atoms` that draw these atoms."""
+        return {"positions": self.positions, "elements": self.elements, "box": self.box}
 
 
 @dataclass(frozen=True)
@@ -204,9 +170,10 @@ def _cell_box(atoms: Any) -> tuple[np.ndarray, np.ndarray] | None:
 
 
 def atoms_data(atoms: Any) -> AtomsData:
-    """An ase.Atoms as AtomsData (positions, palette types, periodic cell box)."""
+    """An ase.Atoms whose atomic numbers were checked as AtomsData (positions,
+    atomic numbers, periodic cell box)."""
     return AtomsData(np.asarray(atoms.get_positions(), dtype=np.float64),
-                     element_types(atoms.get_chemical_symbols()), _cell_box(atoms))
+                     atomic_numbers(atoms.get_atomic_numbers()), _cell_box(atoms))
 
 
 def read_atoms(path: Path, index: Any = 0) -> AtomsData:

@@ -11,6 +11,7 @@ from __future__ import annotations
 import os
 import pathlib
 from collections import deque
+from collections.abc import Mapping
 from concurrent.futures import Executor, ThreadPoolExecutor
 from typing import Any, Iterable, Literal
 
@@ -23,12 +24,23 @@ def frame_name(index: int) -> str:
     return f"frame_{index:05d}.glb"
 
 
-def _write_frame(path: str, positions: np.ndarray, types: np.ndarray, box: Any,
-                 compress: bool, style: Literal["points", "spheres"] = "points") -> int:
+def _write_frame(path: str, arguments: dict[str, Any], compress: bool,
+                 style: Literal["points", "spheres"] = "points") -> int:
     # Frames are built side by side, one per executor thread.
-    files.save(path, builders.atoms(positions, types, box=box, compress=compress, style=style,
-                                    workers=1))
-    return int(positions.shape[0])
+    files.save(path, builders.atoms(**arguments, compress=compress, style=style, workers=1))
+    return int(arguments["positions"].shape[0])
+
+
+def _frame_arguments(frame: Any) -> dict[str, Any]:
+    """`plexorin.atoms`'s keyword arguments of a frame: a mapping of them, or
+    a tuple (positions, types, box); positions as float32 rows."""
+    if isinstance(frame, Mapping):
+        arguments = dict(frame)
+    else:
+        positions, types, box = frame
+        arguments = {"positions": positions, "types": types, "box": box}
+    arguments["positions"] = np.ascontiguousarray(arguments["positions"], dtype=np.float32)
+    return arguments
 
 
 def _cell(atoms: Any) -> np.ndarray | None:
@@ -42,27 +54,30 @@ def write_frames(path: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
     """Writes ``frame_00000.glb``, ``frame_00001.glb`` ... into `out_dir`, one
     `plexorin.atoms` file per frame of `path` (read with ``ase.io.iread``;
     frames without atoms, as ASE gives after the last model of some PDB
-    files, are skipped), coloured by element as ``plexorin convert`` colours
-    them; the bounds of a periodic cell are the frame's Morton box. Returns
-    the paths written."""
+    files, are skipped), by element (Jmol's colours, ``elements=``) as
+    ``plexorin convert`` draws them; the bounds of a periodic cell are the
+    frame's Morton box. Returns the paths written."""
     from ase.io import iread  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
-    from .molecules import atom_types, cell_box
+    from .molecules import cell_box
 
-    frames = ((atoms.positions, atom_types(atoms.numbers), cell_box(_cell(atoms)))
+    frames = ({"positions": atoms.positions, "elements": atoms.numbers,
+               "box": cell_box(_cell(atoms))}
               for atoms in iread(str(path), index=":", format=format) if len(atoms))
     return write_frame_arrays(frames, out_dir, executor=executor, client=client,
                               progress=progress)
 
 
-def write_frame_arrays(frames: Iterable[tuple[Any, Any, Any]], out_dir: str | os.PathLike[str], *,
+def write_frame_arrays(frames: Iterable[Any], out_dir: str | os.PathLike[str], *,
                        compress: bool = False, style: Literal["points", "spheres"] = "points",
                        executor: Executor | None = None, client: Any = None,
                        progress: bool = False) -> list[pathlib.Path]:
     """Writes ``frame_00000.glb`` ... into `out_dir`: the `plexorin.atoms`
-    file of each (positions, types, box) of `frames`, consumed in order
-    while earlier frames are built on the executor (or Dask `client`).
-    `style` is that of `plexorin.atoms`. Returns the paths written."""
+    file of each frame of `frames`, a mapping of its keyword arguments
+    (``{"positions": ..., "elements": ..., "box": ...}``) or a tuple
+    (positions, types, box), consumed in order while earlier frames are
+    built on the executor (or Dask `client`). `style` is that of
+    `plexorin.atoms`. Returns the paths written."""
     out = pathlib.Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
     own = executor is None and client is None
@@ -78,11 +93,10 @@ def write_frame_arrays(frames: Iterable[tuple[Any, Any, Any]], out_dir: str | os
         from tqdm import tqdm
         bar = tqdm(desc="frames", unit="frame")
     try:
-        for index, (positions, types, box) in enumerate(frames):
+        for index, frame in enumerate(frames):
             target = out / frame_name(index)
-            in_flight.append(submit(_write_frame, str(target),
-                                    np.ascontiguousarray(positions, dtype=np.float32),
-                                    types, box, compress, style))
+            in_flight.append(submit(_write_frame, str(target), _frame_arguments(frame), compress,
+                                    style))
             written.append(target)
             while len(in_flight) >= limit:
                 in_flight.popleft().result()

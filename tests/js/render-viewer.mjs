@@ -5,7 +5,7 @@
 // Prints one JSON line per file:
 //   {file, status, error, points, vertices, triangles, colored, instances (per
 //    instanced mesh name: count and material colour), drawnFraction,
-//    distinctColors, legend: [{type, color}], fileLinks, statusText, title,
+//    distinctColors, legend: [{type, color, text}], fileLinks, statusText, title,
 //    pageErrors, screenshot}
 // The counting and the pixel analysis below run in the page but belong to this
 // script, not to the viewer, so a fault in the viewer cannot hide itself.
@@ -66,6 +66,7 @@ function pageParts() {
   const legend = [...document.querySelectorAll("#legend:not([hidden]) .entry")].map((entry) => ({
     type: entry.dataset.type,
     color: getComputedStyle(entry.querySelector(".swatch")).backgroundColor,
+    text: entry.textContent,
   }));
   const fileLinks = [...document.querySelectorAll("#files a")]
     .map((link) => new URL(link.href).searchParams.get("file"));

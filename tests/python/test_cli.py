@@ -11,6 +11,7 @@ import sys
 import numpy as np
 import pytest
 
+from element_reference import jmol_linear
 from glb_reader import accessor_array, attribute_array, indices_array, parse_glb
 
 ase = pytest.importorskip("ase")
@@ -20,17 +21,15 @@ laspy = pytest.importorskip("laspy")
 plexorin = pytest.importorskip("plexorin")
 from plexorin import cli  # noqa: E402
 
-# Colours of the atom palette for the elements whose mapping is documented.
-PALETTE = {"C": (0.5, 0.5, 0.5), "O": (1, 0.267, 0.267), "N": (0.267, 0.267, 1),
-           "S": (1, 1, 0.267), "H": (0.6, 0.6, 0.6)}
-TYPES = {"C": 0, "O": 1, "N": 3, "S": 4, "H": 7}
+
+SYMBOLS = ("C", "O", "N", "S", "H")
 CELL = (20.0, 30.0, 40.0)
 
 
 def write_inputs(folder):
     """Input files and what went into each."""
     rng = np.random.default_rng(7)
-    symbols = rng.choice(list(PALETTE), 60).tolist()
+    symbols = rng.choice(SYMBOLS, 60).tolist()
     atom_xyz = rng.integers(0, 80, (60, 3)) / 8.0  # exact in the files' decimals
     ase_io.write(folder / "atoms.xyz", ase.Atoms(symbols, atom_xyz))
     ase_io.write(folder / "atoms.pdb", ase.Atoms(symbols, atom_xyz, cell=CELL, pbc=True))
@@ -109,8 +108,8 @@ def test_convert_then_info_gives_back_what_went_in(inputs, tmp_path, capsys, val
         if name.startswith("atoms"):  # Morton order: compare atom by atom after sorting
             order, back = np.lexsort(expected.T), np.lexsort(stored.T)
             np.testing.assert_array_equal(stored[back], expected[order])
-            colours = np.array([PALETTE[s] for s in np.array(extra)[order]], np.float32)
-            np.testing.assert_array_equal(attribute_array(glb, "COLOR_0")[back], colours)
+            colours = np.array([jmol_linear(s) for s in np.array(extra)[order]])
+            np.testing.assert_allclose(attribute_array(glb, "COLOR_0")[back], colours, rtol=1e-6)
         elif name == "cube.ply":
             triangles = stored[indices_array(glb).reshape(-1, 3)]
             area = np.linalg.norm(np.cross(triangles[:, 1] - triangles[:, 0],
@@ -123,9 +122,8 @@ def test_convert_then_info_gives_back_what_went_in(inputs, tmp_path, capsys, val
             np.testing.assert_array_equal(accessor_array(glb, 1), extra)
     # The pdb's cell is the Morton box: the same bytes as the API given that box.
     positions, symbols = written["atoms.pdb"]
-    types = [TYPES[s] for s in symbols]
-    boxed = plexorin.atoms(positions, types, box=((0, 0, 0), CELL))
-    assert boxed != plexorin.atoms(positions, types)
+    boxed = plexorin.atoms(positions, elements=symbols, box=((0, 0, 0), CELL))
+    assert boxed != plexorin.atoms(positions, elements=symbols)
     assert outputs["atoms.pdb"].read_bytes() == boxed
     reports = validate_glbs(list(outputs.values()))
     assert [(r["numErrors"], r["numWarnings"]) for r in reports] == [(0, 0)] * len(outputs)
@@ -212,12 +210,12 @@ def test_convert_frames_writes_each_frame_as_convert_would(tmp_path):
     written = folder_bytes(tmp_path / "out")
     assert list(written) == [f"frame_{i:05d}.glb" for i in range(5)]
     for frame, data in zip(frames, written.values()):
-        types = [TYPES[s] for s in frame.get_chemical_symbols()]
-        assert data == plexorin.atoms(frame.positions, types)
+        symbols = frame.get_chemical_symbols()
+        assert data == plexorin.atoms(frame.positions, elements=symbols)
     assert cli.main(["convert", "--frames", "--spheres", str(tmp_path / "run.xyz"),
                      str(tmp_path / "balls")]) == 0
     last = folder_bytes(tmp_path / "balls")["frame_00004.glb"]
-    assert last == plexorin.atoms(frames[4].positions, types, style="spheres")
+    assert last == plexorin.atoms(frames[4].positions, elements=symbols, style="spheres")
     broken = tmp_path / "broken.xyz"
     broken.write_text((tmp_path / "run.xyz").read_text() + "3\nx\nC 0 0\n")
     assert_refused(run_cli("convert", "--frames", broken, tmp_path / "part"), tmp_path / "part")

@@ -8,7 +8,9 @@ import warnings
 import numpy as np
 import pytest
 
+from element_reference import bondi_radius, jmol_linear
 from glb_reader import attribute_array, parse_glb
+from test_compressed import decode_and_validate  # noqa: F401  (a fixture)
 from real_data import real_file
 
 mda = pytest.importorskip("MDAnalysis")
@@ -126,15 +128,16 @@ def test_convert_trajectory_frames_and_tip4p_water(tmp_path):
     u = universe("adk_oplsaa.gro", "adk_oplsaa.xtc")
     real = u.select_atoms("not name MW")
     np.testing.assert_array_equal(sorted_rows(positions), sorted_rows(real.positions))
-    # Metals are cyan: only the 4 sodium ions, no tungsten among 11084 TIP4P waters.
-    assert np.isclose(colours, (0.267, 1, 1)).all(axis=1).sum() == 4
+    # Sodium's colour for the 4 ions, none of tungsten's among 11084 TIP4P waters.
+    assert np.isclose(colours, jmol_linear("Na")).all(axis=1).sum() == 4
+    assert not np.isclose(colours, jmol_linear("W")).all(axis=1).any()
 
 
 def test_an_nmr_ensemble_gives_one_file_per_model_in_element_colours(tmp_path):
     pdb = data("nmr_neopetrosiamide.pdb")
     u = universe("nmr_neopetrosiamide.pdb")
     carbon = (u.atoms.elements == "C").sum()
-    grey = np.array([0.5, 0.5, 0.5], np.float32)
+    grey = jmol_linear("C").astype(np.float32)
     ase_paths = trajectory.write_frames(pdb, tmp_path / "ase")
     assert cli.main(["convert", "--frames", pdb, str(tmp_path / "gemmi")]) == 0
     gemmi_paths = sorted((tmp_path / "gemmi").iterdir())
@@ -179,3 +182,82 @@ def test_missing_extra_is_named(monkeypatch, tmp_path):
     monkeypatch.setitem(__import__("sys").modules, "MDAnalysis", None)
     with pytest.raises(readers.MissingReader, match=r"MDAnalysis, which is not installed .*plexorin\[molecules\]"):
         molecules.read_molecule(tmp_path / "w.gro")
+
+
+def elements_by_mass(atoms):
+    """The symbols MDAnalysis's masses name, through ASE's table."""
+    z = np.abs(ase_data.atomic_masses[None, 1:] - atoms.masses[:, None]).argmin(axis=1) + 1
+    return np.array(ase_data.chemical_symbols)[z]
+
+
+def colours_by_position(glb, positions):
+    """COLOR_0 of the stored points paired with `positions` by sorting both."""
+    stored = attribute_array(glb, "POSITION")
+    assert len(stored) == len(positions)
+    back, order = np.lexsort(stored.T), np.lexsort(np.float32(positions).T)
+    np.testing.assert_array_equal(stored[back], np.float32(positions)[order])
+    colours = np.empty_like(attribute_array(glb, "COLOR_0"))
+    colours[order] = attribute_array(glb, "COLOR_0")[back]
+    return colours
+
+
+@pytest.mark.parametrize("names", [("adk_oplsaa.gro",), ("adk.psf", "adk_dims.dcd")])
+def test_real_molecules_in_jmol_colours_and_van_der_waals_spheres(names, tmp_path, validate_glbs,
+                                                                  decode_and_validate):
+    """adk in TIP4P water and adk of CHARMM by `convert`, read back by the
+    test's GLB reader against MDAnalysis's atoms and ASE's element tables:
+    every point in its element's colour; as spheres (plain and compressed)
+    one node per element, named by its symbol, of its colour and Bondi
+    radius, water oxygens included."""
+    from test_spheres import sphere_radius, spheres
+    real = universe(*names).select_atoms("not name MW")
+    symbols = elements_by_mass(real.atoms)
+    outputs = {options: tmp_path / f"{len(options)}.glb"
+               for options in ((), ("--spheres",), ("--spheres", "--compress"))}
+    for options, path in outputs.items():
+        assert cli.main(["convert", *map(data, names), str(path), *options]) == 0
+    colours = colours_by_position(parse_glb(outputs[()].read_bytes()), real.positions)
+    for symbol in set(symbols):
+        np.testing.assert_allclose(colours[symbols == symbol], np.broadcast_to(
+            jmol_linear(symbol), colours[symbols == symbol].shape), rtol=1e-6)
+    decoded = decode_and_validate({names[0]: outputs["--spheres", "--compress"].read_bytes()})
+    for glb in (parse_glb(outputs["--spheres", ].read_bytes()), decoded[names[0]]):
+        read = spheres(glb)
+        assert sorted(read) == sorted(set(symbols))
+        for symbol, (translation, scale, sphere, material) in read.items():
+            assert len(translation) == (symbols == symbol).sum() and scale is None
+            np.testing.assert_allclose(material["pbrMetallicRoughness"]["baseColorFactor"][:3],
+                                       jmol_linear(symbol), rtol=1e-6)
+            assert sphere_radius(sphere) == pytest.approx(bondi_radius(symbol), rel=1e-6)
+    if names[0].endswith(".gro"):
+        waters = real.select_atoms("resname SOL and name OW")
+        assert len(waters) > 10000 and set(symbols[np.isin(real.indices, waters.indices)]) == {"O"}
+    reports = validate_glbs(list(outputs.values())[:2])
+    assert [(r["numErrors"], r["numWarnings"]) for r in reports] == [(0, 0)] * 2
+
+
+def test_a_palette_of_twenty_colours_by_residue_name(validate_glbs):
+    """21 residue names of adk in water on a palette of 20 uint8 colours: 20
+    distinct colours in every style, the 21st name taking the last."""
+    import plexorin
+    real = universe("adk_oplsaa.gro").select_atoms("not name MW")
+    _, types = np.unique(real.resnames, return_inverse=True)
+    assert types.max() == 20
+    palette = np.random.default_rng(20).permutation(256)[:60].reshape(20, 3).astype(np.uint8)
+    expected = palette[np.minimum(types, 19)] / np.float32(255)
+    files = {(style, compress): plexorin.atoms(real.positions, types, palette=palette, style=style,
+                                               compress=compress)
+             for style in ("points", "spheres") for compress in (False, True)}
+    colours = colours_by_position(parse_glb(files["points", False]), real.positions)
+    np.testing.assert_array_equal(colours, expected.astype(np.float32))
+    for (style, compress), data_ in files.items():
+        document = parse_glb(data_).document
+        atoms = next(n for n in document["nodes"] if n.get("name") == "Atoms")
+        assert [t["name"] for t in atoms["extras"]["atomTypes"]][-2:] == ["type 18", "type 19+"]
+        if style == "points" and not compress:
+            continue
+        materials = {tuple(np.round(np.array(m["pbrMetallicRoughness"]["baseColorFactor"][:3]) *
+                                    255).astype(int)) for m in document["materials"]}
+        assert materials == {tuple(c) for c in palette.tolist()}, (style, compress)
+    reports = validate_glbs(list(files.values()))
+    assert [(r["numErrors"], r["numWarnings"]) for r in reports] == [(0, 0)] * 4

@@ -183,7 +183,16 @@ def test_legend_shows_the_atom_types_and_links_list_the_served_files(rendered):
     assert len(served) == len(reports) - 2  # every file opened but the two missing ones
     for name, report in reports.items():
         assert report["fileLinks"] == served, name
-        if name != "atoms.glb":
+        path = atoms.parent / name
+        document = parse_glb(path.read_bytes()).document if name != "atoms.glb" and \
+            path.is_file() and path.stat().st_size > 32 else {}
+        if any(m.get("name", "").startswith("Type") for m in document.get("materials", [])):
+            # compressed atoms: the types of their points' unlit materials
+            colours = [m["pbrMetallicRoughness"]["baseColorFactor"][:3]
+                       for m in document["materials"]]
+            assert [e["type"] for e in report["legend"]] == [
+                PALETTE[tuple(np.round(np.array(c) * 255).astype(int))] for c in colours], name
+        elif name != "atoms.glb":
             assert report.get("legend", []) == [], name
 
 
@@ -206,6 +215,12 @@ def test_sphere_files_are_drawn_as_shaded_instanced_spheres(browser_ready, tmp_p
     (files / "scaled.glb").write_bytes(package.atoms(
         rng.uniform(0, 40, (3000, 3)), types, style="spheres", radius=rng.uniform(0.3, 0.6, 3000)))
     expected["scaled.glb"] = {t: int((types == t).sum()) for t in range(7)} | {7: int((types >= 7).sum())}
+    # By element: nodes and legend named by symbol, in order of atomic number.
+    positions, types = tert_butanol()
+    symbols = np.array(["C", "O"] + ["?"] * 5 + ["H"])[types]
+    (files / "elements.glb").write_bytes(package.atoms(positions, elements=symbols, style="spheres",
+                                                       compress=True))
+    expected["elements.glb"] = {"H": 10, "C": 4, "O": 1}
     with StaticServer(files) as server:
         run = subprocess.run(["node", str(DRIVER), server.url, str(shots),
                               *[f"/files/{name}" for name in expected]],
@@ -215,9 +230,15 @@ def test_sphere_files_are_drawn_as_shaded_instanced_spheres(browser_ready, tmp_p
         report = json.loads(line)
         counts = expected[pathlib.PurePosixPath(report["file"]).name]
         assert report["status"] == "ready" and report["pageErrors"] == []
-        assert {name: i["count"] for name, i in report["instances"].items()} == {
-            f"type_{t}" + ("+" if t == 7 else ""): n for t, n in counts.items()}
-        assert [e["type"] for e in report["legend"]] == [str(t) if t < 7 else "7+" for t in counts]
+        if "H" in counts:
+            assert {name: i["count"] for name, i in report["instances"].items()} == counts
+            assert [(e["type"], e["text"]) for e in report["legend"]] == [
+                ("0", "H"), ("1", "C"), ("2", "O")]
+        else:
+            assert {name: i["count"] for name, i in report["instances"].items()} == {
+                f"type_{t}" + ("+" if t == 7 else ""): n for t, n in counts.items()}
+            assert [e["type"] for e in report["legend"]] == [
+                str(t) if t < 7 else "7+" for t in counts]
         assert report["drawnFraction"] > 0.03 and report["distinctColors"] >= 30
     if os.environ.get("PLEXORIN_WRITE_DOCS"):
         shutil.copy(shots / "molecule.png", REPO / "docs" / "viewer-spheres.png")

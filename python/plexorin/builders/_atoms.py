@@ -4,23 +4,41 @@ from __future__ import annotations
 
 from typing import Any
 
+import numpy as np
+
 from .. import _inputs, _native
 from .._environment import round_to_nearest
+from ..elements import species
 from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 
 
 @with_compressed_layout
-def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
-          style: str = "points", radius: Any = None,
+def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
+          elements: ArrayLike | None = None, palette: ArrayLike | None = None, box: Any = None,
+          style: str = "points", radius: Any = None, radius_scale: float = 1.0,
           compress: bool = False, workers: int | None = None) -> bytes:
     """An atom cloud as a GLB file: atoms in Morton order, coloured by type.
 
     Args:
         positions: x y z per atom, shape (N, 3) or flat; any float or integer
             dtype, converted to float32 (values that overflow float32 raise).
-        types: one integer type per atom, 0..65535. Types 0 to 6 take the
-            colours grey, red, green, blue, yellow, magenta and cyan; 7 and
-            above light grey.
+        types: one integer type per atom, 0..65535. With the default palette,
+            types 0 to 6 take the colours grey, red, green, blue, yellow,
+            magenta and cyan; 7 and above light grey.
+        elements: instead of `types`, the element of each atom, as symbols in
+            any case ("C", "FE") or atomic numbers (0 is X, an unknown atom or
+            a virtual site; unknown symbols become X with a warning). Each
+            element present gets its own type, in order of atomic number,
+            coloured by Jmol's element colours (stored as glTF's linear
+            colours, so no two elements share one) and named by its symbol in
+            the file (see below); as spheres, by default with van der Waals
+            radii (plexorin.elements.VDW_RADII: Bondi's, else Alvarez's; X
+            takes the nearest-neighbour default below).
+        palette: instead of the default, the colour of each type: shape
+            (M, 3) or (M, 4), linear RGB(A) as glTF stores colours, floats in
+            [0, 1] or uint8 (0..255), any M from 1 to 65536. Types M - 1 and
+            above take the last row, as 7 and above do in the default palette.
+            An alpha below 1 is drawn blended (alphaMode BLEND).
         box: the cell the Morton curve is laid over, as corners ``(lo, hi)``
             or a (2, 3) array, e.g. a simulation cell. By default the exact
             bounds of the positions.
@@ -30,20 +48,29 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
             of the positions, as one number; a table by type, either a dict
             ``{type: radius}`` (types it leaves out take the default) or a
             sequence indexed by type (NaN entries take the default); or one
-            value per atom (a sequence of exactly N values). Radii must be
-            positive. By default each colour type gets 0.4 times the median
-            distance from its atoms to their nearest neighbour of any type,
-            so atoms at the typical spacing show a gap of a fifth of it
+            value per atom (a sequence of exactly N values); with `elements`,
+            one number or one value per atom. Radii must be positive. By
+            default (without `elements`) each colour type gets 0.4 times the
+            median distance from its atoms to their nearest neighbour of any
+            type, so atoms at the typical spacing show a gap of a fifth of it
             between their balls, and a type whose atoms sit closer to others
-            gets smaller balls. For speed the median is taken over about 1024
-            atoms of the type picked along the Morton curve, each with its
-            nearest neighbour among the 32 atoms before and after it on the
-            curve: exact up to 65 atoms and on perfect lattices; where the
-            true nearest neighbour lies farther along the curve a slightly
-            farther atom counts instead, which makes the radius about 0.5 %
-            larger on a crystal with thermal noise and about 5 % on a
-            uniformly random gas. Coincident atoms are skipped, and a lone
-            atom gets radius 1.
+            gets smaller balls. A type whose median falls below a quarter of
+            the typical spacing (the upper quartile of the nearest distances
+            over all types) is not drawn by its close partners, such as a
+            TIP4P water's virtual site 0.15 A from each oxygen or duplicated
+            atoms: its atoms take their nearest neighbour beyond that cut. For
+            speed the median is taken over about 1024 atoms of the type
+            picked along the Morton curve, each with its nearest neighbour
+            among the 32 atoms before and after it on the curve: exact up to
+            65 atoms and on perfect lattices; where the true nearest
+            neighbour lies farther along the curve a slightly farther atom
+            counts instead, which makes the radius about 0.5 % larger on a
+            crystal with thermal noise and about 5 % on a uniformly random
+            gas. Coincident atoms are skipped, and a lone atom gets radius 1.
+        radius_scale: only with ``style="spheres"``: every radius, given or
+            default, times this positive factor: 1 draws space-filling
+            spheres; plexorin.elements.BALL_AND_STICK_RADIUS_SCALE (0.25)
+            the balls of a ball-and-stick drawing.
         compress: write the compressed layout described below.
         workers: the most threads the build runs at once; by default one
             per processor, and one below 100000 atoms. Pass 1 when several
@@ -52,38 +79,54 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
 
     Returns:
         The GLB file. As points: one POINTS primitive with POSITION and float
-        RGB COLOR_0, the atoms ordered along a 1024-cell-per-axis Z-order
-        curve over the box (so atoms near in space are near in the file). The
-        POSITION bounds are the exact float32 extremes, so strict readers
-        accept them. As spheres: a node "Atoms" with one child node per colour
-        type present (named "type 0" .. "type 6", and "type 7+" for types 7
-        and above) using ``EXT_mesh_gpu_instancing`` (listed as required):
-        its TRANSLATION instances are the positions of that type's atoms in
-        the same curve order, and its mesh a unit icosphere (162 vertices,
-        320 triangles, smooth normals) scaled to the type's radius, with a
-        metallic-roughness material of the type's colour. Only a type whose
-        radii differ gets a per-instance SCALE (its sphere is then the unit
-        one). Zero atoms give a valid file with an empty scene.
+        RGB (RGBA for a palette with alpha) COLOR_0, the atoms ordered along a
+        1024-cell-per-axis Z-order curve over the box (so atoms near in space
+        are near in the file). The POSITION bounds are the exact float32
+        extremes, so strict readers accept them. As spheres: a node "Atoms"
+        with one child node per colour type present (named "type 0" ..
+        "type 6", and "type 7+" for types 7 and above; with `elements` the
+        element symbols) using ``EXT_mesh_gpu_instancing`` (listed as
+        required): its TRANSLATION instances are the positions of that type's
+        atoms in the same curve order, and its mesh a unit icosphere (162
+        vertices, 320 triangles, smooth normals) scaled to the type's radius,
+        with a metallic-roughness material of the type's colour. Only a type
+        whose radii differ gets a per-instance SCALE (its sphere is then the
+        unit one). Zero atoms give a valid file with an empty scene.
+
+        With `palette` or `elements`, the node "Atoms" names the types in
+        its ``extras``: ``{"atomTypes": [{"name": "C", "color": [r, g, b]},
+        ...]}``, one entry per palette row in type order (the element symbols,
+        else "type 0", "type 1", ... and "type M-1+" for the last), with the
+        colours as stored. The viewer's legend reads it.
 
     {compressed_layout}
     Compressed atoms have no COLOR_0: the atoms of each palette colour form
-    their own POINTS primitives (types 7 and above share one), drawn with an
-    unlit material of that colour, in Morton order within the colour, cut
-    into chunks of at most 262144 atoms with their own bounds.
+    their own POINTS primitives (types 7 and above share one, and the types
+    beyond a palette its last row), drawn with an unlit material of that
+    colour (named by the element with `elements`), in Morton order within
+    the colour, cut into chunks of at most 262144 atoms with their own
+    bounds.
 
-    Compressed spheres keep their nodes and sphere meshes, but each type's
-    TRANSLATION instances become unsigned 16-bit integers (14 bits used)
-    over the exact bounds with one step on all three axes (the largest
-    extent / 16383), so that the spheres stay round, compressed by
-    meshoptimizer: each coordinate is off by at most half a step. The node
-    "Atoms" dequantises with its translation and scale, which scale the
-    spheres too, so the sphere vertices and any SCALE are stored in steps.
+    Compressed spheres keep their nodes and sphere meshes, and their
+    TRANSLATION and SCALE instances stay FLOAT, the only type that
+    ``EXT_mesh_gpu_instancing`` allows them (there is no
+    KHR_mesh_quantization here): translations lie on a uniform grid whose
+    step is the largest power of two at most the largest extent / 16383, so
+    each coordinate is off by at most half a step, no more than the
+    quantised points' error; they are stored through meshoptimizer's
+    EXPONENTIAL filter, which keeps such values exactly, and compressed,
+    about 4 to 4.5 bytes per atom on a million-atom crystal. The node
+    "Atoms" translates the grid onto the atoms (and scales it by a power of
+    two only for coordinates beyond about 1e30 or extents below 1e-26), so
+    radii and SCALE stay in the units of the positions.
 
     Raises:
         TypeError: an argument that is not an array of numbers of the right kind.
         ValueError: a wrong shape or length, a type outside 0..65535, a
             position that is not finite (the first bad row is named), a
-            radius that is not positive, or a file that would reach 2 GiB.
+            radius that is not positive, a palette colour outside [0, 1],
+            both `types` and `elements` (or neither, or `palette` with
+            `elements`), or a file that would reach 2 GiB.
 
     The interpreter lock is released while the file is built, so threads
     may build several files at once; the bytes depend only on the inputs.
@@ -93,12 +136,39 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
     spheres = _inputs.atom_style(style)
     if radius is not None and not spheres:
         raise ValueError("radius: only used with style='spheres'")
+    scale = _inputs.radius_scale(radius_scale, spheres)
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per atom")
+        given = None if palette is None else _inputs.palette_colors(palette)
         # What the core refuses before it reads the atoms, refused before any copy.
-        _native.atoms_size(rows.shape[0], compress, spheres)
-        kinds = _inputs.atom_types(types, rows.shape[0])
+        _native.atoms_size(rows.shape[0], compress, spheres, 0 if given is None else given.shape[1])
+        kinds, colours, names, element_radii = _types_and_palette(types, elements, given,
+                                                                  rows.shape[0])
         cell = _inputs.box_corners(box)
-        per_atom, per_type = _inputs.sphere_radii(radius, kinds)
+        if elements is not None and radius is None:
+            per_atom, per_type = None, element_radii
+        else:
+            per_atom, per_type = _inputs.sphere_radii(radius, kinds,
+                                                      tables=elements is None)
         return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell, compress,
-                             spheres, per_atom, per_type, threads)
+                             spheres, per_atom, per_type, threads, colours, names, scale)
+
+
+
+def _types_and_palette(types: Any, elements: Any, colours: np.ndarray | None, count: int) -> tuple[
+        np.ndarray, np.ndarray | None, list[str] | None, np.ndarray | None]:
+    """(types, palette, names, radius table by type) from types or elements."""
+    if elements is None:
+        if types is None:
+            raise ValueError("types or elements: one of them is needed")
+        return _inputs.atom_types(types, count), colours, None, None
+    if types is not None:
+        raise ValueError("types and elements: pass one of them, not both")
+    if colours is not None:
+        raise ValueError("palette and elements: elements take Jmol's colours; pass types "
+                         "with a palette instead")
+    numbers = _inputs.element_numbers(elements, count)
+    kinds, table = species(numbers)
+    radii = np.where(table.numbers == 0, np.nan, table.vdw_radii).astype(np.float32)
+    return (np.ascontiguousarray(kinds), table.linear_colors.astype(np.float32),
+            list(table.symbols), radii)
