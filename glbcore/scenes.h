@@ -17,8 +17,9 @@
 //   before it copies any argument. Otherwise it returns the most bytes the
 //   file can take: the exact size but for the text of the numbers that the
 //   values decide (the POSITION bounds), counted at their longest. A
-//   compressed file, and atoms drawn as spheres (whose nodes follow the
-//   types present), have a size known only from the values: their twins
+//   compressed file, atoms drawn as spheres (whose nodes follow the types
+//   present) and atoms with a caller's palette (whose names and colours
+//   the file lists) have a size known only from the values: their twins
 //   return none.
 #pragma once
 
