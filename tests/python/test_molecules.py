@@ -261,3 +261,18 @@ def test_a_palette_of_twenty_colours_by_residue_name(validate_glbs):
         assert materials == {tuple(c) for c in palette.tolist()}, (style, compress)
     reports = validate_glbs(list(files.values()))
     assert [(r["numErrors"], r["numWarnings"]) for r in reports] == [(0, 0)] * 4
+
+
+def test_tip4p_virtual_sites_do_not_shrink_the_default_radius_of_oxygen():
+    """Bare types, virtual sites kept: every water oxygen has its site 0.15 A
+    away, yet oxygen's balls follow its O-H bond (MDAnalysis's positions)."""
+    import plexorin
+    from test_spheres import sphere_radius, spheres
+    wet = molecules.read_molecule(data("adk_oplsaa.gro"), keep_virtual=True)
+    types, table = elements.species(wet.elements)
+    read = spheres(parse_glb(plexorin.atoms(wet.positions, types, style="spheres")))
+    water = universe("adk_oplsaa.gro").select_atoms("resname SOL")
+    bond = np.median(np.linalg.norm(water.select_atoms("name OW").positions -
+                                    water.select_atoms("name HW1").positions, axis=1))
+    oxygen = sphere_radius(read[f"type {table.symbols.index('O')}"][2])
+    assert 0.4 * bond * 0.99 <= oxygen <= 0.4 * bond * 1.01
