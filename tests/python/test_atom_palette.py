@@ -11,13 +11,15 @@ import pytest
 import plexorin
 from element_reference import bondi_radius
 from glb_reader import attribute_array, parse_glb
+from test_compressed import assert_within_half_step, decode_and_validate, primitives  # noqa: F401
 from test_readers import morton_order
 from test_spheres import sphere_radius, spheres
 
 RGBA = np.float32([[0.1, 0.2, 0.3, 1], [0.9, 0.8, 0.7, 0.5], [0, 1, 0, 1], [1, 0, 1, 0.25]])
 
 
-def test_an_rgba_palette_in_every_style_with_types_beyond_it_on_its_last_row(validate_glbs):
+def test_an_rgba_palette_in_every_style_with_types_beyond_it_on_its_last_row(validate_glbs,
+                                                                            decode_and_validate):
     rng = np.random.default_rng(30)
     positions = rng.uniform(-3, 3, (3000, 3)).astype(np.float32)
     types = rng.integers(0, 9, 3000)  # types 3..8 take row 3
@@ -39,6 +41,12 @@ def test_an_rgba_palette_in_every_style_with_types_beyond_it_on_its_last_row(val
                    document["materials"]]
         np.testing.assert_array_equal(colours, RGBA)
         assert [m.get("alphaMode") for m in document["materials"]] == [None, "BLEND", None, "BLEND"]
+    # Compressed points: each row's atoms in Morton order, in the primitive of its material.
+    node, stored = primitives(decode_and_validate({"rgba": files["points", True]})["rgba"])
+    extents = (positions.min(axis=0).astype(np.float64), positions.max(axis=0).astype(np.float64))
+    for primitive, quantised in stored:
+        atoms = order[np.minimum(types[order], 3) == primitive["material"]]
+        assert_within_half_step(node, quantised, positions[atoms], extents)
     read = spheres(parse_glb(files["spheres", False]))
     assert {name: len(node[0]) for name, node in read.items()} == {
         "type 0": (types == 0).sum(), "type 1": (types == 1).sum(), "type 2": (types == 2).sum(),

@@ -146,13 +146,12 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
                                                                   rows.shape[0])
         cell = _inputs.box_corners(box)
         if elements is not None and radius is None:
-            per_atom, per_type = None, element_radii
+            per_atom, per_type = None, element_radii if spheres else None
         else:
             per_atom, per_type = _inputs.sphere_radii(radius, kinds,
                                                       tables=elements is None)
         return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell, compress,
                              spheres, per_atom, per_type, threads, colours, names, scale)
-
 
 
 def _types_and_palette(types: Any, elements: Any, colours: np.ndarray | None, count: int) -> tuple[
