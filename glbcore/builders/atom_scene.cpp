@@ -54,6 +54,7 @@ FloatLayout plan_float_atoms(const AtomScene& scene, const MortonGrid& grid) {
                          {"COLOR_0", document.add_accessor(std::move(color))}};
     points.mode = gltf::POINTS;
     add_scene_mesh(document, "Atoms", std::move(points));
+    add_scene_frame(document, scene.frame);
     return layout;
 }
 
