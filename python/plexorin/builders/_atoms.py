@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from .. import _inputs, _native
+from .. import _inputs, _native, _origin
 from .._environment import round_to_nearest
 from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 
@@ -12,18 +12,18 @@ from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 @with_compressed_layout
 def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
           style: str = "points", radius: Any = None,
-          compress: bool = False, workers: int | None = None) -> bytes:
+          compress: bool = False, workers: int | None = None, up: str = "y") -> bytes:
     """An atom cloud as a GLB file: atoms in Morton order, coloured by type.
 
     Args:
         positions: x y z per atom, shape (N, 3) or flat; any float or integer
-            dtype, converted to float32 (values that overflow float32 raise).
+            dtype, stored as float32: {stored_positions}
         types: one integer type per atom, 0..65535. Types 0 to 6 take the
             colours grey, red, green, blue, yellow, magenta and cyan; 7 and
             above light grey.
         box: the cell the Morton curve is laid over, as corners ``(lo, hi)``
-            or a (2, 3) array, e.g. a simulation cell. By default the exact
-            bounds of the positions.
+            or a (2, 3) array, e.g. a simulation cell, in the coordinates of
+            the positions. By default the exact bounds of the positions.
         style: ``"points"`` (one pixel-sized point per atom) or
             ``"spheres"`` (a shaded ball per atom, drawn by GPU instancing).
         radius: only with ``style="spheres"``: the sphere radius in the units
@@ -49,6 +49,7 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
             per processor, and one below 100000 atoms. Pass 1 when several
             threads each build a file, as `tileset` does. The bytes do not
             depend on it.
+        up: {up}
 
     Returns:
         The GLB file. As points: one POINTS primitive with POSITION and float
@@ -90,6 +91,7 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
     """
     compress = flag(compress, "compress")
     threads = thread_limit(workers)
+    turn = _origin.z_up(up)
     spheres = _inputs.atom_style(style)
     if radius is not None and not spheres:
         raise ValueError("radius: only used with style='spheres'")
@@ -100,5 +102,6 @@ def atoms(positions: ArrayLike, types: ArrayLike, *, box: Any = None,
         kinds = _inputs.atom_types(types, rows.shape[0])
         cell = _inputs.box_corners(box)
         per_atom, per_type = _inputs.sphere_radii(radius, kinds)
-        return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell, compress,
-                             spheres, per_atom, per_type, threads)
+        stored, origin = _origin.stored_positions(rows, "positions", threads)
+        return _native.atoms(stored, kinds, _origin.shifted_box(cell, origin), compress, spheres,
+                             per_atom, per_type, threads, origin, turn)
