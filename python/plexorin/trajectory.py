@@ -24,10 +24,11 @@ def frame_name(index: int) -> str:
 
 
 def _write_frame(path: str, positions: np.ndarray, types: np.ndarray, box: Any,
-                 compress: bool, style: Literal["points", "spheres"] = "points") -> int:
+                 compress: bool, style: Literal["points", "spheres"] = "points",
+                 up: str = "y") -> int:
     # Frames are built side by side, one per executor thread.
     files.save(path, builders.atoms(positions, types, box=box, compress=compress, style=style,
-                                    workers=1))
+                                    workers=1, up=up))
     return int(positions.shape[0])
 
 
@@ -57,12 +58,13 @@ def write_frames(path: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
 
 def write_frame_arrays(frames: Iterable[tuple[Any, Any, Any]], out_dir: str | os.PathLike[str], *,
                        compress: bool = False, style: Literal["points", "spheres"] = "points",
-                       executor: Executor | None = None, client: Any = None,
+                       up: str = "y", executor: Executor | None = None, client: Any = None,
                        progress: bool = False) -> list[pathlib.Path]:
     """Writes ``frame_00000.glb`` ... into `out_dir`: the `plexorin.atoms`
     file of each (positions, types, box) of `frames`, consumed in order
     while earlier frames are built on the executor (or Dask `client`).
-    `style` is that of `plexorin.atoms`. Returns the paths written."""
+    `style` and `up` are those of `plexorin.atoms`; positions are converted
+    to float32 as each frame is read. Returns the paths written."""
     out = pathlib.Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
     own = executor is None and client is None
@@ -82,7 +84,7 @@ def write_frame_arrays(frames: Iterable[tuple[Any, Any, Any]], out_dir: str | os
             target = out / frame_name(index)
             in_flight.append(submit(_write_frame, str(target),
                                     np.ascontiguousarray(positions, dtype=np.float32),
-                                    types, box, compress, style))
+                                    types, box, compress, style, up))
             written.append(target)
             while len(in_flight) >= limit:
                 in_flight.popleft().result()
