@@ -5,8 +5,11 @@
 
 The BIN chunk is skipped, not read, so a file of any size is summarised in
 the time it takes to read its JSON; no data is decoded, so the numbers are
-what the JSON declares (counts, component types, bounds). A malformed
-container or JSON raises GlbError with a one-line message.
+what the JSON declares (counts, component types, bounds). Bounds are also
+given as placed by the node transforms (_placement.py): in the data's own
+coordinates, with the origin and the up axis of a root node that places the
+scene. A malformed container or JSON raises GlbError with a one-line
+message.
 """
 
 from __future__ import annotations
@@ -15,6 +18,8 @@ import json
 import struct
 from pathlib import Path
 from typing import Any, BinaryIO
+
+from ._placement import placement
 
 MAGIC = b"glTF"
 CHUNK_JSON = 0x4E4F534A
@@ -209,10 +214,24 @@ def summarize(document: dict[str, Any], version: int = 2) -> dict[str, Any]:
         "nodes": _nodes(document, accessors),
         "meshes": _meshes(document, accessors),
     }
+    _add_placement(summary, document)
     compressed = _compressed_views(document)
     if compressed:
         summary["compressed"] = compressed
     return summary
+
+
+def _add_placement(summary: dict[str, Any], document: dict[str, Any]) -> None:
+    """Origin, up axis and placed bounds (see _placement.py) into the summary:
+    "bounds" of the scene, of each primitive and of each instanced node."""
+    placed = placement(document)
+    summary["origin"], summary["up"] = placed.origin, placed.up
+    if placed.bounds is not None:
+        summary["bounds"] = {"min": placed.bounds[0], "max": placed.bounds[1]}
+    for (mesh, number), (low, high) in placed.primitives.items():
+        summary["meshes"][mesh]["primitives"][number]["bounds"] = {"min": low, "max": high}
+    for node, (low, high) in placed.instances.items():
+        summary["nodes"][node]["instances"]["bounds"] = {"min": low, "max": high}
 
 
 def read_summary(path: Path | str) -> dict[str, Any]:
@@ -256,12 +275,15 @@ ELEMENT_WORDS = {"POINTS": "point", "TRIANGLES": "triangle", "TRIANGLE_STRIP": "
                  "TRIANGLE_FAN": "triangle"}
 
 
-def _accessor_line(name: str, accessor: dict[str, Any]) -> str:
+def _accessor_line(name: str, accessor: dict[str, Any],
+                   placed: dict[str, Any] | None = None) -> str:
+    """One accessor; POSITION and TRANSLATION with their bounds, as placed
+    when they are (the stored ones otherwise)."""
     kind = f"{accessor['componentType']}{' normalized' if accessor.get('normalized') else ''} {accessor['type']}"
     line = f"    {name:<11} {kind:<29} {accessor['count']:>11,}"
-    if name == "POSITION" or name == "TRANSLATION":
-        if "min" in accessor and "max" in accessor:
-            line += f"  min {_vector(accessor['min'])}  max {_vector(accessor['max'])}"
+    bounds = placed or accessor
+    if name in ("POSITION", "TRANSLATION") and "min" in bounds and "max" in bounds:
+        line += f"  min {_vector(bounds['min'])}  max {_vector(bounds['max'])}"
     return line
 
 
@@ -273,10 +295,19 @@ def _primitive_lines(number: int, primitive: dict[str, Any]) -> list[str]:
     if "material" in primitive:
         head += f", material {primitive['material']}"
     lines = [head]
-    lines += [_accessor_line(name, a) for name, a in primitive["attributes"].items()]
+    lines += [_accessor_line(name, a, primitive.get("bounds") if name == "POSITION" else None)
+              for name, a in primitive["attributes"].items()]
     if "indices" in primitive:
         lines.append(_accessor_line("indices", primitive["indices"]))
     return lines
+
+
+def _placement_line(summary: dict[str, Any]) -> str:
+    origin = summary.get("origin")
+    line = f"origin {_vector(origin) if origin else 'none (coordinates as stored)'}, {summary['up']} up"
+    if "bounds" in summary:
+        line += f"; bounds min {_vector(summary['bounds']['min'])}  max {_vector(summary['bounds']['max'])}"
+    return line + " (node transforms applied; the data's axes)"
 
 
 def describe(summary: dict[str, Any]) -> str:
@@ -292,13 +323,16 @@ def describe(summary: dict[str, Any]) -> str:
                   (("nodes", "node", None), ("meshes", "mesh", "meshes"),
                    ("materials", "material", None), ("accessors", "accessor", None),
                    ("bufferViews", "buffer view", None))),
+        _placement_line(summary),
     ]
     for node in summary["nodes"]:
         if "instances" in node:
             names = ", ".join(node["instances"]["attributes"])
             lines.append(f"node {node['node']} {json.dumps(node['name'])}: mesh {node.get('mesh')}, "
                          f"{plural(node['instances']['count'], 'instance')} ({names})")
-            lines += [_accessor_line(name, a) for name, a in node["instances"]["attributes"].items()]
+            lines += [_accessor_line(name, a, node["instances"].get("bounds")
+                                     if name == "TRANSLATION" else None)
+                      for name, a in node["instances"]["attributes"].items()]
     for number, mesh in enumerate(summary["meshes"]):
         lines.append(f"mesh {number} {json.dumps(mesh['name'])}:")
         for index, primitive in enumerate(mesh["primitives"]):
