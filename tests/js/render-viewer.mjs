@@ -5,7 +5,8 @@
 // Prints one JSON line per file:
 //   {file, status, error, points, vertices, triangles, colored, instances (per
 //    instanced mesh name: count and material colour), drawnFraction,
-//    distinctColors, legend: [{type, color}], fileLinks, pageErrors, screenshot}
+//    distinctColors, legend: [{type, color}], fileLinks, camera (position),
+//    offset (where the viewer moved the model from), pageErrors, screenshot}
 // The counting and the pixel analysis below run in the page but belong to this
 // script, not to the viewer, so a fault in the viewer cannot hide itself.
 import { mkdtempSync, rmSync } from "node:fs";
@@ -59,7 +60,8 @@ function canvasCoverage() {
   return { drawnFraction: drawn / (pixels.length / 4), distinctColors: colors.size };
 }
 
-// Runs in the page: the legend's entries (type, swatch colour) and the files linked.
+// Runs in the page: the legend's entries (type, swatch colour), the files
+// linked, where the camera is and the offset the viewer shows the model at.
 function pageParts() {
   const legend = [...document.querySelectorAll("#legend:not([hidden]) .entry")].map((entry) => ({
     type: entry.dataset.type,
@@ -67,7 +69,8 @@ function pageParts() {
   }));
   const fileLinks = [...document.querySelectorAll("#files a")]
     .map((link) => new URL(link.href).searchParams.get("file"));
-  return { legend, fileLinks };
+  const { camera, offset } = window.viewer;
+  return { legend, fileLinks, camera: camera.position.toArray(), offset };
 }
 
 async function inspect(browser, baseUrl, screenshotDir, fileUrl) {
