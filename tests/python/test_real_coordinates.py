@@ -1,6 +1,7 @@
 """Real coordinates: LiDAR files of laspy's test data (fetched from the
 package index; 0.6 to 5.8 million, in state-plane feet and UTM metres) go
-through `convert`, `point_cloud` and `atoms`, plain and compressed. Each file
+through `convert`, `point_cloud`, `atoms` and `mesh` (the scan's Delaunay
+triangles), plain and compressed. Each file
 is read back by parties independent of the builders: npm `meshoptimizer`
 decodes the compressed ones, trimesh applies the node transforms in float64,
 laspy gives the reference, the Khronos validator checks them all."""
@@ -39,7 +40,7 @@ def lidar(name):
 def world_points(path):
     """Every point of a plain GLB file with its node transforms applied in
     float64 (trimesh): glTF's y-up world coordinates."""
-    scene = trimesh.load(io.BytesIO(path.read_bytes()), file_type="glb")
+    scene = trimesh.load(io.BytesIO(path.read_bytes()), file_type="glb", process=False)
     placed = []
     for node in scene.graph.nodes_geometry:
         matrix, name = scene.graph[node]
@@ -62,6 +63,7 @@ def files_of(name, folder):
     path = lidar(name)
     xyz = laspy.read(path).xyz
     types = np.arange(len(xyz)) % 9
+    faces = spatial.Delaunay(xyz[:, :2] - xyz[:, :2].min(axis=0)).simplices
     files = {}
     for compress in (False, True):
         tag = "c" if compress else "p"
@@ -72,6 +74,8 @@ def files_of(name, folder):
                                              compress, False)
         files[f"{name}.atoms.{tag}.glb"] = (plexorin.atoms(xyz, types, compress=compress, up="z"),
                                             True, compress, True)
+        files[f"{name}.mesh.{tag}.glb"] = (plexorin.mesh(xyz, faces, compress=compress, up="z"),
+                                           True, compress, False)
     return xyz, files
 
 
