@@ -74,7 +74,8 @@ def stored_positions(rows: np.ndarray, name: str,
     file stores and the origin it is offset from (None: stored as given)."""
     if np.can_cast(rows.dtype, np.float32) or rows.shape[0] == 0:
         return _inputs.to_float32(rows, name), None
-    wide = np.ascontiguousarray(rows, dtype=np.float64)
+    # The core reads float64 elements: contiguous, aligned, native byte order.
+    wide = np.require(rows, np.float64, ["C_CONTIGUOUS", "ALIGNED"])
     bounds = _native.float64_extents(wide, workers)
     # A NaN, an infinity or a value beyond float32 (which readers keep node
     # translations in, too): refused by name on the usual path.

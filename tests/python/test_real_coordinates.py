@@ -160,3 +160,6 @@ def test_the_origin_is_taken_only_where_float32_would_miss_the_aim(low, high, fr
     if not framed:
         assert plexorin.point_cloud(positions) == plexorin.point_cloud(positions.astype(np.float32))
     assert b"Frame" not in plexorin.point_cloud(positions.astype(np.float32))
+    # Any layout of the same values: unaligned, big-endian.
+    odd = np.frombuffer(b"\0" + positions.astype(">f8").tobytes(), ">f8", offset=1).reshape(-1, 3)
+    assert plexorin.point_cloud(odd) == plexorin.point_cloud(positions)
