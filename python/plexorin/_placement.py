@@ -10,7 +10,7 @@ mesh above the whole scene (the builders' "Frame"), in those axes. Only the
 accessors' min and max are read, never the data: a primitive's box is its
 POSITION bounds through its node's transforms (the stored integers of a
 compressed file become coordinates), an instanced node's box that of its
-TRANSLATION bounds (the instances' centres).
+TRANSLATION bounds (the instances' centres) when it declares them.
 """
 
 from __future__ import annotations
@@ -108,11 +108,12 @@ def _accessor(document: dict[str, Any], index: Any) -> dict[str, Any]:
 
 def _place_node(document: dict[str, Any], index: int, matrix: np.ndarray, out: Placement) -> None:
     node = document["nodes"][index]
-    instancing = (node.get("extensions") or {}).get("EXT_mesh_gpu_instancing") or {}
-    centres = _box(_accessor(document, (instancing.get("attributes") or {}).get("TRANSLATION")))
-    if centres is not None:
-        out.instances[index] = _placed(centres, matrix)
-        out.bounds = _union(out.bounds, out.instances[index])
+    instancing = (node.get("extensions") or {}).get("EXT_mesh_gpu_instancing")
+    if isinstance(instancing, dict):  # the mesh alone says nothing of where instances are
+        centres = _box(_accessor(document, (instancing.get("attributes") or {}).get("TRANSLATION")))
+        if centres is not None:
+            out.instances[index] = _placed(centres, matrix)
+            out.bounds = _union(out.bounds, out.instances[index])
         return
     meshes = document.get("meshes", [])
     mesh = node.get("mesh")

@@ -306,8 +306,9 @@ def _placement_line(summary: dict[str, Any]) -> str:
     origin = summary.get("origin")
     line = f"origin {_vector(origin) if origin else 'none (coordinates as stored)'}, {summary['up']} up"
     if "bounds" in summary:
-        line += f"; bounds min {_vector(summary['bounds']['min'])}  max {_vector(summary['bounds']['max'])}"
-    return line + " (node transforms applied; the data's axes)"
+        line += (f"; bounds min {_vector(summary['bounds']['min'])}  max "
+                 f"{_vector(summary['bounds']['max'])} (node transforms applied; the data's axes)")
+    return line
 
 
 def describe(summary: dict[str, Any]) -> str:
