@@ -1,6 +1,7 @@
 // plexorin._native's scene builders: atoms, point clouds and meshes as GLB
-// files, their size twins, and the working memory a caller lends to many
-// point files written one after another.
+// files, their size twins, the working memory a caller lends to many point
+// files written one after another, and float64 positions as float32 offsets
+// from an origin that the files' frame puts back.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -28,6 +29,14 @@ using Box = std::array<double, 6>;  // lo x y z, hi x y z
 using MaterialFactors =
     std::tuple<std::array<double, 4>, double, double, std::array<double, 3>, bool>;
 using ColorLayout = std::pair<std::string, std::uint32_t>;  // storage type, components
+using Origin = std::optional<std::array<double, 3>>;
+
+glbcore::SceneFrame scene_frame(const Origin& origin, bool z_up) {
+    glbcore::SceneFrame frame;
+    frame.origin = origin;
+    frame.z_up = z_up;
+    return frame;
+}
 
 // Writes the file into a 1-D uint8 array that the caller lends when it fits
 // there, and into a new `bytes` object otherwise: a caller that writes many
@@ -130,7 +139,8 @@ HeldPalette take_palette(const py::handle& colors,
 py::bytes atoms(const py::handle& positions, const py::handle& types, const std::optional<Box>& box,
                 bool compress, bool spheres, const py::handle& radius_per_atom,
                 const py::handle& radius_per_type, unsigned workers, const py::handle& palette,
-                const std::optional<std::vector<std::string>>& palette_names, float radius_scale) {
+                const std::optional<std::vector<std::string>>& palette_names, float radius_scale,
+                const Origin& origin, bool z_up) {
     const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
     const auto typ = take_array<std::uint16_t>(types, "types", ArraySpec::vector());
     require_rows(typ.rows(), pos.rows(), "types");
@@ -158,12 +168,13 @@ py::bytes atoms(const py::handle& positions, const py::handle& types, const std:
     const HeldPalette held_palette = take_palette(palette, palette_names);
     scene.palette = held_palette.palette();
     scene.radius_scale = radius_scale;
+    scene.frame = scene_frame(origin, z_up);
     return build([&](glbcore::OutputBuffer& out) { glbcore::write_atom_scene(scene, out); });
 }
 
 py::object point_cloud(const py::handle& positions, const py::handle& colors, bool compress,
                        bool keep_input_order, unsigned workers, glbcore::PointWriteScratch* scratch,
-                       const py::handle& out_array) {
+                       const py::handle& out_array, const Origin& origin, bool z_up) {
     const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
     std::optional<py::array> held_colors;
     glbcore::PointCloudScene scene;
@@ -174,6 +185,7 @@ py::object point_cloud(const py::handle& positions, const py::handle& colors, bo
     scene.keep_input_order = keep_input_order;
     scene.workers = workers;
     scene.scratch = scratch;
+    scene.frame = scene_frame(origin, z_up);
     const auto write = [&](glbcore::OutputBuffer& out) {
         glbcore::write_point_cloud_scene(scene, out);
     };
@@ -202,7 +214,7 @@ std::uint32_t index_count(std::uint64_t faces) {
 
 py::bytes mesh(const py::handle& positions, const py::handle& faces, const py::handle& normals,
                const py::handle& colors, const MaterialFactors& material, bool compress,
-               unsigned workers) {
+               unsigned workers, const Origin& origin, bool z_up) {
     const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
     const auto idx = take_array<std::uint32_t>(faces, "faces", ArraySpec::table(3));
     const auto nrm = take_optional_array<float>(normals, "normals", ArraySpec::table(3));
@@ -218,7 +230,30 @@ py::bytes mesh(const py::handle& positions, const py::handle& faces, const py::h
     scene.material = material_of(material);
     scene.compression.enabled = compress;
     scene.workers = workers;
+    scene.frame = scene_frame(origin, z_up);
     return build([&](glbcore::OutputBuffer& out) { glbcore::write_mesh_scene(scene, out); });
+}
+
+// ---- Coordinates far from zero -------------------------------------------
+py::object float64_extents(const py::handle& positions, unsigned workers) {
+    const auto pos = take_array<double>(positions, "positions", ArraySpec::table(3).typed());
+    const std::uint32_t count = rows_below_2_to_32(pos.rows(), "positions");
+    std::array<double, 3> lo{}, hi{};
+    const bool finite = without_interpreter_lock(
+        [&] { return glbcore::float64_extents(pos.data(), count, lo.data(), hi.data(), workers); });
+    if (!finite) return py::none();
+    return py::make_tuple(py::make_tuple(lo[0], lo[1], lo[2]), py::make_tuple(hi[0], hi[1], hi[2]));
+}
+
+py::array float32_offsets(const py::handle& positions, const std::array<double, 3>& origin,
+                          unsigned workers) {
+    const auto pos = take_array<double>(positions, "positions", ArraySpec::table(3).typed());
+    const std::uint32_t count = rows_below_2_to_32(pos.rows(), "positions");
+    py::array_t<float> out({static_cast<py::ssize_t>(count), py::ssize_t{3}});
+    float* at = out.mutable_data();
+    without_interpreter_lock(
+        [&] { glbcore::float32_offsets(pos.data(), count, origin.data(), at, workers); });
+    return std::move(out);
 }
 
 // ---- Size twins: what the builders refuse before they read an array -------
@@ -247,8 +282,10 @@ glbcore::ColorArray color_layout(const std::optional<ColorLayout>& colors) {
 const float GIVEN_COLORS = 0;
 
 std::optional<std::size_t> atoms_size(std::uint64_t count, bool compress, bool spheres,
-                                      std::uint32_t palette_components) {
+                                      std::uint32_t palette_components, const Origin& origin,
+                                      bool z_up) {
     glbcore::AtomScene scene;
+    scene.frame = scene_frame(origin, z_up);
     scene.count = rows_below_2_to_32(count, "positions");
     scene.style = spheres ? glbcore::AtomStyle::spheres : glbcore::AtomStyle::points;
     scene.compression.enabled = compress;
@@ -263,9 +300,10 @@ std::optional<std::size_t> atoms_size(std::uint64_t count, bool compress, bool s
 }
 
 std::optional<std::size_t> point_cloud_size(std::uint64_t count,
-                                            const std::optional<ColorLayout>& colors,
-                                            bool compress) {
+                                            const std::optional<ColorLayout>& colors, bool compress,
+                                            const Origin& origin, bool z_up) {
     glbcore::PointCloudScene scene;
+    scene.frame = scene_frame(origin, z_up);
     scene.count = rows_below_2_to_32(count, "positions");
     scene.colors = color_layout(colors);
     scene.compression.enabled = compress;
@@ -274,8 +312,10 @@ std::optional<std::size_t> point_cloud_size(std::uint64_t count,
 
 std::optional<std::size_t> mesh_size(std::uint64_t vertex_count, std::uint64_t face_count,
                                      const std::optional<ColorLayout>& colors,
-                                     const MaterialFactors& material, bool compress) {
+                                     const MaterialFactors& material, bool compress,
+                                     const Origin& origin, bool z_up) {
     glbcore::MeshScene scene;
+    scene.frame = scene_frame(origin, z_up);
     scene.vertex_count = rows_below_2_to_32(vertex_count, "positions");
     scene.index_count = index_count(face_count);
     scene.colors = color_layout(colors);
@@ -291,12 +331,13 @@ void register_scenes(py::module_& m) {
           "The GLB file of atoms: (N, 3) float32 positions, N uint16 types, the Morton box as\n"
           "six floats or None; as spheres with float32 radii per atom or per type, times\n"
           "radius_scale; coloured by an (M, 3) or (M, 4) float32 palette with M names, or by\n"
-          "the default eight colours.",
+          "the default eight colours. A root node adds `origin` (3 floats) back to the\n"
+          "positions and turns z-up data upright.",
           py::arg("positions"), py::arg("types"), py::arg("box"), py::arg("compress") = false,
           py::arg("spheres") = false, py::arg("radius_per_atom") = py::none(),
           py::arg("radius_per_type") = py::none(), py::arg("workers") = 0,
           py::arg("palette") = py::none(), py::arg("palette_names") = py::none(),
-          py::arg("radius_scale") = 1.0f);
+          py::arg("radius_scale") = 1.0f, py::arg("origin") = py::none(), py::arg("z_up") = false);
     py::class_<glbcore::PointWriteScratch>(
         m, "PointWriteScratch",
         "Working memory for compressed point files written one after another: lend it to\n"
@@ -305,26 +346,38 @@ void register_scenes(py::module_& m) {
     m.def("point_cloud", &point_cloud,
           "The GLB file of (N, 3) float32 points with optional (N, 3) or (N, 4) float32,\n"
           "uint8 or uint16 colours; written into `out` (1-D uint8) and returned as its first\n"
-          "bytes when it fits there.",
+          "bytes when it fits there. `origin` and `z_up` as for `atoms`.",
           py::arg("positions"), py::arg("colors"), py::arg("compress") = false,
           py::arg("keep_input_order") = false, py::arg("workers") = 0, py::arg("scratch") = nullptr,
-          py::arg("out") = py::none());
+          py::arg("out") = py::none(), py::arg("origin") = py::none(), py::arg("z_up") = false);
     m.def("mesh", &mesh,
           "The GLB file of a triangle mesh: (V, 3) float32 positions, (M, 3) uint32 faces,\n"
-          "optional (V, 3) float32 normals and colours, and the material's factors.",
+          "optional (V, 3) float32 normals and colours, and the material's factors; `origin`\n"
+          "and `z_up` as for `atoms`.",
           py::arg("positions"), py::arg("faces"), py::arg("normals"), py::arg("colors"),
-          py::arg("material"), py::arg("compress") = false, py::arg("workers") = 0);
+          py::arg("material"), py::arg("compress") = false, py::arg("workers") = 0,
+          py::arg("origin") = py::none(), py::arg("z_up") = false);
     m.def("atoms_size", &atoms_size,
           "What `atoms` refuses before it reads an array, refused the same way; otherwise the\n"
           "most bytes its file can take, or None when only the values tell.",
           py::arg("count"), py::arg("compress") = false, py::arg("spheres") = false,
-          py::arg("palette_components") = 0);
+          py::arg("palette_components") = 0, py::arg("origin") = py::none(),
+          py::arg("z_up") = false);
     m.def("point_cloud_size", &point_cloud_size,
           "`atoms_size` for `point_cloud`; colours as (storage type, components) or None.",
-          py::arg("count"), py::arg("colors") = py::none(), py::arg("compress") = false);
+          py::arg("count"), py::arg("colors") = py::none(), py::arg("compress") = false,
+          py::arg("origin") = py::none(), py::arg("z_up") = false);
     m.def("mesh_size", &mesh_size, "`atoms_size` for `mesh`.", py::arg("vertex_count"),
           py::arg("face_count"), py::arg("colors"), py::arg("material"),
-          py::arg("compress") = false);
+          py::arg("compress") = false, py::arg("origin") = py::none(), py::arg("z_up") = false);
+    m.def("float64_extents", &float64_extents,
+          "((lo x y z), (hi x y z)) of (N, 3) float64 positions, or None when one is NaN or\n"
+          "infinite.",
+          py::arg("positions"), py::arg("workers") = 0);
+    m.def("float32_offsets", &float32_offsets,
+          "(N, 3) float32: each of (N, 3) float64 positions minus `origin` in float64, rounded\n"
+          "once to float32.",
+          py::arg("positions"), py::arg("origin"), py::arg("workers") = 0);
 }
 
 }  // namespace bindings

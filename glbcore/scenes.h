@@ -23,6 +23,7 @@
 //   return none.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -49,6 +50,35 @@ struct Extents {
 // Throws std::invalid_argument "positions[i] is not finite" for the first
 // row holding a NaN or an infinity.
 Extents exact_extents(const float* positions, std::uint32_t count);
+
+// ---- Coordinates far from zero --------------------------------------------
+// float32 keeps about seven digits of a coordinate, not of the data's extent:
+// at 4 million its step is 0.25. A caller that holds float64 positions far
+// from zero stores them as float32 offsets from an origin and puts the origin
+// back with a scene frame (below), so that each coordinate keeps float32
+// precision of the extent instead.
+
+// The float64 extremes per axis of `count` rows of x y z, in one pass split
+// over `workers` threads (0: one per hardware thread, one below 100000
+// rows). Returns false, the extremes then unspecified, when a value is NaN
+// or infinite.
+bool float64_extents(const double* positions, std::uint32_t count, double* lo, double* hi,
+                     unsigned workers);
+
+// out[i][axis] = float(positions[i][axis] - origin[axis]): the difference
+// in float64, rounded once to float32 (to nearest). Split as float64_extents.
+void float32_offsets(const double* positions, std::uint32_t count, const double* origin, float* out,
+                     unsigned workers);
+
+// Where the stored coordinates stand in the file's world: one root node above
+// every node of the scene, which adds `origin` back to the stored offsets and,
+// for z-up data, turns +z into glTF's +y (a rotation of -90 degrees about x).
+// The data is not touched. With neither, no root node is written; an empty
+// scene never gets one.
+struct SceneFrame {
+    std::optional<std::array<double, 3>> origin;  // in the data's own axes
+    bool z_up = false;
+};
 
 // Unit normals per vertex: the sum of the face normals of the triangles that
 // use the vertex, each weighted by the triangle's area, normalised. A vertex
@@ -114,6 +144,7 @@ struct AtomScene {
     // of two step, through meshoptimizer's EXPONENTIAL filter, and compressed.
     Compression compression;
     WorkerLimit workers = 0;
+    SceneFrame frame;
 };
 // Atoms in Morton order over the grid, coloured by type from the palette of
 // the atom builder; POSITION bounds are the exact extremes. As spheres, each
@@ -152,6 +183,7 @@ struct PointCloudScene {
     bool keep_input_order = false;
     WorkerLimit workers = 0;
     PointWriteScratch* scratch = nullptr;  // lent working memory, or none
+    SceneFrame frame;
 };
 void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out);
 std::optional<std::size_t> point_cloud_scene_size(const PointCloudScene& scene);
@@ -169,6 +201,7 @@ struct MeshScene {
     // bytes, a uniform position scale so normals keep their directions.
     Compression compression;
     WorkerLimit workers = 0;
+    SceneFrame frame;
 };
 void write_mesh_scene(const MeshScene& scene, OutputBuffer& out);
 std::optional<std::size_t> mesh_scene_size(const MeshScene& scene);

@@ -2,8 +2,8 @@
 // onto the page), frames the camera on its bounds and orbits around it.
 // window.viewer exposes the state for scripts that drive the page:
 // status "loading" | "ready" | "error", the error text, the scene, the loaded
-// model, the renderer and the camera, the legend's entries and the names of
-// the served files (null until listed). Rendering happens on demand only
+// model, the renderer and the camera, the legend's entries, the names of
+// the served files (null until listed) and the offset the model is shown at. Rendering happens on demand only
 // (after loading, resizing or moving the camera), so an idle page costs nothing.
 import * as THREE from "three";
 import { GLTFLoader } from "three/addons/loaders/GLTFLoader.js";
@@ -28,7 +28,7 @@ camera.add(headlight); // the light follows the camera, so the lit side faces th
 scene.add(camera);
 
 const controls = new OrbitControls(camera, renderer.domElement);
-const state = { status: "loading", error: null, scene, model: null, renderer, camera, legend: [], files: null };
+const state = { status: "loading", error: null, scene, model: null, renderer, camera, legend: [], files: null, offset: [0, 0, 0] };
 window.viewer = state;
 
 const render = () => renderer.render(scene, camera);
@@ -222,11 +222,26 @@ function frame(model) {
   controls.update();
 }
 
+// Real coordinates put content millions of units from zero (a root node's
+// translation holds them, in double). A camera out there would orbit and
+// light in numbers that float32 shaders round to metres, so the model is
+// shown moved by minus the centre of its bounds, computed in double: camera,
+// orbit and every matrix the GPU gets stay near zero. state.offset is that
+// centre, what to add to a point of the scene to get the file's coordinates.
+function bringNearZero(model) {
+  model.updateMatrixWorld(true);
+  const centre = new THREE.Box3().setFromObject(model).getCenter(new THREE.Vector3());
+  model.position.copy(centre).negate();
+  model.updateMatrixWorld(true);
+  state.offset = centre.toArray();
+}
+
 function show(name, gltf) {
   if (state.model) scene.remove(state.model);
   const model = gltf.scene;
   state.model = model;
   scene.add(model);
+  bringNearZero(model);
   setPointSizes(model, pointSize(countElements(model).points));
   frame(model);
   showLegend(gltf.parser.json, model);

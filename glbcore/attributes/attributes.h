@@ -1,8 +1,9 @@
 // The attributes of the public builders' files and the checks of their
 // values: POSITION with exact bounds (the float extremes of the points),
 // COLOR_0 in the caller's storage type, smooth normals (scenes.h), the mesh
-// material, the box of an atom cloud's Morton grid and the names of its
-// palette.
+// material, the box of an atom cloud's Morton grid, the names of its
+// palette, and the scene frame that puts float32 offsets back at their
+// float64 origin, the right way up.
 #pragma once
 
 #include <cstddef>
@@ -54,6 +55,11 @@ struct MortonGrid {
     double hi[3];
 };
 MortonGrid morton_grid(const AtomScene& scene, const Extents& extents);
+
+// Puts every node of the scene under the root node of `frame` (scenes.h),
+// when the frame has one and the scene is not empty. Called once a document's
+// scene nodes are all added. Refuses a non-finite origin, naming it.
+void add_scene_frame(gltf::Document& document, const SceneFrame& frame);
 
 // Adds `primitive` as a mesh of its own under a node of the scene, both
 // called `name`: the layout of every single-primitive file.

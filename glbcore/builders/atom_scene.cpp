@@ -112,6 +112,7 @@ FloatLayout plan_float_atoms(const AtomScene& scene, const MortonGrid& grid,
     }
     add_scene_mesh(document, "Atoms", std::move(points));
     if (palette != nullptr) document.nodes.back().extras = palette_extras(*palette);
+    add_scene_frame(document, scene.frame);
     return layout;
 }
 

@@ -63,6 +63,7 @@ FloatLayout plan_float_mesh(const MeshScene& scene) {
     triangles.indices = add_indices(document, payload, scene);
     triangles.material = document.add_material(material_record(scene.material));
     add_scene_mesh(document, "Mesh", std::move(triangles));
+    add_scene_frame(document, scene.frame);
     return layout;
 }
 

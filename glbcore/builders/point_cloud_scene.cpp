@@ -23,6 +23,7 @@ FloatLayout plan_float_point_cloud(const PointCloudScene& scene) {
             "COLOR_0", add_colors(document, layout.payload, scene.colors, scene.count));
     }
     add_scene_mesh(document, "PointCloud", std::move(points));
+    add_scene_frame(document, scene.frame);
     return layout;
 }
 

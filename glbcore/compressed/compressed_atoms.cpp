@@ -162,6 +162,7 @@ void write_compressed_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     node.extras = palette_extras(palette);
     set_dequantization(node, points.grid);
     document.scene_nodes.push_back(document.add_node(std::move(node)));
+    add_scene_frame(document, scene.frame);
     document.use_extension("KHR_mesh_quantization", true);
     document.use_extension("KHR_materials_unlit", false);
     gltf::write_glb(std::move(document), payload, out);

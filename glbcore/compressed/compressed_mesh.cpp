@@ -180,6 +180,7 @@ void write_compressed_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
     node.mesh = document.add_mesh(gltf::Mesh{"Mesh", {triangles}});
     set_dequantization(node, grid);
     document.scene_nodes.push_back(document.add_node(std::move(node)));
+    add_scene_frame(document, scene.frame);
     document.use_extension("KHR_mesh_quantization", true);
     gltf::write_glb(std::move(document), payload, out);
 }

@@ -49,6 +49,7 @@ void write_compressed_point_cloud_scene(const PointCloudScene& scene, OutputBuff
     node.mesh = document.add_mesh(std::move(mesh));
     set_dequantization(node, points.grid);
     document.scene_nodes.push_back(document.add_node(std::move(node)));
+    add_scene_frame(document, scene.frame);
     document.use_extension("KHR_mesh_quantization", true);
     gltf::write_glb(std::move(document), payload, out);
 }

@@ -754,6 +754,7 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     }
     document.use_extension("EXT_mesh_gpu_instancing", true);
     document.scene_nodes.push_back(document.add_node(std::move(atoms)));
+    add_scene_frame(document, scene.frame);
     gltf::write_glb(std::move(document), payload, out);
 }
 

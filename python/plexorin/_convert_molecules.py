@@ -126,7 +126,7 @@ def run(args: argparse.Namespace) -> int:
         with staged_folder(output) as stage:
             paths = trajectory.write_frame_arrays(
                 _frame_arguments(molecule, frames), stage, compress=args.compress, style=style,
-                progress=sys.stderr.isatty())
+                up=args.up or "y", progress=sys.stderr.isatty())
             if not paths:
                 raise CommandError(f"{molecule.source}: no frames in the range {args.frames}")
             size = sum(path.stat().st_size for path in paths)
@@ -139,7 +139,8 @@ def run(args: argparse.Namespace) -> int:
     if first is None:
         raise CommandError(f"{molecule.source}: no frame in the range {args.frames}")
     with activity(f"writing {output.name}"):
-        glb = atoms(**molecule.atoms_arguments(first), compress=args.compress, style=style)
+        glb = atoms(**molecule.atoms_arguments(first), compress=args.compress, style=style,
+                    up=args.up or "y")
         _save(output, glb, CommandError)
     print(f"{output}: {_describe(molecule)}, {len(glb):,} bytes")
     return 0

@@ -36,6 +36,8 @@ from .builders import atoms, mesh, point_cloud
 from .elements import LINEAR_COLORS, SYMBOLS
 from .tiles import DEFAULT_POINTS_PER_TILE, tileset
 
+UP_AXES = ("y", "z")
+Z_UP_SUFFIXES = (".las", ".laz")
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130
 MESSAGE_LIMIT = 300
@@ -55,7 +57,8 @@ CONVERT_EPILOG = f"""\
 formats:
   .ply               points, or a triangle mesh when it has faces (plyfile);
                      polygons become triangle fans; vertex colours red/green/blue[/alpha]
-  .las .laz          points with scaled x y z and RGB when present (laspy, lazrs)
+  .las .laz          points with scaled x y z (float64) and RGB when present
+                     (laspy, lazrs); z-up, so written with --up z unless told
   anything else      atoms through ASE's ase.io.read (xyz, extxyz, cif,
                      POSCAR, LAMMPS dumps, CP2K DCD, ...; pdb without gemmi):
                      the first frame; a periodic cell becomes the atoms' box
@@ -103,21 +106,33 @@ def add_convert(commands: Commands) -> None:
                         help="atom files only: a shaded sphere per atom, one GPU-instanced "
                              "sphere per element (EXT_mesh_gpu_instancing) of its van der "
                              "Waals radius")
+    parser.add_argument("--up", choices=UP_AXES,
+                        help="the input's up axis: z stands z-up data upright in glTF's y-up "
+                             "world by a rotation of the root node (default: z for LAS/LAZ, "
+                             "y for every other input)")
     _convert_molecules.add_arguments(parser)
     parser.set_defaults(run=run_convert)
 
 
+def up_axis(args: argparse.Namespace) -> str:
+    """--up, or the input's own: z for LAS/LAZ (z-up by definition), else y."""
+    if args.up:
+        return str(args.up)
+    return "z" if args.input.suffix.lower() in Z_UP_SUFFIXES else "y"
+
+
 def build_glb(data: readers.InputData, args: argparse.Namespace) -> bytes:
     """The GLB bytes of what a reader returned (options come from `args`)."""
+    up = up_axis(args)
     if isinstance(data, readers.AtomsData):
         return atoms(**data.atoms_arguments(), compress=args.compress,
-                     style="spheres" if args.spheres else "points")
+                     style="spheres" if args.spheres else "points", up=up)
     if args.spheres:
         raise CommandError(f"{args.input}: --spheres is for atom files; this is a "
                            f"{'mesh' if isinstance(data, readers.MeshData) else 'point cloud'}")
     if isinstance(data, readers.MeshData):
-        return mesh(data.positions, data.faces, colors=data.colors, compress=args.compress)
-    return point_cloud(data.positions, data.colors, compress=args.compress)
+        return mesh(data.positions, data.faces, colors=data.colors, compress=args.compress, up=up)
+    return point_cloud(data.positions, data.colors, compress=args.compress, up=up)
 
 
 def describe_input(data: readers.InputData) -> str:
@@ -204,7 +219,8 @@ def run_convert_frames(args: argparse.Namespace) -> int:
     with staged_folder(output) as stage:
         paths = trajectory.write_frame_arrays(
             frames, stage, compress=args.compress,
-            style="spheres" if args.spheres else "points", progress=sys.stderr.isatty())
+            style="spheres" if args.spheres else "points", up=up_axis(args),
+            progress=sys.stderr.isatty())
         if not paths:
             raise CommandError(f"{args.input}: no frames")
         size = sum(path.stat().st_size for path in paths)

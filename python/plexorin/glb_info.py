@@ -9,7 +9,10 @@ what the JSON declares (counts, component types, bounds). Every value is
 checked for its type and range before use (counts below 2**32, compressed
 streams no longer than the BIN chunk), so a hostile file gives a one-line
 GlbError, never a long wait or a large allocation; bounds beyond a double's
-range become None (null in JSON, which has no infinities).
+range become None (null in JSON, which has no infinities). Bounds are also
+given as placed by the node transforms (_placement.py): in the data's own
+coordinates, with the origin and the up axis of a root node that places the
+scene.
 """
 
 from __future__ import annotations
@@ -21,6 +24,8 @@ import stat
 import struct
 from pathlib import Path
 from typing import Any, BinaryIO
+
+from ._placement import PlacementError, placement
 
 MAGIC = b"glTF"
 CHUNK_JSON = 0x4E4F534A
@@ -299,6 +304,7 @@ def summarize(document: dict[str, Any], version: int = 2,
         "nodes": _nodes(document, accessors),
         "meshes": _meshes(document, accessors),
     }
+    _add_placement(summary, document)
     compressed = _compressed_views(document, bin_bytes)
     if compressed:
         summary["compressed"] = compressed
@@ -317,6 +323,28 @@ def _open_regular(path: Path) -> BinaryIO:
     except BaseException:
         os.close(fd)
         raise
+
+
+def _add_placement(summary: dict[str, Any], document: dict[str, Any]) -> None:
+    """Origin, up axis and placed bounds (see _placement.py) into the summary:
+    "bounds" of the scene, of each primitive and of each instanced node."""
+    try:
+        placed = placement(document)
+    except PlacementError as error:
+        raise GlbError(str(error)) from None
+    summary["origin"], summary["up"] = placed.origin, placed.up
+    if placed.bounds is not None:
+        summary["bounds"] = _finite_box(placed.bounds)
+    for (mesh, number), box in placed.primitives.items():
+        summary["meshes"][mesh]["primitives"][number]["bounds"] = _finite_box(box)
+    for node, box in placed.instances.items():
+        summary["nodes"][node]["instances"]["bounds"] = _finite_box(box)
+
+
+def _finite_box(box: tuple[list[float], list[float]]) -> dict[str, list[float | None]]:
+    """min and max, values beyond a double's range (overflowed transforms) as None."""
+    return {key: [v if math.isfinite(v) else None for v in values]
+            for key, values in zip(("min", "max"), box)}
 
 
 def read_summary(path: Path | str) -> dict[str, Any]:

@@ -56,12 +56,15 @@ ELEMENT_WORDS = {"POINTS": "point", "TRIANGLES": "triangle", "TRIANGLE_STRIP": "
                  "TRIANGLE_FAN": "triangle"}
 
 
-def _accessor_line(name: str, accessor: dict[str, Any]) -> str:
+def _accessor_line(name: str, accessor: dict[str, Any],
+                   placed: dict[str, Any] | None = None) -> str:
+    """One accessor; POSITION and TRANSLATION with their bounds, as placed
+    when they are (the stored ones otherwise)."""
     kind = f"{accessor['componentType']}{' normalized' if accessor.get('normalized') else ''} {accessor['type']}"
     line = f"    {name:<11} {kind:<29} {accessor['count']:>11,}"
-    if name == "POSITION" or name == "TRANSLATION":
-        if "min" in accessor and "max" in accessor:
-            line += f"  min {_vector(accessor['min'])}  max {_vector(accessor['max'])}"
+    bounds = placed or accessor
+    if name in ("POSITION", "TRANSLATION") and "min" in bounds and "max" in bounds:
+        line += f"  min {_vector(bounds['min'])}  max {_vector(bounds['max'])}"
     return line
 
 
@@ -73,10 +76,20 @@ def _primitive_lines(number: int, primitive: dict[str, Any]) -> list[str]:
     if "material" in primitive:
         head += f", material {primitive['material']}"
     lines = [head]
-    lines += [_accessor_line(name, a) for name, a in primitive["attributes"].items()]
+    lines += [_accessor_line(name, a, primitive.get("bounds") if name == "POSITION" else None)
+              for name, a in primitive["attributes"].items()]
     if "indices" in primitive:
         lines.append(_accessor_line("indices", primitive["indices"]))
     return lines
+
+
+def _placement_line(summary: dict[str, Any]) -> str:
+    origin = summary.get("origin")
+    line = f"origin {_vector(origin) if origin else 'none (coordinates as stored)'}, {summary['up']} up"
+    if "bounds" in summary:
+        line += (f"; bounds min {_vector(summary['bounds']['min'])}  max "
+                 f"{_vector(summary['bounds']['max'])} (node transforms applied; the data's axes)")
+    return line
 
 
 def describe(summary: dict[str, Any]) -> str:
@@ -93,13 +106,16 @@ def describe(summary: dict[str, Any]) -> str:
                   (("nodes", "node", None), ("meshes", "mesh", "meshes"),
                    ("materials", "material", None), ("accessors", "accessor", None),
                    ("bufferViews", "buffer view", None))),
+        _placement_line(summary),
     ]
     for node in summary["nodes"]:
         if "instances" in node:
             names = ", ".join(node["instances"]["attributes"])
             lines.append(f"node {node['node']} {_quoted(node['name'])}: mesh {node.get('mesh')}, "
                          f"{plural(node['instances']['count'], 'instance')} ({names})")
-            lines += [_accessor_line(name, a) for name, a in node["instances"]["attributes"].items()]
+            lines += [_accessor_line(name, a, node["instances"].get("bounds")
+                                     if name == "TRANSLATION" else None)
+                      for name, a in node["instances"]["attributes"].items()]
     for number, mesh in enumerate(summary["meshes"]):
         lines.append(f"mesh {number} {_quoted(mesh['name'])}:")
         for index, primitive in enumerate(mesh["primitives"]):

@@ -326,8 +326,8 @@ def _las_colors(las: Any) -> np.ndarray | None:
 
 
 def read_las(path: Path) -> PointsData:
-    """A LAS or LAZ point cloud: x, y, z with the file's scale and offset
-    applied, and RGB when the point format has it (16-bit values; files whose
+    """A LAS or LAZ point cloud: x, y, z as float64 with the file's scale and
+    offset applied (z up, as LAS defines it), and RGB when the point format has it (16-bit values; files whose
     colours all lie in 0..255 are taken as 8-bit)."""
     path = Path(path)
     laspy = _import("laspy", "LAS/LAZ files")
@@ -338,7 +338,7 @@ def read_las(path: Path) -> PointsData:
     try:
         with progress_file(path) as stream:
             las = laspy.read(stream)
-        positions = np.column_stack((np.asarray(las.x), np.asarray(las.y), np.asarray(las.z)))
+        positions = np.asarray(las.xyz, dtype=np.float64)  # scaled, never rounded to float32
         colors = _las_colors(las)
     except Exception as error:  # laspy raises its own and NumPy's errors
         raise _rejected(path, "laspy", error) from None

@@ -25,9 +25,10 @@ def frame_name(index: int) -> str:
 
 
 def _write_frame(path: str, arguments: dict[str, Any], compress: bool,
-                 style: Literal["points", "spheres"] = "points") -> int:
+                 style: Literal["points", "spheres"] = "points", up: str = "y") -> int:
     # Frames are built side by side, one per executor thread.
-    files.save(path, builders.atoms(**arguments, compress=compress, style=style, workers=1))
+    files.save(path, builders.atoms(**arguments, compress=compress, style=style, workers=1,
+                                    up=up))
     return int(arguments["positions"].shape[0])
 
 
@@ -70,14 +71,14 @@ def write_frames(path: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
 
 def write_frame_arrays(frames: Iterable[Any], out_dir: str | os.PathLike[str], *,
                        compress: bool = False, style: Literal["points", "spheres"] = "points",
-                       executor: Executor | None = None, client: Any = None,
+                       up: str = "y", executor: Executor | None = None, client: Any = None,
                        progress: bool = False) -> list[pathlib.Path]:
     """Writes ``frame_00000.glb`` ... into `out_dir`: the `plexorin.atoms`
     file of each frame of `frames`, a mapping of its keyword arguments
     (``{"positions": ..., "elements": ..., "box": ...}``) or a tuple
     (positions, types, box), consumed in order while earlier frames are
     built on the executor (or Dask `client`). `style` is that of
-    `plexorin.atoms`. Returns the paths written."""
+    `plexorin.atoms`, and so is `up`. Returns the paths written."""
     out = pathlib.Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
     own = executor is None and client is None
@@ -96,7 +97,7 @@ def write_frame_arrays(frames: Iterable[Any], out_dir: str | os.PathLike[str], *
         for index, frame in enumerate(frames):
             target = out / frame_name(index)
             in_flight.append(submit(_write_frame, str(target), _frame_arguments(frame), compress,
-                                    style))
+                                    style, up))
             written.append(target)
             while len(in_flight) >= limit:
                 in_flight.popleft().result()

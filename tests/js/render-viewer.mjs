@@ -6,6 +6,7 @@
 //   {file, status, error, points, vertices, triangles, colored, instances (per
 //    instanced mesh name: count and material colour), drawnFraction,
 //    distinctColors, legend: [{type, color, text}], fileLinks, statusText, title,
+//    camera (position), offset (where the viewer moved the model from),
 //    pageErrors, screenshot}
 // The counting and the pixel analysis below run in the page but belong to this
 // script, not to the viewer, so a fault in the viewer cannot hide itself.
@@ -61,7 +62,8 @@ function canvasCoverage() {
 }
 
 // Runs in the page: the legend's entries (type, swatch colour), the files
-// linked, the status line's text and the document's title.
+// linked, the status line's text, the document's title, where the camera is
+// and the offset the viewer shows the model at.
 function pageParts() {
   const legend = [...document.querySelectorAll("#legend:not([hidden]) .entry")].map((entry) => ({
     type: entry.dataset.type,
@@ -71,7 +73,9 @@ function pageParts() {
   const fileLinks = [...document.querySelectorAll("#files a")]
     .map((link) => new URL(link.href).searchParams.get("file"));
   const statusText = document.getElementById("status").textContent;
-  return { legend, fileLinks, statusText, title: document.title };
+  const { camera, offset } = window.viewer;
+  return { legend, fileLinks, statusText, title: document.title,
+           camera: camera.position.toArray(), offset };
 }
 
 async function inspect(browser, baseUrl, screenshotDir, fileUrl) {

@@ -24,6 +24,8 @@ HOSTILE = {  # name: (the file's bytes, or how to make it; words of the message,
     "huge stride": (glb(VIEW % '{"count":8,"byteStride":%d}' % 10**20), "byteStride"),
     "deep nesting": (glb(b'{"asset":' + b"[" * 100_000 + b"]" * 100_000 + b"}"), "nests"),
     "number of extensions": (glb('{"extensionsUsed":5}'), "extensionsUsed"),
+    "node translation": (glb('{"scenes":[{"nodes":[0]}],"nodes":[{"translation":"abc"}]}'),
+                         "translation"),
     "NaN": (glb('{"accessors":[{"componentType":5126,"count":1,"min":[NaN]}]}'), "NaN"),
     # 4 million empty chunks: a list of them took 30 times the file's size.
     "empty chunks": (glb("{}", struct.pack("<II", 0, 0x004E4942) * 4_000_000), None),
@@ -56,7 +58,7 @@ def test_printed_strings_are_escaped_and_json_has_no_infinities(tmp_path):
         '[{"componentType":5126,"type":"VEC3","count":1,"min":[1e999,0,-1e400]}],"meshes":'
         '[{"name":"m\\nmesh 9","primitives":[{"attributes":{"POSITION\\u001b":0}}]}]}'))
     text = run_plexorin("info", path).stdout
-    assert not any(c in text for c in "\x1b\x07\r\u202e") and len(text.splitlines()) == 7
+    assert not any(c in text for c in "\x1b\x07\r\u202e") and len(text.splitlines()) == 8
     assert "2.0\\x1b[2J" in text and '"m\\nmesh 9"' in text
     summary = json.loads(run_plexorin("info", "--json", path).stdout,
                          parse_constant=lambda name: pytest.fail(f"{name} in --json"))

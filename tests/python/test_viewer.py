@@ -242,3 +242,34 @@ def test_sphere_files_are_drawn_as_shaded_instanced_spheres(browser_ready, tmp_p
         assert report["drawnFraction"] > 0.03 and report["distinctColors"] >= 30
     if os.environ.get("PLEXORIN_WRITE_DOCS"):
         shutil.copy(shots / "molecule.png", REPO / "docs" / "viewer-spheres.png")
+
+
+def test_a_scan_far_from_zero_is_drawn_as_at_zero(browser_ready, tmp_path):
+    """A LiDAR scan 4 million metres from zero (laspy's test data; the file's
+    root node holds the origin) looks as the same points at zero: the viewer
+    shows the model moved by its centre, so the camera orbits near zero."""
+    import plexorin as package
+    from real_data import real_file
+    from serve import StaticServer
+
+    laspy = pytest.importorskip("laspy")
+    xyz = laspy.read(real_file("laspy", "2.7.0", "tests/data/plane.laz")).xyz
+    centre = (xyz.min(axis=0) + xyz.max(axis=0)) / 2
+    files, shots = tmp_path / "files", tmp_path / "shots"
+    files.mkdir(), shots.mkdir()
+    (files / "far.glb").write_bytes(package.point_cloud(xyz, up="z"))
+    (files / "near.glb").write_bytes(package.point_cloud(xyz - centre, up="z"))
+    with StaticServer(files) as server:
+        run = subprocess.run(["node", str(DRIVER), server.url, str(shots), "/files/far.glb",
+                              "/files/near.glb"],
+                             cwd=REPO, capture_output=True, text=True, timeout=600, check=False)
+    assert run.returncode == 0, run.stderr
+    far, near = (json.loads(line) for line in run.stdout.splitlines())
+    extent = np.ptp(xyz, axis=0).max()
+    for report in (far, near):
+        assert report["status"] == "ready" and report["pageErrors"] == [], report
+        assert report["points"] == len(xyz) and report["drawnFraction"] > 0.01
+        assert np.linalg.norm(report["camera"]) < 10 * extent
+    # The offset is the centre in glTF's y-up axes: z-up (x, y, z) -> (x, z, -y).
+    np.testing.assert_allclose(far["offset"], centre[[0, 2, 1]] * [1, 1, -1], atol=extent / 100)
+    assert far["drawnFraction"] == pytest.approx(near["drawnFraction"], rel=0.02)

@@ -6,7 +6,7 @@ from typing import Any
 
 import numpy as np
 
-from .. import _inputs, _native
+from .. import _inputs, _native, _origin
 from .._environment import round_to_nearest
 from ..elements import species
 from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
@@ -16,12 +16,12 @@ from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
           elements: ArrayLike | None = None, palette: ArrayLike | None = None, box: Any = None,
           style: str = "points", radius: Any = None, radius_scale: float = 1.0,
-          compress: bool = False, workers: int | None = None) -> bytes:
+          compress: bool = False, workers: int | None = None, up: str = "y") -> bytes:
     """An atom cloud as a GLB file: atoms in Morton order, coloured by type.
 
     Args:
         positions: x y z per atom, shape (N, 3) or flat; any float or integer
-            dtype, converted to float32 (values that overflow float32 raise).
+            dtype, stored as float32: {stored_positions}
         types: one integer type per atom, 0..65535. With the default palette,
             types 0 to 6 take the colours grey, red, green, blue, yellow,
             magenta and cyan; 7 and above light grey.
@@ -40,8 +40,8 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
             above take the last row, as 7 and above do in the default palette.
             An alpha below 1 is drawn blended (alphaMode BLEND).
         box: the cell the Morton curve is laid over, as corners ``(lo, hi)``
-            or a (2, 3) array, e.g. a simulation cell. By default the exact
-            bounds of the positions.
+            or a (2, 3) array, e.g. a simulation cell, in the coordinates of
+            the positions. By default the exact bounds of the positions.
         style: ``"points"`` (one pixel-sized point per atom) or
             ``"spheres"`` (a shaded ball per atom, drawn by GPU instancing).
         radius: only with ``style="spheres"``: the sphere radius in the units
@@ -76,6 +76,7 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
             per processor, and one below 100000 atoms. Pass 1 when several
             threads each build a file, as `tileset` does. The bytes do not
             depend on it.
+        up: {up}
 
     Returns:
         The GLB file. As points: one POINTS primitive with POSITION and float
@@ -133,6 +134,7 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
     """
     compress = flag(compress, "compress")
     threads = thread_limit(workers)
+    turn = _origin.z_up(up)
     spheres = _inputs.atom_style(style)
     if radius is not None and not spheres:
         raise ValueError("radius: only used with style='spheres'")
@@ -150,8 +152,9 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
         else:
             per_atom, per_type = _inputs.sphere_radii(radius, kinds,
                                                       tables=elements is None)
-        return _native.atoms(_inputs.to_float32(rows, "positions"), kinds, cell, compress,
-                             spheres, per_atom, per_type, threads, colours, names, scale)
+        stored, origin = _origin.stored_positions(rows, "positions", threads)
+        return _native.atoms(stored, kinds, _origin.shifted_box(cell, origin), compress, spheres,
+                             per_atom, per_type, threads, colours, names, scale, origin, turn)
 
 
 def _types_and_palette(types: Any, elements: Any, colours: np.ndarray | None, count: int) -> tuple[

@@ -21,13 +21,35 @@ _COMPRESSED_LAYOUT = """With ``compress=True`` the file is the compressed web la
     axis. POSITION bounds are the integers stored. Every stream is compressed
     by meshoptimizer's codecs; the bytes depend only on the inputs."""
 
+# How positions are stored, and the up axis (see _origin.py for the rule).
+_STORED_POSITIONS = """float32 positions (and float16,
+            8- and 16-bit integers) as given. Others (float64, wider
+            integers) as given when float32 keeps each coordinate within
+            2^-22 * E, E the largest extent; otherwise as float32 offsets from
+            an origin, the middle of their float64 bounds, that the file's
+            root node "Frame" adds back (its translation, as float64): each
+            coordinate is then within 2^-25 * E of the input, at any
+            distance from zero. Readers that ignore node transforms see the
+            offsets. Values that overflow float32 raise."""
+
+_UP = """"y" (the default) keeps the coordinates as glTF's y-up world
+            takes them; "z" stands z-up data (LiDAR, GIS, most CAD) upright:
+            the root node "Frame" turns (x, y, z) into (x, z, -y), the data
+            unchanged."""
+
 F = TypeVar("F", bound=Callable[..., bytes])
 
 
 def with_compressed_layout(function: F) -> F:
-    # CPython 3.13 strips the docstrings' indentation; cleandoc strips the constant's.
-    function.__doc__ = (function.__doc__ or "").replace("{compressed_layout}",
-                                                        inspect.cleandoc(_COMPRESSED_LAYOUT))
+    # CPython 3.13 strips the docstrings' indentation; cleandoc strips the
+    # constants' first line's, and their later lines are indented as the
+    # arguments' text.
+    text = function.__doc__ or ""
+    for name, value in (("compressed_layout", inspect.cleandoc(_COMPRESSED_LAYOUT)),
+                        ("stored_positions", _STORED_POSITIONS.replace("\n            ", "\n        ")),
+                        ("up", _UP.replace("\n            ", "\n        "))):
+        text = text.replace("{" + name + "}", value)
+    function.__doc__ = text
     return function
 
 

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from .. import _inputs, _native
+from .. import _inputs, _native, _origin
 from .._environment import round_to_nearest
 from ..material import Material
 from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
@@ -11,11 +11,12 @@ from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 @with_compressed_layout
 def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = None,
          colors: ArrayLike | None = None, material: Material | None = None,
-         compress: bool = False, workers: int | None = None) -> bytes:
+         compress: bool = False, workers: int | None = None, up: str = "y") -> bytes:
     """An indexed triangle mesh as a GLB file.
 
     Args:
-        positions: x y z per vertex, shape (V, 3) or flat, converted to float32.
+        positions: x y z per vertex, shape (V, 3) or flat, stored as float32
+            as for `atoms`.
         faces: three vertex indices per triangle, counter-clockwise seen from
             the front, shape (M, 3) or flat; any integer dtype, each index
             checked to lie in 0..V-1.
@@ -29,6 +30,7 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         workers: the most threads the build runs at once; by default one
             per processor. Pass 1 when several threads each build a file.
             The bytes do not depend on it.
+        up: as for `atoms`; normals turn with the positions.
 
     Returns:
         The GLB file: one TRIANGLES primitive with POSITION (exact float32
@@ -54,6 +56,7 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         raise TypeError(f"material: expected a plexorin.Material, got {type(material).__name__}")
     compress = flag(compress, "compress")
     threads = thread_limit(workers)
+    turn = _origin.z_up(up)
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per vertex")
         count = rows.shape[0]
@@ -62,7 +65,8 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         # What the core refuses before it reads the mesh, refused before any copy.
         _native.mesh_size(count, face_rows.shape[0], _inputs.color_storage(color_rows),
                           material.as_tuple(), compress)
-        return _native.mesh(_inputs.to_float32(rows, "positions"),
-                            _inputs.to_face_indices(face_rows, count),
-                            _inputs.to_normals(normals, count), _inputs.to_colors(color_rows),
-                            material.as_tuple(), compress, threads)
+        stored, origin = _origin.stored_positions(rows, "positions", threads)
+        faces32 = _inputs.to_face_indices(face_rows, count)
+        normals32 = _inputs.to_normals(normals, count)
+        return _native.mesh(stored, faces32, normals32, _inputs.to_colors(color_rows),
+                            material.as_tuple(), compress, threads, origin, turn)

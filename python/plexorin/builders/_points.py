@@ -6,7 +6,7 @@ from typing import Literal
 
 import numpy as np
 
-from .. import _inputs, _native
+from .. import _inputs, _native, _origin
 from .._environment import round_to_nearest
 from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 
@@ -14,11 +14,12 @@ from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 @with_compressed_layout
 def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compress: bool = False,
                 order: Literal["morton", "input"] | None = None,
-                workers: int | None = None) -> bytes:
+                workers: int | None = None, up: str = "y") -> bytes:
     """A point cloud as a GLB file.
 
     Args:
-        positions: x y z per point, shape (N, 3) or flat, converted to float32.
+        positions: x y z per point, shape (N, 3) or flat, stored as float32
+            as for `atoms`.
         colors: None for no colours, or shape (N, 3) (RGB) or (N, 4) (RGBA):
             floats in [0, 1], or uint8/uint16 integers stored as normalised
             values (255 or 65535 is full intensity).
@@ -35,6 +36,7 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
             per processor, and one below 100000 points. Pass 1 when several
             threads each build a file, as `tileset` does. The bytes do not
             depend on it.
+        up: as for `atoms`: "z" for z-up data such as LiDAR scans.
 
     Returns:
         The GLB file: one POINTS primitive with POSITION (exact float32
@@ -56,12 +58,13 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
     """
     compress = flag(compress, "compress")
     threads = thread_limit(workers)
+    turn = _origin.z_up(up)
     if order not in (None, "morton", "input"):
         raise ValueError(f"order: expected 'morton' or 'input', got {order!r}")
     if order == "morton" and not compress:
         raise ValueError("order: 'morton' needs compress=True; uncompressed files keep the "
                          "order given")
-    glb = point_cloud_file(positions, colors, compress, order == "input", threads)
+    glb = point_cloud_file(positions, colors, compress, order == "input", threads, z_up=turn)
     assert isinstance(glb, bytes)  # nothing lent: a new bytes object
     return glb
 
@@ -69,7 +72,7 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
 def point_cloud_file(positions: ArrayLike, colors: ArrayLike | None, compress: bool,
                      keep_input_order: bool, workers: int,
                      scratch: _native.PointWriteScratch | None = None,
-                     out: np.ndarray | None = None) -> bytes | np.ndarray:
+                     out: np.ndarray | None = None, z_up: bool = False) -> bytes | np.ndarray:
     """`point_cloud` with its options checked, and memory lent by a caller
     that writes many files one after another: working memory (compressed
     files use it) and `out`, a uint8 array that gets the file, which is then
@@ -79,6 +82,6 @@ def point_cloud_file(positions: ArrayLike, colors: ArrayLike | None, compress: b
         color_rows = _inputs.color_rows(colors, rows.shape[0])
         # What the core refuses before it reads the points, refused before any copy.
         _native.point_cloud_size(rows.shape[0], _inputs.color_storage(color_rows), compress)
-        return _native.point_cloud(_inputs.to_float32(rows, "positions"),
-                                   _inputs.to_colors(color_rows), compress, keep_input_order,
-                                   workers, scratch, out)
+        stored, origin = _origin.stored_positions(rows, "positions", workers)
+        return _native.point_cloud(stored, _inputs.to_colors(color_rows), compress,
+                                   keep_input_order, workers, scratch, out, origin, z_up)
