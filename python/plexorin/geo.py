@@ -1,0 +1,133 @@
+"""Places on Earth: a coordinate reference system, the east-north-up frame at
+a dataset's centre, and points projected into it.
+
+A tileset with a CRS holds its points in the east-north-up (ENU) frame at the
+data's centre, in metres; the root tile's transform maps that frame to
+Earth-centred, Earth-fixed coordinates (EPSG:4978), which is where CesiumJS and
+3d-tiles-renderer on a globe place it. pyproj (the extra ``plexorin[geo]``)
+does the projection.
+
+Heights are taken as the CRS says. A CRS without a vertical part (a projected
+or geographic 2D CRS such as EPSG:32610) is promoted to 3D by PROJ with z as
+height above the WGS 84 ellipsoid. A compound CRS whose geoid grid is not
+installed is projected without the geoid correction (tens of metres); a
+warning says so.
+"""
+
+from __future__ import annotations
+
+import math
+import warnings
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+EARTH_CENTRED = "EPSG:4978"
+_CHUNK = 1 << 20
+
+
+def _pyproj() -> Any:
+    try:
+        import pyproj
+    except ImportError:
+        raise ImportError("crs: coordinate systems need pyproj, which is not installed "
+                          "(pip install 'plexorin[geo]')") from None
+    return pyproj
+
+
+def resolve_crs(crs: Any) -> Any:
+    """``crs`` as a ``pyproj.CRS``: anything pyproj accepts (``"EPSG:32610"``,
+    WKT, PROJ JSON, a ``pyproj.CRS``)."""
+    pyproj = _pyproj()
+    try:
+        return pyproj.CRS.from_user_input(crs)
+    except pyproj.exceptions.CRSError as error:
+        raise ValueError(f"crs: {crs!r} is not a coordinate reference system pyproj knows ({error})") from None
+
+
+@dataclass(frozen=True)
+class EarthFrame:
+    """The east-north-up frame at ``origin`` (Earth-centred metres)."""
+
+    origin: np.ndarray  # (3,) float64, Earth-centred
+    axes: np.ndarray  # (3, 3) float64, columns east, north, up
+    transformer: Any  # the CRS to Earth-centred coordinates
+
+    def root_transform(self) -> list[float]:
+        """The column-major 4x4 that maps the frame to Earth-centred coordinates."""
+        east, north, up = self.axes.T
+        return [*east, 0.0, *north, 0.0, *up, 0.0, *self.origin, 1.0]
+
+    def to_local(self, xyz: np.ndarray) -> np.ndarray:
+        """(N, 3) coordinates in the CRS as float64 metres in the frame."""
+        out = np.empty((len(xyz), 3), dtype=np.float64)
+        for start in range(0, len(xyz), _CHUNK):
+            chunk = np.array(xyz[start:start + _CHUNK], dtype=np.float64, order="F")
+            x, y, z = chunk[:, 0], chunk[:, 1], chunk[:, 2]
+            self.transformer.transform(x, y, z, inplace=True)
+            if not (np.isfinite(x).all() and np.isfinite(y).all() and np.isfinite(z).all()):
+                raise ValueError("points: some points could not be projected to Earth-centred coordinates")
+            chunk -= self.origin
+            out[start:start + _CHUNK] = chunk @ self.axes
+        return out
+
+
+def enu_axes(origin: np.ndarray) -> np.ndarray:
+    """East, north and up at an Earth-centred point, as the columns of a 3x3."""
+    pyproj = _pyproj()
+    to_geodetic = pyproj.Transformer.from_crs(EARTH_CENTRED, "EPSG:4979", always_xy=True)
+    lon_deg, lat_deg, _ = to_geodetic.transform(*map(float, origin))
+    lon, lat = math.radians(lon_deg), math.radians(lat_deg)
+    east = (-math.sin(lon), math.cos(lon), 0.0)
+    north = (-math.sin(lat) * math.cos(lon), -math.sin(lat) * math.sin(lon), math.cos(lat))
+    up = (math.cos(lat) * math.cos(lon), math.cos(lat) * math.sin(lon), math.sin(lat))
+    return np.array([east, north, up], dtype=np.float64).T
+
+
+def earth_frame(crs: Any, centre: np.ndarray) -> EarthFrame:
+    """The ENU frame at ``centre`` (a point in ``crs``) and the projection into it."""
+    pyproj = _pyproj()
+    source = resolve_crs(crs)
+    _warn_without_best_operation(pyproj, source)
+    transformer = pyproj.Transformer.from_crs(source, EARTH_CENTRED, always_xy=True)
+    _warn_outside_area(source, transformer, centre)
+    origin = np.array(transformer.transform(*map(float, centre)), dtype=np.float64)
+    if not np.isfinite(origin).all():
+        raise ValueError(f"crs: the data's centre {tuple(map(float, centre))} has no place on Earth in {source.name}")
+    return EarthFrame(origin, enu_axes(origin), transformer)
+
+
+def _warn_without_best_operation(pyproj: Any, source: Any) -> None:
+    with warnings.catch_warnings():  # pyproj's own warning is replaced by ours, which says what it means
+        warnings.simplefilter("ignore", UserWarning)
+        group = pyproj.transformer.TransformerGroup(source, EARTH_CENTRED, always_xy=True)
+    if not group.best_available:
+        warnings.warn(f"crs: the most accurate transformation from {source.name} is not available "
+                      "(a grid PROJ needs is not installed, e.g. a geoid model; see projsync); "
+                      "heights may be off by tens of metres", UserWarning, stacklevel=3)
+
+
+def _warn_outside_area(source: Any, transformer: Any, centre: np.ndarray) -> None:
+    area = source.area_of_use
+    if area is None:
+        return
+    pyproj = _pyproj()
+    to_geodetic = pyproj.Transformer.from_crs(source, "EPSG:4979", always_xy=True)
+    lon, lat, _ = to_geodetic.transform(*map(float, centre))
+    west, south, east, north = area.bounds
+    inside_lon = west <= lon <= east if west <= east else (lon >= west or lon <= east)
+    if not (inside_lon and south <= lat <= north):
+        warnings.warn(f"crs: the data's centre ({lon:.4f}, {lat:.4f}) lies outside the area of use of "
+                      f"{source.name}; is the CRS right?", UserWarning, stacklevel=3)
+
+
+def las_crs(header: Any) -> Any:
+    """The CRS a LAS/LAZ header records (WKT or GeoTIFF keys), or None."""
+    _pyproj()
+    try:
+        return header.parse_crs()
+    except Exception as error:  # laspy raises several kinds on malformed records
+        warnings.warn(f"the file's CRS records cannot be read ({error}); its coordinates stay local",
+                      UserWarning, stacklevel=2)
+        return None
