@@ -25,7 +25,6 @@ import sys
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import TypeAlias
 
 import numpy as np
 from tqdm import tqdm
@@ -44,7 +43,7 @@ MESSAGE_LIMIT = 300
 
 
 # What add_NAME functions receive: the parser's collection of subcommands.
-Commands: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
+type Commands = argparse._SubParsersAction[argparse.ArgumentParser]
 
 
 class CommandError(Exception):

@@ -98,7 +98,7 @@ def _rejected(path: Path, reader: str, error: BaseException) -> UnreadableFile:
 class _ProgressRaw(io.RawIOBase):
     """A file whose reads and seeks move a progress bar to the file position."""
 
-    def __init__(self, raw: BinaryIO, bar: "tqdm[Any]"):
+    def __init__(self, raw: BinaryIO, bar: tqdm[Any]):
         super().__init__()
         self._raw = raw
         self._bar = bar

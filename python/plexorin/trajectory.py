@@ -11,9 +11,9 @@ from __future__ import annotations
 import os
 import pathlib
 from collections import deque
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from concurrent.futures import Executor, ThreadPoolExecutor
-from typing import Any, Iterable, Literal
+from typing import Any, Literal
 
 import numpy as np
 
