@@ -55,6 +55,7 @@ lint: system-test $(VENV)/.stamp
 	@! grep -n '#include "\.\./' $(CPP_FILES) || { echo "lint: an include by a relative path"; exit 1; }
 	@echo "lint: $(words $(CPP_FILES)) C++ files formatted, no include by a relative path"
 	@$(PY) -m ruff check --quiet . && echo "lint: ruff check passed"
+	@$(PY) -m mypy
 
 cpp-test: build system-test
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
