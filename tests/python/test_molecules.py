@@ -152,7 +152,8 @@ def test_an_nmr_ensemble_gives_one_file_per_model_in_element_colours(tmp_path):
 
 def test_a_cp2k_dcd_is_read_through_the_progress_bar(tmp_path):
     # A NAMD DCD whose first title line is CP2K's, which ASE's reader asks for.
-    dcd = bytearray(open(data("watdyn.dcd"), "rb").read())
+    with open(data("watdyn.dcd"), "rb") as file:
+        dcd = bytearray(file.read())
     dcd[100:180] = b"REMARKS FILETYPE CP2K DCD".ljust(80)
     (tmp_path / "run.dcd").write_bytes(bytes(dcd))
     u = universe("watdyn.psf", "watdyn.dcd")
