@@ -45,13 +45,17 @@ build: setup $(BUILD)/CMakeCache.txt
 
 # The C++ style of .clang-format over every C++ file, and no include that
 # reaches another folder by a relative path (the folders' libraries refuse
-# every other include that climbs or crosses; see CMakeLists.txt).
+# every other include that climbs or crosses; see CMakeLists.txt). Then ruff
+# over every Python file and mypy's strict mode over the package (both
+# configured in pyproject.toml).
 CPP_FILES = $(shell find glbcore bindings tests/cpp tests/fuzz bench -name '*.h' -o -name '*.cpp')
 
-lint: system-test
+lint: system-test $(VENV)/.stamp
 	@clang-format --dry-run --Werror $(CPP_FILES)
 	@! grep -n '#include "\.\./' $(CPP_FILES) || { echo "lint: an include by a relative path"; exit 1; }
 	@echo "lint: $(words $(CPP_FILES)) C++ files formatted, no include by a relative path"
+	@$(PY) -m ruff check --quiet . && echo "lint: ruff check passed"
+	@$(PY) -m mypy
 
 cpp-test: build system-test
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

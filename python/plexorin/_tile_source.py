@@ -8,7 +8,6 @@ memory-mapped file that a task on another process opens itself.
 
 from __future__ import annotations
 
-
 import mmap
 import os
 import sys

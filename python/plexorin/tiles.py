@@ -32,17 +32,16 @@ import pathlib
 import shutil
 import tempfile
 import threading
+from collections.abc import Callable
 from concurrent.futures import Executor, ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 
-from . import _inputs, _native
-from . import builders
+from . import _inputs, _native, builders
 from ._runners import compact_counts, make_runner
-from ._tile_source import (ChunkSource, Mapped, aligned, convert_rows, gathers_rows, load_chunk,
-                           source_for)
+from ._tile_source import ChunkSource, Mapped, aligned, convert_rows, gathers_rows, load_chunk, source_for
 
 HISTOGRAM_LEVEL = 7  # H: 8^7 nodes, 8 MiB of uint32 per chunk histogram
 HISTOGRAM_MAX_POINTS = (1 << 32) - 1  # what one task's uint32 counts can hold

@@ -187,7 +187,8 @@ def grid_step(positions, bits=14):
 
 
 @pytest.mark.parametrize("scale", [1.0, 1e-33, 1e35])
-def test_compressed_spheres_decode_to_float_instances_within_half_a_step(decode_and_validate, scale):
+def test_compressed_spheres_decode_to_float_instances_within_half_a_step(
+        decode_and_validate, scale):  # noqa: F811 (the fixture imported above)
     """The npm decoder's copy (validated with the original) against the atoms:
     FLOAT instances through the EXPONENTIAL filter, each coordinate within
     half a step, radii as the uncompressed file's, also far beyond the extent
