@@ -8,9 +8,9 @@ corners become the POSITION accessor's ``min`` and ``max`` unchanged.
 """
 
 from collections.abc import Buffer, Sequence
-from typing import Protocol, SupportsFloat, SupportsIndex
+from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias
 
-type _Number = SupportsFloat | SupportsIndex
+_Number: TypeAlias = SupportsFloat | SupportsIndex
 
 class _ArrayVector(Protocol):
     # A NumPy array passes the module's sequence check although it is no
@@ -22,7 +22,7 @@ class _ArrayVector(Protocol):
 
 # Bounds and colour factors: only the first 3, 4 or 6 elements are read, each
 # converted with float(); a shorter vector raises ValueError("sequence too short").
-type _Vector = Sequence[_Number] | _ArrayVector
+_Vector: TypeAlias = Sequence[_Number] | _ArrayVector
 
 def atom_glb(positions: Buffer, types: Buffer, vmin: _Vector, vmax: _Vector) -> bytes:
     """Atom cloud in Morton order, coloured by type from an eight-colour palette.
