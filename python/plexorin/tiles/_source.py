@@ -17,7 +17,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _inputs
+from .. import _inputs
 
 CHUNK_POINTS = 1 << 21
 
