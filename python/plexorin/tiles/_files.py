@@ -77,8 +77,14 @@ def _replace(stage: Path, out: Path) -> None:
     shutil.rmtree(old, ignore_errors=True)
 
 
+def _bytes_of(data: Any) -> memoryview:
+    if isinstance(data, np.ndarray):
+        return memoryview(np.ascontiguousarray(data).reshape(-1).view(np.uint8))
+    return memoryview(data).cast("B")
+
+
 def _write_all(fd: int, data: Any, path: str) -> None:
-    view = memoryview(data).cast("B")
+    view = _bytes_of(data)
     try:
         while view:
             view = view[os.write(fd, view):]
@@ -109,7 +115,7 @@ def append(path: str | Path, array: np.ndarray) -> None:
     name = os.fspath(path)
     fd = _open(name, _PIECE_FILE)
     try:
-        _write_all(fd, np.ascontiguousarray(array), name)
+        _write_all(fd, array, name)
     finally:
         os.close(fd)
 
@@ -118,7 +124,7 @@ def read_into(path: str | Path, offset: int, out: np.ndarray) -> None:
     """Fills `out` (C-contiguous) with the bytes of `path` from `offset` on."""
     with open(path, "rb") as file:
         file.seek(offset)
-        if file.readinto(memoryview(out).cast("B")) != out.nbytes:
+        if out.nbytes and file.readinto(_bytes_of(out)) != out.nbytes:
             raise OSError(f"{path}: shorter than expected")
 
 
