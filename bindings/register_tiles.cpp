@@ -208,28 +208,6 @@ py::array gather(const py::handle& source, const py::handle& order, const py::ha
     return gathered.array;
 }
 
-py::tuple turn_y_up(const py::handle& positions, const py::handle& cuts) {
-    auto points = take_points(positions, true);
-    const auto at = take_array<std::uint32_t>(cuts, "cuts", ArraySpec::vector().typed());
-    const std::size_t n = points.rows();
-    const std::size_t c = at.rows();
-    for (std::size_t s = 0; s < c; ++s) {
-        if (at.data()[s] > n || (s > 0 && at.data()[s] < at.data()[s - 1])) {
-            throw py::value_error("cuts: expected ascending rows of positions");
-        }
-    }
-    const auto segments = static_cast<py::ssize_t>(c == 0 ? 0 : c - 1);
-    py::array_t<float> lo({segments, py::ssize_t{3}});
-    py::array_t<float> hi({segments, py::ssize_t{3}});
-    float* p = points.mutable_data();
-    float* l = lo.mutable_data();
-    float* h = hi.mutable_data();
-    without_interpreter_lock([&] {
-        glbcore::turn_y_up_with_extents(p, at.data(), static_cast<std::size_t>(segments), l, h);
-    });
-    return py::make_tuple(lo, hi);
-}
-
 py::tuple extents(const py::handle& positions) {
     const auto points = take_points(positions);
     float lo[3], hi[3];
@@ -238,137 +216,6 @@ py::tuple extents(const py::handle& positions) {
     return py::make_tuple(py::make_tuple(lo[0], lo[1], lo[2]), py::make_tuple(hi[0], hi[1], hi[2]),
                           bad);
 }
-
-py::tuple group_by_level(const py::handle& levels, const py::handle& order, const py::handle& keys,
-                         const py::handle& levels_out, const py::handle& order_out,
-                         const py::handle& keys_out) {
-    const ArraySpec vector = ArraySpec::vector().typed();
-    const auto level_of = take_array<std::uint8_t>(levels, "levels", vector);
-    const auto row_of = take_array<std::uint32_t>(order, "order", vector);
-    const auto key_of = take_array<std::uint32_t>(keys, "keys", vector);
-    const std::size_t n = level_of.rows();
-    require_rows(row_of.rows(), n, "order");
-    require_rows(key_of.rows(), n, "keys");
-    auto grouped_levels = result_array<std::uint8_t>(levels_out, "levels_out", n);
-    auto grouped_order = result_array<std::uint32_t>(order_out, "order_out", n);
-    auto grouped_keys = result_array<std::uint32_t>(keys_out, "keys_out", n);
-    std::uint8_t* l = grouped_levels.mutable_data();
-    std::uint32_t* o = grouped_order.mutable_data();
-    std::uint32_t* k = grouped_keys.mutable_data();
-    without_interpreter_lock([&] {
-        glbcore::group_by_level(level_of.data(), row_of.data(), key_of.data(), n, l, o, k);
-    });
-    return py::make_tuple(grouped_levels.array, grouped_order.array, grouped_keys.array);
-}
-
-py::tuple runs(const py::handle& levels, const py::handle& keys) {
-    const ArraySpec vector = ArraySpec::vector().typed();
-    const auto level_of = take_array<std::uint8_t>(levels, "levels", vector);
-    const auto key_of = take_array<std::uint32_t>(keys, "keys", vector);
-    const std::size_t n = level_of.rows();
-    require_rows(key_of.rows(), n, "keys");
-    rows_below_2_to_32(n, "keys");
-    std::vector<glbcore::TileRun> found;
-    const std::size_t bad = without_interpreter_lock([&] {
-        const std::size_t first_bad =
-            first_not_below(level_of.data(), n, glbcore::TILE_KEY_LEVELS + 1);
-        if (first_bad == n) found = glbcore::tile_runs(level_of.data(), key_of.data(), n);
-        return first_bad;
-    });
-    require_below(level_of.data(), bad, n, "levels", "11");
-    const auto count = static_cast<py::ssize_t>(found.size());
-    py::array_t<std::uint8_t> run_levels(count);
-    py::array_t<std::uint32_t> nodes(count);
-    py::array_t<std::uint32_t> cuts(count + 1);
-    for (py::ssize_t t = 0; t < count; ++t) {
-        run_levels.mutable_at(t) = found[t].level;
-        nodes.mutable_at(t) = found[t].node;
-        cuts.mutable_at(t) = found[t].start;
-    }
-    cuts.mutable_at(count) = static_cast<std::uint32_t>(n);
-    return py::make_tuple(run_levels, nodes, cuts);
-}
-
-py::array sort(const py::handle& keys, const py::handle& out, const py::handle& scratch) {
-    auto sorted = take_array<std::uint32_t>(keys, "keys", ArraySpec::vector().written());
-    const std::size_t n = sorted.rows();
-    rows_below_2_to_32(n, "keys");
-    auto order = result_array<std::uint32_t>(out, "out", n);
-    std::optional<Array<std::uint32_t>> lent;
-    if (!scratch.is_none()) {
-        lent = take_array<std::uint32_t>(
-            scratch, "scratch",
-            ArraySpec::vector().written().of_rows(2 * static_cast<py::ssize_t>(n)));
-    }
-    std::uint32_t* k = sorted.mutable_data();
-    std::uint32_t* o = order.mutable_data();
-    std::uint32_t* room = lent ? lent->mutable_data() : nullptr;
-    without_interpreter_lock([&] { glbcore::sort_tile_keys(k, o, n, room); });
-    return order.array;
-}
-
-void refine(const py::handle& positions, const py::handle& keys, const Grid& grid,
-            const py::list& others) {
-    auto points = take_points(positions, true);
-    const auto key_of = take_array<std::uint32_t>(keys, "keys", ArraySpec::vector().typed());
-    const std::size_t n = points.rows();
-    require_rows(key_of.rows(), n, "keys");
-    std::vector<RowBytes> held;
-    std::vector<glbcore::TileRows> rows;
-    for (const py::handle item : others) {
-        if (item.is_none()) continue;
-        held.push_back(take_row_bytes(item, "others", true));
-        require_rows(held.back().rows, n, "others");
-        rows.push_back({held.back().data(), held.back().row_bytes});
-    }
-    float* p = points.mutable_data();
-    without_interpreter_lock(
-        [&] { glbcore::refine_tile_runs(p, key_of.data(), n, tile_grid(grid), rows); });
-}
-
-py::array levels(const py::handle& sorted_keys, int histogram_level, int grid_depth,
-                 std::uint64_t points_per_tile, const py::handle& cell_leaf_level,
-                 const py::handle& preselected_rows, const py::handle& preselected_levels,
-                 const py::handle& out, const py::handle& scratch) {
-    require_level(histogram_level, "histogram_level");
-    const ArraySpec vector = ArraySpec::vector().typed();
-    const auto keys = take_array<std::uint32_t>(sorted_keys, "sorted_keys", vector);
-    const auto leaves = take_array<std::uint8_t>(cell_leaf_level, "cell_leaf_level",
-                                                 vector.of_rows(nodes_of_level(histogram_level)));
-    const auto rows = take_array<std::uint32_t>(preselected_rows, "preselected_rows", vector);
-    const auto chosen = take_array<std::uint8_t>(preselected_levels, "preselected_levels", vector);
-    require_rows(chosen.rows(), rows.rows(), "preselected_levels");
-    const std::size_t n = keys.rows();
-    auto assigned = result_array<std::uint8_t>(out, "out", n);
-    std::uint8_t* to = assigned.mutable_data();
-    std::optional<Array<std::uint8_t>> lent;
-    std::uint8_t* leaf = nullptr;  // the core's own when no scratch is lent
-    if (!scratch.is_none()) {
-        lent = take_array<std::uint8_t>(
-            scratch, "scratch", ArraySpec::vector().written().of_rows(static_cast<py::ssize_t>(n)));
-        leaf = lent->mutable_data();
-        if (n > 0 && leaf < to + n && to < leaf + n) throw py::value_error("scratch: overlaps out");
-    }
-    glbcore::TileLevelPlan plan;
-    plan.histogram_level = histogram_level;
-    plan.grid_depth = clamped_depth(grid_depth);
-    plan.points_per_tile = points_per_tile;
-    plan.cell_leaf_level = leaves.data();
-    const auto [bad_key, bad_leaf] = without_interpreter_lock([&] {
-        const std::size_t key = first_not_below(keys.data(), n, KEY_LIMIT);
-        const std::size_t leaf_level =
-            first_not_below(leaves.data(), leaves.rows(), glbcore::TILE_KEY_LEVELS + 1);
-        if (key == n && leaf_level == leaves.rows()) {
-            glbcore::assign_tile_levels(keys.data(), n, plan, rows.data(), chosen.data(),
-                                        rows.rows(), to, leaf);
-        }
-        return std::make_pair(key, leaf_level);
-    });
-    require_below(keys.data(), bad_key, n, "sorted_keys", "2^30");
-    require_below(leaves.data(), bad_leaf, leaves.rows(), "cell_leaf_level", "11");
-    return assigned.array;
-}
-
 
 // ---- One bucket per call, over the memory of one thread ---------------
 
@@ -656,35 +503,9 @@ void register_tiles(py::module_& tiles) {
     tiles.def("gather", &gather,
               "Rows of `source` (C-contiguous, rows along the first axis) in `order`.",
               py::arg("source"), py::arg("order"), py::arg("out") = py::none());
-    tiles.def("refine", &refine,
-              "Puts each run of equal keys of `positions`, and of every array of `others`\n"
-              "(None skipped), in the finer Morton order of its cell, in place.",
-              py::arg("positions"), py::arg("keys"), py::arg("grid"), py::arg("others"));
     tiles.def("extents", &extents,
               "(lo, hi, first non-finite row or N) of (N, 3) float32 positions.",
               py::arg("positions"));
-    tiles.def("turn_y_up", &turn_y_up,
-              "Turns the segments between `cuts` y-up in place; returns their z-up (lo, hi) as\n"
-              "(segments, 3) arrays.",
-              py::arg("positions"), py::arg("cuts"));
-    tiles.def("group_by_level", &group_by_level,
-              "(levels, order, keys) of the places grouped by level, stably.", py::arg("levels"),
-              py::arg("order"), py::arg("keys"), py::arg("levels_out") = py::none(),
-              py::arg("order_out") = py::none(), py::arg("keys_out") = py::none());
-    tiles.def("runs", &runs,
-              "(levels, nodes, cuts) of the tiles of places grouped by level: tile t is rows\n"
-              "cuts[t] to cuts[t + 1].",
-              py::arg("levels"), py::arg("keys"));
-    tiles.def("sort", &sort,
-              "Sorts `keys` in place, stably; returns the permutation. `scratch` holds 2 N uint32.",
-              py::arg("keys"), py::arg("out") = py::none(), py::arg("scratch") = py::none());
-    tiles.def(
-        "levels", &levels,
-        "The octree level of the tile of each sorted key; preselected rows keep their levels.",
-        py::arg("sorted_keys"), py::arg("histogram_level"), py::arg("grid_depth"),
-        py::arg("points_per_tile"), py::arg("cell_leaf_level"), py::arg("preselected_rows"),
-        py::arg("preselected_levels"), py::arg("out") = py::none(),
-        py::arg("scratch") = py::none());
 }
 
 }  // namespace bindings

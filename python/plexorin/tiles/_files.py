@@ -89,14 +89,14 @@ def _write_all(fd: int, data: Any, path: str) -> None:
         while view:
             view = view[os.write(fd, view):]
     except OSError as error:
-        raise OSError(error.errno, f"writing {path} failed: {error.strerror}", path) from None
+        raise OSError(error.errno, f"writing {path} failed: {error.strerror}") from None
 
 
 def _open(path: str, flags: int) -> int:
     try:
         return os.open(path, flags, 0o666)
     except OSError as error:
-        raise OSError(error.errno, f"creating {path} failed: {error.strerror}", path) from None
+        raise OSError(error.errno, f"creating {path} failed: {error.strerror}") from None
 
 
 def write_new(path: str | Path, data: Any) -> None:
