@@ -159,7 +159,8 @@ asan-test: setup system-test
 asan-py-test: asan-test
 	scripts/reliability-asan-pytest $(ASAN_BUILD)
 
-# C++ tests under ThreadSanitizer: the atom pipeline with several workers,
+# C++ tests under ThreadSanitizer: the atom pipeline with several workers
+# and the tiler's bucket pass on threads with a scratch each,
 # healthy and with failing thread starts.
 tsan-test: setup system-test
 	cmake -S . -B $(TSAN_BUILD) $(SANITIZER_CMAKE) -DPLEXORIN_SANITIZE=thread \

@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
-#include <tuple>
-#include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "arguments.h"
@@ -269,8 +269,8 @@ py::array lend_input(TileScratch& scratch, int column, const py::dtype& dtype,
 
 py::array zeroed_histogram(TileScratch& scratch, int level) {
     require_level(level, "level");
-    py::array counts =
-        scratch.lend(TileScratch::HISTOGRAM, py::dtype::of<std::uint32_t>(), {nodes_of_level(level)});
+    py::array counts = scratch.lend(TileScratch::HISTOGRAM, py::dtype::of<std::uint32_t>(),
+                                    {nodes_of_level(level)});
     std::fill_n(static_cast<std::uint32_t*>(counts.mutable_data()), counts.size(), 0u);
     return counts;
 }
@@ -285,9 +285,9 @@ py::tuple route(TileScratch& scratch, const py::handle& positions, const Grid& g
     const py::tuple found = keys(positions, grid, scratch.lend(TileScratch::KEYS, u32, {n}));
     const auto bad = found[1].cast<std::size_t>();
     if (bad < points.rows()) return py::make_tuple(py::none(), py::none(), bad);
-    const py::tuple parts = partition(found[0], level, cell_group, groups,
-                                      scratch.lend(TileScratch::ORDER, u32, {n}),
-                                      scratch.lend(TileScratch::SORT, u32, {n}));
+    const py::tuple parts =
+        partition(found[0], level, cell_group, groups, scratch.lend(TileScratch::ORDER, u32, {n}),
+                  scratch.lend(TileScratch::SORT, u32, {n}));
     return py::make_tuple(parts[0], parts[1], bad);
 }
 
@@ -469,8 +469,8 @@ void register_tiles(py::module_& tiles) {
              "dequantised points. The arrays are read-only.",
              py::arg("positions"), py::arg("types"), py::arg("colors"), py::arg("grid"),
              py::arg("histogram_level"), py::arg("grid_depth"), py::arg("points_per_tile"),
-             py::arg("cell_leaf_level"), py::arg("preselected_rows"),
-             py::arg("preselected_levels"), py::arg("compress"));
+             py::arg("cell_leaf_level"), py::arg("preselected_rows"), py::arg("preselected_levels"),
+             py::arg("compress"));
     tiles.def("box", &box_of,
               "The z-up (lo, hi) of a tile of y-up float32 points, widened when `compress` to\n"
               "the dequantised points of its file (uniform_grid for point clouds).",

@@ -220,8 +220,8 @@ public:
     // Runs the pass over `count` z-up points and their columns; returns the
     // first non-finite row (nothing else is then valid) or `count`. The
     // inputs must not lie in this scratch's results.
-    std::size_t run(const float* positions, std::size_t count,
-                    const TileColumn (&columns)[COLUMNS], const TileBucketPass& pass);
+    std::size_t run(const float* positions, std::size_t count, const TileColumn (&columns)[COLUMNS],
+                    const TileBucketPass& pass);
 
     // Results of the last run: the points (y-up) and columns in tile order,
     // tile t being rows runs()[t].start to the next start (or the count),

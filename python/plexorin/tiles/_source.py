@@ -159,7 +159,7 @@ def load_chunk(chunk: Any, start: int,
     """The chunk as (float32 positions, uint16 types or None, colours or None),
     mapped files from `mappings` when given (as Mapped.load)."""
     raw = [c.load(mappings) if isinstance(c, Mapped) else c for c in chunk]
-    positions, types, colors = convert_rows(*raw, start)
+    positions, types, colors = convert_rows(raw[0], raw[1], raw[2], start)
     colors_checked = colors is None or colors.dtype.kind != "f"
     if not colors_checked:
         bad = ~((colors >= 0) & (colors <= 1)).all(axis=1)

@@ -141,6 +141,7 @@ def route_task(ctx: TileContext, caches: Caches, chunk: Any, start: int, bucket_
     order, counts, bad = scratch.route(arrays[0], ctx.grid.native(), HISTOGRAM_LEVEL,
                                       ctx.cell_bucket, bucket_count)
     _raise_non_finite(bad, arrays[0].shape[0], start)
+    assert order is not None  # all finite
     if ctx.chunks is not None:
         _files.append(os.path.join(ctx.tmp, f"chunk{index}.row"), order)
         return counts
