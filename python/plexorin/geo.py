@@ -43,7 +43,8 @@ def resolve_crs(crs: Any) -> Any:
     try:
         return pyproj.CRS.from_user_input(crs)
     except pyproj.exceptions.CRSError as error:
-        raise ValueError(f"crs: {crs!r} is not a coordinate reference system pyproj knows ({error})") from None
+        raise ValueError(f"crs: {crs!r} is not a coordinate reference system pyproj knows "
+                         f"({error})") from None
 
 
 @dataclass(frozen=True)
@@ -94,7 +95,8 @@ def earth_frame(crs: Any, centre: np.ndarray) -> EarthFrame:
     _warn_outside_area(source, transformer, centre)
     origin = np.array(transformer.transform(*map(float, centre)), dtype=np.float64)
     if not np.isfinite(origin).all():
-        raise ValueError(f"crs: the data's centre {tuple(map(float, centre))} has no place on Earth in {source.name}")
+        raise ValueError(f"crs: the data's centre {tuple(map(float, centre))} has no place on "
+                         f"Earth in {source.name}")
     return EarthFrame(origin, enu_axes(origin), transformer)
 
 
