@@ -8,10 +8,12 @@ Earth-centred, Earth-fixed coordinates (EPSG:4978), which is where CesiumJS and
 does the projection.
 
 Heights are taken as the CRS says. A CRS without a vertical part (a projected
-or geographic 2D CRS such as EPSG:32610) is promoted to 3D by PROJ with z as
-height above the WGS 84 ellipsoid. A compound CRS whose geoid grid is not
-installed is projected without the geoid correction (tens of metres); a
-warning says so.
+or geographic 2D CRS such as EPSG:32610) is promoted to 3D with z as height
+above its ellipsoid (for EPSG:32610, WGS 84's), in the unit of its
+horizontal axes when those are lengths (US survey feet for EPSG:6880, as LAS
+files in such a CRS store z) and in metres for a geographic CRS. A compound
+CRS whose geoid grid is not installed is projected without the geoid
+correction (tens of metres); a warning says so.
 """
 
 from __future__ import annotations
@@ -54,6 +56,7 @@ class EarthFrame:
     origin: np.ndarray  # (3,) float64, Earth-centred
     axes: np.ndarray  # (3, 3) float64, columns east, north, up
     transformer: Any  # the CRS to Earth-centred coordinates
+    z_scale: float = 1.0  # metres per unit of the input's z
 
     def root_transform(self) -> list[float]:
         """The column-major 4x4 that maps the frame to Earth-centred coordinates."""
@@ -66,9 +69,14 @@ class EarthFrame:
         for start in range(0, len(xyz), _CHUNK):
             chunk = np.array(xyz[start:start + _CHUNK], dtype=np.float64, order="F")
             x, y, z = chunk[:, 0], chunk[:, 1], chunk[:, 2]
+            if self.z_scale != 1.0:
+                z *= self.z_scale
             self.transformer.transform(x, y, z, inplace=True)
-            if not (np.isfinite(x).all() and np.isfinite(y).all() and np.isfinite(z).all()):
-                raise ValueError("points: some points could not be projected to Earth-centred coordinates")
+            finite = np.isfinite(chunk).all(axis=1)
+            if not finite.all():
+                row = start + int(np.flatnonzero(~finite)[0])
+                raise ValueError(f"positions[{row}] has no place on Earth in the CRS "
+                                 "(not finite, or outside what the projection covers)")
             chunk -= self.origin
             out[start:start + _CHUNK] = chunk @ self.axes
         return out
@@ -86,18 +94,41 @@ def enu_axes(origin: np.ndarray) -> np.ndarray:
     return np.array([east, north, up], dtype=np.float64).T
 
 
+def earth_transformer(crs: Any) -> Any:
+    """The transformation from ``crs`` to Earth-centred coordinates; ValueError
+    naming crs when pyproj has none."""
+    pyproj = _pyproj()
+    source = resolve_crs(crs)
+    try:
+        return pyproj.Transformer.from_crs(source, EARTH_CENTRED, always_xy=True)
+    except pyproj.exceptions.ProjError as error:
+        raise ValueError(f"crs: {source.name} has no transformation to Earth-centred "
+                         f"coordinates ({error})") from None
+
+
+def height_scale(source: Any) -> float:
+    """Metres per unit of z: the horizontal axes' unit for a 2D projected
+    CRS (PROJ would take z in metres), 1 otherwise (the CRS says)."""
+    axes = source.axis_info
+    if len(axes) == 2 and source.is_projected and axes[0].unit_conversion_factor:
+        return float(axes[0].unit_conversion_factor)
+    return 1.0
+
+
 def earth_frame(crs: Any, centre: np.ndarray) -> EarthFrame:
     """The ENU frame at ``centre`` (a point in ``crs``) and the projection into it."""
     pyproj = _pyproj()
     source = resolve_crs(crs)
+    transformer = earth_transformer(source)
     _warn_without_best_operation(pyproj, source)
-    transformer = pyproj.Transformer.from_crs(source, EARTH_CENTRED, always_xy=True)
     _warn_outside_area(source, transformer, centre)
-    origin = np.array(transformer.transform(*map(float, centre)), dtype=np.float64)
+    z_scale = height_scale(source)
+    x, y, z = map(float, centre)
+    origin = np.array(transformer.transform(x, y, z * z_scale), dtype=np.float64)
     if not np.isfinite(origin).all():
         raise ValueError(f"crs: the data's centre {tuple(map(float, centre))} has no place on "
                          f"Earth in {source.name}")
-    return EarthFrame(origin, enu_axes(origin), transformer)
+    return EarthFrame(origin, enu_axes(origin), transformer, z_scale)
 
 
 def _warn_without_best_operation(pyproj: Any, source: Any) -> None:
@@ -121,7 +152,8 @@ def _warn_outside_area(source: Any, transformer: Any, centre: np.ndarray) -> Non
     inside_lon = west <= lon <= east if west <= east else (lon >= west or lon <= east)
     if not (inside_lon and south <= lat <= north):
         warnings.warn(f"crs: the data's centre ({lon:.4f}, {lat:.4f}) lies outside the area of use of "
-                      f"{source.name}; is the CRS right?", UserWarning, stacklevel=3)
+                      f"{source.name} ({west}, {south}, {east}, {north}); is the CRS right?",
+                      UserWarning, stacklevel=3)
 
 
 def las_crs(header: Any) -> Any:

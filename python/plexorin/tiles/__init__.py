@@ -35,7 +35,7 @@ import pathlib
 from concurrent.futures import Executor, ThreadPoolExecutor
 from typing import Any
 
-from .. import _inputs, builders
+from .. import _inputs, builders, geo
 from ._build import build
 from ._document import tile_name
 from ._files import TILESET_JSON, staged
@@ -51,8 +51,8 @@ MAX_POINTS_PER_TILE = (1 << 64) - 1  # the core counts points in 64 bits
 
 def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = None, colors: Any = None,
             box: Any = None, points_per_tile: int = DEFAULT_POINTS_PER_TILE,
-            compress: bool = True, client: Any = None, executor: Executor | None = None,
-            progress: bool = False) -> pathlib.Path:
+            compress: bool = True, crs: Any = None, client: Any = None,
+            executor: Executor | None = None, progress: bool = False) -> pathlib.Path:
     """Writes an OGC 3D Tiles 1.1 tileset of points or atoms into `out_dir`.
 
     Args:
@@ -66,8 +66,13 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
         positions: x y z per point, shape (N, 3): a NumPy array, a memory-mapped
             ``.npy`` (``np.load(path, mmap_mode="r")``, which may be larger
             than memory) or a ``dask.array.Array`` chunked along the points.
-            Converted to float32 chunk by chunk. z is up, as in 3D Tiles; the
-            tiles' glTF content is stored y-up as glTF requires.
+            z is up, as in 3D Tiles; the tiles' glTF content is stored y-up
+            as glTF requires. Tiles hold float32: positions of a dtype
+            float32 does not hold exactly (float64, wide integers) whose
+            float32 rounding would miss 2^-22 of the data's extent are stored
+            as offsets from the middle of their bounds, which the root tile's
+            ``transform`` (float64) carries; applying the transforms gives
+            back the coordinates given.
         types: one type per point (0..65535) for atoms: each tile is then the
             file of `plexorin.atoms`, coloured by type.
         colors: per-point colours as for `plexorin.point_cloud` (not with
@@ -85,6 +90,15 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
             (1024 cells per axis, a cell's points in input order), each
             cell cut 2048 times per axis when compressed; atoms in the order
             of `plexorin.atoms` over the tile's box.
+        crs: the coordinate reference system of `positions`, anything
+            pyproj accepts (``"EPSG:32610"``, WKT, a ``pyproj.CRS``; needs
+            ``plexorin[geo]``). The points are then projected into
+            Earth-centred coordinates (EPSG:4978) and held in the
+            east-north-up frame at the middle of their bounds, in metres;
+            the root's ``transform`` places that frame on the globe. The z
+            of a CRS without a vertical part is height above its ellipsoid,
+            in the unit of its horizontal axes (metres for a geographic CRS).
+            Not with `box`.
         client: a ``dask.distributed.Client`` to run the tasks on (its workers
             must see `out_dir`); a Dask array input without a client runs on
             Dask's default scheduler.
@@ -112,6 +126,11 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
             or not 1 <= points_per_tile <= MAX_POINTS_PER_TILE):
         raise ValueError("points_per_tile: expected an integer from 1 to 2^64 - 1, "
                          f"got {points_per_tile!r}")
+    if crs is not None:
+        if box is not None:
+            raise ValueError("box and crs: a box is in the data's coordinates, which a CRS "
+                             "moves to Earth's; pass one of them")
+        geo.earth_transformer(crs)  # refused before any file is made
     source = source_for(positions, types, colors, mapped=client is not None)
     corners = _inputs.box_corners(box)
     if corners is not None:
@@ -123,7 +142,7 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
     try:
         with staged(out) as (stage, work):
             runner = make_runner(executor, client, source.is_dask, progress)
-            build(runner, source, corners, stage, work, points_per_tile, compress)
+            build(runner, source, corners, stage, work, points_per_tile, compress, crs)
         return out / TILESET_JSON
     finally:
         if own_executor and executor is not None:

@@ -9,6 +9,7 @@ import numpy as np
 
 from . import _files
 from ._document import tileset_document
+from ._place import place
 from ._plan import Code, Grid, chunk_runs, grid_of, plan
 from ._source import ChunkSource, gathers_rows
 from ._tasks import (
@@ -27,12 +28,14 @@ SMALL_TASK_BATCHES = 8
 
 
 def build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tmp: pathlib.Path,
-          points_per_tile: int, compress: bool) -> pathlib.Path:
+          points_per_tile: int, compress: bool, crs: Any = None) -> pathlib.Path:
     """Writes the tileset into `out` (a folder the build made), temporary
     files into `tmp`; returns the path of tileset.json."""
-    chunks = [(source.chunk_arg(i), source.starts[i]) for i in range(source.chunk_count)]
     caches = runner.per_worker(Caches)  # for every phase
-    grid = _grid(runner, caches, chunks, corners)
+    placement = place(runner, caches, source, corners, crs, tmp)
+    source = placement.source
+    chunks = [(source.chunk_arg(i), source.starts[i]) for i in range(source.chunk_count)]
+    grid = placement.grid or _grid(runner, caches, chunks, corners)
     runs = chunk_runs(chunks, source.count, runner.task_count(len(chunks)))
     histogram = runner.sum(histogram_task, [(caches, run, grid.native()) for run in runs],
                            "histogram")
@@ -65,7 +68,7 @@ def build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tmp
                            for code, parts in sorted(pieces.items())],
                           "tiles", batches=SMALL_TASK_BATCHES)
     tiles.update(spanning)
-    document = tileset_document(tiles, grid, octree.grid_depth)
+    document = tileset_document(tiles, grid, octree.grid_depth, placement.transform)
     path = out / _files.TILESET_JSON
     _files.write_new(path, _files.json_text(document).encode())
     return path

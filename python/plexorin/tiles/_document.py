@@ -15,10 +15,12 @@ def tile_name(level: int, node: int) -> str:
     return "r" + (format(node, f"0{level}o") if level else "")
 
 
-def tileset_document(tiles: dict[Code, Any], grid: Grid, k: int) -> dict[str, Any]:
+def tileset_document(tiles: dict[Code, Any], grid: Grid, k: int,
+                     transform: list[float] | None = None) -> dict[str, Any]:
     """The document of `tiles` ((level, node) -> (points, z-up low corner,
     high corner)) on `grid`, inner nodes keeping a point per cell of k
-    levels further down."""
+    levels further down; the root's `transform` (column-major, float64) maps
+    the tiles' frame to the tileset's."""
     children: dict[Code, set[Code]] = {(0, 0): set()}
     for level, node in tiles:
         while level > 0:
@@ -61,6 +63,8 @@ def tileset_document(tiles: dict[Code, Any], grid: Grid, k: int) -> dict[str, An
 
     root, _, _ = build((0, 0))
     root["refine"] = "ADD"
+    if transform is not None:
+        root["transform"] = [float(v) for v in transform]
     total = sum(t[0] for t in tiles.values())
     return {"asset": {"version": "1.1", "generator": "plexorin", "extras": {"points": total}},
             "geometricError": error(-1), "root": root}

@@ -60,6 +60,7 @@ class ChunkSource:
     is_dask: bool
     layout: tuple[bool, Any, int]  # (has types, colour dtype or None, colour columns)
     chunks: list[Any]
+    position_dtype: np.dtype[Any] | None = None
 
     @property
     def chunk_count(self) -> int:
@@ -104,7 +105,7 @@ def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) ->
         described = _mapped_slices(array, bounds) if mapped and array is not None else None
         columns.append(described or [None if array is None else array[a:b] for a, b in bounds])
     return ChunkSource([a for a, _ in bounds], count, False, _layout(arrays[1], arrays[2]),
-                       list(zip(*columns)))
+                       list(zip(*columns)), positions.dtype)
 
 
 def _dask_source(da: Any, positions: Any, types: Any, colors: Any) -> ChunkSource:
@@ -124,7 +125,8 @@ def _dask_source(da: Any, positions: Any, types: Any, colors: Any) -> ChunkSourc
         delayed = value.to_delayed()
         blocks.append(list(delayed if value.ndim == 1 else delayed[:, 0]))
     starts = list(np.concatenate(([0], np.cumsum(rows)[:-1])).astype(int))
-    return ChunkSource(starts, int(sum(rows)), True, _layout(types, colors), list(zip(*blocks)))
+    return ChunkSource(starts, int(sum(rows)), True, _layout(types, colors), list(zip(*blocks)),
+                       positions.dtype)
 
 
 def gathers_rows(source: ChunkSource, sends_arguments: bool) -> bool:
@@ -151,6 +153,12 @@ def gathers_rows(source: ChunkSource, sends_arguments: bool) -> bool:
     except (ValueError, OSError, AttributeError):
         return False
     return size <= memory // 2
+
+
+def raw_positions(chunk: Any, mappings: dict[Any, np.memmap] | None = None) -> Any:
+    """The chunk's positions as the input holds them."""
+    positions = chunk[0]
+    return positions.load(mappings) if isinstance(positions, Mapped) else positions
 
 
 def load_chunk(chunk: Any, start: int,
