@@ -30,7 +30,7 @@ from typing import Any
 import numpy as np
 from tqdm import tqdm
 
-from . import _convert_molecules, files, glb_info, glb_text, readers, trajectory
+from . import _convert_molecules, files, geo, glb_info, glb_text, readers, trajectory
 from ._version import __version__
 from .builders import atoms, mesh, point_cloud
 from .elements import LINEAR_COLORS, SYMBOLS
@@ -240,7 +240,11 @@ TILES_EPILOG = """input:
 
 The tileset is OUT_DIR/tileset.json with one GLB per tile (r.glb the root);
 OUT_DIR must be new or empty, and appears only once the tileset is complete.
-Open it with viewer/tiles.html."""
+Open it with viewer/tiles.html.
+
+A LAS/LAZ file's CRS (or --crs) places the tileset on the globe, in the
+east-north-up frame at its centre (pyproj: pip install 'plexorin[geo]'); without
+a vertical CRS, z is height above the ellipsoid in the horizontal axes' unit."""
 
 
 def add_tiles(commands: Commands) -> None:
@@ -256,6 +260,12 @@ def add_tiles(commands: Commands) -> None:
                                           f"(default {DEFAULT_POINTS_PER_TILE:,})")
     parser.add_argument("--no-compress", dest="compress", action="store_false",
                         help="write float tiles instead of quantised, meshopt-compressed ones")
+    place = parser.add_mutually_exclusive_group()
+    place.add_argument("--crs", metavar="CRS",
+                       help="the input's coordinate reference system (EPSG:32610, WKT, PROJ "
+                            "JSON...): place the tileset on Earth")
+    place.add_argument("--no-crs", action="store_true",
+                       help="keep the data's own coordinates, ignoring a LAS/LAZ file's CRS")
     parser.set_defaults(run=run_tiles)
 
 
@@ -282,15 +292,42 @@ def tile_input(path: Path) -> dict[str, Any]:
     return {"positions": positions}
 
 
+def given_crs(args: argparse.Namespace) -> Any:
+    """--crs as a pyproj.CRS (refused before any file is read), or None."""
+    try:
+        return None if args.crs is None else geo.resolve_crs(args.crs)
+    except ImportError as error:
+        raise CommandError(str(error)) from None
+
+
+def tile_crs(args: argparse.Namespace, given: Any) -> tuple[Any, str | None]:
+    """(CRS for `tileset` or None, the line that tells which): --crs, else a
+    LAS/LAZ file's own unless --no-crs."""
+    if given is None:
+        if args.no_crs or args.input.suffix.lower() not in Z_UP_SUFFIXES:
+            return None, None
+        try:
+            given = geo.las_crs(readers.las_header(args.input))
+        except ImportError as error:
+            return None, f"crs: not read, coordinates kept local ({error})"
+    if given is None:
+        return None, "crs: none, coordinates kept local"
+    return given, f"crs: {geo.describe(given)}"
+
+
 def run_tiles(args: argparse.Namespace) -> int:
+    given = given_crs(args)
     arrays = tile_input(args.input)
+    crs, crs_line = tile_crs(args, given)
     with staged_folder(args.out_dir) as stage:
         path = tileset(stage, points_per_tile=args.points_per_tile, compress=args.compress,
-                       progress=sys.stderr.isatty(), **arrays)
+                       crs=crs, progress=sys.stderr.isatty(), **arrays)
         document = json.loads(path.read_text())
         size = sum(p.stat().st_size for p in stage.iterdir())
         tiles = sum(1 for p in stage.glob("*.glb"))
     points = document["asset"]["extras"]["points"]
+    if crs_line:
+        print(crs_line)
     print(f"{args.out_dir / 'tileset.json'}: {glb_text.plural(points, 'point')} in "
           f"{glb_text.plural(tiles, 'tile')}, {size:,} bytes")
     return 0

@@ -165,3 +165,9 @@ def las_crs(header: Any) -> Any:
         warnings.warn(f"the file's CRS records cannot be read ({error}); its coordinates stay local",
                       UserWarning, stacklevel=2)
         return None
+
+
+def describe(crs: Any) -> str:
+    """The CRS's name, and its authority code when it has one."""
+    authority = crs.to_authority(min_confidence=90)
+    return f"{crs.name} ({':'.join(authority)})" if authority else crs.name

@@ -345,6 +345,18 @@ def read_las(path: Path) -> PointsData:
     return PointsData(positions, colors)
 
 
+def las_header(path: Path) -> Any:
+    """The header of a LAS or LAZ file (its CRS records among its VLRs)."""
+    laspy = _import("laspy", "LAS/LAZ files")
+    try:
+        with laspy.open(path) as reader:
+            return reader.header
+    except OSError as error:
+        raise UnreadableFile(f"{path}: {error.strerror or error}") from None
+    except Exception as error:  # laspy raises its own and NumPy's errors
+        raise _rejected(Path(path), "laspy", error) from None
+
+
 # ---- Choice by file name --------------------------------------------------
 
 # Suffix -> reader; every other file goes to ASE, which knows its own formats.
