@@ -1,5 +1,6 @@
-"""Tilesets: plexorin.tileset on a memory-mapped .npy against py3dtiles, and
-on a dask.distributed LocalCluster against the default thread pool.
+"""Tilesets: plexorin.tileset on a memory-mapped .npy against py3dtiles, on
+a dask.distributed LocalCluster against the default thread pool, and on a
+float64 cloud in UTM metres, placed by an origin and on Earth (crs=).
 
 Prints one line per measurement and writes bench/results/tiles.json.
 Wall times on a shared machine are noisy (seen here: 9.2 to 12.5 s for the
@@ -16,7 +17,7 @@ With --before-build (a build folder of an earlier commit, as `make bench`
 makes from TILES_BENCH_BEFORE), the large build also runs on that build,
 the two taking turns, and the throughputs of both are printed.
 
-Usage: python bench/tiles.py [--points 1e8] [--peer-points 1e7] [--dask-points 2e7]
+Usage: python bench/tiles.py [--points 1e8] [--peer-points 1e7] [--dask-points 2e7] [--geo-points 2e7]
                              [--before-build DIR --before-label TEXT]
 """
 
@@ -76,10 +77,12 @@ if mode == "cluster":
         cpu = cpu_seconds() - cpu0 + workers_cpu
         second = again_seconds(lambda folder: plexorin.tileset(folder, points, client=client))
 else:
-    plexorin.tileset(out, points)
+    # "origin": float64 far from zero; earlier builds know no crs=.
+    placed = {"crs": "EPSG:32610"} if mode == "crs" else {}
+    plexorin.tileset(out, points, **placed)
     wall = time.perf_counter() - start
     cpu = cpu_seconds() - cpu0
-    second = again_seconds(lambda folder: plexorin.tileset(folder, points))
+    second = again_seconds(lambda folder: plexorin.tileset(folder, points, **placed))
 print(json.dumps({"seconds": wall, "cpu_seconds": cpu, "again_seconds": second,
                   "max_rss_bytes": peak_rss_bytes()}))
 """
@@ -95,6 +98,21 @@ def make_points(path: pathlib.Path, count: int) -> None:
         xy = rng.uniform(0, 100, size=(n, 2))
         z = 5 + 3 * np.sin(xy[:, 0] / 7) * np.cos(xy[:, 1] / 11) + rng.normal(scale=0.2, size=n)
         array[start:start + n] = np.column_stack((xy, z)).astype(np.float32)
+    array.flush()
+    del array
+
+
+def make_utm_points(path: pathlib.Path, count: int) -> None:
+    """A float64 scan in UTM zone 10N metres: 2 km x 2 km x 50 m of terrain
+    around (550,000, 4,180,000), where float32 steps by 0.25 m."""
+    rng = np.random.default_rng(11)
+    array = np.lib.format.open_memmap(path, mode="w+", dtype=np.float64, shape=(count, 3))
+    step = 1 << 22
+    for start in range(0, count, step):
+        n = min(count, start + step) - start
+        xy = rng.uniform(0, 2000, size=(n, 2))
+        z = 40 + 10 * np.sin(xy[:, 0] / 170) * np.cos(xy[:, 1] / 230) + rng.normal(scale=0.2, size=n)
+        array[start:start + n] = np.column_stack((xy + [550_000.0, 4_180_000.0], z))
     array.flush()
     del array
 
@@ -122,8 +140,7 @@ def run_plexorin(path, outs: dict, build_dir, runs: int = RUNS, again: bool = Fa
             folder = out if run == runs - 1 else out.with_name(f"{out.name}-{run}")
             env = {"PYTHONPATH": str(builds.get(mode, build_dir)), "OPENBLAS_NUM_THREADS": "1",
                    "PATH": "/usr/bin:/bin"}
-            done = subprocess.run([sys.executable, "-c", CHILD, str(path), str(folder),
-                                   "cluster" if mode == "cluster" else "executor",
+            done = subprocess.run([sys.executable, "-c", CHILD, str(path), str(folder), mode,
                                    "1" if again else "0"],
                                   env=env, capture_output=True, text=True, check=True)
             runs_of[mode].append(json.loads(done.stdout.strip().splitlines()[-1]))
@@ -167,11 +184,30 @@ def run_py3dtiles(ply: pathlib.Path, out: pathlib.Path) -> dict:
             "cpu_seconds": after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime}
 
 
+def run_geo(tmp: pathlib.Path, count: int, build_dir: str) -> dict:
+    """Float64 UTM points: with an origin (no CRS) and projected on Earth (crs=)."""
+    utm = tmp / "utm.npy"
+    make_utm_points(utm, count)
+    timed = run_plexorin(utm, {"origin": tmp / "origin", "crs": tmp / "crs"}, build_dir)
+    results = {}
+    for mode, what in (("origin", "float64 UTM, root translation"),
+                       ("crs", "float64 UTM, crs=EPSG:32610 (pyproj to ECEF, ENU frame)")):
+        result = timed[mode]
+        result["points_per_second"] = count / result["seconds"]
+        results[f"plexorin {count:.0e} points, {what}"] = result
+        print(f"plexorin.tileset, {count:.0e} points, {what}: {result['seconds']:.2f} s "
+              f"({spread(result)}; {result['points_per_second'] / 1e6:.2f} M points/s, "
+              f"{result['cpu_seconds']:.1f} CPU s), {result['tiles']} tiles, peak RSS "
+              f"{result['max_rss_bytes'] / 2**30:.2f} GiB", flush=True)
+    return results
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--points", type=float, default=1e8)
     parser.add_argument("--peer-points", type=float, default=1e7)
     parser.add_argument("--dask-points", type=float, default=2e7)
+    parser.add_argument("--geo-points", type=float, default=2e7)
     parser.add_argument("--build", default=str(pathlib.Path(__file__).resolve().parents[1] / "build"))
     parser.add_argument("--before-build", help="the build folder of an earlier commit")
     parser.add_argument("--before-label", default="before")
@@ -245,6 +281,7 @@ def main() -> None:
               f"{cluster['again_seconds']:.2f} s "
               f"({cluster['again_seconds'] / pool['again_seconds']:.2f}x; runs of "
               f"{each_again[0]} and {each_again[1]} s), same bytes: {same}", flush=True)
+        results.update(run_geo(tmp, int(args.geo_points), args.build))
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "tiles.json").write_text(json.dumps(results, indent=2) + "\n")
 

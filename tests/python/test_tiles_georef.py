@@ -8,12 +8,12 @@ import json
 import numpy as np
 import pytest
 from scipy import spatial
-from test_tiles import decoded_tiles
 
 import glb_reader
 import plexorin
 from plexorin import cli
 from real_data import real_file
+from test_tiles import decoded_tiles
 
 laspy = pytest.importorskip("laspy")
 pyproj = pytest.importorskip("pyproj")
@@ -35,29 +35,28 @@ def node_matrix(node):
     return matrix
 
 
+def placed_points(glb, index, parent, placed):
+    """The points below node `index` with its transforms and `parent` applied."""
+    node = glb.document["nodes"][index]
+    matrix = parent @ node_matrix(node)
+    for primitive in glb.document["meshes"][node["mesh"]]["primitives"] if "mesh" in node else []:
+        stored = glb_reader.accessor_array(glb, primitive["attributes"]["POSITION"])
+        rows = np.c_[stored[:, :3].astype(np.float64), np.ones(len(stored))]
+        placed.append((rows @ matrix.T)[:, :3])
+    for child in node.get("children", []):
+        placed_points(glb, child, matrix, placed)
+
+
 def tileset_points(folder):
     """Every point of every tile in the tileset's frame (float64): glTF node
     transforms, the y-up to z-up turn, then the root's transform."""
     document = json.loads((folder / "tileset.json").read_text())
     root = np.array(document["root"].get("transform", np.eye(4).T.ravel()), np.float64)
     outer = root.reshape(4, 4).T @ Y_UP_TO_Z_UP
-    placed = []
+    placed: list = []
     for glb, _ in decoded_tiles(folder).values():
-        doc = glb.document
-
-        def walk(index, parent):
-            node = doc["nodes"][index]
-            matrix = parent @ node_matrix(node)
-            if "mesh" in node:
-                for primitive in doc["meshes"][node["mesh"]]["primitives"]:
-                    stored = glb_reader.accessor_array(glb, primitive["attributes"]["POSITION"])
-                    rows = np.c_[stored[:, :3].astype(np.float64), np.ones(len(stored))]
-                    placed.append((rows @ matrix.T)[:, :3])
-            for child in node.get("children", []):
-                walk(child, matrix)
-
-        for index in doc["scenes"][doc.get("scene", 0)]["nodes"]:
-            walk(index, outer)
+        for index in glb.document["scenes"][glb.document.get("scene", 0)]["nodes"]:
+            placed_points(glb, index, outer, placed)
     return np.concatenate(placed)
 
 

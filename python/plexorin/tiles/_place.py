@@ -70,7 +70,7 @@ def local_task(caches: Caches, chunk: Any, start: int, path: str, count: int,
     if wide.shape[0] == 0:
         return None
     if isinstance(to_local, geo.EarthFrame):
-        local = to_local.to_local(wide).astype(np.float32)
+        local = to_local.to_local(wide)
     else:
         local = _native.float32_offsets(wide, to_local, 1)
     low_high = extents(local, start)  # an offset beyond float32 is infinite here
