@@ -39,3 +39,25 @@ def test_tiles_stream_in_as_the_camera_moves_in(tmp_path, browser_ready):  # noq
     assert depths[-1] > depths[0], depths
     assert len(views[-1]["drawn"]) > len(views[0]["drawn"])
     assert min(v["drawnFraction"] for v in views) > 0.002  # one-pixel points
+
+
+def test_a_tileset_placed_on_earth_draws_where_the_camera_frames_it(tmp_path, browser_ready):  # noqa: F811
+    pytest.importorskip("pyproj")
+    if not (REPO / "node_modules" / "3d-tiles-renderer").is_dir():
+        pytest.skip("node_modules/3d-tiles-renderer is missing (make setup installs it)")
+    from serve import StaticServer
+
+    rng = np.random.default_rng(4)
+    xy = rng.uniform(0, 100, size=(400_000, 2))
+    z = 30 + 5 * np.sin(xy[:, 0] / 9) + rng.normal(scale=0.3, size=len(xy))
+    plexorin.tileset(tmp_path / "set", np.column_stack((xy + [550_000, 4_180_000], z)),
+                     crs="EPSG:32610", points_per_tile=50_000)
+    with StaticServer(tmp_path / "set") as server:
+        done = subprocess.run(["node", str(REPO / "tests/js/render-tiles.mjs"), server.url,
+                               "/files/tileset.json", "2", str(tmp_path)],
+                              capture_output=True, text=True, timeout=900, cwd=REPO)
+    assert done.returncode == 0, done.stderr
+    views = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [v["error"] for v in views] == [None] * 3 and views[0]["pageErrors"] == []
+    assert min(v["drawnFraction"] for v in views) > 0.002  # 6,400 km from the origin
+    assert len(views[-1]["drawn"]) > len(views[0]["drawn"])
