@@ -1,0 +1,208 @@
+"""The document of an animated trajectory: frames' GLB files stitched into one.
+
+Each frame arrives as a complete GLB file from the core's atom builder
+(points, spheres, compressed or not). Its JSON records are renumbered into
+the whole document and its BIN chunk becomes the next stretch of the one
+buffer, so that a frame's bytes can go to disk as soon as it is built; only
+the records (a few hundred bytes per frame) are kept until the end, when the
+animation that shows one frame at a time is added:
+
+- frame k is node k under the root node "Trajectory", holding the frame's
+  own scene (its "Frame" or "Atoms" nodes);
+- one shared input T = [t0 .. tF] (tF one step after the last frame) and one
+  shared STEP output S = [0, 1, 0, 1, 1] of VEC3 scales. Node 0 reads T[0..1]
+  with S[1..2], node k T[k-1..k+1] with S[0..2], the last T[F-2..F] with
+  S[2..4]; samplers hold their ends outside their range, so node k has scale
+  1 exactly on [t_k, t_k+1) and 0 elsewhere. Accessors are offsets into T
+  and S, so the animation costs O(F) bytes;
+- static scales show frame 0 to a reader that ignores the animation.
+"""
+
+from __future__ import annotations
+
+import json
+import struct
+from typing import Any
+
+import numpy as np
+
+GLB_LIMIT = 2**31  # every GLB length field is 32-bit; files stay below 2 GiB
+HEADER_BYTES = 12 + 8 + 8  # the file header and the two chunk headers
+MESHOPT = "EXT_meshopt_compression"
+INSTANCING = "EXT_mesh_gpu_instancing"
+_STITCHED = {"asset", "scene", "scenes", "nodes", "meshes", "materials", "accessors",
+             "bufferViews", "buffers", "extensionsUsed", "extensionsRequired"}
+_SCALES = np.array([0, 0, 0, 1, 1, 1, 0, 0, 0, 1, 1, 1, 1, 1, 1], np.float32)  # S as VEC3
+FLOAT, SCALAR, VEC3 = 5126, "SCALAR", "VEC3"
+
+
+def _align(length: int, to: int = 8) -> int:
+    return (length + to - 1) // to * to
+
+
+def split_glb(data: bytes) -> tuple[dict[str, Any], memoryview]:
+    """(JSON document, BIN chunk) of a GLB file the core wrote."""
+    json_length = struct.unpack_from("<I", data, 12)[0]
+    document = json.loads(bytes(data[20:20 + json_length]))
+    start = 20 + json_length
+    bin_length = struct.unpack_from("<I", data, start)[0] if len(data) > start else 0
+    return document, memoryview(data)[start + 8:start + 8 + bin_length]
+
+
+class AnimationDocument:
+    """The records of the frames added so far and the length of their bytes."""
+
+    def __init__(self) -> None:
+        self.nodes: list[dict[str, Any]] = []
+        self.meshes: list[dict[str, Any]] = []
+        self.materials: list[dict[str, Any]] = []
+        self.accessors: list[dict[str, Any]] = []
+        self.views: list[dict[str, Any]] = []
+        self.used: dict[str, None] = {}
+        self.required: dict[str, None] = {}
+        self.frames: list[int] = []
+        self.payload_length = 0   # bytes of the BIN chunk so far
+        self.fallback_length = 0  # bytes the meshopt decoder fills in
+        self._materials: dict[str, int] = {}
+
+    def add_frame(self, glb: bytes, extras: dict[str, Any] | None) -> tuple[memoryview, bytes]:
+        """Take a frame's records; return its BIN bytes and the zero bytes
+        that pad them to 8, to be appended to the payload in this order."""
+        document, payload = split_glb(glb)
+        unknown = set(document) - _STITCHED
+        if unknown:  # a record kind this stitcher would drop
+            raise RuntimeError(f"frame documents hold {sorted(unknown)}, which are not stitched")
+        for name in document.get("extensionsUsed", []):
+            self.used[name] = None
+        for name in document.get("extensionsRequired", []):
+            self.required[name] = None
+        buffers = document.get("buffers", [])
+        fallback = [bool(b.get("extensions", {}).get(MESHOPT, {}).get("fallback")) for b in buffers]
+        views, accessors, meshes = len(self.views), len(self.accessors), len(self.meshes)
+        for view in document.get("bufferViews", []):
+            self.views.append(self._view(view, fallback))
+        for accessor in document.get("accessors", []):
+            if "bufferView" in accessor:
+                accessor["bufferView"] += views
+            self.accessors.append(accessor)
+        materials = [self._material(m) for m in document.get("materials", [])]
+        for mesh in document.get("meshes", []):
+            for primitive in mesh["primitives"]:
+                primitive["attributes"] = {k: v + accessors for k, v in primitive["attributes"].items()}
+                if "indices" in primitive:
+                    primitive["indices"] += accessors
+                if "material" in primitive:
+                    primitive["material"] = materials[primitive["material"]]
+            self.meshes.append(mesh)
+        nodes = len(self.nodes)
+        for node in document.get("nodes", []):
+            self.nodes.append(self._node(node, nodes, meshes, accessors))
+        roots = document["scenes"][document.get("scene", 0)]["nodes"] if "scenes" in document else []
+        frame: dict[str, Any] = {"name": f"frame {len(self.frames)}",
+                                 "scale": [1, 1, 1] if not self.frames else [0, 0, 0]}
+        if roots:
+            frame["children"] = [r + nodes for r in roots]
+        if extras:
+            frame["extras"] = extras
+        self.frames.append(len(self.nodes))
+        self.nodes.append(frame)
+        self.fallback_length += _align(sum(b["byteLength"] for b, f in zip(buffers, fallback) if f))
+        self.payload_length += _align(len(payload))
+        return payload, bytes(_align(len(payload)) - len(payload))
+
+    def _view(self, view: dict[str, Any], fallback: list[bool]) -> dict[str, Any]:
+        base = self.fallback_length if fallback[view["buffer"]] else self.payload_length
+        view["byteOffset"] = view.get("byteOffset", 0) + base
+        view["buffer"] = 1 if fallback[view["buffer"]] else 0
+        stream = view.get("extensions", {}).get(MESHOPT)
+        if stream is not None:
+            stream["buffer"] = 0
+            stream["byteOffset"] = stream.get("byteOffset", 0) + self.payload_length
+        return view
+
+    def _material(self, material: dict[str, Any]) -> int:
+        # Every frame repeats the same materials: each is stored once.
+        key = json.dumps(material, sort_keys=True)
+        if key not in self._materials:
+            self._materials[key] = len(self.materials)
+            self.materials.append(material)
+        return self._materials[key]
+
+    @staticmethod
+    def _node(node: dict[str, Any], nodes: int, meshes: int, accessors: int) -> dict[str, Any]:
+        if "mesh" in node:
+            node["mesh"] += meshes
+        if "children" in node:
+            node["children"] = [c + nodes for c in node["children"]]
+        instancing = node.get("extensions", {}).get(INSTANCING)
+        if instancing is not None:
+            instancing["attributes"] = {k: v + accessors for k, v in instancing["attributes"].items()}
+        return node
+
+    def finish(self, times: np.ndarray, root_extras: dict[str, Any]) -> tuple[bytes, bytes]:
+        """(the GLB file's start: header, JSON chunk and BIN chunk header;
+        the payload's tail: the animation's times and scales). The payload
+        so far (`payload_length` bytes, each frame padded to 8) goes between
+        them. `times` holds F + 1 increasing playback seconds."""
+        count = len(self.frames)
+        tail = np.concatenate([np.asarray(times, np.float32), _SCALES]).tobytes()
+        base = self.payload_length
+        self.views += [{"buffer": 0, "byteOffset": base, "byteLength": 4 * (count + 1)},
+                       {"buffer": 0, "byteOffset": base + 4 * (count + 1), "byteLength": _SCALES.nbytes}]
+        document = self._document(times, root_extras)
+        text = json.dumps(document, separators=(",", ":"), allow_nan=False).encode()
+        text += b" " * (_align(len(text), 4) - len(text))
+        payload = self.payload_length + len(tail)
+        padded = _align(payload, 4)
+        tail += bytes(padded - payload)
+        total = HEADER_BYTES + len(text) + padded
+        if total >= GLB_LIMIT:
+            raise ValueError(too_large_message(total))
+        head = struct.pack("<III", 0x46546C67, 2, total) + struct.pack("<II", len(text), 0x4E4F534A)
+        return head + text + struct.pack("<II", padded, 0x004E4942), tail
+
+    def _document(self, times: np.ndarray, root_extras: dict[str, Any]) -> dict[str, Any]:
+        count = len(self.frames)
+        inputs, outputs = len(self.views) - 2, len(self.views) - 1
+        samplers, channels = [], []
+        stored = np.asarray(times, np.float32)
+        for k, node in enumerate(self.frames):
+            first, last, scale = ((0, 1, 1) if k == 0 else (count - 2, count, 2) if k == count - 1
+                                  else (k - 1, k + 1, 0))
+            span = stored[first:last + 1]
+            self.accessors.append({"bufferView": inputs, "byteOffset": 4 * first, "componentType": FLOAT,
+                                   "count": len(span), "type": SCALAR,
+                                   "min": [float(span[0])], "max": [float(span[-1])]})
+            self.accessors.append({"bufferView": outputs, "byteOffset": 12 * scale,
+                                   "componentType": FLOAT, "count": len(span), "type": VEC3})
+            samplers.append({"input": len(self.accessors) - 2, "output": len(self.accessors) - 1,
+                             "interpolation": "STEP"})
+            channels.append({"sampler": k, "target": {"node": node, "path": "scale"}})
+        root = {"name": "Trajectory", "children": self.frames, "extras": root_extras}
+        self.nodes.append(root)
+        document: dict[str, Any] = {"asset": {"version": "2.0", "generator": "plexorin"}}
+        if self.used:
+            document["extensionsUsed"] = list(self.used)
+        if self.required:
+            document["extensionsRequired"] = list(self.required)
+        buffers: list[dict[str, Any]] = [{"byteLength": self.payload_length + 4 * (count + 1)
+                                          + _SCALES.nbytes}]
+        if self.fallback_length:
+            buffers.append({"byteLength": self.fallback_length,
+                            "extensions": {MESHOPT: {"fallback": True}}})
+        document.update({"scene": 0, "scenes": [{"nodes": [len(self.nodes) - 1]}],
+                         "nodes": self.nodes})
+        if self.meshes:
+            document["meshes"] = self.meshes
+        if self.materials:
+            document["materials"] = self.materials
+        document.update({"accessors": self.accessors, "bufferViews": self.views, "buffers": buffers,
+                         "animations": [{"name": "trajectory", "samplers": samplers,
+                                         "channels": channels}]})
+        return document
+
+
+def too_large_message(total: int) -> str:
+    return (f"the animated file would take {total:,} bytes; a GLB file must stay below 2 GiB "
+            f"(2,147,483,648 bytes): write one file per frame instead (plexorin convert --frames, "
+            f"plexorin.trajectory.write_frame_arrays), or fewer frames (a STEP)")
