@@ -10,6 +10,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
+import numpy as np
+
 from . import animation, molecules
 from .glb_text import plural
 
@@ -52,8 +54,15 @@ def _frames(molecule: molecules.Molecule, frames: slice, taken: list[int]
             ) -> Iterator[animation.Frame]:
     for frame in molecule.frames(frames.start, frames.stop, frames.step):
         taken[0] += 1
-        yield animation.Frame({"positions": frame.positions,
+        yield animation.Frame({"positions": _as_read(frame.positions),
                                "box": molecules.cell_box(frame.cell)}, frame.time)
+
+
+def _as_read(positions: np.ndarray) -> np.ndarray:
+    """float32 positions when float32 holds them exactly, as MD trajectories
+    store them: the file is the same, and the float64 checks are skipped."""
+    single = positions.astype(np.float32)
+    return single if np.array_equal(single, positions) else positions
 
 
 def _frame_count(molecule: molecules.Molecule, frames: slice) -> int | None:
