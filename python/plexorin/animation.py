@@ -104,7 +104,7 @@ def save_animation(path: str | os.PathLike[str], frames: Iterable[ArrayLike] | A
 
 def write_animation(path: str | os.PathLike[str], frames: Iterable[Frame], count: int | None,
                     shared: dict[str, Any], times: np.ndarray | None, workers: int | None,
-                    progress: Callable[[], None] | None = None) -> Path:
+                    progress: Callable[[], object] | None = None) -> Path:
     """The streaming writer behind `save_animation` and `convert --animate`:
     `frames` as `Frame`s, `shared` the arguments of `plexorin.atoms` that
     all frames share, `times` in playback seconds or None (the trajectory's
@@ -187,7 +187,7 @@ class _Stream:
     an upper bound of the file's size."""
 
     def __init__(self, count: int | None, write: Callable[[Any], Any],
-                 progress: Callable[[], None] | None) -> None:
+                 progress: Callable[[], object] | None) -> None:
         self.document = AnimationDocument()
         self.trajectory: list[float | None] = []
         self.bound = HEADER_BYTES
@@ -212,7 +212,7 @@ class _Stream:
 
 def _build(frames: Iterable[Frame], count: int | None, shared: dict[str, Any],
            times: np.ndarray | None, workers: int | None, write: Callable[[Any], Any],
-           progress: Callable[[], None] | None = None) -> tuple[bytes, bytes]:
+           progress: Callable[[], object] | None = None) -> tuple[bytes, bytes]:
     """Build every frame, hand each one's payload to `write` in order, and
     return the file's start and the payload's tail."""
     stream = _Stream(count, write, progress)
