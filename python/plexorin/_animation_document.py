@@ -20,6 +20,7 @@ animation that shows one frame at a time is added:
 
 from __future__ import annotations
 
+import hashlib
 import json
 import struct
 from typing import Any
@@ -34,6 +35,7 @@ _STITCHED = {"asset", "scene", "scenes", "nodes", "meshes", "materials", "access
              "bufferViews", "buffers", "extensionsUsed", "extensionsRequired"}
 _SCALES = np.array([0, 0, 0, 1, 1, 1, 0, 0, 0, 1, 1, 1, 1, 1, 1], np.float32)  # S as VEC3
 FLOAT, SCALAR, VEC3 = 5126, "SCALAR", "VEC3"
+_SHARED_VIEW_BYTES = 1 << 16  # views up to this size are stored once when frames repeat them
 
 
 def _align(length: int, to: int = 8) -> int:
@@ -64,6 +66,8 @@ class AnimationDocument:
         self.payload_length = 0   # bytes of the BIN chunk so far
         self.fallback_length = 0  # bytes the meshopt decoder fills in
         self._materials: dict[str, int] = {}
+        self._shared: dict[bytes, int] = {}  # accessors of small views, by bytes and layout
+        self._kept = bytearray()
 
     def add_frame(self, glb: bytes, extras: dict[str, Any] | None) -> tuple[memoryview, bytes]:
         """Take a frame's records; return its BIN bytes and the zero bytes
@@ -78,19 +82,15 @@ class AnimationDocument:
             self.required[name] = None
         buffers = document.get("buffers", [])
         fallback = [bool(b.get("extensions", {}).get(MESHOPT, {}).get("fallback")) for b in buffers]
-        views, accessors, meshes = len(self.views), len(self.accessors), len(self.meshes)
-        for view in document.get("bufferViews", []):
-            self.views.append(self._view(view, fallback))
-        for accessor in document.get("accessors", []):
-            if "bufferView" in accessor:
-                accessor["bufferView"] += views
-            self.accessors.append(accessor)
+        meshes = len(self.meshes)
+        accessors = self._add_arrays(document.get("bufferViews", []), document.get("accessors", []),
+                                     fallback, payload)
         materials = [self._material(m) for m in document.get("materials", [])]
         for mesh in document.get("meshes", []):
             for primitive in mesh["primitives"]:
-                primitive["attributes"] = {k: v + accessors for k, v in primitive["attributes"].items()}
+                primitive["attributes"] = {k: accessors[v] for k, v in primitive["attributes"].items()}
                 if "indices" in primitive:
-                    primitive["indices"] += accessors
+                    primitive["indices"] = accessors[primitive["indices"]]
                 if "material" in primitive:
                     primitive["material"] = materials[primitive["material"]]
             self.meshes.append(mesh)
@@ -106,19 +106,74 @@ class AnimationDocument:
             frame["extras"] = extras
         self.frames.append(len(self.nodes))
         self.nodes.append(frame)
-        self.fallback_length += _align(sum(b["byteLength"] for b, f in zip(buffers, fallback) if f))
-        self.payload_length += _align(len(payload))
-        return payload, bytes(_align(len(payload)) - len(payload))
+        kept = self._kept
+        self.payload_length += _align(len(kept))
+        return memoryview(kept), bytes(_align(len(kept)) - len(kept))
 
-    def _view(self, view: dict[str, Any], fallback: list[bool]) -> dict[str, Any]:
-        base = self.fallback_length if fallback[view["buffer"]] else self.payload_length
-        view["byteOffset"] = view.get("byteOffset", 0) + base
-        view["buffer"] = 1 if fallback[view["buffer"]] else 0
+    def _add_arrays(self, views: list[dict[str, Any]], accessors: list[dict[str, Any]],
+                    fallback: list[bool], payload: memoryview) -> list[int]:
+        """Adds the frame's views (their bytes to self._kept) and accessors;
+        returns the accessors' indices in the document. An accessor over a
+        small view whose bytes, layout and accessor an earlier one repeats
+        (the spheres' meshes, which every frame repeats) is that earlier
+        one, and a view whose accessors all are is left out."""
+        data = [self._source_bytes(view, payload) for view in views]
+        keys = [self._accessor_key(a, views[a["bufferView"]], data[a["bufferView"]])
+                if "bufferView" in a else None for a in accessors]
+        repeated = [key is not None and key in self._shared for key in keys]
+        left_out = {a["bufferView"] for a, r in zip(accessors, repeated) if r} - {
+            a["bufferView"] for a, r in zip(accessors, repeated) if not r and "bufferView" in a}
+        self._kept = bytearray()  # the frame's payload without what earlier frames hold
+        numbers = {index: self._add_view(view, fallback, data[index])
+                   for index, view in enumerate(views) if index not in left_out}
+        out = []
+        for accessor, key, again in zip(accessors, keys, repeated):
+            if again:
+                out.append(self._shared[key])
+                continue
+            if "bufferView" in accessor:
+                accessor["bufferView"] = numbers[accessor["bufferView"]]
+            if key is not None:
+                self._shared[key] = len(self.accessors)
+            self.accessors.append(accessor)
+            out.append(len(self.accessors) - 1)
+        return out
+
+    @staticmethod
+    def _source_bytes(view: dict[str, Any], payload: memoryview) -> memoryview:
+        source = view.get("extensions", {}).get(MESHOPT, view)
+        start = source.get("byteOffset", 0)
+        return payload[start:start + source["byteLength"]]
+
+    @staticmethod
+    def _accessor_key(accessor: dict[str, Any], view: dict[str, Any], data: memoryview) -> bytes | None:
+        if len(data) > _SHARED_VIEW_BYTES:
+            return None
+        layout = {k: v for k, v in view.items() if k not in ("buffer", "byteOffset", "extensions")}
         stream = view.get("extensions", {}).get(MESHOPT)
         if stream is not None:
-            stream["buffer"] = 0
-            stream["byteOffset"] = stream.get("byteOffset", 0) + self.payload_length
-        return view
+            layout["stream"] = {k: v for k, v in stream.items() if k not in ("buffer", "byteOffset")}
+        layout["accessor"] = {k: v for k, v in accessor.items() if k != "bufferView"}
+        digest = hashlib.blake2b(json.dumps(layout, sort_keys=True).encode(), digest_size=16)
+        digest.update(b"\0")
+        digest.update(data)
+        return digest.digest()
+
+    def _add_view(self, view: dict[str, Any], fallback: list[bool], data: memoryview) -> int:
+        kept = self._kept
+        kept += bytes(_align(len(kept), 4) - len(kept))
+        stream = view.get("extensions", {}).get(MESHOPT)
+        source = stream if stream is not None else view
+        source["byteOffset"] = self.payload_length + len(kept)
+        source["buffer"] = 0
+        kept += data
+        if stream is not None:  # the decoded view, in the fallback buffer
+            if not fallback[view["buffer"]]:
+                raise RuntimeError("a compressed view outside the meshopt fallback buffer")
+            view["buffer"], view["byteOffset"] = 1, self.fallback_length
+            self.fallback_length += _align(view["byteLength"], 4)
+        self.views.append(view)
+        return len(self.views) - 1
 
     def _material(self, material: dict[str, Any]) -> int:
         # Every frame repeats the same materials: each is stored once.
@@ -129,14 +184,14 @@ class AnimationDocument:
         return self._materials[key]
 
     @staticmethod
-    def _node(node: dict[str, Any], nodes: int, meshes: int, accessors: int) -> dict[str, Any]:
+    def _node(node: dict[str, Any], nodes: int, meshes: int, accessors: list[int]) -> dict[str, Any]:
         if "mesh" in node:
             node["mesh"] += meshes
         if "children" in node:
             node["children"] = [c + nodes for c in node["children"]]
         instancing = node.get("extensions", {}).get(INSTANCING)
         if instancing is not None:
-            instancing["attributes"] = {k: v + accessors for k, v in instancing["attributes"].items()}
+            instancing["attributes"] = {k: accessors[v] for k, v in instancing["attributes"].items()}
         return node
 
     def finish(self, times: np.ndarray, root_extras: dict[str, Any]) -> tuple[bytes, bytes]:

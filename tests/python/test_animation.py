@@ -71,7 +71,7 @@ def test_convert_animates_a_charmm_trajectory_as_mdanalysis_reads_it(adk, tmp_pa
     np.testing.assert_array_equal(accessor_array(glb, middle["output"])[:, 0], [0, 1, 0])
 
 
-def test_api_streams_exact_float_frames_and_refuses_bad_frames(adk, tmp_path):
+def test_api_streams_exact_float_frames_and_refuses_bad_frames(adk, tmp_path, decode_and_validate):
     selection = adk.select_atoms("protein and name CA")
     frames = [selection.positions.copy() for _ in adk.trajectory[:12:3]]
     data_ = plexorin.animate(frames, elements=adk.numbers[selection.indices], times=[0, 1, 2, 4])
@@ -84,6 +84,18 @@ def test_api_streams_exact_float_frames_and_refuses_bad_frames(adk, tmp_path):
         atoms = doc["nodes"][doc["nodes"][node]["children"][0]]
         stored = accessor_array(glb, doc["meshes"][atoms["mesh"]]["primitives"][0]["attributes"]["POSITION"])
         np.testing.assert_array_equal(stored[np.lexsort(stored.T)], frames[k][np.lexsort(frames[k].T)])
+    # Spheres: the sphere meshes every frame repeats are stored once; decoded instances exact.
+    spheres = decode_and_validate({"spheres": plexorin.animate(
+        frames, elements=adk.numbers[selection.indices], style="spheres", compress=True)})["spheres"]
+    meshes = spheres.document["meshes"]
+    assert len(meshes) == 4 and len({p["attributes"]["POSITION"] for m in meshes for p in m["primitives"]}) == 1
+    for k, node in enumerate(spheres.document["nodes"][-1]["children"]):
+        atoms = spheres.document["nodes"][spheres.document["nodes"][node]["children"][0]]
+        ball = spheres.document["nodes"][atoms["children"][0]]
+        stored = accessor_array(spheres, ball["extensions"]["EXT_mesh_gpu_instancing"]["attributes"]["TRANSLATION"])
+        stored = stored + np.array(atoms["translation"], np.float32)
+        distance, nearest = cKDTree(frames[k]).query(stored, p=np.inf)
+        assert distance.max() < 0.01 and len(set(nearest.tolist())) == len(frames[k])
     last = doc["animations"][0]["samplers"][-1]
     np.testing.assert_array_equal(accessor_array(glb, last["input"]), [2, 4, 6])
     with pytest.raises(ValueError, match=r"frames\[2\]: 213 atoms, but frames\[0\] has 214"):
