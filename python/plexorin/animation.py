@@ -91,15 +91,18 @@ def animate(frames: Iterable[ArrayLike] | ArrayLike, types: ArrayLike | None = N
 
 
 def save_animation(path: str | os.PathLike[str], frames: Iterable[ArrayLike] | ArrayLike,
-                   types: ArrayLike | None = None, **options: Any) -> Path:
+                   types: ArrayLike | None = None, *, elements: ArrayLike | None = None,
+                   times: ArrayLike | None = None, style: str = "points", compress: bool = False,
+                   palette: ArrayLike | None = None, box: Any = None, radius: Any = None,
+                   radius_scale: float = 1.0, up: str = "y", workers: int | None = None) -> Path:
     """`animate`'s file written to `path` as frames are built: the payload
     goes to a temporary file beside `path` and the whole is then renamed
     over `path` (see `plexorin.save`), so memory holds a few frames only.
-    Takes `animate`'s arguments. Returns the path."""
-    times = _checked_times(options.pop("times", None))
-    workers = options.pop("workers", None)
-    shared = _shared(types, **options)
-    return write_animation(path, _frames_of(frames), _length(frames), shared, times, workers)
+    Takes `animate`'s arguments; returns the path. Nothing is written at
+    `path` when a frame or the file's size is refused."""
+    shared = _shared(types, elements, palette, box, style, compress, radius, radius_scale, up)
+    return write_animation(path, _frames_of(frames), _length(frames), shared,
+                           _checked_times(times), workers)
 
 
 def write_animation(path: str | os.PathLike[str], frames: Iterable[Frame], count: int | None,
@@ -215,6 +218,8 @@ def _build(frames: Iterable[Frame], count: int | None, shared: dict[str, Any],
            progress: Callable[[], object] | None = None) -> tuple[bytes, bytes]:
     """Build every frame, hand each one's payload to `write` in order, and
     return the file's start and the payload's tail."""
+    if times is not None and count is not None and len(times) != count:
+        raise ValueError(f"times: {len(times)} values for {count} frames")
     stream = _Stream(count, write, progress)
     atoms = None
     threads = thread_limit(workers) or os.cpu_count() or 1
