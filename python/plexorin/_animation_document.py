@@ -128,7 +128,7 @@ class AnimationDocument:
                    for index, view in enumerate(views) if index not in left_out}
         out = []
         for accessor, key, again in zip(accessors, keys, repeated):
-            if again:
+            if again and key is not None:
                 out.append(self._shared[key])
                 continue
             if "bufferView" in accessor:
