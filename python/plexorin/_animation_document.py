@@ -35,7 +35,7 @@ _STITCHED = {"asset", "scene", "scenes", "nodes", "meshes", "materials", "access
              "bufferViews", "buffers", "extensionsUsed", "extensionsRequired"}
 _SCALES = np.array([0, 0, 0, 1, 1, 1, 0, 0, 0, 1, 1, 1, 1, 1, 1], np.float32)  # S as VEC3
 FLOAT, SCALAR, VEC3 = 5126, "SCALAR", "VEC3"
-_SHARED_VIEW_BYTES = 1 << 16  # views up to this size are stored once when frames repeat them
+_SHARED_VIEW_BYTES = 1 << 13  # views up to this size are stored once when frames repeat them
 
 
 def _align(length: int, to: int = 8) -> int:
@@ -67,7 +67,7 @@ class AnimationDocument:
         self.fallback_length = 0  # bytes the meshopt decoder fills in
         self._materials: dict[str, int] = {}
         self._shared: dict[bytes, int] = {}  # accessors of small views, by bytes and layout
-        self._kept = bytearray()
+        self._kept: bytearray | memoryview = bytearray()
 
     def add_frame(self, glb: bytes, extras: dict[str, Any] | None) -> tuple[memoryview, bytes]:
         """Take a frame's records; return its BIN bytes and the zero bytes
@@ -123,8 +123,9 @@ class AnimationDocument:
         repeated = [key is not None and key in self._shared for key in keys]
         left_out = {a["bufferView"] for a, r in zip(accessors, repeated) if r} - {
             a["bufferView"] for a, r in zip(accessors, repeated) if not r and "bufferView" in a}
-        self._kept = bytearray()  # the frame's payload without what earlier frames hold
-        numbers = {index: self._add_view(view, fallback, data[index])
+        # The frame's payload as it is, or without what earlier frames hold.
+        self._kept = payload if not left_out else bytearray()
+        numbers = {index: self._add_view(view, fallback, data[index], not left_out)
                    for index, view in enumerate(views) if index not in left_out}
         out = []
         for accessor, key, again in zip(accessors, keys, repeated):
@@ -159,14 +160,19 @@ class AnimationDocument:
         digest.update(data)
         return digest.digest()
 
-    def _add_view(self, view: dict[str, Any], fallback: list[bool], data: memoryview) -> int:
-        kept = self._kept
-        kept += bytes(_align(len(kept), 4) - len(kept))
+    def _add_view(self, view: dict[str, Any], fallback: list[bool], data: memoryview,
+                  in_place: bool) -> int:
         stream = view.get("extensions", {}).get(MESHOPT)
         source = stream if stream is not None else view
-        source["byteOffset"] = self.payload_length + len(kept)
+        if in_place:  # the frame's payload is kept whole: offsets move by its place
+            source["byteOffset"] = self.payload_length + source.get("byteOffset", 0)
+        else:
+            kept = self._kept
+            assert isinstance(kept, bytearray)
+            kept += bytes(_align(len(kept), 4) - len(kept))
+            source["byteOffset"] = self.payload_length + len(kept)
+            kept += data
         source["buffer"] = 0
-        kept += data
         if stream is not None:  # the decoded view, in the fallback buffer
             if not fallback[view["buffer"]]:
                 raise RuntimeError("a compressed view outside the meshopt fallback buffer")
