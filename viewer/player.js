@@ -94,8 +94,15 @@ export function createPlayer(gltf, render) {
     sync();
     render();
   };
-  // Every frame shown at full size while the caller measures the bounds.
-  player.showAllFrames = () => (frames || []).forEach((object) => object.scale.set(1, 1, 1));
+  // Runs `measure` with every frame at full size (to take the bounds of the
+  // whole trajectory), then puts the scales back: the mixer sets a value
+  // only when it changes, so it must find the scales it left.
+  player.withAllFrames = (measure) => {
+    const scales = (frames || []).map((object) => object.scale.clone());
+    (frames || []).forEach((object) => object.scale.set(1, 1, 1));
+    measure();
+    (frames || []).forEach((object, k) => object.scale.copy(scales[k]));
+  };
 
   button.onclick = () => (player.playing ? player.pause() : player.play());
   slider.oninput = () => player.setFrame(Number(slider.value));

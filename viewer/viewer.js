@@ -249,10 +249,13 @@ function show(name, gltf) {
   const player = createPlayer(gltf, render);
   state.player = player;
   const frames = player && player.count > 1 ? player.count : 1;
-  if (player) player.showAllFrames(); // the camera frames the whole trajectory
-  bringNearZero(model);
+  const place = () => {
+    bringNearZero(model);
+    frame(model);
+  };
+  if (player) player.withAllFrames(place); // the camera frames the whole trajectory
+  else place();
   setPointSizes(model, pointSize(countElements(model).points / frames));
-  frame(model);
   showLegend(gltf.parser.json, model);
   if (player) player.setFrame(0);
   render();

@@ -92,9 +92,12 @@ function animationFrames() {
     copy.getContext("2d").drawImage(source, 0, 0);
     return copy.getContext("2d").getImageData(0, 0, copy.width, copy.height).data;
   };
+  const root = window.viewer.model.getObjectByName("Trajectory");
   const shown = (k) => {
     player.setFrame(k);
-    return [{ frame: player.frame, visibleFrames: player.visibleFrames, label: player.label }, pixels()];
+    // Counted here, not by the player: frame nodes drawn at a non-zero scale.
+    const visibleFrames = root.children.filter((node) => node.visible && node.scale.x > 0).length;
+    return [{ frame: player.frame, visibleFrames, label: player.label }, pixels()];
   };
   const [first, a] = shown(0);
   const [last, b] = shown(player.count - 1);

@@ -146,7 +146,7 @@ def test_viewer_plays_the_first_and_last_frames(adk, tmp_path):
     (tmp_path / "files").mkdir()
     frames = [adk.atoms.positions.copy() for _ in adk.trajectory[::24]]
     (tmp_path / "files" / "adk.glb").write_bytes(
-        plexorin.animate(frames, elements=adk.numbers, compress=True))
+        plexorin.animate(frames, elements=adk.numbers, compress=True, times=np.arange(5) * 60))
     with StaticServer(tmp_path / "files") as server:
         run = subprocess.run(["node", str(DRIVER), server.url, str(tmp_path), "/files/adk.glb"],
                              cwd=REPO, capture_output=True, text=True, timeout=600, check=False)
