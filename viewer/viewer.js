@@ -74,13 +74,14 @@ function describe(name, model, frames = 1) {
   const counts = countElements(model);
   const [points, vertices, triangles, instances] = ["points", "vertices", "triangles", "instances"]
     .map((key) => counts[key] / frames); // per frame of a trajectory
-  const parts = frames > 1 ? [`${frames.toLocaleString("en")} frames of`] : [];
+  const parts = [];
   if (points) parts.push(`${points.toLocaleString("en")} points`);
   if (instances) parts.push(`${instances.toLocaleString("en")} spheres`);
   if (vertices) parts.push(`${vertices.toLocaleString("en")} vertices, ${triangles.toLocaleString("en")} triangles`);
   const size = new THREE.Box3().setFromObject(model).getSize(new THREE.Vector3());
   const box = [size.x, size.y, size.z].map((v) => v.toPrecision(4)).join(" × ");
-  return [fileLabel(name), `: ${parts.join(", ")}; box ${box}`];
+  const trajectory = frames > 1 ? `${frames.toLocaleString("en")} frames of ` : "";
+  return [fileLabel(name), `: ${trajectory}${parts.join(", ")}; box ${box}`];
 }
 
 function pointSize(count) {
@@ -249,9 +250,11 @@ function show(name, gltf) {
   const player = createPlayer(gltf, render);
   state.player = player;
   const frames = player && player.count > 1 ? player.count : 1;
+  let status = null;
   const place = () => {
     bringNearZero(model);
     frame(model);
+    status = describe(name, model, frames);
   };
   if (player) player.withAllFrames(place); // the camera frames the whole trajectory
   else place();
@@ -260,7 +263,7 @@ function show(name, gltf) {
   if (player) player.setFrame(0);
   render();
   setProgress(null);
-  setStatus(describe(name, model, frames));
+  setStatus(status);
   state.status = "ready";
   if (player) player.play();
 }
