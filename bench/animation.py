@@ -6,8 +6,8 @@ XTC's 0.001 nm precision), then times, interleaved round by round (minimum
 of the rounds): MDAnalysis reading every frame's positions, and
 `plexorin convert top.gro traj.xtc out.glb --animate` (compressed) in the
 same process; also MDAnalysis opening the files as well, and
-`plexorin.animate` of the frames already in memory (the build alone). Goals: at most twice MDAnalysis's time, at most 4 bytes per
-atom per frame. Writes bench/results/animation.md.
+`plexorin.animate` of the frames already in memory (the build alone).
+Goals: at most twice MDAnalysis's time, at most 4 bytes per atom per frame. Writes bench/results/animation.md.
 """
 
 from __future__ import annotations

@@ -95,7 +95,8 @@ def wanted(args: argparse.Namespace) -> bool:
     gemmi_file = (suffix in molecules.GEMMI_SUFFIXES and importlib.util.find_spec("gemmi") is not None
                   and (suffix != ".cif" or path.is_file() and molecules.is_mmcif(path)))
     ranged = args.frames not in (None, ":")
-    return bool(args.trajectories or args.animate is not None or args.select is not None or args.keep_virtual or ranged
+    return bool(args.trajectories or args.animate is not None or args.select is not None
+                or args.keep_virtual or ranged
                 or suffix in molecules.MDANALYSIS_SUFFIXES or gemmi_file)
 
 

@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import os
 import secrets
+from collections.abc import Callable
 from pathlib import Path
-from typing import BinaryIO, Callable, Union
+from typing import BinaryIO, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
 

@@ -45,8 +45,8 @@ def frame_positions(glb, node):
             for p in doc["meshes"][atoms["mesh"]]["primitives"]}
 
 
-def test_convert_animates_a_charmm_trajectory_as_mdanalysis_reads_it(adk, tmp_path,
-                                                                     decode_and_validate):
+def test_convert_animates_a_charmm_trajectory_as_mdanalysis_reads_it(
+        adk, tmp_path, decode_and_validate):  # noqa: F811
     out = tmp_path / "adk.glb"
     assert cli.main(["convert", data("adk.psf"), data("adk_dims.dcd"), str(out), "--animate"]) == 0
     glb = decode_and_validate({"adk": out.read_bytes()})["adk"]  # validator clean, both copies
@@ -71,12 +71,13 @@ def test_convert_animates_a_charmm_trajectory_as_mdanalysis_reads_it(adk, tmp_pa
     np.testing.assert_array_equal(accessor_array(glb, middle["output"])[:, 0], [0, 1, 0])
 
 
-def test_api_streams_exact_float_frames_and_refuses_bad_frames(adk, tmp_path, decode_and_validate):
+def test_api_streams_exact_float_frames_and_refuses_bad_frames(
+        adk, tmp_path, decode_and_validate):  # noqa: F811
     selection = adk.select_atoms("protein and name CA")
     frames = [selection.positions.copy() for _ in adk.trajectory[:12:3]]
     data_ = plexorin.animate(frames, elements=adk.numbers[selection.indices], times=[0, 1, 2, 4])
-    written = plexorin.save_animation(tmp_path / "a.glb", iter(frames), elements=adk.numbers[selection.indices],
-                                      times=[0, 1, 2, 4], workers=1)
+    written = plexorin.save_animation(tmp_path / "a.glb", iter(frames), times=[0, 1, 2, 4],
+                                      elements=adk.numbers[selection.indices], workers=1)
     assert written.read_bytes() == data_  # streamed to the file, in any number of threads
     glb = parse_glb(data_)
     doc = glb.document
@@ -88,12 +89,13 @@ def test_api_streams_exact_float_frames_and_refuses_bad_frames(adk, tmp_path, de
     spheres = decode_and_validate({"spheres": plexorin.animate(
         frames, elements=adk.numbers[selection.indices], style="spheres", compress=True)})["spheres"]
     meshes = spheres.document["meshes"]
-    assert len(meshes) == 4 and len({p["attributes"]["POSITION"] for m in meshes for p in m["primitives"]}) == 1
+    positions = {p["attributes"]["POSITION"] for m in meshes for p in m["primitives"]}
+    assert len(meshes) == 4 and len(positions) == 1
     for k, node in enumerate(spheres.document["nodes"][-1]["children"]):
         atoms = spheres.document["nodes"][spheres.document["nodes"][node]["children"][0]]
         ball = spheres.document["nodes"][atoms["children"][0]]
-        stored = accessor_array(spheres, ball["extensions"]["EXT_mesh_gpu_instancing"]["attributes"]["TRANSLATION"])
-        stored = stored + np.array(atoms["translation"], np.float32)
+        instances = ball["extensions"]["EXT_mesh_gpu_instancing"]["attributes"]
+        stored = accessor_array(spheres, instances["TRANSLATION"]) + np.float32(atoms["translation"])
         distance, nearest = cKDTree(frames[k]).query(stored, p=np.inf)
         assert distance.max() < 0.01 and len(set(nearest.tolist())) == len(frames[k])
     last = doc["animations"][0]["samplers"][-1]
