@@ -3,12 +3,14 @@
 // window.viewer exposes the state for scripts that drive the page:
 // status "loading" | "ready" | "error", the error text, the scene, the loaded
 // model, the renderer and the camera, the legend's entries, the names of
-// the served files (null until listed) and the offset the model is shown at. Rendering happens on demand only
+// the served files (null until listed), the offset the model is shown at
+// and the player of an animated file (player.js; null without animation). Rendering happens on demand only
 // (after loading, resizing or moving the camera), so an idle page costs nothing.
 import * as THREE from "three";
 import { GLTFLoader } from "three/addons/loaders/GLTFLoader.js";
 import { OrbitControls } from "three/addons/controls/OrbitControls.js";
 import { MeshoptDecoder } from "three/addons/libs/meshopt_decoder.module.js";
+import { createPlayer } from "./player.js";
 
 const BACKGROUND = 0x1b1f27;
 const VIEW_DIRECTION = new THREE.Vector3(1.0, 0.8, 1.2).normalize();
@@ -28,7 +30,7 @@ camera.add(headlight); // the light follows the camera, so the lit side faces th
 scene.add(camera);
 
 const controls = new OrbitControls(camera, renderer.domElement);
-const state = { status: "loading", error: null, scene, model: null, renderer, camera, legend: [], files: null, offset: [0, 0, 0] };
+const state = { status: "loading", error: null, scene, model: null, renderer, camera, legend: [], files: null, offset: [0, 0, 0], player: null };
 window.viewer = state;
 
 const render = () => renderer.render(scene, camera);
@@ -68,15 +70,18 @@ function countElements(model) {
   return counts;
 }
 
-function describe(name, model) {
-  const { points, vertices, triangles, instances } = countElements(model);
+function describe(name, model, frames = 1) {
+  const counts = countElements(model);
+  const [points, vertices, triangles, instances] = ["points", "vertices", "triangles", "instances"]
+    .map((key) => counts[key] / frames); // per frame of a trajectory
   const parts = [];
   if (points) parts.push(`${points.toLocaleString("en")} points`);
   if (instances) parts.push(`${instances.toLocaleString("en")} spheres`);
   if (vertices) parts.push(`${vertices.toLocaleString("en")} vertices, ${triangles.toLocaleString("en")} triangles`);
   const size = new THREE.Box3().setFromObject(model).getSize(new THREE.Vector3());
   const box = [size.x, size.y, size.z].map((v) => v.toPrecision(4)).join(" × ");
-  return [fileLabel(name), `: ${parts.join(", ")}; box ${box}`];
+  const trajectory = frames > 1 ? `${frames.toLocaleString("en")} frames of ` : "";
+  return [fileLabel(name), `: ${trajectory}${parts.join(", ")}; box ${box}`];
 }
 
 function pointSize(count) {
@@ -238,17 +243,29 @@ function bringNearZero(model) {
 
 function show(name, gltf) {
   if (state.model) scene.remove(state.model);
+  if (state.player) state.player.pause();
   const model = gltf.scene;
   state.model = model;
   scene.add(model);
-  bringNearZero(model);
-  setPointSizes(model, pointSize(countElements(model).points));
-  frame(model);
+  const player = createPlayer(gltf, render);
+  state.player = player;
+  const frames = player && player.count > 1 ? player.count : 1;
+  let status = null;
+  const place = () => {
+    bringNearZero(model);
+    frame(model);
+    status = describe(name, model, frames);
+  };
+  if (player) player.withAllFrames(place); // the camera frames the whole trajectory
+  else place();
+  setPointSizes(model, pointSize(countElements(model).points / frames));
   showLegend(gltf.parser.json, model);
+  if (player) player.setFrame(0);
   render();
   setProgress(null);
-  setStatus(describe(name, model));
+  setStatus(status);
   state.status = "ready";
+  if (player) player.play();
 }
 
 function fail(name, error) {
@@ -289,6 +306,11 @@ window.addEventListener("resize", () => {
 });
 
 window.addEventListener("keydown", (event) => {
+  if (state.player && event.key === " ") {
+    if (state.player.playing) state.player.pause();
+    else state.player.play();
+    return;
+  }
   if (state.model && event.key === "r") {
     frame(state.model); // back to the view the file opened with
     render();

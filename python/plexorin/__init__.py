@@ -10,6 +10,8 @@ Babylon, Cesium, Blender or any glTF reader:
     mesh(positions, faces, *, normals=None, colors=None, material=None)
     save(path, data)                              write a file atomically
     tileset(out_dir, positions, ...)              an OGC 3D Tiles 1.1 tileset of GLB tiles
+    animate(frames, types=None, *, elements=None) a trajectory as one animated GLB
+    save_animation(path, frames, ...)             ... streamed to a file
 
 Example:
     >>> import numpy as np, plexorin
@@ -22,9 +24,11 @@ The same inputs always give the same bytes. The low-level module
 """
 
 from ._version import __version__
+from .animation import animate, save_animation
 from .builders import atoms, mesh, point_cloud
 from .files import save
 from .material import Material
 from .tiles import tileset
 
-__all__ = ["Material", "__version__", "atoms", "mesh", "point_cloud", "save", "tileset"]
+__all__ = ["Material", "__version__", "animate", "atoms", "mesh", "point_cloud", "save",
+           "save_animation", "tileset"]

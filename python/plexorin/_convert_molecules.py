@@ -21,7 +21,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, Literal
 
-from . import molecules, trajectory
+from . import _convert_animation, molecules, trajectory
 from .builders import atoms
 from .elements import SYMBOLS, UnknownElementWarning
 from .glb_text import plural
@@ -40,7 +40,9 @@ molecules:
   unless --keep-virtual. --select takes MDAnalysis's selection language,
   e.g. "protein" or "not resname SOL". Without --frames the first frame
   (of the range) is written. Put options before or after all the files.
-  These readers are the optional extra: pip install 'plexorin[molecules]'."""
+  These readers are the optional extra: pip install 'plexorin[molecules]'.
+
+""" + _convert_animation.EPILOG
 
 _RANGE = re.compile(r"(-?\d+)?(:(-?\d+)?)?(:(-?\d+)?)?")
 
@@ -52,6 +54,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--keep-virtual", action="store_true",
                         help="keep virtual sites (TIP4P's MW, lone pairs, massless atoms), "
                              "drawn as element X")
+    _convert_animation.add_arguments(parser, range_text)
 
 
 def frame_range(text: str) -> slice:
@@ -80,8 +83,8 @@ def frames_before_paths(argv: list[str]) -> list[str]:
     out = list(argv)
     for index, word in enumerate(out[:-1]):
         following = out[index + 1]
-        if word == "--frames" and ":" not in following and not _RANGE.fullmatch(following):
-            out[index] = "--frames=:"
+        if word in ("--frames", "--animate") and ":" not in following and not _RANGE.fullmatch(following):
+            out[index] = word + "=:"
     return out
 
 
@@ -92,7 +95,8 @@ def wanted(args: argparse.Namespace) -> bool:
     gemmi_file = (suffix in molecules.GEMMI_SUFFIXES and importlib.util.find_spec("gemmi") is not None
                   and (suffix != ".cif" or path.is_file() and molecules.is_mmcif(path)))
     ranged = args.frames not in (None, ":")
-    return bool(args.trajectories or args.select is not None or args.keep_virtual or ranged
+    return bool(args.trajectories or args.animate is not None or args.select is not None
+                or args.keep_virtual or ranged
                 or suffix in molecules.MDANALYSIS_SUFFIXES or gemmi_file)
 
 
@@ -120,7 +124,11 @@ def run(args: argparse.Namespace) -> int:
 
     output: Path = args.output
     style: Literal["points", "spheres"] = "spheres" if args.spheres else "points"
+    _convert_animation.check(args, CommandError)
     molecule = _read(args)
+    if args.animate is not None:
+        return _convert_animation.run(args, molecule, frame_range(args.animate),
+                                      _describe(molecule), CommandError)
     frames = frame_range(args.frames) if args.frames is not None else slice(None)
     if args.frames is not None or output.is_dir():
         with staged_folder(output) as stage:

@@ -258,7 +258,10 @@ def species(elements: Any) -> tuple[np.ndarray, Species]:
     numbered by increasing Z, so no two elements share a colour. Returns the
     type of each atom (uint16) and the table of the types."""
     numbers = atomic_numbers(elements)
-    present, types = np.unique(numbers, return_inverse=True)
+    present = np.flatnonzero(np.bincount(numbers, minlength=MAX_Z + 1)).astype(numbers.dtype)
+    lookup = np.zeros(MAX_Z + 1, np.uint16)  # by counting: linear, once per trajectory frame
+    lookup[present] = np.arange(len(present))
+    types = lookup[numbers]
     table = Species(present, tuple(SYMBOLS[z] for z in present.tolist()), JMOL_COLORS[present],
                     LINEAR_COLORS[present], VDW_RADII[present], COVALENT_RADII[present])
     return types.reshape(-1).astype(np.uint16), table

@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import os
 import secrets
+from collections.abc import Callable
 from pathlib import Path
-from typing import Union
+from typing import BinaryIO, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -56,11 +57,17 @@ def save(path: PathLike, data: bytes | bytearray | memoryview) -> Path:
     """
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError(f"data: expected bytes, got {type(data).__name__}")
+    return save_with(path, lambda file: file.write(data))
+
+
+def save_with(path: PathLike, write: Callable[[BinaryIO], object]) -> Path:
+    """`save` of what `write` writes into the open temporary file, for data
+    written in parts."""
     target = Path(os.fspath(path))
     directory = target.parent
     temporary = os.path.join(os.fsencode(directory), temporary_name(target.name))
     try:
-        _write_and_replace(temporary, target, data)
+        _write_and_replace(temporary, target, write)
     except OSError as error:
         # The temporary name means nothing to the caller: name the target.
         raise OSError(error.errno, error.strerror or str(error), str(target)) from None
@@ -68,11 +75,11 @@ def save(path: PathLike, data: bytes | bytearray | memoryview) -> Path:
     return target
 
 
-def _write_and_replace(temporary: bytes, target: Path, data: bytes | bytearray | memoryview) -> None:
+def _write_and_replace(temporary: bytes, target: Path, write: Callable[[BinaryIO], object]) -> None:
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
     try:
         with os.fdopen(fd, "wb") as file:
-            file.write(data)
+            write(file)
             file.flush()
             os.fsync(file.fileno())
         os.replace(temporary, target)

@@ -7,7 +7,9 @@
 //    instanced mesh name: count and material colour), drawnFraction,
 //    distinctColors, legend: [{type, color, text}], fileLinks, statusText, title,
 //    camera (position), offset (where the viewer moved the model from),
-//    pageErrors, screenshot}
+//    pageErrors, screenshot, and for an animated file animation: {count,
+//    first and last: {frame, visibleFrames, label}, changedFraction (pixels
+//    that differ between the first and the last frame)}}
 // The counting and the pixel analysis below run in the page but belong to this
 // script, not to the viewer, so a fault in the viewer cannot hide itself.
 import { mkdtempSync, rmSync } from "node:fs";
@@ -78,6 +80,34 @@ function pageParts() {
            camera: camera.position.toArray(), offset };
 }
 
+// Runs in the page: the player's first and last frames, drawn one after
+// the other, and the share of pixels that differ between the two.
+function animationFrames() {
+  const player = window.viewer.player;
+  const pixels = () => {
+    const source = document.querySelector("canvas");
+    const copy = document.createElement("canvas");
+    copy.width = source.width;
+    copy.height = source.height;
+    copy.getContext("2d").drawImage(source, 0, 0);
+    return copy.getContext("2d").getImageData(0, 0, copy.width, copy.height).data;
+  };
+  const root = window.viewer.model.getObjectByName("Trajectory");
+  const shown = (k) => {
+    player.setFrame(k);
+    // Counted here, not by the player: frame nodes drawn at a non-zero scale.
+    const visibleFrames = root.children.filter((node) => node.visible && node.scale.x > 0).length;
+    return [{ frame: player.frame, visibleFrames, label: player.label }, pixels()];
+  };
+  const [first, a] = shown(0);
+  const [last, b] = shown(player.count - 1);
+  let changed = 0;
+  for (let i = 0; i < a.length; i += 4) {
+    if (Math.abs(a[i] - b[i]) + Math.abs(a[i + 1] - b[i + 1]) + Math.abs(a[i + 2] - b[i + 2]) > 24) changed += 1;
+  }
+  return { count: player.count, first, last, changedFraction: changed / (a.length / 4) };
+}
+
 async function inspect(browser, baseUrl, screenshotDir, fileUrl) {
   const page = await browser.newPage();
   const pageErrors = [];
@@ -96,6 +126,9 @@ async function inspect(browser, baseUrl, screenshotDir, fileUrl) {
   const report = { file: fileUrl, status, error, pageErrors, screenshot, ...(await page.evaluate(pageParts)) };
   if (status === "ready") {
     Object.assign(report, await page.evaluate(sceneCounts), await page.evaluate(canvasCoverage));
+    if (await page.evaluate(() => Boolean(window.viewer.player))) {
+      report.animation = await page.evaluate(animationFrames);
+    }
   }
   await page.close();
   return report;
