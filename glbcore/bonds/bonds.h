@@ -20,19 +20,22 @@ struct CellGrid {
     std::uint32_t cells() const { return n[0] * n[1] * n[2]; }
 };
 
-// Atoms sorted by cell: the atoms of cell c are atoms[start[c] .. start[c + 1]).
+// Atoms sorted by cell: the atoms of cell c are places start[c] .. start[c + 1]
+// of the order, `atoms` the atom at each place. `coordinates` holds each
+// place's x y z (fractional and wrapped in a periodic cell) and radius, so
+// that the pair tests read memory in order.
 struct CellList {
     CellGrid grid;
     std::vector<std::uint32_t> atoms;
     std::vector<std::uint32_t> start;
-    std::vector<double> fractional;  // s x y z per atom (periodic cells only)
+    std::vector<double> coordinates;  // x y z radius per place
 };
 
 // Cells at least `cutoff` wide (cutoff > 0), at most about two per atom.
 CellList build_cell_list(const BondGuess& guess, double cutoff);
 
-// The distinct neighbours d > c of cell c (of the 26 around it, wrapped in a
-// periodic grid), ascending, so that each pair of cells is met once. Returns
+// The neighbours of cell c to pair it with (of the 26 around it, wrapped in a
+// periodic grid) such that each pair of neighbouring cells is met once. Returns
 // how many of `found` it filled; allocates nothing (it runs on workers).
 using Neighbours = std::array<std::uint32_t, 26>;
 std::uint32_t forward_neighbours(const CellGrid& grid, std::uint32_t cell, Neighbours& found);

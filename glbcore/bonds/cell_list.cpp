@@ -65,11 +65,12 @@ std::uint32_t axis_cell(double s, std::uint32_t n) {
 
 // Each atom's cell: in the periodic cell from its wrapped fractional
 // coordinates (kept for the distances), else over the bounds.
-std::vector<std::uint32_t> periodic_cells(const BondGuess& guess, double cutoff, CellList& list) {
+std::vector<std::uint32_t> periodic_cells(const BondGuess& guess, double cutoff, CellList& list,
+                                          std::vector<double>& fractional) {
     const Fractional f = fractional_of(guess.cell);
     list.grid.periodic = true;
     list.grid.n = cells_per_axis(f.widths, cutoff, guess.count);
-    list.fractional.resize(3 * static_cast<std::size_t>(guess.count));
+    fractional.resize(3 * static_cast<std::size_t>(guess.count));
     std::vector<std::uint32_t> cell(guess.count);
     for (std::uint32_t i = 0; i < guess.count; ++i) {
         const Vec r{guess.positions[3 * i], guess.positions[3 * i + 1], guess.positions[3 * i + 2]};
@@ -77,7 +78,7 @@ std::vector<std::uint32_t> periodic_cells(const BondGuess& guess, double cutoff,
         for (int axis = 2; axis >= 0; --axis) {
             double s = dot(f.rows[axis], r);
             s -= std::floor(s);
-            list.fractional[3 * i + axis] = s;
+            fractional[3 * i + axis] = s;
             index = index * list.grid.n[axis] + axis_cell(s, list.grid.n[axis]);
         }
         cell[i] = index;
@@ -114,36 +115,53 @@ std::vector<std::uint32_t> open_cells(const BondGuess& guess, double cutoff, Cel
 
 CellList build_cell_list(const BondGuess& guess, double cutoff) {
     CellList list;
-    const std::vector<std::uint32_t> cell =
-        guess.cell ? periodic_cells(guess, cutoff, list) : open_cells(guess, cutoff, list);
+    std::vector<double> fractional;
+    const std::vector<std::uint32_t> cell = guess.cell
+                                                ? periodic_cells(guess, cutoff, list, fractional)
+                                                : open_cells(guess, cutoff, list);
     list.start.assign(list.grid.cells() + 1, 0);
     for (std::uint32_t c : cell) ++list.start[c + 1];
     for (std::size_t c = 1; c < list.start.size(); ++c) list.start[c] += list.start[c - 1];
     std::vector<std::uint32_t> next(list.start.begin(), list.start.end() - 1);
     list.atoms.resize(guess.count);
-    for (std::uint32_t i = 0; i < guess.count; ++i) list.atoms[next[cell[i]]++] = i;
+    list.coordinates.resize(4 * static_cast<std::size_t>(guess.count));
+    for (std::uint32_t i = 0; i < guess.count; ++i) {
+        const std::uint32_t place = next[cell[i]]++;
+        list.atoms[place] = i;
+        double* out = list.coordinates.data() + 4 * static_cast<std::size_t>(place);
+        for (int axis = 0; axis < 3; ++axis)
+            out[axis] = guess.cell ? fractional[3 * i + axis] : guess.positions[3 * i + axis];
+        out[3] = guess.radii[i];
+    }
     return list;
 }
 
 std::uint32_t forward_neighbours(const CellGrid& grid, std::uint32_t cell, Neighbours& found) {
-    const std::array<std::uint32_t, 3> at{cell % grid.n[0], (cell / grid.n[0]) % grid.n[1],
-                                          cell / (grid.n[0] * grid.n[1])};
+    const std::array<long, 3> n{grid.n[0], grid.n[1], grid.n[2]};
+    const std::array<long, 3> at{cell % n[0], (cell / n[0]) % n[1], cell / (n[0] * n[1])};
+    // With three cells or more along every periodic axis, the 13 offsets of
+    // the forward half-shell reach every neighbour once; with fewer, several
+    // offsets wrap to one cell, so all 26 are taken and duplicates dropped.
+    const bool half_shell = !grid.periodic || (n[0] >= 3 && n[1] >= 3 && n[2] >= 3);
     std::uint32_t count = 0;
-    for (int dz = -1; dz <= 1; ++dz)
+    for (int dz = half_shell ? 0 : -1; dz <= 1; ++dz)
         for (int dy = -1; dy <= 1; ++dy)
             for (int dx = -1; dx <= 1; ++dx) {
-                const std::array<int, 3> step{dx, dy, dz};
-                std::uint32_t index = 0;
+                if (half_shell && (dz == 0 && (dy < 0 || (dy == 0 && dx <= 0)))) continue;
+                const std::array<long, 3> step{dx, dy, dz};
+                long index = 0;
                 bool inside = true;
                 for (int axis = 2; axis >= 0; --axis) {
-                    const long n = grid.n[axis];
-                    long k = static_cast<long>(at[axis]) + step[axis];
-                    if (grid.periodic) k = (k + n) % n;
-                    inside = inside && k >= 0 && k < n;
-                    index = index * grid.n[axis] + static_cast<std::uint32_t>(inside ? k : 0);
+                    long k = at[axis] + step[axis];
+                    if (grid.periodic) k = k < 0 ? k + n[axis] : (k >= n[axis] ? k - n[axis] : k);
+                    inside = inside && k >= 0 && k < n[axis];
+                    index = index * n[axis] + k;
                 }
-                if (inside && index > cell) found[count++] = index;
+                if (!inside) continue;
+                if (half_shell || index > static_cast<long>(cell))
+                    found[count++] = static_cast<std::uint32_t>(index);
             }
+    if (half_shell) return count;
     std::sort(found.begin(), found.begin() + count);
     return static_cast<std::uint32_t>(std::unique(found.begin(), found.begin() + count) -
                                       found.begin());

@@ -29,62 +29,57 @@ void require_inputs(const BondGuess& guess) {
     }
 }
 
-// The pair test of one pair of atoms, with the nearest image in a cell.
+// The pair test of the atoms at two places of the cell list, with the
+// nearest image in a periodic cell.
 class PairTest {
 public:
     PairTest(const BondGuess& guess, const CellList& list)
-        : guess_(guess),
-          fractional_(list.fractional.data()),
+        : cell_(guess.cell),
+          at_(list.coordinates.data()),
+          factor_(guess.factor),
           lower2_(guess.lower_bound * guess.lower_bound) {}
 
-    bool bonded(std::uint32_t i, std::uint32_t j) const {
-        double d[3];
-        if (fractional_) {
-            double s[3];
-            for (int k = 0; k < 3; ++k) {
-                s[k] = fractional_[3 * j + k] - fractional_[3 * i + k];
-                s[k] -= std::nearbyint(s[k]);
-            }
-            // d = s0 a + s1 b + s2 c
+    bool bonded(std::uint32_t p, std::uint32_t q) const {
+        const double* a = at_ + 4 * static_cast<std::size_t>(p);
+        const double* b = at_ + 4 * static_cast<std::size_t>(q);
+        double d[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+        if (cell_) {
+            for (double& s : d) s -= std::nearbyint(s);
+            const double s[3] = {d[0], d[1], d[2]};  // d = s0 a + s1 b + s2 c
             for (int k = 0; k < 3; ++k)
-                d[k] =
-                    s[0] * guess_.cell[k] + s[1] * guess_.cell[3 + k] + s[2] * guess_.cell[6 + k];
-        } else {
-            for (int k = 0; k < 3; ++k)
-                d[k] =
-                    static_cast<double>(guess_.positions[3 * j + k]) - guess_.positions[3 * i + k];
+                d[k] = s[0] * cell_[k] + s[1] * cell_[3 + k] + s[2] * cell_[6 + k];
         }
         const double d2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
-        const double reach =
-            guess_.factor * (static_cast<double>(guess_.radii[i]) + guess_.radii[j]);
+        const double reach = factor_ * (a[3] + b[3]);
         return d2 > lower2_ && d2 < reach * reach;
     }
 
 private:
-    const BondGuess& guess_;
-    const double* fractional_;
+    const double* cell_;
+    const double* at_;
+    double factor_;
     double lower2_;
 };
 
-// Calls emit(i, j) for every bonded pair of the cells [begin, end).
+// Calls emit(i, j) for every bonded pair of atoms of the cells [begin, end).
 template <class Emit>
 void walk_cells(const CellList& list, const PairTest& test, std::uint32_t begin, std::uint32_t end,
                 Emit&& emit) {
     Neighbours neighbours;
+    const std::uint32_t* atom = list.atoms.data();
     for (std::uint32_t c = begin; c < end; ++c) {
-        const std::uint32_t* first = list.atoms.data() + list.start[c];
-        const std::uint32_t* last = list.atoms.data() + list.start[c + 1];
+        const std::uint32_t first = list.start[c], last = list.start[c + 1];
         if (first == last) continue;
-        for (const std::uint32_t* a = first; a != last; ++a)
-            for (const std::uint32_t* b = a + 1; b != last; ++b)
-                if (test.bonded(*a, *b)) emit(*a, *b);
+        for (std::uint32_t p = first; p < last; ++p)
+            for (std::uint32_t q = p + 1; q < last; ++q)
+                if (test.bonded(p, q)) emit(atom[p], atom[q]);
         const std::uint32_t n = forward_neighbours(list.grid, c, neighbours);
         for (std::uint32_t k = 0; k < n; ++k) {
-            const std::uint32_t* other = list.atoms.data() + list.start[neighbours[k]];
-            const std::uint32_t* other_end = list.atoms.data() + list.start[neighbours[k] + 1];
-            for (const std::uint32_t* a = first; a != last; ++a)
-                for (const std::uint32_t* b = other; b != other_end; ++b)
-                    if (test.bonded(*a, *b)) emit(*a, *b);
+            const std::uint32_t other = list.start[neighbours[k]];
+            const std::uint32_t other_end = list.start[neighbours[k] + 1];
+            for (std::uint32_t p = first; p < last; ++p)
+                for (std::uint32_t q = other; q < other_end; ++q)
+                    if (test.bonded(p, q)) emit(atom[p], atom[q]);
         }
     }
 }
