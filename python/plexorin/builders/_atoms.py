@@ -8,7 +8,9 @@ import numpy as np
 
 from .. import _inputs, _native, _origin
 from .._environment import round_to_nearest
+from .._bond_geometry import checked_cell
 from ..elements import species
+from . import _bonds
 from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 
 
@@ -16,7 +18,8 @@ from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
           elements: ArrayLike | None = None, palette: ArrayLike | None = None, box: Any = None,
           style: str = "points", radius: Any = None, radius_scale: float = 1.0,
-          compress: bool = False, workers: int | None = None, up: str = "y") -> bytes:
+          compress: bool = False, workers: int | None = None, up: str = "y",
+          bonds: Any = None, bond_radius: Any = None, cell: Any = None) -> bytes:
     """An atom cloud as a GLB file: atoms in Morton order, coloured by type.
 
     Args:
@@ -135,6 +138,9 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
     compress = flag(compress, "compress")
     threads = thread_limit(workers)
     turn = _origin.z_up(up)
+    drawing = _bonds.sticks(style, radius, radius_scale, bonds, bond_radius)
+    style, radius, radius_scale = drawing.style, drawing.radius, drawing.radius_scale
+    cell_rows = checked_cell(cell)
     spheres = _inputs.atom_style(style)
     if radius is not None and not spheres:
         raise ValueError("radius: only used with style='spheres'")
@@ -153,8 +159,13 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
             per_atom, per_type = _inputs.sphere_radii(radius, kinds,
                                                       tables=elements is None)
         stored, origin = _origin.stored_positions(rows, "positions", threads)
-        return _native.atoms(stored, kinds, _origin.shifted_box(cell, origin), compress, spheres,
-                             per_atom, per_type, threads, colours, names, scale, origin, turn)
+        pairs = _bonds.bond_pairs(bonds, rows.shape[0], stored,
+                                  _bonds.type_numbers(kinds, names, elements), cell_rows, threads)
+        glb = _native.atoms(stored, kinds, _origin.shifted_box(cell, origin), compress, spheres,
+                            per_atom, per_type, threads, colours, names, scale, origin, turn)
+    entries = 8 if colours is None else len(colours)
+    return _bonds.with_bonds_and_cell(glb, stored, origin, kinds, entries, names, pairs,
+                                      drawing.bond_radius, cell_rows)
 
 
 def _types_and_palette(types: Any, elements: Any, colours: np.ndarray | None, count: int) -> tuple[
