@@ -21,7 +21,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, Literal
 
-from . import molecules, trajectory
+from . import _convert_bonds, molecules, trajectory
 from .builders import atoms
 from .elements import SYMBOLS, UnknownElementWarning
 from .glb_text import plural
@@ -139,8 +139,8 @@ def run(args: argparse.Namespace) -> int:
     if first is None:
         raise CommandError(f"{molecule.source}: no frame in the range {args.frames}")
     with activity(f"writing {output.name}"):
-        glb = atoms(**molecule.atoms_arguments(first), compress=args.compress, style=style,
-                    up=args.up or "y")
+        glb = atoms(**molecule.atoms_arguments(first), compress=args.compress, up=args.up or "y",
+                    **_convert_bonds.drawing_arguments(args, molecule.bonds, first.cell))
         _save(output, glb, CommandError)
     print(f"{output}: {_describe(molecule)}, {len(glb):,} bytes")
     return 0
