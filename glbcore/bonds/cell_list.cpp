@@ -144,6 +144,17 @@ std::uint32_t forward_neighbours(const CellGrid& grid, std::uint32_t cell, Neigh
     // offsets wrap to one cell, so all 26 are taken and duplicates dropped.
     const bool half_shell = !grid.periodic || (n[0] >= 3 && n[1] >= 3 && n[2] >= 3);
     std::uint32_t count = 0;
+    const bool interior = at[0] >= 1 && at[0] + 1 < n[0] && at[1] >= 1 && at[1] + 1 < n[1] &&
+                          at[2] >= 1 && at[2] + 1 < n[2];
+    if (interior) {  // most cells: no wrap, no edge
+        static constexpr int HALF_SHELL[13][3] = {
+            {1, 0, 0},  {-1, 1, 0}, {0, 1, 0}, {1, 1, 0},  {-1, -1, 1}, {0, -1, 1}, {1, -1, 1},
+            {-1, 0, 1}, {0, 0, 1},  {1, 0, 1}, {-1, 1, 1}, {0, 1, 1},   {1, 1, 1}};
+        for (const auto& step : HALF_SHELL)
+            found[count++] =
+                static_cast<std::uint32_t>(cell + step[0] + n[0] * (step[1] + n[1] * step[2]));
+        return count;
+    }
     for (int dz = half_shell ? 0 : -1; dz <= 1; ++dz)
         for (int dy = -1; dy <= 1; ++dy)
             for (int dx = -1; dx <= 1; ++dx) {
