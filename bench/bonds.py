@@ -20,7 +20,6 @@ import warnings
 from pathlib import Path
 
 import numpy as np
-
 import plexorin
 from plexorin import _bond_geometry
 
@@ -94,19 +93,21 @@ def main() -> None:
     extrapolated = theirs_time * len(big[0]) / len(small[0])
     lines = [f"# Bond guessing: water, {len(big[0]):,} atoms in a periodic cubic cell", "",
              "| call | atoms | bonds | time |", "|---|---|---|---|",
-             f"| plexorin guess (default workers) | {len(big[0]):,} | {len(ours):,} | {ours_time:.3f} s ({cpu[0]:.3f} s of processor time) |",
-             f"| plexorin guess (1 worker) | {len(big[0]):,} | {len(ours):,} | {one_time:.3f} s ({cpu[1]:.3f} s of processor time) |",
+             (f"| plexorin guess (default workers) | {len(big[0]):,} | {len(ours):,} | "
+              f"{ours_time:.3f} s ({cpu[0]:.3f} s of processor time) |"),
+             (f"| plexorin guess (1 worker) | {len(big[0]):,} | {len(ours):,} | "
+              f"{one_time:.3f} s ({cpu[1]:.3f} s of processor time) |"),
              f"| plexorin guess | {len(small[0]):,} | {len(ours_small):,} | {ours_small_time:.4f} s |",
              f"| MDAnalysis guess_bonds | {len(small[0]):,} | {len(theirs):,} | {theirs_time:.3f} s |",
-             f"| MDAnalysis, extrapolated x{len(big[0]) / len(small[0]):.0f} | {len(big[0]):,} | | "
-             f"{extrapolated:.1f} s |",
-             f"| plexorin.atoms ball-and-stick file, guessed bonds | {len(big[0]):,} | {len(ours):,} | "
-             f"{file_time:.3f} s ({len(glb) / len(big[0]):.1f} bytes per atom) |", "",
-             f"Same bonds as MDAnalysis at {len(small[0]):,} atoms: {same}. "
+             (f"| MDAnalysis, extrapolated x{len(big[0]) / len(small[0]):.0f} | {len(big[0]):,} | | "
+              f"{extrapolated:.1f} s |"),
+             (f"| plexorin.atoms ball-and-stick file, guessed bonds | {len(big[0]):,} | {len(ours):,} | "
+              f"{file_time:.3f} s ({len(glb) / len(big[0]):.1f} bytes per atom) |"), "",
+             (f"Same bonds as MDAnalysis at {len(small[0]):,} atoms: {same}. "
              f"Goal: at most {GOAL_SECONDS} s at 1e6 atoms on 2 cores: "
              f"{'met' if ours_time <= GOAL_SECONDS else 'missed'} ({ours_time:.3f} s); "
              f"{extrapolated / ours_time:.0f} times faster than MDAnalysis (extrapolated). "
-             f"Load average while running: {os.getloadavg()[0]:.1f} on {os.cpu_count()} processors."]
+             f"Load average while running: {os.getloadavg()[0]:.1f} on {os.cpu_count()} processors.")]
     RESULTS.write_text("\n".join(lines) + "\n")
     print("\n".join(lines))
 

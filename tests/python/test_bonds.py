@@ -7,17 +7,15 @@ import warnings
 
 import numpy as np
 import pytest
-
 from glb_reader import accessor_array, parse_glb
 from real_data import real_file
 
 mda = pytest.importorskip("MDAnalysis")
 spatial = pytest.importorskip("scipy.spatial")
-from MDAnalysis.guesser.default_guesser import DefaultGuesser  # noqa: E402
-from MDAnalysis.lib.mdamath import triclinic_vectors  # noqa: E402
-
-import plexorin  # noqa: E402
-from plexorin import cli, elements, molecules  # noqa: E402
+import plexorin
+from MDAnalysis.guesser.default_guesser import DefaultGuesser
+from MDAnalysis.lib.mdamath import triclinic_vectors
+from plexorin import cli, elements, molecules
 
 
 def data(name):
@@ -82,7 +80,7 @@ def test_topology_bonds_drawn_between_their_atoms_and_validated(tmp_path, valida
                          "--bonds", "topology", "--compress"]) == 0
         molecule = molecules.read_molecule(*map(data, files))
         glb = output.read_bytes()
-        found, lengths = drawn_bonds(glb, molecule.positions, molecule.cell)
+        found, _ = drawn_bonds(glb, molecule.positions, molecule.cell)
         assert len(molecule.bonds) and sorted(found) == as_halves(molecule.bonds.tolist())
         outputs.append(glb)
     with warnings.catch_warnings():

@@ -129,7 +129,7 @@ def _add_bonds(document: GlbDocument, stored: np.ndarray, kinds: np.ndarray, ent
             "name": f"bonds {name}", "mesh": mesh,
             "extensions": {"EXT_mesh_gpu_instancing": {"attributes": attributes}}}))
     document.add_top_node({"name": "Bonds", "children": children,
-                           "extras": {"bondCount": int(len(pairs))}})
+                           "extras": {"bondCount": len(pairs)}})
     document.use_extension("EXT_mesh_gpu_instancing", required=True)
 
 
