@@ -71,7 +71,8 @@ def nearest_image(vectors: np.ndarray, cell: np.ndarray | None) -> np.ndarray:
         return vectors
     fractional = vectors @ np.linalg.inv(cell)
     fractional -= np.round(fractional)
-    return fractional @ cell
+    nearest: np.ndarray = fractional @ cell
+    return nearest
 
 
 class HalfBonds(NamedTuple):
@@ -110,8 +111,8 @@ def cell_corners(cell: np.ndarray, origin: np.ndarray | None) -> np.ndarray:
     """The eight corners i a + j b + k c (index i + 2j + 4k) as float32 offsets
     from the file's origin."""
     steps = np.array([[i, j, k] for k in (0, 1) for j in (0, 1) for i in (0, 1)], dtype=np.float64)
-    corners = steps @ cell
-    return (corners - (0 if origin is None else np.asarray(origin))).astype(np.float32)
+    corners: np.ndarray = steps @ cell - (0 if origin is None else np.asarray(origin))
+    return corners.astype(np.float32)
 
 
 # The twelve edges: corner c to c | bit for each bit c lacks.

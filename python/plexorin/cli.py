@@ -130,7 +130,8 @@ def build_glb(data: readers.InputData, args: argparse.Namespace) -> bytes:
         return atoms(**data.atoms_arguments(), compress=args.compress, up=up,
                      **_convert_bonds.drawing_arguments(args, None, None))
     if args.spheres or args.style:
-        raise CommandError(f"{args.input}: --spheres and --style are for atom files; this is a "
+        option = "--spheres" if args.spheres else "--style"
+        raise CommandError(f"{args.input}: {option} is for atom files; this is a "
                            f"{'mesh' if isinstance(data, readers.MeshData) else 'point cloud'}")
     if isinstance(data, readers.MeshData):
         return mesh(data.positions, data.faces, colors=data.colors, compress=args.compress, up=up)

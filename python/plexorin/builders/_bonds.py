@@ -77,7 +77,8 @@ def type_numbers(kinds: np.ndarray, names: list[str] | None, elements: Any) -> n
     if elements is None or names is None:
         return None
     table = np.array([atomic_number(symbol) or 0 for symbol in names], dtype=np.uint8)
-    return table[kinds]
+    numbers: np.ndarray = table[kinds]
+    return numbers
 
 
 def entry_name(entry: int, entries: int, names: list[str] | None) -> str:
