@@ -97,6 +97,10 @@ class GlbDocument:
         text = json.dumps(self.json, separators=(",", ":"), allow_nan=False).encode()
         text += b" " * (-len(text) % 4)
         binary = bytes(self.bin) + b"\0" * (-len(self.bin) % 4)
+        size = 12 + 8 + len(text) + (8 + len(binary) if binary else 0)
+        if size >= 2**31:
+            raise ValueError(f"the file would take {size} bytes; a GLB file must stay below "
+                             f"2 GiB (2147483648 bytes)")
         chunks = struct.pack("<II", len(text), 0x4E4F534A) + text
         if binary:
             chunks += struct.pack("<II", len(binary), 0x004E4942) + binary
