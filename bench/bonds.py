@@ -20,6 +20,7 @@ import warnings
 from pathlib import Path
 
 import numpy as np
+
 import plexorin
 from plexorin import _bond_geometry
 

@@ -7,15 +7,16 @@ import warnings
 
 import numpy as np
 import pytest
+
+import plexorin
 from glb_reader import accessor_array, parse_glb
+from plexorin import cli, elements, molecules
 from real_data import real_file
 
 mda = pytest.importorskip("MDAnalysis")
 spatial = pytest.importorskip("scipy.spatial")
-import plexorin
-from MDAnalysis.guesser.default_guesser import DefaultGuesser
-from MDAnalysis.lib.mdamath import triclinic_vectors
-from plexorin import cli, elements, molecules
+from MDAnalysis.guesser.default_guesser import DefaultGuesser  # noqa: E402
+from MDAnalysis.lib.mdamath import triclinic_vectors  # noqa: E402
 
 
 def data(name):

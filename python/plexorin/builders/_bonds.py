@@ -8,8 +8,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from .. import _bond_geometry as geometry
-from .. import _inputs
+from .. import _bond_geometry as geometry, _inputs
 from .._glb_append import GlbDocument
 from ..elements import BALL_AND_STICK_RADIUS_SCALE, atomic_number
 

@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import inspect
-from typing import Any, Callable, TypeVar
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -37,10 +38,7 @@ _UP = """"y" (the default) keeps the coordinates as glTF's y-up world
             the root node "Frame" turns (x, y, z) into (x, z, -y), the data
             unchanged."""
 
-F = TypeVar("F", bound=Callable[..., bytes])
-
-
-def with_compressed_layout(function: F) -> F:
+def with_compressed_layout[F: Callable[..., bytes]](function: F) -> F:
     # CPython 3.13 strips the docstrings' indentation; cleandoc strips the
     # constants' first line's, and their later lines are indented as the
     # arguments' text.
