@@ -21,7 +21,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, Literal
 
-from . import _convert_animation, molecules, trajectory
+from . import _convert_animation, _convert_bonds, molecules, trajectory
 from .builders import atoms
 from .elements import SYMBOLS, UnknownElementWarning
 from .glb_text import plural
@@ -123,7 +123,8 @@ def run(args: argparse.Namespace) -> int:
     from .cli import CommandError, activity, staged_folder  # the command line calls this module
 
     output: Path = args.output
-    style: Literal["points", "spheres"] = "spheres" if args.spheres else "points"
+    spheres = _convert_bonds.style_of(args) == "spheres"
+    style: Literal["points", "spheres"] = "spheres" if spheres else "points"
     _convert_animation.check(args, CommandError)
     molecule = _read(args)
     if args.animate is not None:
@@ -147,8 +148,8 @@ def run(args: argparse.Namespace) -> int:
     if first is None:
         raise CommandError(f"{molecule.source}: no frame in the range {args.frames}")
     with activity(f"writing {output.name}"):
-        glb = atoms(**molecule.atoms_arguments(first), compress=args.compress, style=style,
-                    up=args.up or "y")
+        glb = atoms(**molecule.atoms_arguments(first), compress=args.compress, up=args.up or "y",
+                    **_convert_bonds.drawing_arguments(args, molecule.bonds, first.cell))
         _save(output, glb, CommandError)
     print(f"{output}: {_describe(molecule)}, {len(glb):,} bytes")
     return 0

@@ -40,6 +40,11 @@ def float64_extents(positions: F64, workers: int = ...
 def float32_offsets(positions: F64, origin: tuple[float, float, float],
                     workers: int = ...) -> npt.NDArray[np.float32]: ...
 
+# Bonds of molecules (plexorin.atoms(bonds="guess")): (M, 2) pairs i < j, ascending.
+def guess_bonds(positions: npt.NDArray[np.float32], radii: npt.NDArray[np.float32],
+                cell: npt.NDArray[np.float64] | None = ..., factor: float = ...,
+                lower_bound: float = ..., workers: int = ...) -> npt.NDArray[np.uint32]: ...
+
 # The tiler's passes (plexorin.tiles); grid = (lo x, lo y, lo z, cells per unit).
 Grid = tuple[float, float, float, float]
 U8 = npt.NDArray[np.uint8]

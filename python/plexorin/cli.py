@@ -30,7 +30,7 @@ from typing import Any
 import numpy as np
 from tqdm import tqdm
 
-from . import _convert_molecules, files, glb_info, glb_text, readers, trajectory
+from . import _convert_bonds, _convert_molecules, files, glb_info, glb_text, readers, trajectory
 from ._version import __version__
 from .builders import atoms, mesh, point_cloud
 from .elements import LINEAR_COLORS, SYMBOLS
@@ -81,7 +81,8 @@ atoms:
 
 The readers are the optional extra: pip install 'plexorin[io]'.
 
-{_convert_molecules.MOLECULES_EPILOG}"""
+{_convert_molecules.MOLECULES_EPILOG}
+{_convert_bonds.EPILOG}"""
 
 
 def add_convert(commands: Commands) -> None:
@@ -111,6 +112,7 @@ def add_convert(commands: Commands) -> None:
                              "world by a rotation of the root node (default: z for LAS/LAZ, "
                              "y for every other input)")
     _convert_molecules.add_arguments(parser)
+    _convert_bonds.add_arguments(parser)
     parser.set_defaults(run=run_convert)
 
 
@@ -125,10 +127,11 @@ def build_glb(data: readers.InputData, args: argparse.Namespace) -> bytes:
     """The GLB bytes of what a reader returned (options come from `args`)."""
     up = up_axis(args)
     if isinstance(data, readers.AtomsData):
-        return atoms(**data.atoms_arguments(), compress=args.compress,
-                     style="spheres" if args.spheres else "points", up=up)
-    if args.spheres:
-        raise CommandError(f"{args.input}: --spheres is for atom files; this is a "
+        return atoms(**data.atoms_arguments(), compress=args.compress, up=up,
+                     **_convert_bonds.drawing_arguments(args, None, None))
+    if args.spheres or args.style:
+        option = "--spheres" if args.spheres else "--style"
+        raise CommandError(f"{args.input}: {option} is for atom files; this is a "
                            f"{'mesh' if isinstance(data, readers.MeshData) else 'point cloud'}")
     if isinstance(data, readers.MeshData):
         return mesh(data.positions, data.faces, colors=data.colors, compress=args.compress, up=up)
