@@ -65,6 +65,41 @@ void add_scene_frame(gltf::Document& document, const SceneFrame& frame);
 // called `name`: the layout of every single-primitive file.
 void add_scene_mesh(gltf::Document& document, const char* name, gltf::Primitive primitive);
 
+// ---- Values per point (scenes.h's PointAttributes) -----------------------
+// Refuses, naming the attribute ("attributes[name]: ..."), a name that is
+// not an identifier or that collides with another in upper case, a null
+// array, or components outside 1..4 (above 1 only for floats).
+void require_valid_attributes(const PointAttributes& attributes);
+
+// Bytes of one value and of one row as stored; every element starts on 4
+// bytes, so rows are padded with zeros to attribute_stride.
+std::uint32_t attribute_row_bytes(const PointAttribute& attribute);
+std::uint32_t attribute_stride(const PointAttribute& attribute);
+
+// "_" and the name in upper case: the glTF attribute's semantic.
+std::string attribute_semantic(const char* name);
+
+// The accessor of `count` rows of the attribute, without its view.
+gltf::Accessor attribute_accessor(const PointAttribute& attribute, std::size_t count);
+
+// Writes places [begin, end) of the attribute as padded rows of
+// attribute_stride bytes at out: place j holds point order[j], or point j
+// when `order` is null.
+void gather_attribute_rows(const PointAttribute& attribute, const std::uint32_t* order,
+                           std::uint32_t begin, std::uint32_t end, std::uint8_t* out);
+
+// One float-layout view and accessor per attribute, added to `primitive`
+// with its property attribute. `order`, read when the payload is written,
+// points at the order of the places (null, or a null order: the caller's).
+void add_float_attributes(gltf::Document& document, gltf::Payload& payload,
+                          gltf::Primitive& primitive, const PointAttributes& attributes,
+                          std::uint32_t count, const std::uint32_t* const* order = nullptr);
+
+// The schema and the one property attribute (index 0) of the attributes at
+// the document's root, the extension declared as used. Nothing without
+// attributes.
+void describe_attributes(gltf::Document& document, const PointAttributes& attributes);
+
 // The extras that name a caller's palette in its file (scenes.h's
 // AtomPalette): {"atomTypes": [{"name": ..., "color": [r, g, b(, a)]}, ...]},
 // one entry per row; empty for the default palette, which the file does not

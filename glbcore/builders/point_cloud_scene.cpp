@@ -12,6 +12,7 @@ namespace {
 
 FloatLayout plan_float_point_cloud(const PointCloudScene& scene) {
     FloatLayout layout;
+    require_valid_attributes(scene.attributes);
     if (scene.count == 0) return layout;
     gltf::Document& document = layout.document;
     gltf::Primitive points;
@@ -22,6 +23,8 @@ FloatLayout plan_float_point_cloud(const PointCloudScene& scene) {
         points.attributes.emplace_back(
             "COLOR_0", add_colors(document, layout.payload, scene.colors, scene.count));
     }
+    add_float_attributes(document, layout.payload, points, scene.attributes, scene.count);
+    describe_attributes(document, scene.attributes);
     add_scene_mesh(document, "PointCloud", std::move(points));
     add_scene_frame(document, scene.frame);
     return layout;
@@ -42,7 +45,10 @@ void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out) {
 }
 
 std::optional<std::size_t> point_cloud_scene_size(const PointCloudScene& scene) {
-    if (scene.compression.enabled) return std::nullopt;  // refuses nothing before reading
+    if (scene.compression.enabled) {
+        require_valid_attributes(scene.attributes);  // its one refusal before reading
+        return std::nullopt;
+    }
     return largest_size(plan_float_point_cloud(scene));
 }
 

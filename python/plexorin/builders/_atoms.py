@@ -6,7 +6,7 @@ from typing import Any
 
 import numpy as np
 
-from .. import _inputs, _native, _origin
+from .. import _attributes, _inputs, _native, _origin
 from .._environment import round_to_nearest
 from ..elements import species
 from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
@@ -16,7 +16,8 @@ from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
           elements: ArrayLike | None = None, palette: ArrayLike | None = None, box: Any = None,
           style: str = "points", radius: Any = None, radius_scale: float = 1.0,
-          compress: bool = False, workers: int | None = None, up: str = "y") -> bytes:
+          compress: bool = False, workers: int | None = None, up: str = "y",
+          attributes: Any = None) -> bytes:
     """An atom cloud as a GLB file: atoms in Morton order, coloured by type.
 
     Args:
@@ -77,6 +78,7 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
             threads each build a file, as `tileset` does. The bytes do not
             depend on it.
         up: {up}
+        attributes: {attributes} As spheres, one value per instance.
 
     Returns:
         The GLB file. As points: one POINTS primitive with POSITION and float
@@ -141,6 +143,7 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
     scale = _inputs.radius_scale(radius_scale, spheres)
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per atom")
+        pairs = _attributes.point_attributes(attributes, rows.shape[0], "atom")
         given = None if palette is None else _inputs.palette_colors(palette)
         # What the core refuses before it reads the atoms, refused before any copy.
         _native.atoms_size(rows.shape[0], compress, spheres, 0 if given is None else given.shape[1])
@@ -154,7 +157,8 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
                                                       tables=elements is None)
         stored, origin = _origin.stored_positions(rows, "positions", threads)
         return _native.atoms(stored, kinds, _origin.shifted_box(cell, origin), compress, spheres,
-                             per_atom, per_type, threads, colours, names, scale, origin, turn)
+                             per_atom, per_type, threads, colours, names, scale, origin, turn,
+                             pairs or None)
 
 
 def _types_and_palette(types: Any, elements: Any, colours: np.ndarray | None, count: int) -> tuple[
