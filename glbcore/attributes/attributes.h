@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "glb/glb.h"
 #include "order/order.h"
@@ -88,12 +90,32 @@ gltf::Accessor attribute_accessor(const PointAttribute& attribute, std::size_t c
 void gather_attribute_rows(const PointAttribute& attribute, const std::uint32_t* order,
                            std::uint32_t begin, std::uint32_t end, std::uint8_t* out);
 
+// The extremes per component of n rows `stride` bytes apart: exact for
+// integers; floats over their finite values only (none finite: no bounds).
+struct AttributeBounds {
+    double min[4];
+    double max[4];
+    bool any = false;
+};
+AttributeBounds scan_attribute_rows(const PointAttribute& attribute, const std::uint8_t* rows,
+                                    std::size_t n, std::uint32_t stride);
+// The accessor's min and max from `bounds` (none when !bounds.any), and the
+// longest text such bounds can take, for a size twin.
+void set_attribute_bounds(gltf::Accessor& accessor, const PointAttribute& attribute,
+                          const AttributeBounds& bounds);
+void set_longest_attribute_bounds(gltf::Accessor& accessor, const PointAttribute& attribute);
+
 // One float-layout view and accessor per attribute, added to `primitive`
 // with its property attribute. `order`, read when the payload is written,
 // points at the order of the places (null, or a null order: the caller's).
-void add_float_attributes(gltf::Document& document, gltf::Payload& payload,
-                          gltf::Primitive& primitive, const PointAttributes& attributes,
-                          std::uint32_t count, const std::uint32_t* const* order = nullptr);
+// Returns the accessors, whose bounds the writer sets from the values
+// (set_float_attribute_bounds) and a size twin at their longest.
+std::vector<int> add_float_attributes(gltf::Document& document, gltf::Payload& payload,
+                                      gltf::Primitive& primitive, const PointAttributes& attributes,
+                                      std::uint32_t count,
+                                      const std::uint32_t* const* order = nullptr);
+void set_float_attribute_bounds(gltf::Document& document, const std::vector<int>& accessors,
+                                const PointAttributes& attributes, std::uint32_t count);
 
 // The schema and the one property attribute (index 0) of the attributes at
 // the document's root, the extension declared as used. Nothing without

@@ -1,9 +1,11 @@
 // Values per point: their checks, padded rows, accessors and the
 // EXT_structural_metadata text that describes them.
+#include <cmath>
 #include <cstring>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "attributes/attributes.h"
 
@@ -70,8 +72,7 @@ void require_valid_attributes(const PointAttributes& attributes) {
     std::set<std::string> semantics;
     for (std::uint32_t i = 0; i < attributes.count; ++i) {
         const PointAttribute& a = attributes.items[i];
-        const std::string label =
-            "attributes[" + std::string(a.name ? a.name : "") + "]: ";
+        const std::string label = "attributes[" + std::string(a.name ? a.name : "") + "]: ";
         if (!is_identifier(a.name)) throw std::invalid_argument(label + "not an identifier");
         if (a.data == nullptr) throw std::invalid_argument(label + "no values");
         const bool scalar_only = a.type != AttributeType::float32;
@@ -126,9 +127,89 @@ void gather_attribute_rows(const PointAttribute& attribute, const std::uint32_t*
     }
 }
 
-void add_float_attributes(gltf::Document& document, gltf::Payload& payload,
-                          gltf::Primitive& primitive, const PointAttributes& attributes,
-                          std::uint32_t count, const std::uint32_t* const* order) {
+namespace {
+
+template <class T>
+void scan_rows(const std::uint8_t* rows, std::size_t n, std::uint32_t stride,
+               std::uint32_t components, AttributeBounds& bounds) {
+    for (std::uint32_t c = 0; c < components; ++c) {
+        T lo{}, hi{};
+        bool any = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            T value;
+            std::memcpy(&value, rows + stride * i + sizeof(T) * c, sizeof(T));
+            if constexpr (std::is_floating_point_v<T>) {
+                if (!std::isfinite(value)) continue;
+            }
+            if (!any || value < lo) lo = value;
+            if (!any || value > hi) hi = value;
+            any = true;
+        }
+        if (!any) return;  // a component without a finite value: no bounds
+        bounds.min[c] = static_cast<double>(lo);
+        bounds.max[c] = static_cast<double>(hi);
+    }
+    bounds.any = true;
+}
+
+// A float whose shortest round-trip text is as long as any float's.
+constexpr float LONGEST_TEXT_FLOAT = -1.00303895e-36f;
+
+}  // namespace
+
+AttributeBounds scan_attribute_rows(const PointAttribute& attribute, const std::uint8_t* rows,
+                                    std::size_t n, std::uint32_t stride) {
+    AttributeBounds bounds;
+    const std::uint32_t k = attribute.components;
+    switch (attribute.type) {
+        case AttributeType::int8: scan_rows<std::int8_t>(rows, n, stride, k, bounds); break;
+        case AttributeType::uint8: scan_rows<std::uint8_t>(rows, n, stride, k, bounds); break;
+        case AttributeType::int16: scan_rows<std::int16_t>(rows, n, stride, k, bounds); break;
+        case AttributeType::uint16: scan_rows<std::uint16_t>(rows, n, stride, k, bounds); break;
+        case AttributeType::float32: scan_rows<float>(rows, n, stride, k, bounds); break;
+    }
+    return bounds;
+}
+
+void set_attribute_bounds(gltf::Accessor& accessor, const PointAttribute& attribute,
+                          const AttributeBounds& bounds) {
+    accessor.min.clear();
+    accessor.max.clear();
+    if (!bounds.any) return;
+    const bool floats = attribute.type == AttributeType::float32;
+    for (std::uint32_t c = 0; c < attribute.components; ++c) {
+        if (floats) {
+            accessor.min.push_back(gltf::Number::of_float(static_cast<float>(bounds.min[c])));
+            accessor.max.push_back(gltf::Number::of_float(static_cast<float>(bounds.max[c])));
+        } else {
+            accessor.min.push_back(
+                gltf::Number::of_integer(static_cast<std::int64_t>(bounds.min[c])));
+            accessor.max.push_back(
+                gltf::Number::of_integer(static_cast<std::int64_t>(bounds.max[c])));
+        }
+    }
+}
+
+void set_longest_attribute_bounds(gltf::Accessor& accessor, const PointAttribute& attribute) {
+    accessor.min.assign(attribute.components, gltf::Number::of_float(LONGEST_TEXT_FLOAT));
+    accessor.max = accessor.min;
+}
+
+void set_float_attribute_bounds(gltf::Document& document, const std::vector<int>& accessors,
+                                const PointAttributes& attributes, std::uint32_t count) {
+    for (std::uint32_t a = 0; a < attributes.count; ++a) {
+        const PointAttribute& attribute = attributes.items[a];
+        set_attribute_bounds(
+            document.accessors[accessors[a]], attribute,
+            scan_attribute_rows(attribute, static_cast<const std::uint8_t*>(attribute.data), count,
+                                attribute_row_bytes(attribute)));
+    }
+}
+
+std::vector<int> add_float_attributes(gltf::Document& document, gltf::Payload& payload,
+                                      gltf::Primitive& primitive, const PointAttributes& attributes,
+                                      std::uint32_t count, const std::uint32_t* const* order) {
+    std::vector<int> accessors;
     for (std::uint32_t i = 0; i < attributes.count; ++i) {
         const PointAttribute attribute = attributes.items[i];
         const std::uint32_t stride = attribute_stride(attribute);
@@ -139,10 +220,12 @@ void add_float_attributes(gltf::Document& document, gltf::Payload& payload,
                 gather_attribute_rows(attribute, order ? *order : nullptr, 0, count, at);
             },
             gltf::ARRAY_BUFFER, stride == attribute_row_bytes(attribute) ? 0 : stride);
-        primitive.attributes.emplace_back(attribute_semantic(attribute.name),
-                                          document.add_accessor(std::move(accessor)));
+        set_longest_attribute_bounds(accessor, attribute);
+        accessors.push_back(document.add_accessor(std::move(accessor)));
+        primitive.attributes.emplace_back(attribute_semantic(attribute.name), accessors.back());
     }
     if (attributes.count != 0) primitive.property_attributes = {0};
+    return accessors;
 }
 
 void describe_attributes(gltf::Document& document, const PointAttributes& attributes) {
@@ -155,8 +238,8 @@ void describe_attributes(gltf::Document& document, const PointAttributes& attrib
         properties += '"' + std::string(a.name) + "\":{\"type\":\"" + element_type(a.components) +
                       "\",\"componentType\":\"" + metadata_component_type(a.type) + "\"}";
         names += separator;
-        names += '"' + std::string(a.name) + "\":{\"attribute\":\"" +
-                 attribute_semantic(a.name) + "\"}";
+        names +=
+            '"' + std::string(a.name) + "\":{\"attribute\":\"" + attribute_semantic(a.name) + "\"}";
     }
     document.structural_metadata =
         "{\"schema\":{\"id\":\"plexorin\",\"classes\":{\"point\":{\"properties\":{" + properties +

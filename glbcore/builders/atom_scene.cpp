@@ -112,7 +112,8 @@ FloatLayout plan_float_atoms(const AtomScene& scene, const MortonGrid& grid,
     if (palette != nullptr && has_translucent_entry(*palette)) {
         points.material = document.add_material(blended_points_material());
     }
-    add_float_attributes(document, layout.payload, points, scene.attributes, scene.count, order);
+    layout.attributes = add_float_attributes(document, layout.payload, points, scene.attributes,
+                                             scene.count, order);
     describe_attributes(document, scene.attributes);
     add_scene_mesh(document, "Atoms", std::move(points));
     if (palette != nullptr) document.nodes.back().extras = palette_extras(*palette);
@@ -144,6 +145,8 @@ void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
             grid = morton_grid(scene, extents);
             set_bounds(layout.document.accessors[layout.position], extents);
             order_attributes();
+            set_float_attribute_bounds(layout.document, layout.attributes, scene.attributes,
+                                       scene.count);
         }
         return gltf::write_glb(std::move(layout.document), layout.payload, out);
     }
@@ -156,6 +159,7 @@ void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     FloatLayout layout = plan_float_atoms(scene, grid, palette.components(), &palette, &order);
     grid = morton_grid(scene, extents);
     order_attributes();
+    set_float_attribute_bounds(layout.document, layout.attributes, scene.attributes, scene.count);
     set_bounds(layout.document.accessors[layout.position], extents);
     gltf::write_glb(std::move(layout.document), layout.payload, out);
 }

@@ -61,7 +61,8 @@ FloatLayout plan_float_mesh(const MeshScene& scene) {
         triangles.attributes.emplace_back(
             "COLOR_0", add_colors(document, payload, scene.colors, scene.vertex_count));
     }
-    add_float_attributes(document, payload, triangles, scene.attributes, scene.vertex_count);
+    layout.attributes =
+        add_float_attributes(document, payload, triangles, scene.attributes, scene.vertex_count);
     describe_attributes(document, scene.attributes);
     triangles.indices = add_indices(document, payload, scene);
     triangles.material = document.add_material(material_record(scene.material));
@@ -81,6 +82,8 @@ void write_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
         set_bounds(layout.document.accessors[layout.position],
                    exact_extents(scene.positions, scene.vertex_count));
         require_unit_colors(scene.colors, scene.vertex_count);
+        set_float_attribute_bounds(layout.document, layout.attributes, scene.attributes,
+                                   scene.vertex_count);
     }
     gltf::write_glb(std::move(layout.document), layout.payload, out);
 }

@@ -23,7 +23,8 @@ FloatLayout plan_float_point_cloud(const PointCloudScene& scene) {
         points.attributes.emplace_back(
             "COLOR_0", add_colors(document, layout.payload, scene.colors, scene.count));
     }
-    add_float_attributes(document, layout.payload, points, scene.attributes, scene.count);
+    layout.attributes =
+        add_float_attributes(document, layout.payload, points, scene.attributes, scene.count);
     describe_attributes(document, scene.attributes);
     add_scene_mesh(document, "PointCloud", std::move(points));
     add_scene_frame(document, scene.frame);
@@ -40,6 +41,8 @@ void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out) {
         set_bounds(layout.document.accessors[layout.position],
                    exact_extents(scene.positions, scene.count));
         require_unit_colors(scene.colors, scene.count);
+        set_float_attribute_bounds(layout.document, layout.attributes, scene.attributes,
+                                   scene.count);
     }
     gltf::write_glb(std::move(layout.document), layout.payload, out);
 }

@@ -190,10 +190,15 @@ void write_compressed_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
                      attribute(index_type, false, "SCALAR"), gltf::ELEMENT_ARRAY_BUFFER);
     for (std::uint32_t a = 0; a < scene.attributes.count; ++a) {
         const PointAttribute& attribute = scene.attributes.items[a];
+        gltf::Accessor accessor = attribute_accessor(attribute, 0);
+        set_attribute_bounds(
+            accessor, attribute,
+            scan_attribute_rows(attribute, static_cast<const std::uint8_t*>(attribute.data),
+                                scene.vertex_count, attribute_row_bytes(attribute)));
         triangles.attributes.emplace_back(
             attribute_semantic(attribute.name),
-            add_accessor(document, payload, std::move(encoded.attributes[a]),
-                         attribute_accessor(attribute, 0), gltf::ARRAY_BUFFER));
+            add_accessor(document, payload, std::move(encoded.attributes[a]), std::move(accessor),
+                         gltf::ARRAY_BUFFER));
     }
     if (scene.attributes.count != 0) triangles.property_attributes = {0};
     describe_attributes(document, scene.attributes);

@@ -24,6 +24,7 @@ struct EncodedChunk {
     MeshoptEncoded positions;
     MeshoptEncoded colors;
     std::vector<MeshoptEncoded> attributes;
+    std::vector<AttributeBounds> attribute_bounds;
     IntegerBounds bounds;
 };
 
@@ -162,6 +163,7 @@ void encode_chunk_attributes(const CompressedPoints& points, const PointRun& chu
         gather_attribute_rows(attribute, points.order, chunk.begin, chunk.end,
                               scratch.attribute_rows.get());
         const std::uint8_t* rows = scratch.attribute_rows.get();
+        encoded.attribute_bounds[a] = scan_attribute_rows(attribute, rows, n, stride);
         if (refined) {
             permute_rows(rows, scratch.order.get(), n, stride, scratch.sorted_attribute_rows.get());
             rows = scratch.sorted_attribute_rows.get();
@@ -266,8 +268,9 @@ gltf::Primitive chunk_primitive(gltf::Document& document, gltf::Payload& payload
     }
     for (std::uint32_t a = 0; a < attributes.count; ++a) {
         gltf::Accessor accessor = attribute_accessor(attributes.items[a], chunk.positions.count);
-        accessor.buffer_view = add_meshopt_view(document, payload, std::move(chunk.attributes[a]),
-                                                gltf::ARRAY_BUFFER);
+        set_attribute_bounds(accessor, attributes.items[a], chunk.attribute_bounds[a]);
+        accessor.buffer_view =
+            add_meshopt_view(document, payload, std::move(chunk.attributes[a]), gltf::ARRAY_BUFFER);
         primitive.attributes.emplace_back(attribute_semantic(attributes.items[a].name),
                                           document.add_accessor(std::move(accessor)));
     }
@@ -377,15 +380,18 @@ void add_compressed_point_chunks(gltf::Document& document, gltf::Payload& payloa
         if (points.colors.data != nullptr) block_size += color_stream_bound(n);
         for (std::uint32_t a = 0; a < points.attributes.count; ++a) {
             places[i].attributes.push_back(block_size);
-            block_size += round_up(
-                attribute_stream_bound(n, attribute_stride(points.attributes.items[a])),
-                STREAM_ALIGNMENT);
+            block_size +=
+                round_up(attribute_stream_bound(n, attribute_stride(points.attributes.items[a])),
+                         STREAM_ALIGNMENT);
         }
     }
     const std::shared_ptr<std::uint8_t> block = stream_block(points.scratch, block_size);
     const auto chunk_count = static_cast<std::uint32_t>(chunks.size());
     std::vector<EncodedChunk> encoded(chunks.size());
-    for (EncodedChunk& chunk : encoded) chunk.attributes.resize(points.attributes.count);
+    for (EncodedChunk& chunk : encoded) {
+        chunk.attributes.resize(points.attributes.count);
+        chunk.attribute_bounds.resize(points.attributes.count);
+    }
     // Every range's arrays are made here, before its thread starts; lent
     // arrays only to a range that encodes every chunk.
     const WorkSplit split = parallel_split(chunk_count, points.workers);
