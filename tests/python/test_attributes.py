@@ -219,3 +219,37 @@ def test_convert_colours_by_class_and_warns_of_black_rgb(tmp_path, capsys):
     listed = {a["name"]: a for a in json.loads(capsys.readouterr().out)["attributes"]}
     assert listed["intensity"]["min"] == [1] and listed["intensity"]["max"] == [700]
     assert listed["classification"]["componentType"] == "UNSIGNED_BYTE"
+
+
+def test_viewer_recolours_points_by_the_menu(tmp_path):
+    from test_viewer import browser_missing
+    if browser_missing():
+        pytest.skip(f"{browser_missing()} is missing (make setup installs it)")
+    import sys
+    sys.path.insert(0, str(REPO / "viewer"))
+    from serve import StaticServer
+
+    rng = np.random.default_rng(5)
+    xyz = rng.random((20000, 3))
+    classes = np.where(xyz[:, 0] < 0.5, 2, 6).astype(np.uint8)  # ground | building
+    (tmp_path / "cloud.glb").write_bytes(plexorin.point_cloud(
+        xyz, np.full((20000, 3), 255, np.uint8), compress=True,
+        attributes={"intensity": (xyz[:, 1] * 60000).astype(np.uint16), "classification": classes}))
+    with StaticServer(tmp_path) as server:
+        run = subprocess.run(["node", str(REPO / "tests" / "js" / "recolour-viewer.mjs"),
+                              server.url, "/files/cloud.glb"], cwd=REPO, capture_output=True,
+                             text=True, timeout=300, check=False)
+    assert run.returncode == 0, run.stderr
+    report = json.loads(run.stdout.splitlines()[-1])
+    assert report["status"] == "ready"
+    assert report["options"] == ["", "_intensity", "_classification"]
+    by = {state["value"]: state for state in report["states"]}
+    def grey(key):
+        key = int(key)
+        return key >> 8 == (key >> 4) & 15 == key & 15
+
+    assert all(grey(k) for k in by[""]["pixels"])  # white points, shaded at their edges
+    assert sum(not grey(k) for k in by["_intensity"]["pixels"]) >= 10
+    assert by["_classification"]["legend"] == ["2 · ground", "6 · building"]
+    assert by["_classification"]["pixels"] != by["_intensity"]["pixels"]
+    assert by[""]["legend"] == []
