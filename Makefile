@@ -131,6 +131,7 @@ bench: build $(VENV)/.bench-stamp $(BUILD)/atom_scaling $(BEFORE_BUILD)/$(BENCH_
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/compressed.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/tiles.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/spheres.py
+	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/attributes.py
 
 # ---- Reliability: sanitizers, fuzzing, fault injection, leaks and load ----
 # `make reliability` runs all of it; `make reliability-ci` is the bounded part

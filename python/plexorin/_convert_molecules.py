@@ -21,6 +21,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, Literal
 
+import numpy as np
+
 from . import molecules, trajectory
 from .builders import atoms
 from .elements import SYMBOLS, UnknownElementWarning
@@ -140,15 +142,24 @@ def run(args: argparse.Namespace) -> int:
         raise CommandError(f"{molecule.source}: no frame in the range {args.frames}")
     with activity(f"writing {output.name}"):
         glb = atoms(**molecule.atoms_arguments(first), compress=args.compress, style=style,
-                    up=args.up or "y")
+                    up=args.up or "y", attributes=per_atom_values(molecule))
         _save(output, glb, CommandError)
     print(f"{output}: {_describe(molecule)}, {len(glb):,} bytes")
     return 0
 
 
+def per_atom_values(molecule: molecules.Molecule) -> dict[str, np.ndarray] | None:
+    """The file's numeric per-atom arrays (B-factor, occupancy, charge), kept
+    as values per atom."""
+    kept = {name: values for name, values in molecule.arrays.items()
+            if np.asarray(values).dtype.kind in "iuf"}
+    return kept or None
+
+
 def _frame_arguments(molecule: molecules.Molecule, frames: slice) -> Iterator[dict[str, Any]]:
+    values = per_atom_values(molecule)
     for frame in molecule.frames(frames.start, frames.stop, frames.step):
-        yield molecule.atoms_arguments(frame)
+        yield {**molecule.atoms_arguments(frame), "attributes": values}
 
 
 def _save(output: Path, glb: bytes, error: type[Exception]) -> None:

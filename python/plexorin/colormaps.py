@@ -33,7 +33,7 @@ def lookup_table(name: str) -> np.ndarray:
     if not isinstance(name, str):
         raise TypeError(f"cmap: expected a colour-map name, got {type(name).__name__}")
     try:
-        from cmap import Colormap  # type: ignore[import-not-found]
+        from cmap import Colormap
     except ImportError:
         return _matplotlib_table(name)
     try:
@@ -45,7 +45,7 @@ def lookup_table(name: str) -> np.ndarray:
 
 def _matplotlib_table(name: str) -> np.ndarray:
     try:
-        import matplotlib  # type: ignore[import-not-found]
+        import matplotlib
     except ImportError:
         raise ImportError("colour maps need the 'colors' extra: pip install 'plexorin[colors]'"
                           ) from None

@@ -253,3 +253,40 @@ def test_viewer_recolours_points_by_the_menu(tmp_path):
     assert by["_classification"]["legend"] == ["2 · ground", "6 · building"]
     assert by["_classification"]["pixels"] != by["_intensity"]["pixels"]
     assert by[""]["legend"] == []
+
+
+def test_extra_bytes_are_kept_and_wide_integers_left_out_naming_them(tmp_path, capsys):
+    las = laspy.create(point_format=6, file_version="1.4")
+    las.add_extra_dims([laspy.ExtraBytesParams("big id", "u8"),
+                        laspy.ExtraBytesParams("small", "i8"),
+                        laspy.ExtraBytesParams("temperature", "f8")])
+    las.x, las.y, las.z = np.arange(3.0), np.zeros(3), np.zeros(3)
+    las["big id"] = np.array([1, 2, 2**60], np.uint64)
+    las["small"] = np.array([-5, 0, 7], np.int64)
+    las["temperature"] = np.array([20.5, 21.0, np.nan])
+    path = tmp_path / "extra.las"
+    las.write(path)
+    out = tmp_path / "extra.glb"
+    assert cli.main(["convert", str(path), str(out)]) == 0
+    assert "extra dimension 'big id' left out" in capsys.readouterr().err
+    glb = parse_glb(out.read_bytes())
+    attributes = glb.document["meshes"][0]["primitives"][0]["attributes"]
+    assert "_BIG_ID" not in attributes
+    assert accessor_array(glb, attributes["_SMALL"]).tolist() == [-5, 0, 7]
+    assert accessor_array(glb, attributes["_SMALL"]).dtype == np.int8
+    assert accessor_array(glb, attributes["_TEMPERATURE"])[:2].tolist() == [20.5, 21.0]
+
+
+def test_a_pdb_file_keeps_b_factors_and_occupancies_per_atom(tmp_path):
+    gemmi = pytest.importorskip("gemmi")
+    path = real_file("mdanalysistests", "2.11.0", "MDAnalysisTests/data/1hvr.pdb")
+    out = tmp_path / "1hvr.glb"
+    assert cli.main(["convert", str(path), str(out)]) == 0
+    flat = gemmi.FlatStructure(gemmi.read_structure(str(path)))
+    glb = parse_glb(out.read_bytes())
+    data, values = placed_points(glb, False)
+    bound = np.full(3, 1e-4)
+    for name, expected in (("_B_FACTOR", flat.b_iso), ("_OCCUPANCY", flat.occ)):
+        assert values[name].dtype == np.float32
+        assert_values_follow_positions(data, values[name], np.asarray(flat.pos, np.float64),
+                                       np.asarray(expected, np.float32), bound)
