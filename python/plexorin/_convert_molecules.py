@@ -150,9 +150,13 @@ def run(args: argparse.Namespace) -> int:
 
 def per_atom_values(molecule: molecules.Molecule) -> dict[str, np.ndarray] | None:
     """The file's numeric per-atom arrays (B-factor, occupancy, charge), kept
-    as values per atom."""
-    kept = {name: values for name, values in molecule.arrays.items()
-            if np.asarray(values).dtype.kind in "iuf"}
+    as values per atom; one that is the same for every atom (a writer's
+    default, such as occupancy 1) tells nothing and is left out."""
+    kept = {}
+    for name, values in molecule.arrays.items():
+        array = np.asarray(values)
+        if array.dtype.kind in "iuf" and array.size and not np.all(array == array.flat[0]):
+            kept[name] = array
     return kept or None
 
 
