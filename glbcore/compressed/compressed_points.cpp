@@ -123,10 +123,22 @@ void gather_rows(const float* positions, const std::uint32_t* order, std::uint32
     }
 }
 
+template <std::size_t Stride>
+void permute_fixed(const std::uint8_t* rows, const std::uint32_t* order, std::uint32_t n,
+                   std::uint8_t* out) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+        std::memcpy(out + Stride * i, rows + Stride * order[i], Stride);
+    }
+}
+
+// Rows of an attribute (4 to 16 bytes, a multiple of 4) in the chunk's finer order.
 void permute_rows(const std::uint8_t* rows, const std::uint32_t* order, std::uint32_t n,
                   std::uint32_t stride, std::uint8_t* out) {
-    for (std::uint32_t i = 0; i < n; ++i) {
-        std::memcpy(out + std::size_t{stride} * i, rows + std::size_t{stride} * order[i], stride);
+    switch (stride) {
+        case 4: return permute_fixed<4>(rows, order, n, out);
+        case 8: return permute_fixed<8>(rows, order, n, out);
+        case 12: return permute_fixed<12>(rows, order, n, out);
+        default: return permute_fixed<16>(rows, order, n, out);
     }
 }
 
