@@ -45,13 +45,17 @@ build: setup $(BUILD)/CMakeCache.txt
 
 # The C++ style of .clang-format over every C++ file, and no include that
 # reaches another folder by a relative path (the folders' libraries refuse
-# every other include that climbs or crosses; see CMakeLists.txt).
+# every other include that climbs or crosses; see CMakeLists.txt). Then ruff
+# over every Python file and mypy's strict mode over the package (both
+# configured in pyproject.toml).
 CPP_FILES = $(shell find glbcore bindings tests/cpp tests/fuzz bench -name '*.h' -o -name '*.cpp')
 
-lint: system-test
+lint: system-test $(VENV)/.stamp
 	@clang-format --dry-run --Werror $(CPP_FILES)
 	@! grep -n '#include "\.\./' $(CPP_FILES) || { echo "lint: an include by a relative path"; exit 1; }
 	@echo "lint: $(words $(CPP_FILES)) C++ files formatted, no include by a relative path"
+	@$(PY) -m ruff check --quiet . && echo "lint: ruff check passed"
+	@$(PY) -m mypy
 
 cpp-test: build system-test
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -122,14 +126,30 @@ $(BEFORE_BUILD)/$(BENCH_BEFORE)/.stamp: | $(VENV)/.stamp
 	cmake --build $(BEFORE_BUILD)/$(BENCH_BEFORE)/build -j $(JOBS) --target _plexorin_before
 	@touch $@
 
-bench: build $(VENV)/.bench-stamp $(BUILD)/atom_scaling $(BEFORE_BUILD)/$(BENCH_BEFORE)/.stamp
+# The tiler's "before": the package and module of TILES_BENCH_BEFORE (the
+# tree before the one-pass bucket), a whole build of its own.
+TILES_BENCH_BEFORE ?= 1778163
+TILES_BEFORE := $(BEFORE_BUILD)/tiles-$(TILES_BENCH_BEFORE)
+
+$(TILES_BEFORE)/.stamp: | $(VENV)/.stamp
+	rm -rf $(TILES_BEFORE) && mkdir -p $(TILES_BEFORE)/src
+	git archive $(TILES_BENCH_BEFORE) | tar -x -C $(TILES_BEFORE)/src
+	cmake -S $(TILES_BEFORE)/src -B $(TILES_BEFORE)/build -DCMAKE_BUILD_TYPE=Release \
+	  -DPLEXORIN_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
+	cmake --build $(TILES_BEFORE)/build -j $(JOBS) --target _native _plexorin
+	@touch $@
+
+bench: build $(VENV)/.bench-stamp $(BUILD)/atom_scaling $(BEFORE_BUILD)/$(BENCH_BEFORE)/.stamp \
+	  $(TILES_BEFORE)/.stamp
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/run.py \
 	  --scaling-exe $(BUILD)/atom_scaling \
 	  --before-module "$$(ls $(BEFORE_BUILD)/$(BENCH_BEFORE)/build/_plexorin_before*.so)" \
 	  --before-label "commit $(BENCH_BEFORE)"
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/package.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/compressed.py
-	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/tiles.py
+	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/tiles.py \
+	  --before-build $(abspath $(TILES_BEFORE)/build) --before-label "commit $(TILES_BENCH_BEFORE)"
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/spheres.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/attributes.py
 
@@ -160,7 +180,8 @@ asan-test: setup system-test
 asan-py-test: asan-test
 	scripts/reliability-asan-pytest $(ASAN_BUILD)
 
-# C++ tests under ThreadSanitizer: the atom pipeline with several workers,
+# C++ tests under ThreadSanitizer: the atom pipeline with several workers
+# and the tiler's bucket pass on threads with a scratch each,
 # healthy and with failing thread starts.
 tsan-test: setup system-test
 	cmake -S . -B $(TSAN_BUILD) $(SANITIZER_CMAKE) -DPLEXORIN_SANITIZE=thread \

@@ -263,7 +263,8 @@ def mesh_cases(vertices: int, triangles: int, runs: int, rng: np.random.Generato
                 ),
                 {
                     "trimesh": lambda: peers.trimesh_mesh_glb(positions, normals, indices, colors),
-                    "pygltflib": lambda: peers.pygltflib_mesh_glb(positions, normals, indices, bounds, colors),
+                    "pygltflib": lambda: peers.pygltflib_mesh_glb(positions, normals, indices, bounds,
+                                                                  colors),
                 },
                 runs,
             )
@@ -353,7 +354,8 @@ def markdown(cases: list[Case], scaling: list[dict], memory: list[dict], machine
                          f" | {c.before.min / c.ours.min:.2f}x |")
     if scaling:
         lines += ["", "## Worker scaling of the atom pipeline (core, uniform atoms)", "",
-                  "| atoms | workers | min ms | median ms | speed-up over 1 worker |", "|---:|---:|---:|---:|---:|"]
+                  "| atoms | workers | min ms | median ms | speed-up over 1 worker |",
+                  "|---:|---:|---:|---:|---:|"]
         one = {r["atoms"]: r["min_s"] for r in scaling if r["workers"] == 1}
         for r in scaling:
             lines.append(f"| {r['atoms']} | {r['workers']} | {ms(r['min_s'])} | {ms(r['median_s'])}"
@@ -431,7 +433,8 @@ def machine_description() -> str:
                     break
     except OSError:
         pass
-    return f"{cpu}, {os.cpu_count()} hardware threads, Python {platform.python_version()}, NumPy {np.__version__}"
+    return (f"{cpu}, {os.cpu_count()} hardware threads, Python {platform.python_version()}, "
+            f"NumPy {np.__version__}")
 
 
 def load_before(path: Path, label: str) -> None:

@@ -12,7 +12,12 @@ the files of earlier runs are not written back while it is timed. The
 thread pool and the cluster also build the tileset a second time in the
 same process and cluster, as a pool or cluster in use would.
 
+With --before-build (a build folder of an earlier commit, as `make bench`
+makes from TILES_BENCH_BEFORE), the large build also runs on that build,
+the two taking turns, and the throughputs of both are printed.
+
 Usage: python bench/tiles.py [--points 1e8] [--peer-points 1e7] [--dask-points 2e7]
+                             [--before-build DIR --before-label TEXT]
 """
 
 from __future__ import annotations
@@ -101,7 +106,8 @@ RUNS = 3
 COMPARED_RUNS = 5
 
 
-def run_plexorin(path, outs: dict, build_dir, runs: int = RUNS, again: bool = False) -> dict:
+def run_plexorin(path, outs: dict, build_dir, runs: int = RUNS, again: bool = False,
+                 builds: dict | None = None) -> dict:
     """The median of `runs` builds per mode (mode -> output folder), the
     modes taking turns, and with `again` that of a second build in each
     run's process; the last run of each mode goes into its folder,
@@ -109,12 +115,15 @@ def run_plexorin(path, outs: dict, build_dir, runs: int = RUNS, again: bool = Fa
     without a journal, files made within minutes of deleting others take
     far longer to create (the inode allocator steps over recently freed
     inodes), which would time this script's own clean-up."""
-    env = {"PYTHONPATH": str(build_dir), "OPENBLAS_NUM_THREADS": "1", "PATH": "/usr/bin:/bin"}
+    builds = builds or {}
     runs_of = {mode: [] for mode in outs}
     for run in range(runs):
         for mode, out in outs.items():
             folder = out if run == runs - 1 else out.with_name(f"{out.name}-{run}")
-            done = subprocess.run([sys.executable, "-c", CHILD, str(path), str(folder), mode,
+            env = {"PYTHONPATH": str(builds.get(mode, build_dir)), "OPENBLAS_NUM_THREADS": "1",
+                   "PATH": "/usr/bin:/bin"}
+            done = subprocess.run([sys.executable, "-c", CHILD, str(path), str(folder),
+                                   "cluster" if mode == "cluster" else "executor",
                                    "1" if again else "0"],
                                   env=env, capture_output=True, text=True, check=True)
             runs_of[mode].append(json.loads(done.stdout.strip().splitlines()[-1]))
@@ -164,6 +173,8 @@ def main() -> None:
     parser.add_argument("--peer-points", type=float, default=1e7)
     parser.add_argument("--dask-points", type=float, default=2e7)
     parser.add_argument("--build", default=str(pathlib.Path(__file__).resolve().parents[1] / "build"))
+    parser.add_argument("--before-build", help="the build folder of an earlier commit")
+    parser.add_argument("--before-label", default="before")
     args = parser.parse_args()
     count, peer, dask_count = int(args.points), int(args.peer_points), int(args.dask_points)
     results = {}
@@ -172,7 +183,19 @@ def main() -> None:
         data = tmp / "points.npy"
         make_points(data, count)
         mapping = data.stat().st_size
-        big = run_plexorin(data, {"executor": tmp / "big"}, args.build)["executor"]
+        outs = {"executor": tmp / "big"}
+        if args.before_build:
+            outs["before"] = tmp / "big-before"
+        timed = run_plexorin(data, outs, args.build, builds={"before": args.before_build})
+        big = timed["executor"]
+        if args.before_build:
+            before = timed["before"]
+            before["points_per_second"] = count / before["seconds"]
+            results[f"plexorin {count:.0e} points, {args.before_label}"] = before
+            print(f"plexorin.tileset, {count:.0e} points: {args.before_label} "
+                  f"{before['points_per_second'] / 1e6:.2f} M points/s ({spread(before)}), "
+                  f"this tree {count / big['seconds'] / 1e6:.2f} M points/s ({spread(big)}): "
+                  f"{before['seconds'] / big['seconds']:.2f}x", flush=True)
         big["points_per_second"] = count / big["seconds"]
         big["peak_rss_above_mapping_bytes"] = big["max_rss_bytes"] - mapping
         results[f"plexorin {count:.0e} points"] = big

@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "arguments.h"
@@ -205,28 +208,6 @@ py::array gather(const py::handle& source, const py::handle& order, const py::ha
     return gathered.array;
 }
 
-py::tuple turn_y_up(const py::handle& positions, const py::handle& cuts) {
-    auto points = take_points(positions, true);
-    const auto at = take_array<std::uint32_t>(cuts, "cuts", ArraySpec::vector().typed());
-    const std::size_t n = points.rows();
-    const std::size_t c = at.rows();
-    for (std::size_t s = 0; s < c; ++s) {
-        if (at.data()[s] > n || (s > 0 && at.data()[s] < at.data()[s - 1])) {
-            throw py::value_error("cuts: expected ascending rows of positions");
-        }
-    }
-    const auto segments = static_cast<py::ssize_t>(c == 0 ? 0 : c - 1);
-    py::array_t<float> lo({segments, py::ssize_t{3}});
-    py::array_t<float> hi({segments, py::ssize_t{3}});
-    float* p = points.mutable_data();
-    float* l = lo.mutable_data();
-    float* h = hi.mutable_data();
-    without_interpreter_lock([&] {
-        glbcore::turn_y_up_with_extents(p, at.data(), static_cast<std::size_t>(segments), l, h);
-    });
-    return py::make_tuple(lo, hi);
-}
-
 py::tuple extents(const py::handle& positions) {
     const auto points = take_points(positions);
     float lo[3], hi[3];
@@ -236,139 +217,264 @@ py::tuple extents(const py::handle& positions) {
                           bad);
 }
 
-py::tuple group_by_level(const py::handle& levels, const py::handle& order, const py::handle& keys,
-                         const py::handle& levels_out, const py::handle& order_out,
-                         const py::handle& keys_out) {
-    const ArraySpec vector = ArraySpec::vector().typed();
-    const auto level_of = take_array<std::uint8_t>(levels, "levels", vector);
-    const auto row_of = take_array<std::uint32_t>(order, "order", vector);
-    const auto key_of = take_array<std::uint32_t>(keys, "keys", vector);
-    const std::size_t n = level_of.rows();
-    require_rows(row_of.rows(), n, "order");
-    require_rows(key_of.rows(), n, "keys");
-    auto grouped_levels = result_array<std::uint8_t>(levels_out, "levels_out", n);
-    auto grouped_order = result_array<std::uint32_t>(order_out, "order_out", n);
-    auto grouped_keys = result_array<std::uint32_t>(keys_out, "keys_out", n);
-    std::uint8_t* l = grouped_levels.mutable_data();
-    std::uint32_t* o = grouped_order.mutable_data();
-    std::uint32_t* k = grouped_keys.mutable_data();
-    without_interpreter_lock([&] {
-        glbcore::group_by_level(level_of.data(), row_of.data(), key_of.data(), n, l, o, k);
-    });
-    return py::make_tuple(grouped_levels.array, grouped_order.array, grouped_keys.array);
-}
+// ---- One bucket per call, over the memory of one thread ---------------
 
-py::tuple runs(const py::handle& levels, const py::handle& keys) {
-    const ArraySpec vector = ArraySpec::vector().typed();
-    const auto level_of = take_array<std::uint8_t>(levels, "levels", vector);
-    const auto key_of = take_array<std::uint32_t>(keys, "keys", vector);
-    const std::size_t n = level_of.rows();
-    require_rows(key_of.rows(), n, "keys");
-    rows_below_2_to_32(n, "keys");
-    std::vector<glbcore::TileRun> found;
-    const std::size_t bad = without_interpreter_lock([&] {
-        const std::size_t first_bad =
-            first_not_below(level_of.data(), n, glbcore::TILE_KEY_LEVELS + 1);
-        if (first_bad == n) found = glbcore::tile_runs(level_of.data(), key_of.data(), n);
-        return first_bad;
-    });
-    require_below(level_of.data(), bad, n, "levels", "11");
-    const auto count = static_cast<py::ssize_t>(found.size());
-    py::array_t<std::uint8_t> run_levels(count);
-    py::array_t<std::uint32_t> nodes(count);
-    py::array_t<std::uint32_t> cuts(count + 1);
-    for (py::ssize_t t = 0; t < count; ++t) {
-        run_levels.mutable_at(t) = found[t].level;
-        nodes.mutable_at(t) = found[t].node;
-        cuts.mutable_at(t) = found[t].start;
+// The working memory of the tiler's tasks on one thread: the core's bucket
+// pass scratch, and arrays lent to the package to fill (the bucket's input
+// columns, the routing's keys and order). Made once at the largest
+// bucket's size, reused task after task. An array it lends stays valid (its
+// storage is kept by the array), but the next call that lends the same room
+// writes into it again.
+class TileScratch {
+public:
+    enum Room { POSITIONS, TYPES, COLORS, KEYS, ORDER, SORT, HISTOGRAM, ROOMS };
+
+    // A C-contiguous array of `dtype` and `shape` starting on a cache line in
+    // room `room`, the storage made larger (an eighth to spare) when needed.
+    py::array lend(Room room, const py::dtype& dtype, const std::vector<py::ssize_t>& shape) {
+        py::ssize_t nbytes = dtype.itemsize();
+        for (const py::ssize_t n : shape) nbytes *= n;
+        py::array& storage = rooms_[room];
+        if (!storage || storage.nbytes() < nbytes + LINE) {
+            storage = py::array_t<std::uint8_t>(nbytes + nbytes / 8 + LINE);
+        }
+        auto* base = static_cast<std::uint8_t*>(storage.mutable_data());
+        const auto skip = static_cast<std::size_t>(-reinterpret_cast<std::uintptr_t>(base) % LINE);
+        return py::array(dtype, shape, base + skip, storage);
     }
-    cuts.mutable_at(count) = static_cast<std::uint32_t>(n);
-    return py::make_tuple(run_levels, nodes, cuts);
-}
 
-py::array sort(const py::handle& keys, const py::handle& out, const py::handle& scratch) {
-    auto sorted = take_array<std::uint32_t>(keys, "keys", ArraySpec::vector().written());
-    const std::size_t n = sorted.rows();
-    rows_below_2_to_32(n, "keys");
-    auto order = result_array<std::uint32_t>(out, "out", n);
-    std::optional<Array<std::uint32_t>> lent;
-    if (!scratch.is_none()) {
-        lent = take_array<std::uint32_t>(
-            scratch, "scratch",
-            ArraySpec::vector().written().of_rows(2 * static_cast<py::ssize_t>(n)));
+    glbcore::TileBucketScratch& bucket() { return bucket_; }
+
+private:
+    static constexpr py::ssize_t LINE = 64;  // the native sorts stream whole lines
+    py::array rooms_[ROOMS];
+    glbcore::TileBucketScratch bucket_;
+};
+
+TileScratch::Room column_room(int column) {
+    if (column < 0 || column > 2) {
+        throw py::value_error("column: expected 0 (positions), 1 (types) or 2 (colors), got " +
+                              std::to_string(column));
     }
-    std::uint32_t* k = sorted.mutable_data();
-    std::uint32_t* o = order.mutable_data();
-    std::uint32_t* room = lent ? lent->mutable_data() : nullptr;
-    without_interpreter_lock([&] { glbcore::sort_tile_keys(k, o, n, room); });
-    return order.array;
+    return static_cast<TileScratch::Room>(TileScratch::POSITIONS + column);
 }
 
-void refine(const py::handle& positions, const py::handle& keys, const Grid& grid,
-            const py::list& others) {
-    auto points = take_points(positions, true);
-    const auto key_of = take_array<std::uint32_t>(keys, "keys", ArraySpec::vector().typed());
-    const std::size_t n = points.rows();
-    require_rows(key_of.rows(), n, "keys");
-    std::vector<RowBytes> held;
-    std::vector<glbcore::TileRows> rows;
-    for (const py::handle item : others) {
-        if (item.is_none()) continue;
-        held.push_back(take_row_bytes(item, "others", true));
-        require_rows(held.back().rows, n, "others");
-        rows.push_back({held.back().data(), held.back().row_bytes});
+py::array lend_input(TileScratch& scratch, int column, const py::dtype& dtype,
+                     const std::vector<py::ssize_t>& shape) {
+    for (const py::ssize_t n : shape) {
+        if (n < 0) throw py::value_error("shape: expected sizes of 0 and above");
     }
-    float* p = points.mutable_data();
-    without_interpreter_lock(
-        [&] { glbcore::refine_tile_runs(p, key_of.data(), n, tile_grid(grid), rows); });
+    return scratch.lend(column_room(column), dtype, shape);
 }
 
-py::array levels(const py::handle& sorted_keys, int histogram_level, int grid_depth,
+py::array zeroed_histogram(TileScratch& scratch, int level) {
+    require_level(level, "level");
+    py::array counts = scratch.lend(TileScratch::HISTOGRAM, py::dtype::of<std::uint32_t>(),
+                                    {nodes_of_level(level)});
+    std::fill_n(static_cast<std::uint32_t*>(counts.mutable_data()), counts.size(), 0u);
+    return counts;
+}
+
+// Keys of the chunk's points and their stable partition by bucket, in the
+// scratch: (order, counts per group, first non-finite row or N).
+py::tuple route(TileScratch& scratch, const py::handle& positions, const Grid& grid, int level,
+                const py::handle& cell_group, std::uint32_t groups) {
+    const auto points = take_points(positions);
+    const auto n = static_cast<py::ssize_t>(points.rows());
+    const py::dtype u32 = py::dtype::of<std::uint32_t>();
+    const py::tuple found = keys(positions, grid, scratch.lend(TileScratch::KEYS, u32, {n}));
+    const auto bad = found[1].cast<std::size_t>();
+    if (bad < points.rows()) return py::make_tuple(py::none(), py::none(), bad);
+    const py::tuple parts =
+        partition(found[0], level, cell_group, groups, scratch.lend(TileScratch::ORDER, u32, {n}),
+                  scratch.lend(TileScratch::SORT, u32, {n}));
+    return py::make_tuple(parts[0], parts[1], bad);
+}
+
+void reserve(TileScratch& scratch, std::size_t rows, std::size_t type_bytes,
+             std::size_t color_bytes) {
+    const std::size_t row_bytes[] = {type_bytes, color_bytes};
+    without_interpreter_lock([&] { scratch.bucket().reserve(rows, row_bytes); });
+}
+
+// An array over storage that the core shares out, the storage kept by it.
+template <class T>
+py::array shared_array(std::shared_ptr<const T> storage, const py::dtype& dtype,
+                       const std::vector<py::ssize_t>& shape) {
+    auto* holder = new std::shared_ptr<const void>(std::move(storage));
+    py::capsule owner(holder, [](void* p) { delete static_cast<std::shared_ptr<const void>*>(p); });
+    py::array array(dtype, shape, holder->get(), owner);
+    array.attr("setflags")(py::arg("write") = false);
+    return array;
+}
+
+// The shape of `rows` rows like those of `like`.
+std::vector<py::ssize_t> shape_of_rows(const py::array& like, std::size_t rows) {
+    std::vector<py::ssize_t> shape(like.shape(), like.shape() + like.ndim());
+    shape[0] = static_cast<py::ssize_t>(rows);
+    return shape;
+}
+
+struct BucketColumns;
+py::tuple bucket_results(const glbcore::TileBucketScratch& done, const BucketColumns& columns,
+                         const py::array& positions, std::size_t n);
+
+struct BucketColumns {
+    std::optional<Array<std::uint16_t>> types;
+    std::optional<RowBytes> colors;
+    glbcore::TileColumn core[glbcore::TileBucketScratch::COLUMNS];
+};
+
+BucketColumns take_columns(const py::handle& types, const py::handle& colors, std::size_t n) {
+    BucketColumns columns;
+    columns.types = take_optional_array<std::uint16_t>(types, "types", ArraySpec::vector());
+    if (columns.types) {
+        require_rows(columns.types->rows(), n, "types");
+        columns.core[0] = {reinterpret_cast<const std::uint8_t*>(columns.types->data()), 2};
+    }
+    if (!colors.is_none()) {
+        columns.colors = take_row_bytes(colors, "colors", false);
+        require_rows(columns.colors->rows, n, "colors");
+        columns.core[1] = {columns.colors->data(), columns.colors->row_bytes};
+    }
+    return columns;
+}
+
+// One bucket's points to its tiles in one pass (the core's
+// TileBucketScratch::run); see the docstring below.
+py::tuple bucket(TileScratch& scratch, const py::handle& positions, const py::handle& types,
+                 const py::handle& colors, const Grid& grid, int histogram_level, int grid_depth,
                  std::uint64_t points_per_tile, const py::handle& cell_leaf_level,
                  const py::handle& preselected_rows, const py::handle& preselected_levels,
-                 const py::handle& out, const py::handle& scratch) {
+                 bool compress) {
     require_level(histogram_level, "histogram_level");
+    if (grid_depth < 1) throw py::value_error("grid_depth: expected 1 or more");
+    const auto points = take_points(positions);
+    const std::size_t n = points.rows();
+    rows_below_2_to_32(n, "positions");
+    const BucketColumns columns = take_columns(types, colors, n);
     const ArraySpec vector = ArraySpec::vector().typed();
-    const auto keys = take_array<std::uint32_t>(sorted_keys, "sorted_keys", vector);
     const auto leaves = take_array<std::uint8_t>(cell_leaf_level, "cell_leaf_level",
                                                  vector.of_rows(nodes_of_level(histogram_level)));
     const auto rows = take_array<std::uint32_t>(preselected_rows, "preselected_rows", vector);
     const auto chosen = take_array<std::uint8_t>(preselected_levels, "preselected_levels", vector);
     require_rows(chosen.rows(), rows.rows(), "preselected_levels");
-    const std::size_t n = keys.rows();
-    auto assigned = result_array<std::uint8_t>(out, "out", n);
-    std::uint8_t* to = assigned.mutable_data();
-    std::optional<Array<std::uint8_t>> lent;
-    std::uint8_t* leaf = nullptr;  // the core's own when no scratch is lent
-    if (!scratch.is_none()) {
-        lent = take_array<std::uint8_t>(
-            scratch, "scratch", ArraySpec::vector().written().of_rows(static_cast<py::ssize_t>(n)));
-        leaf = lent->mutable_data();
-        if (n > 0 && leaf < to + n && to < leaf + n) throw py::value_error("scratch: overlaps out");
-    }
-    glbcore::TileLevelPlan plan;
-    plan.histogram_level = histogram_level;
-    plan.grid_depth = clamped_depth(grid_depth);
-    plan.points_per_tile = points_per_tile;
-    plan.cell_leaf_level = leaves.data();
-    const auto [bad_key, bad_leaf] = without_interpreter_lock([&] {
-        const std::size_t key = first_not_below(keys.data(), n, KEY_LIMIT);
-        const std::size_t leaf_level =
-            first_not_below(leaves.data(), leaves.rows(), glbcore::TILE_KEY_LEVELS + 1);
-        if (key == n && leaf_level == leaves.rows()) {
-            glbcore::assign_tile_levels(keys.data(), n, plan, rows.data(), chosen.data(),
-                                        rows.rows(), to, leaf);
+    glbcore::TileBucketPass pass;
+    pass.grid = tile_grid(grid);
+    pass.levels.histogram_level = histogram_level;
+    pass.levels.grid_depth = clamped_depth(grid_depth);
+    pass.levels.points_per_tile = points_per_tile;
+    pass.levels.cell_leaf_level = leaves.data();
+    pass.content = {compress, !columns.types};
+    pass.refine = compress && !columns.types;
+    pass.preselected_rows = rows.data();
+    pass.preselected_levels = chosen.data();
+    pass.preselected = rows.rows();
+    const std::uint64_t level_limit = glbcore::TILE_KEY_LEVELS + 1;
+    const auto [bad_leaf, bad_row, bad_level, bad_point] = without_interpreter_lock([&] {
+        const std::size_t leaf = first_not_below(leaves.data(), leaves.rows(), level_limit);
+        const std::size_t row = first_not_below(rows.data(), rows.rows(), n);
+        const std::size_t level = first_not_below(chosen.data(), chosen.rows(), level_limit);
+        std::size_t point = n;
+        if (leaf == leaves.rows() && row == rows.rows() && level == chosen.rows()) {
+            point = scratch.bucket().run(points.data(), n, columns.core, pass);
         }
-        return std::make_pair(key, leaf_level);
+        return std::make_tuple(leaf, row, level, point);
     });
-    require_below(keys.data(), bad_key, n, "sorted_keys", "2^30");
     require_below(leaves.data(), bad_leaf, leaves.rows(), "cell_leaf_level", "11");
-    return assigned.array;
+    require_below(rows.data(), bad_row, rows.rows(), "preselected_rows", "the rows of positions");
+    require_below(chosen.data(), bad_level, chosen.rows(), "preselected_levels", "11");
+    if (bad_point < n) return py::make_tuple(bad_point);
+    return bucket_results(scratch.bucket(), columns, points.array, n);
+}
+
+// (first non-finite row = N, positions, types, colors, levels, nodes, cuts,
+// boxes) of the last run.
+py::tuple bucket_results(const glbcore::TileBucketScratch& done, const BucketColumns& columns,
+                         const py::array& positions, std::size_t n) {
+    const py::array in_order =
+        shared_array(done.positions(), py::dtype::of<float>(), shape_of_rows(positions, n));
+    py::object types = py::none(), colors = py::none();
+    if (columns.types) {
+        types = shared_array(done.column(0), py::dtype::of<std::uint16_t>(),
+                             {static_cast<py::ssize_t>(n)});
+    }
+    if (columns.colors) {
+        colors = shared_array(done.column(1), columns.colors->array.dtype(),
+                              shape_of_rows(columns.colors->array, n));
+    }
+    const std::vector<glbcore::TileRun>& runs = done.runs();
+    const auto count = static_cast<py::ssize_t>(runs.size());
+    py::array_t<std::uint8_t> levels(count);
+    py::array_t<std::uint32_t> nodes(count);
+    py::array_t<std::uint32_t> cuts(count + 1);
+    py::array_t<double> boxes({count, py::ssize_t{2}, py::ssize_t{3}});
+    double* box = boxes.mutable_data();
+    for (py::ssize_t t = 0; t < count; ++t) {
+        levels.mutable_at(t) = runs[t].level;
+        nodes.mutable_at(t) = runs[t].node;
+        cuts.mutable_at(t) = runs[t].start;
+        const glbcore::TileBox& b = done.boxes()[t];
+        std::copy(b.lo, b.lo + 3, box + 6 * t);
+        std::copy(b.hi, b.hi + 3, box + 6 * t + 3);
+    }
+    cuts.mutable_at(count) = static_cast<std::uint32_t>(n);
+    return py::make_tuple(n, in_order, types, colors, levels, nodes, cuts, boxes);
+}
+
+py::tuple box_of(const py::handle& y_up, bool compress, bool uniform_grid) {
+    const auto points = take_points(y_up);
+    float lo[3], hi[3];
+    const std::size_t bad = without_interpreter_lock(
+        [&] { return glbcore::tile_extents(points.data(), points.rows(), lo, hi); });
+    if (points.rows() == 0 || bad < points.rows()) {
+        throw py::value_error("y_up: expected finite points, at least one");
+    }
+    const glbcore::TileBox b = glbcore::tile_box(lo, hi, {compress, uniform_grid});
+    return py::make_tuple(py::make_tuple(b.lo[0], b.lo[1], b.lo[2]),
+                          py::make_tuple(b.hi[0], b.hi[1], b.hi[2]));
 }
 
 }  // namespace
 
 void register_tiles(py::module_& tiles) {
+    py::class_<TileScratch>(tiles, "TileScratch",
+                            "The working memory of the tiler's tasks on one thread: lend it to\n"
+                            "one call at a time. Arrays it returns stay valid; the next call\n"
+                            "lending the same room writes into them again.")
+        .def(py::init<>())
+        .def("reserve", &reserve,
+             "Makes room for buckets of `rows` points with types and colour rows of these\n"
+             "bytes (0: none).",
+             py::arg("rows"), py::arg("type_bytes"), py::arg("color_bytes"))
+        .def("input", &lend_input,
+             "An array of `dtype` and `shape` to fill with a bucket's column 0 (positions), 1\n"
+             "(types) or 2 (colours).",
+             py::arg("column"), py::arg("dtype"), py::arg("shape"))
+        .def("histogram", &zeroed_histogram, "A zeroed uint32 array of 8^level counts.",
+             py::arg("level"))
+        .def("route", &route,
+             "(order, counts, first non-finite row or N): the points' keys on `grid`, stably\n"
+             "partitioned by the group of their level-`level` cell (as `partition`); order and\n"
+             "counts are None for a non-finite row.",
+             py::arg("positions"), py::arg("grid"), py::arg("level"), py::arg("cell_group"),
+             py::arg("groups"))
+        .def("bucket", &bucket,
+             "One bucket to its tiles in one pass: keys, sort, tile levels, grouping by level,\n"
+             "gathers, the finer order in grid cells (compressed points), runs, the turn to\n"
+             "y-up and the boxes. Returns (first non-finite row,) for a non-finite point, else\n"
+             "(N, positions, types, colors, levels, nodes, cuts, boxes): the columns in tile\n"
+             "order (y-up), tile t being rows cuts[t] to cuts[t + 1] of node (levels[t],\n"
+             "nodes[t]), boxes[t] its z-up (lo, hi), widened for compressed tiles to the\n"
+             "dequantised points. The arrays are read-only.",
+             py::arg("positions"), py::arg("types"), py::arg("colors"), py::arg("grid"),
+             py::arg("histogram_level"), py::arg("grid_depth"), py::arg("points_per_tile"),
+             py::arg("cell_leaf_level"), py::arg("preselected_rows"), py::arg("preselected_levels"),
+             py::arg("compress"));
+    tiles.def("box", &box_of,
+              "The z-up (lo, hi) of a tile of y-up float32 points, widened when `compress` to\n"
+              "the dequantised points of its file (uniform_grid for point clouds).",
+              py::arg("y_up"), py::arg("compress"), py::arg("uniform_grid"));
     tiles.doc() =
         "The tiler's passes over chunks of points (plexorin.tileset). grid is (lo x, lo y,\n"
         "lo z, cells per unit); keys are 30-bit Morton keys of 1024 cells per axis.";
@@ -397,35 +503,9 @@ void register_tiles(py::module_& tiles) {
     tiles.def("gather", &gather,
               "Rows of `source` (C-contiguous, rows along the first axis) in `order`.",
               py::arg("source"), py::arg("order"), py::arg("out") = py::none());
-    tiles.def("refine", &refine,
-              "Puts each run of equal keys of `positions`, and of every array of `others`\n"
-              "(None skipped), in the finer Morton order of its cell, in place.",
-              py::arg("positions"), py::arg("keys"), py::arg("grid"), py::arg("others"));
     tiles.def("extents", &extents,
               "(lo, hi, first non-finite row or N) of (N, 3) float32 positions.",
               py::arg("positions"));
-    tiles.def("turn_y_up", &turn_y_up,
-              "Turns the segments between `cuts` y-up in place; returns their z-up (lo, hi) as\n"
-              "(segments, 3) arrays.",
-              py::arg("positions"), py::arg("cuts"));
-    tiles.def("group_by_level", &group_by_level,
-              "(levels, order, keys) of the places grouped by level, stably.", py::arg("levels"),
-              py::arg("order"), py::arg("keys"), py::arg("levels_out") = py::none(),
-              py::arg("order_out") = py::none(), py::arg("keys_out") = py::none());
-    tiles.def("runs", &runs,
-              "(levels, nodes, cuts) of the tiles of places grouped by level: tile t is rows\n"
-              "cuts[t] to cuts[t + 1].",
-              py::arg("levels"), py::arg("keys"));
-    tiles.def("sort", &sort,
-              "Sorts `keys` in place, stably; returns the permutation. `scratch` holds 2 N uint32.",
-              py::arg("keys"), py::arg("out") = py::none(), py::arg("scratch") = py::none());
-    tiles.def(
-        "levels", &levels,
-        "The octree level of the tile of each sorted key; preselected rows keep their levels.",
-        py::arg("sorted_keys"), py::arg("histogram_level"), py::arg("grid_depth"),
-        py::arg("points_per_tile"), py::arg("cell_leaf_level"), py::arg("preselected_rows"),
-        py::arg("preselected_levels"), py::arg("out") = py::none(),
-        py::arg("scratch") = py::none());
 }
 
 }  // namespace bindings

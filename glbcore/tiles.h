@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace glbcore {
@@ -159,5 +160,81 @@ CoarsePlaces select_coarse_places(const std::vector<const std::uint64_t*>& count
 std::size_t coarse_place_count(const CoarsePlaces& by_level);
 // All places ascending, with the level of each.
 void merge_coarse_places(const CoarsePlaces& by_level, std::int64_t* places, std::uint8_t* levels);
+
+// ---- One bucket in one pass ----------------------------------------------
+// The tiler's work on one bucket of points (whole level-H units), after
+// which each tile is a run of rows ready to be written: keys, their sort,
+// the tile level of every point, the points grouped by level in key order,
+// every column gathered into that order, the finer order inside grid cells
+// (compressed point tiles), the runs of the tiles, the turn to y-up and the
+// box of each tile.
+
+// A column that moves with the positions: `count` rows of `row_bytes`.
+struct TileColumn {
+    const std::uint8_t* data = nullptr;  // null: no such column
+    std::size_t row_bytes = 0;
+};
+
+// What the tiles' files are, as far as their boxes depend on it.
+struct TileContent {
+    bool compressed = false;    // widen boxes to the dequantised positions
+    bool uniform_grid = false;  // the quantisation grid of point clouds (atoms: per axis)
+};
+
+// A tile's z-up box: the exact extremes of its points and, for compressed
+// content, of where readers draw them (at most half a quantisation step
+// further out: the node's translation + scale * the stored integer).
+struct TileBox {
+    double lo[3];
+    double hi[3];
+};
+
+// The box of a tile whose y-up points have the exact extremes (lo, hi).
+TileBox tile_box(const float* y_up_lo, const float* y_up_hi, const TileContent& content);
+
+struct TileBucketPass {
+    TileGrid grid{};
+    TileLevelPlan levels;
+    TileContent content;
+    bool refine = false;  // refine_tile_runs per level (compressed point tiles)
+    const std::uint32_t* preselected_rows = nullptr;
+    const std::uint8_t* preselected_levels = nullptr;
+    std::size_t preselected = 0;
+};
+
+// The working memory of bucket passes on one thread, made once for the
+// largest bucket and reused (fresh memory costs a page fault per page). The
+// results of a pass live here until the next pass.
+class TileBucketScratch {
+public:
+    static constexpr int COLUMNS = 2;  // besides the positions: types, colours
+
+    TileBucketScratch();
+    ~TileBucketScratch();
+    TileBucketScratch(const TileBucketScratch&) = delete;
+    TileBucketScratch& operator=(const TileBucketScratch&) = delete;
+
+    // Room for buckets of `rows` points with columns of these row bytes.
+    void reserve(std::size_t rows, const std::size_t (&row_bytes)[COLUMNS]);
+
+    // Runs the pass over `count` z-up points and their columns; returns the
+    // first non-finite row (nothing else is then valid) or `count`. The
+    // inputs must not lie in this scratch's results.
+    std::size_t run(const float* positions, std::size_t count, const TileColumn (&columns)[COLUMNS],
+                    const TileBucketPass& pass);
+
+    // Results of the last run: the points (y-up) and columns in tile order,
+    // tile t being rows runs()[t].start to the next start (or the count),
+    // with its box boxes()[t]. The next run may overwrite them; a holder of
+    // the storage keeps it alive when a later run needs more and moves.
+    std::shared_ptr<const float> positions() const;
+    std::shared_ptr<const std::uint8_t> column(int c) const;
+    const std::vector<TileRun>& runs() const;
+    const std::vector<TileBox>& boxes() const;
+
+private:
+    struct Memory;
+    std::unique_ptr<Memory> memory_;
+};
 
 }  // namespace glbcore

@@ -22,7 +22,8 @@ import hashlib
 import pathlib
 import sys
 import tempfile
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 

@@ -20,8 +20,15 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from ._molecule_elements import ion_element, virtual_names, warn_unknown
-from ._molecule_sources import (Frame, Frames, Topology, empty_universe_selector, import_module,
-                                read_mdanalysis, rejected_by)
+from ._molecule_sources import (
+    Frame,
+    Frames,
+    Topology,
+    empty_universe_selector,
+    import_module,
+    read_mdanalysis,
+    rejected_by,
+)
 from .elements import MAX_Z, SYMBOLS
 from .readers import UnreadableFile
 

@@ -53,22 +53,23 @@ def xyz_rows(value: Any, name: str, what: str) -> np.ndarray:
     return _rows_of_three(array, name, what)
 
 
-def to_float32(array: np.ndarray, name: str) -> npt.NDArray[np.float32]:
-    """C-contiguous float32, not copied when it already is; overflowing floats raise."""
+def to_float32(array: np.ndarray, name: str, first_row: int = 0) -> npt.NDArray[np.float32]:
+    """C-contiguous float32, not copied when it already is; overflowing floats
+    raise, naming the row as `first_row` + its place (rows of a chunk)."""
     if array.dtype == np.float32 and array.dtype.isnative:
         return np.ascontiguousarray(array)
     try:
         with np.errstate(over="raise", invalid="ignore"):
             return np.ascontiguousarray(array, dtype=np.float32)
     except FloatingPointError:
-        row = _first_overflowing_row(array)
+        row = first_row + _first_overflowing_row(array)
         raise ValueError(f"{name}[{row}] overflows float32 (largest magnitude "
                          f"{FLOAT32_MAX:.7g})") from None
 
 
-def float32_rows(value: Any, name: str, what: str) -> npt.NDArray[np.float32]:
+def float32_rows(value: Any, name: str, what: str, first_row: int = 0) -> npt.NDArray[np.float32]:
     """Rows of x y z as C-contiguous float32."""
-    return to_float32(xyz_rows(value, name, what), name)
+    return to_float32(xyz_rows(value, name, what), name, first_row)
 
 
 def _first_overflowing_row(array: np.ndarray) -> int:

@@ -61,8 +61,8 @@ def _half_float32_spacing(magnitude: float) -> float:
 
 def origin_of(lo: tuple[float, ...], hi: tuple[float, ...]) -> Origin | None:
     """The origin the rule above takes for float64 bounds lo..hi, or None."""
-    extent = max(h - l for l, h in zip(lo, hi))
-    reach = max(max(abs(l), abs(h)) for l, h in zip(lo, hi))
+    extent = max(h - low for low, h in zip(lo, hi))
+    reach = max(max(abs(low), abs(h)) for low, h in zip(lo, hi))
     if reach == 0 or _half_float32_spacing(reach) <= RELATIVE_AIM * extent:
         return None
     return (lo[0] + (hi[0] - lo[0]) / 2, lo[1] + (hi[1] - lo[1]) / 2, lo[2] + (hi[2] - lo[2]) / 2)

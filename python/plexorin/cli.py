@@ -26,7 +26,7 @@ import threading
 import warnings
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import TypeAlias
+from typing import Any
 
 import numpy as np
 from tqdm import tqdm
@@ -46,7 +46,7 @@ MESSAGE_LIMIT = 300
 
 
 # What add_NAME functions receive: the parser's collection of subcommands.
-Commands: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
+type Commands = argparse._SubParsersAction[argparse.ArgumentParser]
 
 
 class CommandError(Exception):
@@ -281,7 +281,7 @@ def add_tiles(commands: Commands) -> None:
     parser.set_defaults(run=run_tiles)
 
 
-def tile_input(path: Path) -> dict[str, object]:
+def tile_input(path: Path) -> dict[str, Any]:
     """The tileset's arrays from `path`: a memory-mapped .npy or a reader's data."""
     if path.suffix.lower() != ".npy":
         data = readers.read(path)
@@ -308,7 +308,7 @@ def run_tiles(args: argparse.Namespace) -> int:
     arrays = tile_input(args.input)
     with staged_folder(args.out_dir) as stage:
         path = tileset(stage, points_per_tile=args.points_per_tile, compress=args.compress,
-                       progress=sys.stderr.isatty(), **arrays)  # type: ignore[arg-type]
+                       progress=sys.stderr.isatty(), **arrays)
         document = json.loads(path.read_text())
         size = sum(p.stat().st_size for p in stage.iterdir())
         tiles = sum(1 for p in stage.glob("*.glb"))

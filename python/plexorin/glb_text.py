@@ -60,7 +60,8 @@ def _accessor_line(name: str, accessor: dict[str, Any],
                    placed: dict[str, Any] | None = None) -> str:
     """One accessor; POSITION and TRANSLATION with their bounds, as placed
     when they are (the stored ones otherwise)."""
-    kind = f"{accessor['componentType']}{' normalized' if accessor.get('normalized') else ''} {accessor['type']}"
+    normalized = " normalized" if accessor.get("normalized") else ""
+    kind = f"{accessor['componentType']}{normalized} {accessor['type']}"
     line = f"    {name:<11} {kind:<29} {accessor['count']:>11,}"
     bounds = placed or accessor
     if name in ("POSITION", "TRANSLATION") and "min" in bounds and "max" in bounds:
@@ -114,7 +115,8 @@ def describe(summary: dict[str, Any]) -> str:
         f"BIN chunk {summary['bin_bytes']:,})",
         f"glTF {summary['version']}, generator {summary['generator'] or 'not given'}",
         "extensions used: " + (", ".join(summary["extensionsUsed"]) or "none")
-        + (f"; required: {', '.join(summary['extensionsRequired'])}" if summary["extensionsRequired"] else ""),
+        + (f"; required: {', '.join(summary['extensionsRequired'])}"
+           if summary["extensionsRequired"] else ""),
         ", ".join(plural(counts[key], word, words) for key, word, words in
                   (("nodes", "node", None), ("meshes", "mesh", "meshes"),
                    ("materials", "material", None), ("accessors", "accessor", None),

@@ -31,7 +31,7 @@ import os
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, BinaryIO
+from typing import Any
 
 import numpy as np
 from tqdm import tqdm
@@ -101,7 +101,7 @@ def _rejected(path: Path, reader: str, error: BaseException) -> UnreadableFile:
 class _ProgressRaw(io.RawIOBase):
     """A file whose reads and seeks move a progress bar to the file position."""
 
-    def __init__(self, raw: BinaryIO, bar: "tqdm[Any]"):
+    def __init__(self, raw: io.FileIO, bar: tqdm[Any]):
         super().__init__()
         self._raw = raw
         self._bar = bar
@@ -116,7 +116,7 @@ class _ProgressRaw(io.RawIOBase):
         self._bar.update(self._raw.tell() - self._bar.n)
 
     def readinto(self, buffer: Any) -> int:
-        count: int = self._raw.readinto(buffer)  # type: ignore[attr-defined]
+        count = self._raw.readinto(buffer)
         self._follow()
         return count
 

@@ -11,9 +11,9 @@ from __future__ import annotations
 import os
 import pathlib
 from collections import deque
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from concurrent.futures import Executor, ThreadPoolExecutor
-from typing import Any, Iterable, Literal
+from typing import Any, Literal
 
 import numpy as np
 
@@ -58,7 +58,7 @@ def write_frames(path: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
     files, are skipped), by element (Jmol's colours, ``elements=``) as
     ``plexorin convert`` draws them; the bounds of a periodic cell are the
     frame's Morton box. Returns the paths written."""
-    from ase.io import iread  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    from ase.io import iread
 
     from .molecules import cell_box
 

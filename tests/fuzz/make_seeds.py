@@ -67,7 +67,8 @@ def atom_seeds():
         "same_cell_keeps_order": atom_seed(0, 3, unit_box, [0.5] * 12, [1, 2, 3, 4]),
         "outside_and_inverted_box": atom_seed(
             0, 4, [1, 1, 1, -1, -1, -1], [-3, 0, 3, 2, 2, 2, -1, -1, -1, 0.5, 0.5, 0.5], [1, 2, 3, 4]),
-        "degenerate_box": atom_seed(0, 2, [0.5, 0, 0.5, 0.5, 1, 0.5], [0.5, 0.25, 0.5, 0.5, 0.75, 0.25], [3, 6]),
+        "degenerate_box": atom_seed(0, 2, [0.5, 0, 0.5, 0.5, 1, 0.5], [0.5, 0.25, 0.5, 0.5, 0.75, 0.25],
+                                    [3, 6]),
         "forty_atoms_four_workers": atom_seed(32, 4, unit_box, grid, list(range(40))),
         "non_finite_positions": atom_seed(
             RAW_BOUNDS, 2, [0, 0, 0, 1, 1, 1], [nan, 0, 0, inf, -inf, 0.5, 1e30, -1e30, 0], [1, 2, 3],
@@ -94,7 +95,8 @@ def point_cloud_seeds():
     return {
         "empty": cloud_seed(0, zero_box, [], [], RGBA),
         "one_rgb_point": cloud_seed(0, zero_box, [1, 2, 3], [0.1, 0.2, 0.3], RGB),
-        "two_rgba_points": cloud_seed(4, [0, 0, 0, 1, 1, 1], [0, 0, 0, 1, 1, 1], [1, 0, 0, 1, 0, 1, 0, 0.5], RGBA),
+        "two_rgba_points": cloud_seed(4, [0, 0, 0, 1, 1, 1], [0, 0, 0, 1, 1, 1], [1, 0, 0, 1, 0, 1, 0, 0.5],
+                                      RGBA),
         "seven_position_floats": cloud_seed(8, [0, 0, 0, 1, 1, 1], [0.5] * 7, [0.25] * 5, ARBITRARY, 5),
         "colours_without_points": cloud_seed(0, zero_box, [], [1, 1, 1], ARBITRARY, 3),
         "no_colours": cloud_seed(12, [0, 0, 0, 1, 1, 1], [0.5] * 6, [], NO_COLORS),
@@ -128,18 +130,24 @@ def mesh_seeds():
     rgba = [1, 0, 0, 1, 0, 1, 0, 1, 0, 0, 1, 1]
     return {
         "triangle": mesh_seed(0, COLORS_NONE, box, material, tri, up, [], [0, 1, 2]),
-        "triangle_with_colours": mesh_seed(DOUBLE_SIDED, COLORS_RGBA, box, material, tri, up, rgba, [0, 1, 2]),
+        "triangle_with_colours": mesh_seed(DOUBLE_SIDED, COLORS_RGBA, box, material, tri, up, rgba,
+                                           [0, 1, 2]),
         "null_colours_with_count": mesh_seed(0, COLORS_NULL_WITH_COUNT, box, material, tri, up, [], [0, 1, 2],
                                              color_request=11),
         "colour_pointer_count_zero": mesh_seed(0, COLORS_EMPTY, box, material, tri, up, [], [0, 1, 2]),
-        "rgb_colours_ten_floats": mesh_seed(4, COLORS_RGB, box, material, tri + [0.5], up, [0.5] * 9, [2, 1, 0, 7]),
+        "rgb_colours_ten_floats": mesh_seed(4, COLORS_RGB, box, material, tri + [0.5], up, [0.5] * 9,
+                                            [2, 1, 0, 7]),
         "short_normals": mesh_seed(8 | DOUBLE_SIDED, COLORS_ANY | NORMALS_ANY, box, material, tri, [0, 0, 1],
                                    [0.25] * 5, [0, 1], normal_request=3, color_request=5),
         "everything_empty": mesh_seed(0, COLORS_NONE, [0] * 6, [1, 1, 1, 1, 0, 1, 0, 0, 0], [], [], [], []),
-        "extreme_factors": mesh_seed(RAW_BOUNDS | 32, COLORS_NONE, [-1e300, -0.0, 1e-7, 1e300, 1e20, -1e-7],
-                                     [-1.5, 2, 1e300, -0.0, 1.5, -0.5, -1, 1e-5, 5e-5], tri, up, [], [0, 1, 2]),
-        "nan_roughness": mesh_seed(32, COLORS_NONE, box, [1, 1, 1, 1, 0, math.nan, 0, 0, 0], tri, up, [], [0, 1, 2]),
-        "oversize": u8(OVERSIZE) + u8(0) + sixty_fourths(box + material) + u32(0x10000000) + u32(0x10000000) + u32(1),
+        "extreme_factors": mesh_seed(RAW_BOUNDS | 32, COLORS_NONE,
+                                     [-1e300, -0.0, 1e-7, 1e300, 1e20, -1e-7],
+                                     [-1.5, 2, 1e300, -0.0, 1.5, -0.5, -1, 1e-5, 5e-5],
+                                     tri, up, [], [0, 1, 2]),
+        "nan_roughness": mesh_seed(32, COLORS_NONE, box, [1, 1, 1, 1, 0, math.nan, 0, 0, 0], tri, up, [],
+                                   [0, 1, 2]),
+        "oversize": u8(OVERSIZE) + u8(0) + sixty_fourths(box + material)
+                    + u32(0x10000000) + u32(0x10000000) + u32(1),
     }
 
 

@@ -8,7 +8,8 @@ import sys
 
 # The address sanitizer reserves terabytes of shadow memory at start-up, which
 # an address-space limit forbids; under it the limit is the sanitizer's own cap
-# on one allocation instead.
+# on one allocation instead, and since the runtime slows a run several times, the
+# time limit is longer.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
@@ -23,7 +24,8 @@ def run_plexorin(*args, umask=None, timeout=60, memory=512 << 20):
     if memory and SANITIZED:
         env["ASAN_OPTIONS"] = f"{env.get('ASAN_OPTIONS', '')}:max_allocation_size_mb={memory >> 20}"
     return subprocess.run([sys.executable, "-m", "plexorin", *map(str, args)], preexec_fn=limit,
-                          env=env, capture_output=True, text=True, timeout=timeout, check=False)
+                          env=env, capture_output=True, text=True,
+                          timeout=timeout * 5 if SANITIZED else timeout, check=False)
 
 
 def assert_refused(run, path, words=""):

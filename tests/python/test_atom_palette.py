@@ -19,7 +19,7 @@ RGBA = np.float32([[0.1, 0.2, 0.3, 1], [0.9, 0.8, 0.7, 0.5], [0, 1, 0, 1], [1, 0
 
 
 def test_an_rgba_palette_in_every_style_with_types_beyond_it_on_its_last_row(validate_glbs,
-                                                                            decode_and_validate):
+                                                                            decode_and_validate):  # noqa: F811
     rng = np.random.default_rng(30)
     positions = rng.uniform(-3, 3, (3000, 3)).astype(np.float32)
     types = rng.integers(0, 9, 3000)  # types 3..8 take row 3
@@ -76,7 +76,8 @@ ATOMS = np.float32([[0, 0, 0], [1, 0, 0], [0, 1, 0]])
 
 @pytest.mark.parametrize("kwargs, error, words", [
     ({"types": [0, 1, 2], "palette": [0.1, 0.2, 0.3]}, ValueError, "palette: expected shape (M, 3)"),
-    ({"types": [0, 1, 2], "palette": np.zeros((0, 3))}, ValueError, "palette: expected shape (M, 3) or (M, 4) with 1 to 65536 colours"),
+    ({"types": [0, 1, 2], "palette": np.zeros((0, 3))}, ValueError,
+     "palette: expected shape (M, 3) or (M, 4) with 1 to 65536 colours"),
     ({"types": [0, 1, 2], "palette": [[0, 0, 0], [1.5, 0, 0]]}, ValueError,
      "palette[1][0] = 1.5 is outside [0, 1]"),
     ({"types": [0, 1, 2], "palette": [[0, np.nan, 0]]}, ValueError, "palette[0][1] = nan is outside"),

@@ -59,16 +59,20 @@ def mesh_args(positions=b"", normals=b"", indices=b"", colors=None):
     return (positions, normals, indices, [0] * 6, [1, 1, 1, 1], 0.0, 1.0, [0] * 3, True, colors)
 
 
+def coloured_mesh_args(a):
+    return mesh_args(a["positions"], a["normals"], a["indices"], a["rgba"])
+
+
 CALLS = {
     # name: (function name, arrays -> argument tuple, index of the argument under test)
     "atom-positions": ("atom_glb", lambda a: (a["positions"], a["types"], *BOX), 0),
     "atom-types": ("atom_glb", lambda a: (a["positions"], a["types"], *BOX), 1),
     "cloud-positions": ("point_cloud_glb", lambda a: (a["positions"], a["rgba"], *BOX), 0),
     "cloud-colors": ("point_cloud_glb", lambda a: (a["positions"], a["rgb"], *BOX), 1),
-    "mesh-positions": ("mesh_glb", lambda a: mesh_args(a["positions"], a["normals"], a["indices"], a["rgba"]), 0),
-    "mesh-normals": ("mesh_glb", lambda a: mesh_args(a["positions"], a["normals"], a["indices"], a["rgba"]), 1),
+    "mesh-positions": ("mesh_glb", coloured_mesh_args, 0),
+    "mesh-normals": ("mesh_glb", coloured_mesh_args, 1),
     "mesh-indices": ("mesh_glb", lambda a: mesh_args(a["positions"], a["normals"], a["indices"]), 2),
-    "mesh-colors": ("mesh_glb", lambda a: mesh_args(a["positions"], a["normals"], a["indices"], a["rgba"]), 9),
+    "mesh-colors": ("mesh_glb", coloured_mesh_args, 9),
 }
 
 
@@ -86,7 +90,7 @@ def test_every_exporter_gives_identical_bytes(plexorin, case):
     expected = call_with(plexorin, case)
     name, make_args, slot = CALLS[case]
     for kind, exported in exporters(make_args(sample_arrays())[slot].tobytes()).items():
-        assert call_with(plexorin, case, lambda _: exported) == expected, kind
+        assert call_with(plexorin, case, lambda _, exported=exported: exported) == expected, kind
 
 
 @pytest.mark.parametrize("case", sorted(CALLS))

@@ -21,7 +21,6 @@ laspy = pytest.importorskip("laspy")
 plexorin = pytest.importorskip("plexorin")
 from plexorin import cli  # noqa: E402
 
-
 SYMBOLS = ("C", "O", "N", "S", "H")
 CELL = (20.0, 30.0, 40.0)
 

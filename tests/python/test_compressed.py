@@ -5,7 +5,6 @@ copy is compared with the inputs and with the uncompressed file.
 """
 
 import pathlib
-import shutil
 import subprocess
 
 import numpy as np

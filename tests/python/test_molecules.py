@@ -10,8 +10,8 @@ import pytest
 
 from element_reference import bondi_radius, jmol_linear
 from glb_reader import attribute_array, parse_glb
-from test_compressed import decode_and_validate  # noqa: F401  (a fixture)
 from real_data import real_file
+from test_compressed import decode_and_validate  # noqa: F401  (a fixture)
 
 mda = pytest.importorskip("MDAnalysis")
 pytest.importorskip("gemmi")
@@ -152,7 +152,8 @@ def test_an_nmr_ensemble_gives_one_file_per_model_in_element_colours(tmp_path):
 
 def test_a_cp2k_dcd_is_read_through_the_progress_bar(tmp_path):
     # A NAMD DCD whose first title line is CP2K's, which ASE's reader asks for.
-    dcd = bytearray(open(data("watdyn.dcd"), "rb").read())
+    with open(data("watdyn.dcd"), "rb") as file:
+        dcd = bytearray(file.read())
     dcd[100:180] = b"REMARKS FILETYPE CP2K DCD".ljust(80)
     (tmp_path / "run.dcd").write_bytes(bytes(dcd))
     u = universe("watdyn.psf", "watdyn.dcd")
@@ -180,7 +181,8 @@ def test_bad_molecular_input_is_one_line_and_writes_nothing(files, options, frag
 def test_missing_extra_is_named(monkeypatch, tmp_path):
     shutil.copy(data("adk_oplsaa.gro"), tmp_path / "w.gro")
     monkeypatch.setitem(__import__("sys").modules, "MDAnalysis", None)
-    with pytest.raises(readers.MissingReader, match=r"MDAnalysis, which is not installed .*plexorin\[molecules\]"):
+    with pytest.raises(readers.MissingReader,
+                       match=r"MDAnalysis, which is not installed .*plexorin\[molecules\]"):
         molecules.read_molecule(tmp_path / "w.gro")
 
 
@@ -203,7 +205,7 @@ def colours_by_position(glb, positions):
 
 @pytest.mark.parametrize("names", [("adk_oplsaa.gro",), ("adk.psf", "adk_dims.dcd")])
 def test_real_molecules_in_jmol_colours_and_van_der_waals_spheres(names, tmp_path, validate_glbs,
-                                                                  decode_and_validate):
+                                                                  decode_and_validate):  # noqa: F811
     """adk in TIP4P water and adk of CHARMM by `convert`, read back by the
     test's GLB reader against MDAnalysis's atoms and ASE's element tables:
     every point in its element's colour; as spheres (plain and compressed)

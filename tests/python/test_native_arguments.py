@@ -16,6 +16,14 @@ POINTS = np.random.default_rng(1).random((40, 3), np.float32)
 KEYS = np.arange(0, 1 << 30, (1 << 30) // 40, dtype=np.uint32)[:40]
 
 
+def bucket(types=None, rows=None, levels=None, leaves=None):
+    rows = np.zeros(3, np.uint32) if rows is None else rows
+    levels = np.zeros(3, np.uint8) if levels is None else levels
+    leaves = np.zeros(8, np.uint8) if leaves is None else leaves
+    return tiles.TileScratch().bucket(POINTS, types, None, GRID, 1, 1, 10, leaves, rows, levels,
+                                      False)
+
+
 def unaligned(array: np.ndarray) -> np.ndarray:
     raw = np.zeros(array.nbytes + 1, np.uint8)[1:]
     copy = raw.view(array.dtype).reshape(array.shape)
@@ -36,8 +44,8 @@ def read_only(array: np.ndarray) -> np.ndarray:
     ("strided", lambda: tiles.extents(np.asfortranarray(POINTS)), "positions: expected"),
     ("unaligned", lambda: tiles.keys(unaligned(POINTS), GRID), ", not aligned"),
     ("flat", lambda: tiles.extents(POINTS.reshape(-1)), "positions: expected"),
-    ("int64 keys", lambda: tiles.sort(KEYS.astype(np.int64)), "keys: expected"),
-    ("read-only", lambda: tiles.turn_y_up(read_only(POINTS), np.zeros(1, np.uint32)), ", read-only"),
+    ("int64 types", lambda: bucket(types=np.zeros(40, np.int64)), "types: expected"),
+    ("read-only", lambda: tiles.keys(POINTS, GRID, read_only(KEYS)), ", read-only"),
     ("short histogram", lambda: tiles.key_histogram(POINTS, GRID, 2, np.zeros(63, np.uint32)),
      "histogram: expected a writeable, aligned C-contiguous 1-D uint32 array of 64 rows"),
     ("int16 table", lambda: tiles.partition(KEYS, 1, np.zeros(8, np.int16), 1), "cell_group:"),
@@ -60,14 +68,12 @@ def test_arrays_of_another_dtype_layout_or_shape_are_refused_by_name(name, call,
      "keys[1] = 1073741824 is not below 2^30"),
     (lambda: tiles.partition(KEYS, 1, np.array([0, 1, 2, 0, 0, 0, 0, 0], np.uint16), 2),
      "cell_group[2] = 2 is not below groups"),
-    (lambda: tiles.levels(np.array([0, 3, 1 << 31], np.uint32), 2, 1, 10, np.zeros(64, np.uint8),
-                          np.zeros(0, np.uint32), np.zeros(0, np.uint8)),
-     "sorted_keys[2] = 2147483648 is not below 2^30"),
-    (lambda: tiles.levels(KEYS, 1, 1, 10, np.array([0, 0, 0, 200, 0, 0, 0, 0], np.uint8),
-                          np.zeros(0, np.uint32), np.zeros(0, np.uint8)),
+    (lambda: bucket(rows=np.array([0, 3, 40], np.uint32)),
+     "preselected_rows[2] = 40 is not below the rows of positions"),
+    (lambda: bucket(leaves=np.array([0, 0, 0, 200, 0, 0, 0, 0], np.uint8)),
      "cell_leaf_level[3] = 200 is not below 11"),
-    (lambda: tiles.runs(np.array([10, 11], np.uint8), np.zeros(2, np.uint32)),
-     "levels[1] = 11 is not below 11"),
+    (lambda: bucket(levels=np.array([10, 11, 0], np.uint8)),
+     "preselected_levels[1] = 11 is not below 11"),
     (lambda: tiles.gather(POINTS, np.array([0, 40], np.uint32)),
      "order[1] = 40 is not below the rows of source"),
 ])

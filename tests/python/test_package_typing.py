@@ -29,4 +29,5 @@ def test_mypy_strict_on_the_package_and_its_callers(tmp_path):
                           "--cache-dir", str(tmp_path / "cache"), "calls.py", str(package)],
                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     errors = [line for line in run.stdout.splitlines() if ": error:" in line]
-    assert len(errors) == 1 and errors[0].startswith("calls.py:9:") and "[assignment]" in errors[0], run.stdout
+    assert len(errors) == 1, run.stdout
+    assert errors[0].startswith("calls.py:9:") and "[assignment]" in errors[0], run.stdout

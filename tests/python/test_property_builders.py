@@ -317,7 +317,10 @@ def test_atom_non_finite_bound_is_refused_unless_there_are_no_atoms(plexorin, cl
     positions, types, lo, hi = cloud
     bounds = lo + hi
     bounds[corner] = bad
-    call = lambda: plexorin.atom_glb(positions, types, bounds[:3], bounds[3:])
+
+    def call():
+        return plexorin.atom_glb(positions, types, bounds[:3], bounds[3:])
+
     if len(positions) == 0:
         assert call() == reference_atoms(positions, types, lo, hi)
     else:

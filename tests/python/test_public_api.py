@@ -129,7 +129,8 @@ def test_colours_are_stored_in_the_type_given():
         accessor = glb.document["accessors"][1]
         assert (accessor["componentType"], accessor.get("normalized", False)) == (component, normalized)
         np.testing.assert_array_equal(accessor_array(glb, 1), colors)
-    assert "COLOR_0" not in parse_glb(plexorin.point_cloud(xyz)).document["meshes"][0]["primitives"][0]["attributes"]
+    primitive = parse_glb(plexorin.point_cloud(xyz)).document["meshes"][0]["primitives"][0]
+    assert "COLOR_0" not in primitive["attributes"]
     assert indices_array(parse_glb(plexorin.mesh(xyz, [0, 1, 2, 1, 2, 3]))).tolist() == [0, 1, 2, 1, 2, 3]
 
 

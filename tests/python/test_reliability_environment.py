@@ -68,7 +68,7 @@ def test_chunks_of_failed_thread_starts_run_on_a_32_kib_python_thread():
 def test_too_large_strided_arguments_are_refused_before_any_copy():
     # Zero-stride views of 1 to 2 GiB: any copy would need far more than the
     # 512 MiB of room, and must not be tried before the size refusal.
-    child = run_child(f"""
+    child = run_child("""
         import resource
         import numpy as np
         import _plexorin as p
@@ -92,7 +92,7 @@ def test_too_large_strided_arguments_are_refused_before_any_copy():
             except Exception as error:
                 print(type(error).__name__, error)
         grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss_before
-        print("rss grew", "little" if grown < 64 << 10 else f"by {{grown}} KiB")
+        print("rss grew", "little" if grown < 64 << 10 else f"by {grown} KiB")
     """)
     assert child.returncode == 0, child.stderr[-2000:]
     assert child.stdout.splitlines() == [f"ValueError {LENGTH_ERROR}"] * 5 + ["rss grew little"]

@@ -64,10 +64,13 @@ def call_mix(p) -> dict:
     idx = np.array([0, 1, 2], np.uint32)
     refused = released_view()
     nan = float("nan")
-    mesh = lambda **kw: lambda: p.mesh_glb(**{
-        "positions": tri, "normals": up, "indices": idx, "bounds": [0, 0, 0, 1, 1, 0],
-        "base_color": [1, 1, 1, 1], "metallic": 0.0, "roughness": 0.5, "emissive": [0, 0, 0],
-        "double_sided": True, **kw})
+
+    def mesh(**kw):
+        return lambda: p.mesh_glb(**{
+            "positions": tri, "normals": up, "indices": idx, "bounds": [0, 0, 0, 1, 1, 0],
+            "base_color": [1, 1, 1, 1], "metallic": 0.0, "roughness": 0.5, "emissive": [0, 0, 0],
+            "double_sided": True, **kw})
+
     atom_cheap = [
         (lambda: p.atom_glb(b"", b"", *BOX), None),  # zero atoms: no threads
         (lambda: p.atom_glb(positions, types[:10], *BOX), ValueError),  # types too short

@@ -160,10 +160,11 @@ def test_sphere_files_pass_the_validator(validate_glbs):
              plexorin.atoms(positions, types, style="spheres", radius=rng.uniform(0.1, 1, 400)),
              plexorin.atoms(positions, types, style="spheres", radius={8: 0.3}),
              plexorin.atoms([[1, 2, 3]], [0], style="spheres"),
-             plexorin.atoms(np.zeros((0, 3)), [], style="spheres")]
+             plexorin.atoms(np.zeros((0, 3)), [], style="spheres"),
+             plexorin.atoms(np.zeros((0, 3)), elements=[], style="spheres")]
     reports = validate_glbs(files)
     assert [(r["numErrors"], r["numWarnings"]) for r in reports[:4]] == [(0, 0)] * 4
-    assert reports[4]["numErrors"] == 0
+    assert reports[4]["numErrors"] == reports[5]["numErrors"] == 0
 
 
 @pytest.mark.parametrize("kwargs, words", [
@@ -186,7 +187,8 @@ def grid_step(positions, bits=14):
 
 
 @pytest.mark.parametrize("scale", [1.0, 1e-33, 1e35])
-def test_compressed_spheres_decode_to_float_instances_within_half_a_step(decode_and_validate, scale):
+def test_compressed_spheres_decode_to_float_instances_within_half_a_step(
+        decode_and_validate, scale):  # noqa: F811 (the fixture imported above)
     """The npm decoder's copy (validated with the original) against the atoms:
     FLOAT instances through the EXPONENTIAL filter, each coordinate within
     half a step, radii as the uncompressed file's, also far beyond the extent

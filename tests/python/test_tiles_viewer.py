@@ -2,7 +2,6 @@
 Chromium): the first view draws the root, views closer in draw deeper tiles."""
 
 import json
-import pathlib
 import subprocess
 import sys
 

@@ -81,7 +81,8 @@ def write_compressed(folder: pathlib.Path) -> None:
     faces = np.concatenate([np.stack([a, b, c], -1), np.stack([a, c, d], -1)]).reshape(-1, 3)
     x, y = np.meshgrid(side / 99, side / 99, indexing="ij")
     grid = np.stack([x, y, 0.2 * np.sin(6 * x) * np.cos(4 * y)], -1).reshape(-1, 3)
-    (folder / "compressed_mesh.glb").write_bytes(package.mesh(grid, faces, colors=np.clip(grid, 0, 1), compress=True))
+    (folder / "compressed_mesh.glb").write_bytes(
+        package.mesh(grid, faces, colors=np.clip(grid, 0, 1), compress=True))
 
 
 @pytest.fixture(scope="module")

@@ -174,6 +174,8 @@ def _types_and_palette(types: Any, elements: Any, colours: np.ndarray | None, co
         raise ValueError("palette and elements: elements take Jmol's colours; pass types "
                          "with a palette instead")
     numbers = _inputs.element_numbers(elements, count)
+    if numbers.size == 0:  # no atoms: no element to colour, the empty file of bare types
+        return np.zeros(0, np.uint16), None, None, None
     kinds, table = species(numbers)
     radii = np.where(table.numbers == 0, np.nan, table.vdw_radii).astype(np.float32)
     return (np.ascontiguousarray(kinds), table.linear_colors.astype(np.float32),

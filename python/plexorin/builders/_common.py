@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import inspect
-from typing import Any, Callable, TypeVar
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -49,10 +50,7 @@ _ATTRIBUTES = """a mapping of names to one value per point (per vertex
             them unchanged. Names must be identifiers, distinct in upper
             case."""
 
-F = TypeVar("F", bound=Callable[..., bytes])
-
-
-def with_compressed_layout(function: F) -> F:
+def with_compressed_layout[F: Callable[..., bytes]](function: F) -> F:
     # CPython 3.13 strips the docstrings' indentation; cleandoc strips the
     # constants' first line's, and their later lines are indented as the
     # arguments' text.

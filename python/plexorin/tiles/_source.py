@@ -8,7 +8,6 @@ memory-mapped file that a task on another process opens itself.
 
 from __future__ import annotations
 
-
 import mmap
 import os
 import sys
@@ -17,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _inputs
+from .. import _inputs
 
 CHUNK_POINTS = 1 << 21
 
@@ -159,7 +158,7 @@ def load_chunk(chunk: Any, start: int,
     """The chunk as (float32 positions, uint16 types or None, colours or None),
     mapped files from `mappings` when given (as Mapped.load)."""
     raw = [c.load(mappings) if isinstance(c, Mapped) else c for c in chunk]
-    positions, types, colors = convert_rows(*raw)
+    positions, types, colors = convert_rows(raw[0], raw[1], raw[2], start)
     colors_checked = colors is None or colors.dtype.kind != "f"
     if not colors_checked:
         bad = ~((colors >= 0) & (colors <= 1)).all(axis=1)
@@ -175,10 +174,11 @@ def aligned(array: np.ndarray) -> np.ndarray:
     return np.require(array, requirements=("C", "A"))
 
 
-def convert_rows(positions: Any, types: Any, colors: Any) -> tuple[Any, Any, Any]:
-    """Rows of the input as (aligned float32 positions, uint16 types or
-    None, colours or None); the same values for any subset of rows."""
-    positions = aligned(_inputs.float32_rows(positions, "positions", "x y z per point"))
+def convert_rows(positions: Any, types: Any, colors: Any, start: int = 0) -> tuple[Any, Any, Any]:
+    """Rows of the input from row `start` on as (aligned float32 positions,
+    uint16 types or None, colours or None); the same values for any subset
+    of rows."""
+    positions = aligned(_inputs.float32_rows(positions, "positions", "x y z per point", start))
     count = positions.shape[0]
     types = None if types is None else _inputs.atom_types(np.asarray(types), count)
     colors = None if colors is None else _inputs.to_colors(_inputs.color_rows(np.asarray(colors), count))

@@ -13,9 +13,9 @@ from __future__ import annotations
 
 import importlib
 import os
-
+from collections.abc import Callable
 from concurrent.futures import FIRST_EXCEPTION, Executor, ThreadPoolExecutor, as_completed, wait
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 
