@@ -86,8 +86,9 @@ def cost_of_attributes(count: int, runs: int) -> dict:
 
 
 def real_file_streams() -> dict:
-    from real_data import real_file
     import laspy
+
+    from real_data import real_file
 
     path = real_file("laspy", "2.7.0", "tests/data/autzen_trim.laz")
     las = laspy.read(path)

@@ -4,7 +4,6 @@
 reference, points paired by position); values that follow their points
 through every reordering; colour maps against published colours."""
 
-import io
 import json
 import subprocess
 
@@ -18,7 +17,6 @@ laspy = pytest.importorskip("laspy")
 spatial = pytest.importorskip("scipy.spatial")
 plexorin = pytest.importorskip("plexorin")
 from plexorin import cli  # noqa: E402
-
 from test_real_coordinates import DECODER, REPO  # noqa: E402
 
 
@@ -112,7 +110,7 @@ def test_lidar_intensity_and_class_survive_every_layout(tmp_path, validate_glbs)
     readable = [next(copies) if c[2] else c[0] for c in cases]
     reports = validate_glbs([c[0] for c in cases] + [r for r, c in zip(readable, cases) if c[2]])
     assert [(r["numErrors"], r["numWarnings"]) for r in reports] == [(0, 0)] * len(reports)
-    for (path, z_up, compress, xyz, source), copy in zip(cases, readable):
+    for (_, z_up, compress, xyz, source), copy in zip(cases, readable):
         glb = parse_glb(copy.read_bytes())
         metadata = glb.document["extensions"]["EXT_structural_metadata"]
         assert metadata["propertyAttributes"][0]["properties"]["intensity"] == \
