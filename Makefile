@@ -189,7 +189,7 @@ tsan-test: setup system-test
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
-# libFuzzer targets of the three builders, FUZZ_SECONDS each.
+# libFuzzer targets of the three builders and the compressed points, FUZZ_SECONDS each.
 fuzz: reliability-setup
 	scripts/reliability-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 

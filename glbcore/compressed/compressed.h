@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -55,10 +56,12 @@ public:
     explicit PointQuantizer(const PositionGrid& grid);
     // Writes x y z 0 of the point p at q.
     void operator()(const float* p, std::uint16_t* q) const {
+        float xyz[3];
+        std::memcpy(xyz, p, sizeof xyz);  // callers' points may start at any address
         for (int axis = 0; axis < 3; ++axis) {
             // Points lie inside the exact extents; the clamp only guards the
             // last rounding of the inverse step.
-            const double t = (p[axis] - origin_[axis]) * inverse_[axis];
+            const double t = (xyz[axis] - origin_[axis]) * inverse_[axis];
             q[axis] = static_cast<std::uint16_t>(std::clamp(t, 0.0, top_) + 0.5);
         }
         q[3] = 0;

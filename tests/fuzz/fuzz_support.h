@@ -332,22 +332,50 @@ struct ParsedGlb {
     std::vector<std::uint8_t> payload;  // the BIN data without its padding
 };
 
+// The views and component types a layout may use: float files keep every
+// view in the BIN chunk; compressed files put their views in the
+// extension's fallback buffer (1), each with a stream in the BIN chunk.
+enum class Layout { floats, compressed };
+
+// A view of the fallback buffer: inside it, and its stream inside the payload.
+inline void check_meshopt_view(const Json& doc, const Json& view, std::uint64_t payload_length) {
+    const Json& fallback = doc["buffers"][1];
+    FUZZ_CHECK(fallback["extensions"]["EXT_meshopt_compression"]["fallback"].boolean &&
+                   !fallback.has("uri"),
+               "buffer 1 is not a fallback buffer without data");
+    FUZZ_CHECK(
+        view["byteOffset"].count() + view["byteLength"].count() <= fallback["byteLength"].count(),
+        "view runs past the fallback buffer");
+    const Json& stream = view["extensions"]["EXT_meshopt_compression"];
+    FUZZ_CHECK(stream["buffer"].count() == 0, "stream outside the BIN chunk");
+    FUZZ_CHECK(stream["byteOffset"].count() % 4 == 0, "stream not 4-byte aligned");
+    FUZZ_CHECK(stream["byteOffset"].count() + stream["byteLength"].count() <= payload_length,
+               "stream runs past the payload");
+}
+
 // Header, both chunks and their padding, the JSON, and that every buffer
 // view and accessor lies inside the payload.
-inline ParsedGlb check_container(const std::vector<std::uint8_t>& f) {
-    FUZZ_CHECK(f.size() >= 28, "file shorter than its fixed headers");
+inline ParsedGlb check_container(const std::vector<std::uint8_t>& f,
+                                 Layout layout = Layout::floats) {
+    FUZZ_CHECK(f.size() >= 20, "file shorter than its fixed headers");
     FUZZ_CHECK(le32(f, 0) == 0x46546C67u && le32(f, 4) == 2, "bad magic or version");
     FUZZ_CHECK(le32(f, 8) == f.size(), "header total differs from the file size");
     const std::uint32_t json_length = le32(f, 12);
     FUZZ_CHECK(le32(f, 16) == 0x4E4F534Au, "first chunk is not JSON");
     FUZZ_CHECK(json_length % 4 == 0, "JSON chunk length not a multiple of 4");
-    FUZZ_CHECK(std::uint64_t{json_length} + 28 <= f.size(), "JSON chunk runs past the file");
+    FUZZ_CHECK(std::uint64_t{json_length} + 20 <= f.size(), "JSON chunk runs past the file");
+    // A file without buffers may end after its JSON chunk.
     const std::size_t bin_header = 20 + std::size_t{json_length};
-    const std::uint32_t bin_length = le32(f, bin_header);
-    FUZZ_CHECK(le32(f, bin_header + 4) == 0x004E4942u, "second chunk is not BIN");
-    FUZZ_CHECK(bin_length % 4 == 0, "BIN chunk length not a multiple of 4");
-    FUZZ_CHECK(bin_header + 8 + std::size_t{bin_length} == f.size(),
-               "the BIN chunk does not end the file");
+    const bool has_bin = bin_header < f.size();
+    std::uint32_t bin_length = 0;
+    if (has_bin) {
+        FUZZ_CHECK(bin_header + 8 <= f.size(), "BIN chunk header runs past the file");
+        bin_length = le32(f, bin_header);
+        FUZZ_CHECK(le32(f, bin_header + 4) == 0x004E4942u, "second chunk is not BIN");
+        FUZZ_CHECK(bin_length % 4 == 0, "BIN chunk length not a multiple of 4");
+        FUZZ_CHECK(bin_header + 8 + std::size_t{bin_length} == f.size(),
+                   "the BIN chunk does not end the file");
+    }
 
     const char* json = reinterpret_cast<const char*>(f.data() + 20);
     std::size_t text_length = json_length;
@@ -360,10 +388,11 @@ inline ParsedGlb check_container(const std::vector<std::uint8_t>& f) {
         fail(__FILE__, __LINE__, std::string("JSON does not parse: ") + e.what());
     }
     FUZZ_CHECK(glb.document.kind == Json::Kind::object, "the document is not an object");
-    if (glb.document.members.empty()) {  // the empty atom file
-        FUZZ_CHECK(bin_length == 0, "an empty document with a payload");
+    if (!glb.document.has("buffers")) {  // the empty files
+        FUZZ_CHECK(bin_length == 0, "a document without buffers but with a payload");
         return glb;
     }
+    FUZZ_CHECK(has_bin, "a document with buffers but no BIN chunk");
     const std::uint64_t payload_length = glb.document["buffers"][0]["byteLength"].count();
     FUZZ_CHECK(payload_length <= bin_length && bin_length - payload_length < 4,
                "buffer byteLength does not match the BIN chunk");
@@ -374,6 +403,11 @@ inline ParsedGlb check_container(const std::vector<std::uint8_t>& f) {
     glb.payload.assign(bin, bin + payload_length);
 
     for (const Json& view : glb.document["bufferViews"].items) {
+        if (layout == Layout::compressed) {
+            FUZZ_CHECK(view["buffer"].count() == 1, "compressed view outside the fallback buffer");
+            check_meshopt_view(glb.document, view, payload_length);
+            continue;
+        }
         FUZZ_CHECK(view["buffer"].count() == 0, "view of a buffer other than 0");
         FUZZ_CHECK(view["byteOffset"].count() % 4 == 0, "view not 4-byte aligned");
         FUZZ_CHECK(view["byteOffset"].count() + view["byteLength"].count() <= payload_length,
@@ -383,7 +417,9 @@ inline ParsedGlb check_container(const std::vector<std::uint8_t>& f) {
         const std::uint64_t v = accessor["bufferView"].count();
         FUZZ_CHECK(v < glb.document["bufferViews"].items.size(), "accessor of a missing view");
         const std::uint64_t type = accessor["componentType"].count();
-        FUZZ_CHECK(type == 5126 || type == 5125, "unexpected componentType");
+        const bool compressed_type = type == 5121 || type == 5123;  // UNSIGNED_BYTE, _SHORT
+        FUZZ_CHECK(layout == Layout::compressed ? compressed_type : (type == 5126 || type == 5125),
+                   "unexpected componentType");
     }
     return glb;
 }

@@ -151,9 +151,61 @@ def mesh_seeds():
     }
 
 
+COLOURED, KEEP_ORDER, RAW_POSITIONS, RAW_COLOURS, LENT_SCRATCH, MISALIGNED = 1, 2, 16, 32, 64, 128
+FLOAT_COLOURS, U8_COLOURS, U16_COLOURS = 0, 1, 2
+RGBA_SHAPE = 4
+BITS_15, BITS_16, BITS_13, BITS_17 = 1 << 3, 2 << 3, 5 << 3, 6 << 3
+
+
+def compressed_seed(flags, shape, points, colors=(), exponent=24, offset=0, workers=1):
+    """Positions as i16 steps of 2^(exponent - 24) (or raw floats), colours as stored."""
+    flags |= (workers - 1) << 2
+    if flags & RAW_POSITIONS:
+        body = f32s([c for p in points for c in p])
+    else:
+        body = struct.pack(f"<{3 * len(points)}h", *(c for p in points for c in p))
+    kind = shape & 3
+    if kind == U8_COLOURS:
+        body += bytes(colors)
+    elif kind == U16_COLOURS:
+        body += struct.pack(f"<{len(colors)}H", *colors)
+    elif flags & RAW_COLOURS:
+        body += f32s(colors)
+    else:  # u16 / 65535 in the low half of each word
+        body += u32s([round(c * 65535) for c in colors])
+    return u8(flags) + u8(shape) + u8(exponent) + struct.pack("<h", offset) + u16(len(points)) + body
+
+
+def compressed_points_seeds():
+    grid = [(x * 9 % 31, y * 5 % 17, (x + y) % 3) for x in range(8) for y in range(8)]
+    line = [(i, 0, 0) for i in range(100)]
+    nan, inf = math.nan, math.inf
+    return {
+        "empty": compressed_seed(0, 0, []),
+        "one_rgb_point": compressed_seed(COLOURED, FLOAT_COLOURS, [(3, -2, 7)], [0.1, 0.5, 1.0]),
+        "grid_rgba8_three_workers": compressed_seed(
+            COLOURED | LENT_SCRATCH, U8_COLOURS | RGBA_SHAPE | BITS_15, grid,
+            [v % 256 for v in range(0, 4 * 64 * 7, 7)], exponent=30, offset=-300, workers=3),
+        "line_kept_order_rgb16": compressed_seed(
+            COLOURED | KEEP_ORDER | MISALIGNED, U16_COLOURS | BITS_16, line[::-1],
+            [(v * 997) % 65536 for v in range(300)], workers=2),
+        "duplicates_on_a_flat_axis": compressed_seed(0, BITS_16, [(5, 5, 0)] * 20 + [(-5, 7, 0)] * 3),
+        "half_steps": compressed_seed(0, 0, [(0, 0, 0), (1, 1, 1), (16383, 2, 3), (1, 16382, 8191)],
+                                      exponent=25),
+        "huge_and_tiny_raw": compressed_seed(
+            RAW_POSITIONS | KEEP_ORDER, 0, [(3.4e38, -3.4e38, 1e-45), (-3.4e38, 3.4e38, -1e-45),
+                                            (0.0, -0.0, 1e-38)]),
+        "nan_in_row_2": compressed_seed(RAW_POSITIONS, 0, [(0, 0, 0), (1, 1, 1), (1, nan, inf)]),
+        "colour_above_one": compressed_seed(COLOURED | RAW_COLOURS, FLOAT_COLOURS | RGBA_SHAPE,
+                                            [(1, 2, 3), (4, 5, 6)], [0, 0, 0, 1, 0.5, 1.5, 0, 1]),
+        "bits_13": compressed_seed(0, BITS_13, [(1, 2, 3), (4, 5, 6)]),
+        "bits_17_no_points": compressed_seed(0, BITS_17, []),
+    }
+
+
 def main():
     for target, seeds in (("atom", atom_seeds()), ("point_cloud", point_cloud_seeds()),
-                          ("mesh", mesh_seeds())):
+                          ("mesh", mesh_seeds()), ("compressed_points", compressed_points_seeds())):
         folder = CORPUS / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():

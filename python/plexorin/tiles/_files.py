@@ -37,10 +37,11 @@ def check_target(out: Path) -> None:
         return
     if out.is_symlink() or not out.is_dir():
         raise ValueError(f"out_dir: {out} exists and is not a folder")
-    for entry in os.scandir(out):
-        if not _OURS.fullmatch(entry.name):
-            raise ValueError(f"out_dir: {out} holds {entry.name!r}, not a file of a tileset; "
-                             "give a new folder, an empty one or one holding a tileset")
+    with os.scandir(out) as entries:
+        foreign = next((entry.name for entry in entries if not _OURS.fullmatch(entry.name)), None)
+    if foreign is not None:
+        raise ValueError(f"out_dir: {out} holds {foreign!r}, not a file of a tileset; "
+                         "give a new folder, an empty one or one holding a tileset")
 
 
 @contextlib.contextmanager
