@@ -7,6 +7,7 @@ import numpy.typing as npt
 
 Material = tuple[tuple[float, ...], float, float, tuple[float, ...], bool]
 Origin = tuple[float, float, float] | None
+Attributes = list[tuple[str, npt.NDArray[Any]]]  # (name, values per point)
 F64 = npt.NDArray[np.float64]
 
 def atoms(positions: npt.NDArray[np.float32], types: npt.NDArray[np.uint16],
@@ -15,18 +16,20 @@ def atoms(positions: npt.NDArray[np.float32], types: npt.NDArray[np.uint16],
           radius_per_type: npt.NDArray[np.float32] | None = ..., workers: int = ...,
           palette: npt.NDArray[np.float32] | None = ...,
           palette_names: list[str] | None = ..., radius_scale: float = ...,
-          origin: Origin = ..., z_up: bool = ...) -> bytes: ...
+          origin: Origin = ..., z_up: bool = ...,
+          attributes: Attributes | None = ...) -> bytes: ...
 class PointWriteScratch:
     def __init__(self) -> None: ...
 def point_cloud(positions: npt.NDArray[np.float32], colors: npt.NDArray[Any] | None,
                 compress: bool = ..., keep_input_order: bool = ..., workers: int = ...,
                 scratch: PointWriteScratch | None = ...,
                 out: npt.NDArray[np.uint8] | None = ..., origin: Origin = ...,
-                z_up: bool = ...) -> bytes | npt.NDArray[np.uint8]: ...
+                z_up: bool = ..., attributes: Attributes | None = ...
+                ) -> bytes | npt.NDArray[np.uint8]: ...
 def mesh(positions: npt.NDArray[np.float32], faces: npt.NDArray[np.uint32],
          normals: npt.NDArray[np.float32] | None, colors: npt.NDArray[Any] | None,
          material: Material, compress: bool = ..., workers: int = ..., origin: Origin = ...,
-         z_up: bool = ...) -> bytes: ...
+         z_up: bool = ..., attributes: Attributes | None = ...) -> bytes: ...
 def atoms_size(count: int, compress: bool = ..., spheres: bool = ...,
                palette_components: int = ..., origin: Origin = ...,
                z_up: bool = ...) -> int | None: ...

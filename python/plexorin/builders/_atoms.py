@@ -6,7 +6,7 @@ from typing import Any
 
 import numpy as np
 
-from .. import _inputs, _native, _origin
+from .. import _attributes, _inputs, _native, _origin
 from .._bond_geometry import checked_cell
 from .._environment import round_to_nearest
 from ..elements import species
@@ -19,7 +19,8 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
           elements: ArrayLike | None = None, palette: ArrayLike | None = None, box: Any = None,
           style: str = "points", radius: Any = None, radius_scale: float = 1.0,
           compress: bool = False, workers: int | None = None, up: str = "y",
-          bonds: Any = None, bond_radius: Any = None, cell: Any = None) -> bytes:
+          bonds: Any = None, bond_radius: Any = None, cell: Any = None,
+          attributes: Any = None) -> bytes:
     """An atom cloud as a GLB file: atoms in Morton order, coloured by type.
 
     Args:
@@ -102,6 +103,7 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
             threads each build a file, as `tileset` does. The bytes do not
             depend on it.
         up: {up}
+        attributes: {attributes} As spheres, one value per instance.
 
     Returns:
         The GLB file. As points: one POINTS primitive with POSITION and float
@@ -182,6 +184,7 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
     scale = _inputs.radius_scale(radius_scale, spheres)
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per atom")
+        values = _attributes.point_attributes(attributes, rows.shape[0], "atom")
         given = None if palette is None else _inputs.palette_colors(palette)
         # What the core refuses before it reads the atoms, refused before any copy.
         _native.atoms_size(rows.shape[0], compress, spheres, 0 if given is None else given.shape[1])
@@ -197,7 +200,8 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
         pairs = _bonds.bond_pairs(bonds, rows.shape[0], stored,
                                   _bonds.type_numbers(kinds, names, elements), cell_rows, threads)
         glb = _native.atoms(stored, kinds, _origin.shifted_box(cell, origin), compress, spheres,
-                            per_atom, per_type, threads, colours, names, scale, origin, turn)
+                            per_atom, per_type, threads, colours, names, scale, origin, turn,
+                            values or None)
     entries = 8 if colours is None else len(colours)
     return _bonds.with_bonds_and_cell(glb, stored, origin, kinds, entries, names, pairs,
                                       drawing.bond_radius, cell_rows)
