@@ -31,8 +31,16 @@ from typing import Any
 import numpy as np
 from tqdm import tqdm
 
-from . import (_convert_bonds, _convert_molecules, _point_colors, files, glb_info, glb_text, readers,
-               trajectory)
+from . import (
+    _convert_bonds,
+    _convert_molecules,
+    _point_colors,
+    files,
+    glb_info,
+    glb_text,
+    readers,
+    trajectory,
+)
 from ._las_attributes import AttributeWarning
 from ._version import __version__
 from .builders import atoms, mesh, point_cloud
