@@ -152,6 +152,8 @@ bench: build $(VENV)/.bench-stamp $(BUILD)/atom_scaling $(BEFORE_BUILD)/$(BENCH_
 	  --before-build $(abspath $(TILES_BEFORE)/build) --before-label "commit $(TILES_BENCH_BEFORE)"
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/spheres.py
 	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/animation.py
+	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/bonds.py
+	OPENBLAS_NUM_THREADS=1 PYTHONPATH=$(abspath $(BUILD)) $(PY) bench/attributes.py
 
 # ---- Reliability: sanitizers, fuzzing, fault injection, leaks and load ----
 # `make reliability` runs all of it; `make reliability-ci` is the bounded part

@@ -8,6 +8,7 @@
 PYBIND11_MODULE(_native, m, pybind11::multiple_interpreters::not_supported()) {
     m.doc() = "Builders behind the plexorin package; call them through plexorin's functions.";
     bindings::register_scenes(m);
+    bindings::register_bonds(m);
     pybind11::module_ tiles = m.def_submodule("tiles");
     bindings::register_tiles(tiles);
 }

@@ -19,6 +19,7 @@
 #include "bytes_output.h"
 #include "glbcore.h"
 #include "native.h"
+#include "point_attributes.h"
 #include "scenes.h"
 
 namespace bindings {
@@ -140,8 +141,9 @@ py::bytes atoms(const py::handle& positions, const py::handle& types, const std:
                 bool compress, bool spheres, const py::handle& radius_per_atom,
                 const py::handle& radius_per_type, unsigned workers, const py::handle& palette,
                 const std::optional<std::vector<std::string>>& palette_names, float radius_scale,
-                const Origin& origin, bool z_up) {
+                const Origin& origin, bool z_up, const py::handle& attributes) {
     const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
+    const HeldAttributes held_attributes(attributes, pos.rows());
     const auto typ = take_array<std::uint16_t>(types, "types", ArraySpec::vector());
     require_rows(typ.rows(), pos.rows(), "types");
     const auto atom_radii =
@@ -168,14 +170,17 @@ py::bytes atoms(const py::handle& positions, const py::handle& types, const std:
     const HeldPalette held_palette = take_palette(palette, palette_names);
     scene.palette = held_palette.palette();
     scene.radius_scale = radius_scale;
+    scene.attributes = held_attributes.view();
     scene.frame = scene_frame(origin, z_up);
     return build([&](glbcore::OutputBuffer& out) { glbcore::write_atom_scene(scene, out); });
 }
 
 py::object point_cloud(const py::handle& positions, const py::handle& colors, bool compress,
                        bool keep_input_order, unsigned workers, glbcore::PointWriteScratch* scratch,
-                       const py::handle& out_array, const Origin& origin, bool z_up) {
+                       const py::handle& out_array, const Origin& origin, bool z_up,
+                       const py::handle& attributes) {
     const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
+    const HeldAttributes held_attributes(attributes, pos.rows());
     std::optional<py::array> held_colors;
     glbcore::PointCloudScene scene;
     scene.positions = pos.data();
@@ -185,6 +190,7 @@ py::object point_cloud(const py::handle& positions, const py::handle& colors, bo
     scene.keep_input_order = keep_input_order;
     scene.workers = workers;
     scene.scratch = scratch;
+    scene.attributes = held_attributes.view();
     scene.frame = scene_frame(origin, z_up);
     const auto write = [&](glbcore::OutputBuffer& out) {
         glbcore::write_point_cloud_scene(scene, out);
@@ -214,8 +220,9 @@ std::uint32_t index_count(std::uint64_t faces) {
 
 py::bytes mesh(const py::handle& positions, const py::handle& faces, const py::handle& normals,
                const py::handle& colors, const MaterialFactors& material, bool compress,
-               unsigned workers, const Origin& origin, bool z_up) {
+               unsigned workers, const Origin& origin, bool z_up, const py::handle& attributes) {
     const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
+    const HeldAttributes held_attributes(attributes, pos.rows());
     const auto idx = take_array<std::uint32_t>(faces, "faces", ArraySpec::table(3));
     const auto nrm = take_optional_array<float>(normals, "normals", ArraySpec::table(3));
     if (nrm) require_rows(nrm->rows(), pos.rows(), "normals");
@@ -230,6 +237,7 @@ py::bytes mesh(const py::handle& positions, const py::handle& faces, const py::h
     scene.material = material_of(material);
     scene.compression.enabled = compress;
     scene.workers = workers;
+    scene.attributes = held_attributes.view();
     scene.frame = scene_frame(origin, z_up);
     return build([&](glbcore::OutputBuffer& out) { glbcore::write_mesh_scene(scene, out); });
 }
@@ -337,7 +345,8 @@ void register_scenes(py::module_& m) {
           py::arg("spheres") = false, py::arg("radius_per_atom") = py::none(),
           py::arg("radius_per_type") = py::none(), py::arg("workers") = 0,
           py::arg("palette") = py::none(), py::arg("palette_names") = py::none(),
-          py::arg("radius_scale") = 1.0f, py::arg("origin") = py::none(), py::arg("z_up") = false);
+          py::arg("radius_scale") = 1.0f, py::arg("origin") = py::none(), py::arg("z_up") = false,
+          py::arg("attributes") = py::none());
     py::class_<glbcore::PointWriteScratch>(
         m, "PointWriteScratch",
         "Working memory for compressed point files written one after another: lend it to\n"
@@ -346,17 +355,20 @@ void register_scenes(py::module_& m) {
     m.def("point_cloud", &point_cloud,
           "The GLB file of (N, 3) float32 points with optional (N, 3) or (N, 4) float32,\n"
           "uint8 or uint16 colours; written into `out` (1-D uint8) and returned as its first\n"
-          "bytes when it fits there. `origin` and `z_up` as for `atoms`.",
+          "bytes when it fits there. `origin` and `z_up` as for `atoms`; `attributes` a list\n"
+          "of (name, array) pairs of int8, uint8, int16, uint16 or float32 values per point.",
           py::arg("positions"), py::arg("colors"), py::arg("compress") = false,
           py::arg("keep_input_order") = false, py::arg("workers") = 0, py::arg("scratch") = nullptr,
-          py::arg("out") = py::none(), py::arg("origin") = py::none(), py::arg("z_up") = false);
+          py::arg("out") = py::none(), py::arg("origin") = py::none(), py::arg("z_up") = false,
+          py::arg("attributes") = py::none());
     m.def("mesh", &mesh,
           "The GLB file of a triangle mesh: (V, 3) float32 positions, (M, 3) uint32 faces,\n"
           "optional (V, 3) float32 normals and colours, and the material's factors; `origin`\n"
           "and `z_up` as for `atoms`.",
           py::arg("positions"), py::arg("faces"), py::arg("normals"), py::arg("colors"),
           py::arg("material"), py::arg("compress") = false, py::arg("workers") = 0,
-          py::arg("origin") = py::none(), py::arg("z_up") = false);
+          py::arg("origin") = py::none(), py::arg("z_up") = false,
+          py::arg("attributes") = py::none());
     m.def("atoms_size", &atoms_size,
           "What `atoms` refuses before it reads an array, refused the same way; otherwise the\n"
           "most bytes its file can take, or None when only the values tell.",

@@ -42,6 +42,25 @@ struct ColorArray {
     std::uint32_t components = 4;
 };
 
+// Values per point besides position and colour (intensity, a class, a
+// temperature): each written as the glTF attribute "_" + the name in upper
+// case, in its own type, not normalised, and described by
+// EXT_structural_metadata (one class "point", a property per attribute, one
+// property attribute that every primitive of the points names). They travel
+// with their points through every reordering of a layout; compressed files
+// encode them as further meshopt streams, unchanged.
+enum class AttributeType { int8, uint8, int16, uint16, float32 };
+struct PointAttribute {
+    const char* name = nullptr;  // [A-Za-z_][A-Za-z0-9_]*, unique in upper case
+    const void* data = nullptr;  // one row of `components` values per point
+    AttributeType type = AttributeType::float32;
+    std::uint32_t components = 1;  // 1 to 4; above 1 only for float32
+};
+struct PointAttributes {
+    const PointAttribute* items = nullptr;  // `count` of them
+    std::uint32_t count = 0;
+};
+
 // The exact float extremes per axis of `count` points.
 struct Extents {
     float min[3];
@@ -138,6 +157,8 @@ struct AtomScene {
     // Every sphere radius, given or default, times this positive factor.
     float radius_scale = 1.0f;
     AtomPalette palette;
+    // Per atom, in the caller's order; per instance for spheres.
+    PointAttributes attributes;
     // Compressed points: one POINTS primitive per palette entry present (and
     // chunk), each with an unlit material of that colour and no COLOR_0.
     // Compressed spheres: float instance translations on a grid of a power
@@ -175,6 +196,7 @@ struct PointCloudScene {
     const float* positions = nullptr;
     std::uint32_t count = 0;
     ColorArray colors;  // no COLOR_0 without data
+    PointAttributes attributes;
     // Compressed: the points go in Morton order over their exact extents
     // (the codec encodes differences between neighbours), unless
     // keep_input_order; COLOR_0 becomes normalised RGBA8; one position step
@@ -195,6 +217,7 @@ struct MeshScene {
     const std::uint32_t* indices = nullptr;
     std::uint32_t index_count = 0;  // a multiple of 3, each index below vertex_count
     ColorArray colors;
+    PointAttributes attributes;  // per vertex
     Material material;
     // Compressed: vertices and triangles reordered for the vertex cache and
     // for fetch (vertices no triangle uses go last), normals as octahedral

@@ -8,8 +8,8 @@ of the .glb files in that folder, read at each request:
 {"files": [{"name": "atoms.glb", "bytes": 24000648}, ...]}, sorted by name.
 
 Only what the pages need is served, and nothing else of the machine:
-- /viewer/: the pages and their scripts (index.html, viewer.js, player.js, tiles.html,
-  tiles.js); /three/ and /3d-tiles-renderer/: the JavaScript modules of
+- /viewer/: the pages and their scripts (index.html, viewer.js, player.js, attributes.js,
+  tiles.html, tiles.js); /three/ and /3d-tiles-renderer/: the JavaScript modules of
   those packages' build/ (and three's examples/jsm/) folders;
 - /files/: .glb files and tileset.json files, in the folder or below it.
 No listings of folders, no names starting with a dot, no symbolic link
@@ -43,7 +43,7 @@ REPO = pathlib.Path(__file__).resolve().parent.parent
 TIMEOUT = 10  # seconds a connection may stay silent
 MAX_CONNECTIONS = 32  # a browser opens about six per server
 HOSTS = ("localhost", "127.0.0.1", "[::1]")
-PAGE_FILES = ("index.html", "viewer.js", "player.js", "tiles.html", "tiles.js")
+PAGE_FILES = ("index.html", "viewer.js", "player.js", "attributes.js", "tiles.html", "tiles.js")
 CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript",
                  ".glb": "model/gltf-binary", ".json": "application/json"}
 

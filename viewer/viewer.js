@@ -3,14 +3,17 @@
 // window.viewer exposes the state for scripts that drive the page:
 // status "loading" | "ready" | "error", the error text, the scene, the loaded
 // model, the renderer and the camera, the legend's entries, the names of
-// the served files (null until listed), the offset the model is shown at
-// and the player of an animated file (player.js; null without animation). Rendering happens on demand only
+// the served files (null until listed), the offset the model is shown at,
+// the player of an animated file (player.js; null without animation), the
+// values per point it carries (attributes) and colorBy(name), which
+// recolours the points by one of them (null: the file's own colours). Rendering happens on demand only
 // (after loading, resizing or moving the camera), so an idle page costs nothing.
 import * as THREE from "three";
 import { GLTFLoader } from "three/addons/loaders/GLTFLoader.js";
 import { OrbitControls } from "three/addons/controls/OrbitControls.js";
 import { MeshoptDecoder } from "three/addons/libs/meshopt_decoder.module.js";
 import { createPlayer } from "./player.js";
+import { colorBy, pointAttributes } from "./attributes.js";
 
 const BACKGROUND = 0x1b1f27;
 const VIEW_DIRECTION = new THREE.Vector3(1.0, 0.8, 1.2).normalize();
@@ -246,6 +249,7 @@ function show(name, gltf) {
   if (state.player) state.player.pause();
   const model = gltf.scene;
   state.model = model;
+  state.json = gltf.parser.json;
   scene.add(model);
   const player = createPlayer(gltf, render);
   state.player = player;
@@ -261,6 +265,7 @@ function show(name, gltf) {
   setPointSizes(model, pointSize(countElements(model).points / frames));
   showLegend(gltf.parser.json, model);
   if (player) player.setFrame(0);
+  offerValues(model);
   render();
   setProgress(null);
   setStatus(status);
@@ -273,6 +278,43 @@ function fail(name, error) {
   state.error = String(error && error.message ? error.message : error);
   setProgress(null);
   setStatus([fileLabel(name), `: ${state.error}`], true);
+}
+
+// ---- Colour by a value per point ----
+function showValueLegend(entries) {
+  const element = document.getElementById("legend");
+  state.legend = entries.map(({ type, css, text }) => ({ type, css, text }));
+  element.replaceChildren(...entries.map(({ type, css, text }) => {
+    const entry = document.createElement("div");
+    entry.className = "entry";
+    entry.dataset.type = type;
+    const swatch = document.createElement("span");
+    swatch.className = "swatch";
+    swatch.style.background = css;
+    entry.append(swatch, text); // names from the file: text, never markup
+    return entry;
+  }));
+  element.hidden = entries.length === 0;
+}
+
+state.colorBy = (name) => {
+  if (!state.model) return;
+  const entries = colorBy(state.model, name || null);
+  if (name) showValueLegend(entries);
+  else showLegend(state.json, state.model);
+  state.coloredBy = name || null;
+  render();
+};
+
+function offerValues(model) {
+  const select = document.getElementById("color-by");
+  state.attributes = pointAttributes(model).map((name) => name.slice(1));
+  state.coloredBy = null;
+  const option = (value, text) => Object.assign(document.createElement("option"), { value, textContent: text });
+  select.replaceChildren(option("", "colours of the file"),
+    ...state.attributes.map((name) => option(`_${name}`, `colour by ${name}`)));
+  select.hidden = state.attributes.length === 0;
+  select.onchange = () => state.colorBy(select.value);
 }
 
 // Compressed files (EXT_meshopt_compression) need the decoder.
@@ -320,6 +362,7 @@ window.addEventListener("keydown", (event) => {
   state.model.traverse((object) => {
     if (object.isPoints) {
       object.material.size = Math.max(1, object.material.size + (event.key === "+" ? 1 : -1));
+      if (object.material.uniforms) object.material.uniforms.size.value = object.material.size * window.devicePixelRatio;
     }
   });
   render();

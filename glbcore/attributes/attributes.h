@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "glb/glb.h"
 #include "order/order.h"
@@ -64,6 +66,61 @@ void add_scene_frame(gltf::Document& document, const SceneFrame& frame);
 // Adds `primitive` as a mesh of its own under a node of the scene, both
 // called `name`: the layout of every single-primitive file.
 void add_scene_mesh(gltf::Document& document, const char* name, gltf::Primitive primitive);
+
+// ---- Values per point (scenes.h's PointAttributes) -----------------------
+// Refuses, naming the attribute ("attributes[name]: ..."), a name that is
+// not an identifier or that collides with another in upper case, a null
+// array, or components outside 1..4 (above 1 only for floats).
+void require_valid_attributes(const PointAttributes& attributes);
+
+// Bytes of one value and of one row as stored; every element starts on 4
+// bytes, so rows are padded with zeros to attribute_stride.
+std::uint32_t attribute_row_bytes(const PointAttribute& attribute);
+std::uint32_t attribute_stride(const PointAttribute& attribute);
+
+// "_" and the name in upper case: the glTF attribute's semantic.
+std::string attribute_semantic(const char* name);
+
+// The accessor of `count` rows of the attribute, without its view.
+gltf::Accessor attribute_accessor(const PointAttribute& attribute, std::size_t count);
+
+// Writes places [begin, end) of the attribute as padded rows of
+// attribute_stride bytes at out: place j holds point order[j], or point j
+// when `order` is null.
+void gather_attribute_rows(const PointAttribute& attribute, const std::uint32_t* order,
+                           std::uint32_t begin, std::uint32_t end, std::uint8_t* out);
+
+// The extremes per component of n rows `stride` bytes apart: exact for
+// integers; floats over their finite values only (none finite: no bounds).
+struct AttributeBounds {
+    double min[4];
+    double max[4];
+    bool any = false;
+};
+AttributeBounds scan_attribute_rows(const PointAttribute& attribute, const std::uint8_t* rows,
+                                    std::size_t n, std::uint32_t stride);
+// The accessor's min and max from `bounds` (none when !bounds.any), and the
+// longest text such bounds can take, for a size twin.
+void set_attribute_bounds(gltf::Accessor& accessor, const PointAttribute& attribute,
+                          const AttributeBounds& bounds);
+void set_longest_attribute_bounds(gltf::Accessor& accessor, const PointAttribute& attribute);
+
+// One float-layout view and accessor per attribute, added to `primitive`
+// with its property attribute. `order`, read when the payload is written,
+// points at the order of the places (null, or a null order: the caller's).
+// Returns the accessors, whose bounds the writer sets from the values
+// (set_float_attribute_bounds) and a size twin at their longest.
+std::vector<int> add_float_attributes(gltf::Document& document, gltf::Payload& payload,
+                                      gltf::Primitive& primitive, const PointAttributes& attributes,
+                                      std::uint32_t count,
+                                      const std::uint32_t* const* order = nullptr);
+void set_float_attribute_bounds(gltf::Document& document, const std::vector<int>& accessors,
+                                const PointAttributes& attributes, std::uint32_t count);
+
+// The schema and the one property attribute (index 0) of the attributes at
+// the document's root, the extension declared as used. Nothing without
+// attributes.
+void describe_attributes(gltf::Document& document, const PointAttributes& attributes);
 
 // The extras that name a caller's palette in its file (scenes.h's
 // AtomPalette): {"atomTypes": [{"name": ..., "color": [r, g, b(, a)]}, ...]},

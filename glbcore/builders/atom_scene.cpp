@@ -78,8 +78,10 @@ int add_view_at(gltf::Document& document, std::size_t offset, std::uint64_t leng
 // given, is read only when the file is written (the size twin plans with
 // none).
 FloatLayout plan_float_atoms(const AtomScene& scene, const MortonGrid& grid,
-                             std::uint32_t components, const Palette* palette) {
+                             std::uint32_t components, const Palette* palette,
+                             const std::uint32_t* const* order = nullptr) {
     FloatLayout layout;
+    require_valid_attributes(scene.attributes);
     if (scene.count == 0) return layout;
     if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
     gltf::Document& document = layout.document;
@@ -110,6 +112,9 @@ FloatLayout plan_float_atoms(const AtomScene& scene, const MortonGrid& grid,
     if (palette != nullptr && has_translucent_entry(*palette)) {
         points.material = document.add_material(blended_points_material());
     }
+    layout.attributes = add_float_attributes(document, layout.payload, points, scene.attributes,
+                                             scene.count, order);
+    describe_attributes(document, scene.attributes);
     add_scene_mesh(document, "Atoms", std::move(points));
     if (palette != nullptr) document.nodes.back().extras = palette_extras(*palette);
     add_scene_frame(document, scene.frame);
@@ -123,13 +128,25 @@ void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     if (scene.style == AtomStyle::spheres) return write_sphere_atom_scene(scene, out);
     if (scene.compression.enabled) return write_compressed_atom_scene(scene, out);
     MortonGrid grid{};  // the payload's fill reads it when the file is written
+    // The atoms' order for their attributes, read when the file is written.
+    WorkingArray<std::uint32_t> attribute_order;
+    const std::uint32_t* order = nullptr;
+    const auto order_attributes = [&] {
+        if (scene.attributes.count == 0) return;
+        attribute_order = morton_order(scene.positions, scene.count, grid.lo, grid.hi,
+                                       production_pipeline_options(scene.count, scene.workers));
+        order = attribute_order.get();
+    };
     const bool given = scene.palette.colors != nullptr;
     if (!given) {
-        FloatLayout layout = plan_float_atoms(scene, grid, 3, nullptr);
+        FloatLayout layout = plan_float_atoms(scene, grid, 3, nullptr, &order);
         if (layout.position >= 0) {
             const Extents extents = exact_extents(scene.positions, scene.count);
             grid = morton_grid(scene, extents);
             set_bounds(layout.document.accessors[layout.position], extents);
+            order_attributes();
+            set_float_attribute_bounds(layout.document, layout.attributes, scene.attributes,
+                                       scene.count);
         }
         return gltf::write_glb(std::move(layout.document), layout.payload, out);
     }
@@ -139,8 +156,10 @@ void write_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     if (sized.position < 0) return gltf::write_glb(std::move(sized.document), sized.payload, out);
     const Extents extents = exact_extents(scene.positions, scene.count);
     const Palette palette(scene.palette);
-    FloatLayout layout = plan_float_atoms(scene, grid, palette.components(), &palette);
+    FloatLayout layout = plan_float_atoms(scene, grid, palette.components(), &palette, &order);
     grid = morton_grid(scene, extents);
+    order_attributes();
+    set_float_attribute_bounds(layout.document, layout.attributes, scene.attributes, scene.count);
     set_bounds(layout.document.accessors[layout.position], extents);
     gltf::write_glb(std::move(layout.document), layout.payload, out);
 }
@@ -151,7 +170,8 @@ std::optional<std::size_t> atom_scene_size(const AtomScene& scene) {
         return std::nullopt;
     }
     if (scene.compression.enabled) {
-        // The compressed writer's one refusal before it reads the atoms.
+        // The compressed writer's refusals before it reads the atoms.
+        require_valid_attributes(scene.attributes);
         if (scene.count != 0 && (scene.box_lo || scene.box_hi)) {
             require_finite_box(scene.box_lo, scene.box_hi);
         }

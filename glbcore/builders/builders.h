@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "glb/glb.h"
 
@@ -16,7 +17,9 @@ namespace glbcore {
 struct FloatLayout {
     gltf::Document document;
     gltf::Payload payload;
-    int position = -1;  // the POSITION accessor, whose bounds the values decide; -1: none
+    int position = -1;            // the POSITION accessor, whose bounds the values decide; -1: none
+    std::vector<int> attributes;  // the accessors of the values per point, planned at their
+                                  // longest bounds
 };
 
 // The most bytes the planned file can take: its size with the POSITION

@@ -46,6 +46,7 @@ int add_indices(gltf::Document& document, gltf::Payload& payload, const MeshScen
 
 FloatLayout plan_float_mesh(const MeshScene& scene) {
     FloatLayout layout;
+    require_valid_attributes(scene.attributes);
     // Without a triangle there is nothing to draw, and an empty accessor is
     // not valid glTF: such a mesh is a file with an empty scene.
     if (scene.vertex_count == 0 || scene.index_count == 0) return layout;
@@ -60,6 +61,9 @@ FloatLayout plan_float_mesh(const MeshScene& scene) {
         triangles.attributes.emplace_back(
             "COLOR_0", add_colors(document, payload, scene.colors, scene.vertex_count));
     }
+    layout.attributes =
+        add_float_attributes(document, payload, triangles, scene.attributes, scene.vertex_count);
+    describe_attributes(document, scene.attributes);
     triangles.indices = add_indices(document, payload, scene);
     triangles.material = document.add_material(material_record(scene.material));
     add_scene_mesh(document, "Mesh", std::move(triangles));
@@ -78,6 +82,8 @@ void write_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
         set_bounds(layout.document.accessors[layout.position],
                    exact_extents(scene.positions, scene.vertex_count));
         require_unit_colors(scene.colors, scene.vertex_count);
+        set_float_attribute_bounds(layout.document, layout.attributes, scene.attributes,
+                                   scene.vertex_count);
     }
     gltf::write_glb(std::move(layout.document), layout.payload, out);
 }
@@ -85,7 +91,10 @@ void write_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
 std::optional<std::size_t> mesh_scene_size(const MeshScene& scene) {
     // Both layouts refuse a material that is not finite before all else.
     require_finite_material(scene.material);
-    if (scene.compression.enabled) return std::nullopt;
+    if (scene.compression.enabled) {
+        require_valid_attributes(scene.attributes);
+        return std::nullopt;
+    }
     return largest_size(plan_float_mesh(scene));
 }
 

@@ -12,6 +12,7 @@ namespace {
 
 FloatLayout plan_float_point_cloud(const PointCloudScene& scene) {
     FloatLayout layout;
+    require_valid_attributes(scene.attributes);
     if (scene.count == 0) return layout;
     gltf::Document& document = layout.document;
     gltf::Primitive points;
@@ -22,6 +23,9 @@ FloatLayout plan_float_point_cloud(const PointCloudScene& scene) {
         points.attributes.emplace_back(
             "COLOR_0", add_colors(document, layout.payload, scene.colors, scene.count));
     }
+    layout.attributes =
+        add_float_attributes(document, layout.payload, points, scene.attributes, scene.count);
+    describe_attributes(document, scene.attributes);
     add_scene_mesh(document, "PointCloud", std::move(points));
     add_scene_frame(document, scene.frame);
     return layout;
@@ -37,12 +41,17 @@ void write_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out) {
         set_bounds(layout.document.accessors[layout.position],
                    exact_extents(scene.positions, scene.count));
         require_unit_colors(scene.colors, scene.count);
+        set_float_attribute_bounds(layout.document, layout.attributes, scene.attributes,
+                                   scene.count);
     }
     gltf::write_glb(std::move(layout.document), layout.payload, out);
 }
 
 std::optional<std::size_t> point_cloud_scene_size(const PointCloudScene& scene) {
-    if (scene.compression.enabled) return std::nullopt;  // refuses nothing before reading
+    if (scene.compression.enabled) {
+        require_valid_attributes(scene.attributes);  // its one refusal before reading
+        return std::nullopt;
+    }
     return largest_size(plan_float_point_cloud(scene));
 }
 

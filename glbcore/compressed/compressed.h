@@ -188,6 +188,10 @@ struct CompressedPoints {
     // Output place j holds point order[j]; null: place j holds point j.
     const std::uint32_t* order = nullptr;
     ColorArray colors;  // no data: no COLOR_0
+    // Each a further stream of its rows (padded to 4 bytes) in the places'
+    // order, unchanged; every primitive names property attribute 0, which
+    // the caller describes (describe_attributes).
+    PointAttributes attributes;
     // With `order` the Morton order over this box: each run of points that
     // share a cell is put in the finer order (morton/morton.h), and chunks
     // then start only where such a run starts. Null: the order as given.
@@ -211,8 +215,8 @@ struct PointRun {
 std::vector<PointRun> split_into_chunks(const PointRun& run);
 
 // Appends one POINTS primitive per chunk of every run to `mesh`, in the
-// order of the runs: POSITION as u16 (stride 8) and COLOR_0 as normalised
-// RGBA8 (stride 4), both compressed. The node holding the mesh needs
+// order of the runs: POSITION as u16 (stride 8), COLOR_0 as normalised
+// RGBA8 (stride 4) and the attributes, all compressed. The node holding the mesh needs
 // set_dequantization(node, points.grid); the caller declares
 // KHR_mesh_quantization.
 void add_compressed_point_chunks(gltf::Document& document, gltf::Payload& payload, gltf::Mesh& mesh,

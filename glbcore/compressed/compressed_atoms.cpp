@@ -59,13 +59,16 @@ MortonAtoms atoms_in_morton_order(const AtomScene& scene, const MortonGrid& cell
     return atoms;
 }
 
-// Quantises places [begin, end) to out + 4 next[entry]++.
+// Quantises places [begin, end) to out + 4 next[entry]++, and notes in
+// `moved` (when given) the place each output place came from.
 template <class Entry>
 void quantize_range(const float* positions, const Entry* entries, std::uint32_t begin,
                     std::uint32_t end, const PointQuantizer& quantize, std::uint32_t* next,
-                    std::uint16_t* out) {
+                    std::uint16_t* out, std::uint32_t* moved) {
     for (std::uint32_t j = begin; j < end; ++j) {
-        quantize(positions + 3 * std::size_t{j}, out + 4 * std::size_t{next[entries[j]]++});
+        const std::uint32_t place = next[entries[j]]++;
+        quantize(positions + 3 * std::size_t{j}, out + 4 * std::size_t{place});
+        if (moved != nullptr) moved[place] = j;
     }
 }
 
@@ -79,7 +82,7 @@ template <class Entry>
 std::vector<std::uint32_t> quantize_by_palette_entry(const float* positions, const Entry* entries,
                                                      std::uint32_t count, std::uint32_t groups,
                                                      const PositionGrid& grid, unsigned workers,
-                                                     std::uint16_t* out) {
+                                                     std::uint16_t* out, std::uint32_t* moved) {
     if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
     if (count < MULTI_WORKER_MIN_ATOMS) workers = 1;
     const WorkSplit split = split_work_over(count, std::min(workers, count));
@@ -104,7 +107,7 @@ std::vector<std::uint32_t> quantize_by_palette_entry(const float* positions, con
     const PointQuantizer quantize(grid);
     run_parallel(split.workers, workers, [&](std::uint32_t w) {
         quantize_range(positions, entries, split.begin(w), split.end(w), quantize,
-                       next.data() + std::size_t{w} * groups, out);
+                       next.data() + std::size_t{w} * groups, out, moved);
     });
     return first;
 }
@@ -127,6 +130,7 @@ gltf::Material palette_material(const Palette& palette, std::uint32_t entry) {
 void write_compressed_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     gltf::Document document;
     gltf::Payload payload;
+    require_valid_attributes(scene.attributes);
     if (scene.count == 0) return gltf::write_glb(document, payload, out);
     if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
     const Extents extents = exact_extents(scene.positions, scene.count);
@@ -136,6 +140,8 @@ void write_compressed_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     points.workers = scene.workers;
     const MortonGrid cell = morton_grid(scene, extents);
     const MortonAtoms atoms = atoms_in_morton_order(scene, cell, palette);
+    WorkingArray<std::uint32_t> moved;
+    if (scene.attributes.count != 0) moved = allocate_working_array<std::uint32_t>(scene.count);
     // The quantised atoms take the payload's free half.
     auto* quantized = reinterpret_cast<std::uint16_t*>(
         atoms.payload.get() + BYTES_PER_POSITION * std::size_t{scene.count});
@@ -143,10 +149,21 @@ void write_compressed_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     const std::vector<std::uint32_t> first =
         atoms.entries
             ? quantize_by_palette_entry(positions, atoms.entries.get(), scene.count, palette.size(),
-                                        points.grid, points.workers, quantized)
+                                        points.grid, points.workers, quantized, moved.get())
             : quantize_by_palette_entry(positions, atoms.byte_entries.get(), scene.count,
-                                        palette.size(), points.grid, points.workers, quantized);
+                                        palette.size(), points.grid, points.workers, quantized,
+                                        moved.get());
     points.quantized = quantized;
+    // Attributes follow their atoms: output place p holds the atom at Morton
+    // place moved[p], which is atom morton[moved[p]] of the caller's.
+    if (scene.attributes.count != 0) {
+        const WorkingArray<std::uint32_t> morton =
+            morton_order(scene.positions, scene.count, cell.lo, cell.hi,
+                         production_pipeline_options(scene.count, scene.workers));
+        for (std::uint32_t p = 0; p < scene.count; ++p) moved[p] = morton[moved[p]];
+        points.order = moved.get();
+        points.attributes = scene.attributes;
+    }
 
     std::vector<PointRun> runs;
     for (std::uint32_t e = 0; e < palette.size(); ++e) {
@@ -163,6 +180,7 @@ void write_compressed_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     set_dequantization(node, points.grid);
     document.scene_nodes.push_back(document.add_node(std::move(node)));
     add_scene_frame(document, scene.frame);
+    describe_attributes(document, scene.attributes);
     document.use_extension("KHR_mesh_quantization", true);
     document.use_extension("KHR_materials_unlit", false);
     gltf::write_glb(std::move(document), payload, out);

@@ -71,8 +71,20 @@ enum Stream { POSITIONS, NORMALS, COLORS, INDICES, STREAM_COUNT };
 
 struct EncodedMesh {
     std::array<MeshoptEncoded, STREAM_COUNT> streams;
+    std::vector<MeshoptEncoded> attributes;  // in the vertices' new order
     IntegerBounds bounds{};
 };
+
+void encode_vertex_attributes(const PointAttributes& attributes, const std::uint32_t* order,
+                              std::uint32_t v, std::vector<MeshoptEncoded>& out) {
+    for (std::uint32_t a = 0; a < attributes.count; ++a) {
+        const PointAttribute& attribute = attributes.items[a];
+        const std::uint32_t stride = attribute_stride(attribute);
+        const auto rows = allocate_working_array<std::uint8_t>(std::size_t{stride} * v);
+        gather_attribute_rows(attribute, order, 0, v, rows.get());
+        out.push_back(encode_attributes(rows.get(), v, stride));
+    }
+}
 
 EncodedMesh encode_mesh(const MeshScene& scene, const PositionGrid& grid) {
     // The new order and the normals of the input vertices do not depend on
@@ -120,6 +132,7 @@ EncodedMesh encode_mesh(const MeshScene& scene, const PositionGrid& grid) {
                 break;
         }
     });
+    encode_vertex_attributes(scene.attributes, mesh.order.get(), v, encoded.attributes);
     return encoded;
 }
 
@@ -142,6 +155,7 @@ gltf::Accessor attribute(int component_type, bool normalized, const char* type) 
 
 void write_compressed_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
     require_finite_material(scene.material);
+    require_valid_attributes(scene.attributes);
     gltf::Document document;
     gltf::Payload payload;
     if (scene.vertex_count == 0 || scene.index_count == 0) {
@@ -174,6 +188,20 @@ void write_compressed_mesh_scene(const MeshScene& scene, OutputBuffer& out) {
     triangles.indices =
         add_accessor(document, payload, std::move(encoded.streams[INDICES]),
                      attribute(index_type, false, "SCALAR"), gltf::ELEMENT_ARRAY_BUFFER);
+    for (std::uint32_t a = 0; a < scene.attributes.count; ++a) {
+        const PointAttribute& attribute = scene.attributes.items[a];
+        gltf::Accessor accessor = attribute_accessor(attribute, 0);
+        set_attribute_bounds(
+            accessor, attribute,
+            scan_attribute_rows(attribute, static_cast<const std::uint8_t*>(attribute.data),
+                                scene.vertex_count, attribute_row_bytes(attribute)));
+        triangles.attributes.emplace_back(
+            attribute_semantic(attribute.name),
+            add_accessor(document, payload, std::move(encoded.attributes[a]), std::move(accessor),
+                         gltf::ARRAY_BUFFER));
+    }
+    if (scene.attributes.count != 0) triangles.property_attributes = {0};
+    describe_attributes(document, scene.attributes);
     triangles.material = document.add_material(material_record(scene.material));
     gltf::Node node;
     node.name = "Mesh";

@@ -13,6 +13,7 @@ namespace glbcore {
 void write_compressed_point_cloud_scene(const PointCloudScene& scene, OutputBuffer& out) {
     gltf::Document document;
     gltf::Payload payload;
+    require_valid_attributes(scene.attributes);
     if (scene.count == 0) return gltf::write_glb(document, payload, out);
     const Extents extents = exact_extents(scene.positions, scene.count);
     require_unit_colors(scene.colors, scene.count);
@@ -22,6 +23,7 @@ void write_compressed_point_cloud_scene(const PointCloudScene& scene, OutputBuff
     points.grid = position_grid(extents, scene.compression.position_bits, true);
     points.positions = scene.positions;
     points.colors = scene.colors;
+    points.attributes = scene.attributes;
     points.workers = scene.workers;
     points.scratch = scene.scratch;
     WorkingArray<std::uint32_t> order;
@@ -50,6 +52,7 @@ void write_compressed_point_cloud_scene(const PointCloudScene& scene, OutputBuff
     set_dequantization(node, points.grid);
     document.scene_nodes.push_back(document.add_node(std::move(node)));
     add_scene_frame(document, scene.frame);
+    describe_attributes(document, scene.attributes);
     document.use_extension("KHR_mesh_quantization", true);
     gltf::write_glb(std::move(document), payload, out);
 }

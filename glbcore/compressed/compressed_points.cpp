@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "attributes/attributes.h"
 #include "base/base.h"
 #include "morton/morton.h"
 
@@ -22,6 +23,8 @@ constexpr std::size_t STREAM_ALIGNMENT = 64;
 struct EncodedChunk {
     MeshoptEncoded positions;
     MeshoptEncoded colors;
+    std::vector<MeshoptEncoded> attributes;
+    std::vector<AttributeBounds> attribute_bounds;
     IntegerBounds bounds;
 };
 
@@ -48,6 +51,18 @@ struct ChunkScratch {
     WorkingArray<FineEntry> entries;
     WorkingArray<std::uint32_t> order;
     WorkingArray<std::uint8_t> sorted_rgba;
+    // One attribute's rows at a time, and (refined) in the finer order.
+    std::uint32_t attribute_capacity = 0;
+    WorkingArray<std::uint8_t> attribute_rows;
+    WorkingArray<std::uint8_t> sorted_attribute_rows;
+
+    void reserve_attributes(std::uint32_t n) {
+        if (n <= attribute_capacity) return;
+        attribute_capacity = n;
+        attribute_rows = allocate_working_array<std::uint8_t>(MAX_ROW * std::size_t{n});
+        sorted_attribute_rows = allocate_working_array<std::uint8_t>(MAX_ROW * std::size_t{n});
+    }
+    static constexpr std::size_t MAX_ROW = 16;  // four floats
 
     void reserve(std::uint32_t n) {
         if (n <= capacity) return;
@@ -84,6 +99,7 @@ namespace {
 struct StreamPlace {
     std::size_t positions;
     std::size_t colors;
+    std::vector<std::size_t> attributes;
 };
 
 std::size_t position_stream_bound(std::uint32_t n) {
@@ -107,6 +123,25 @@ void gather_rows(const float* positions, const std::uint32_t* order, std::uint32
     }
 }
 
+template <std::size_t Stride>
+void permute_fixed(const std::uint8_t* rows, const std::uint32_t* order, std::uint32_t n,
+                   std::uint8_t* out) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+        std::memcpy(out + Stride * i, rows + Stride * order[i], Stride);
+    }
+}
+
+// Rows of an attribute (4 to 16 bytes, a multiple of 4) in the chunk's finer order.
+void permute_rows(const std::uint8_t* rows, const std::uint32_t* order, std::uint32_t n,
+                  std::uint32_t stride, std::uint8_t* out) {
+    switch (stride) {
+        case 4: return permute_fixed<4>(rows, order, n, out);
+        case 8: return permute_fixed<8>(rows, order, n, out);
+        case 12: return permute_fixed<12>(rows, order, n, out);
+        default: return permute_fixed<16>(rows, order, n, out);
+    }
+}
+
 void permute_rgba8(const std::uint8_t* rgba, const std::uint32_t* order, std::uint32_t n,
                    std::uint8_t* out) {
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -124,15 +159,39 @@ void reserve_for(const CompressedPoints& points, std::uint32_t n, ChunkScratch& 
     } else if (points.quantized == nullptr || points.colors.data != nullptr) {
         scratch.reserve(n);
     }
+    if (points.attributes.count != 0) scratch.reserve_attributes(n);
+}
+
+// Each attribute of the chunk's places as one stream, in the order of its
+// positions (the finer order too, when refined).
+void encode_chunk_attributes(const CompressedPoints& points, const PointRun& chunk,
+                             const std::shared_ptr<std::uint8_t>& block, const StreamPlace& place,
+                             ChunkScratch& scratch, EncodedChunk& encoded) {
+    const std::uint32_t n = chunk.end - chunk.begin;
+    const bool refined = points.quantized == nullptr && points.refine != nullptr;
+    for (std::uint32_t a = 0; a < points.attributes.count; ++a) {
+        const PointAttribute& attribute = points.attributes.items[a];
+        const std::uint32_t stride = attribute_stride(attribute);
+        gather_attribute_rows(attribute, points.order, chunk.begin, chunk.end,
+                              scratch.attribute_rows.get());
+        const std::uint8_t* rows = scratch.attribute_rows.get();
+        encoded.attribute_bounds[a] = scan_attribute_rows(attribute, rows, n, stride);
+        if (refined) {
+            permute_rows(rows, scratch.order.get(), n, stride, scratch.sorted_attribute_rows.get());
+            rows = scratch.sorted_attribute_rows.get();
+        }
+        encoded.attributes[a] = encode_attributes_into(
+            std::shared_ptr<std::uint8_t>(block, block.get() + place.attributes[a]), rows, n,
+            stride);
+    }
 }
 
 // Allocates nothing when `scratch` was made ready by reserve_for: it runs on
 // worker threads.
-EncodedChunk encode_chunk(const CompressedPoints& points, const PointRun& chunk,
-                          const std::shared_ptr<std::uint8_t>& block, StreamPlace place,
-                          ChunkScratch& scratch) {
+void encode_chunk(const CompressedPoints& points, const PointRun& chunk,
+                  const std::shared_ptr<std::uint8_t>& block, const StreamPlace& place,
+                  ChunkScratch& scratch, EncodedChunk& encoded) {
     const std::uint32_t n = chunk.end - chunk.begin;
-    EncodedChunk encoded;
     const std::uint16_t* quantized = nullptr;
     if (points.quantized != nullptr) {
         quantized = points.quantized + 4 * std::size_t{chunk.begin};
@@ -168,7 +227,7 @@ EncodedChunk encode_chunk(const CompressedPoints& points, const PointRun& chunk,
             encode_attributes_into(std::shared_ptr<std::uint8_t>(block, block.get() + place.colors),
                                    rgba, n, RGBA8_STRIDE);
     }
-    return encoded;
+    encode_chunk_attributes(points, chunk, block, place, scratch, encoded);
 }
 
 // The chunks of every run; refined chunks start only where a cell's run
@@ -197,7 +256,8 @@ std::vector<PointRun> chunks_of(const CompressedPoints& points, const std::vecto
 }
 
 gltf::Primitive chunk_primitive(gltf::Document& document, gltf::Payload& payload,
-                                EncodedChunk& chunk, int material) {
+                                EncodedChunk& chunk, int material,
+                                const PointAttributes& attributes) {
     gltf::Primitive primitive;
     primitive.mode = gltf::POINTS;
     primitive.material = material;
@@ -218,6 +278,15 @@ gltf::Primitive chunk_primitive(gltf::Document& document, gltf::Payload& payload
             add_meshopt_view(document, payload, std::move(chunk.colors), gltf::ARRAY_BUFFER);
         primitive.attributes.emplace_back("COLOR_0", document.add_accessor(std::move(color)));
     }
+    for (std::uint32_t a = 0; a < attributes.count; ++a) {
+        gltf::Accessor accessor = attribute_accessor(attributes.items[a], chunk.positions.count);
+        set_attribute_bounds(accessor, attributes.items[a], chunk.attribute_bounds[a]);
+        accessor.buffer_view =
+            add_meshopt_view(document, payload, std::move(chunk.attributes[a]), gltf::ARRAY_BUFFER);
+        primitive.attributes.emplace_back(attribute_semantic(attributes.items[a].name),
+                                          document.add_accessor(std::move(accessor)));
+    }
+    if (attributes.count != 0) primitive.property_attributes = {0};
     return primitive;
 }
 
@@ -321,10 +390,20 @@ void add_compressed_point_chunks(gltf::Document& document, gltf::Payload& payloa
         block_size += position_stream_bound(n);
         places[i].colors = block_size;
         if (points.colors.data != nullptr) block_size += color_stream_bound(n);
+        for (std::uint32_t a = 0; a < points.attributes.count; ++a) {
+            places[i].attributes.push_back(block_size);
+            block_size +=
+                round_up(attribute_stream_bound(n, attribute_stride(points.attributes.items[a])),
+                         STREAM_ALIGNMENT);
+        }
     }
     const std::shared_ptr<std::uint8_t> block = stream_block(points.scratch, block_size);
     const auto chunk_count = static_cast<std::uint32_t>(chunks.size());
     std::vector<EncodedChunk> encoded(chunks.size());
+    for (EncodedChunk& chunk : encoded) {
+        chunk.attributes.resize(points.attributes.count);
+        chunk.attribute_bounds.resize(points.attributes.count);
+    }
     // Every range's arrays are made here, before its thread starts; lent
     // arrays only to a range that encodes every chunk.
     const WorkSplit split = parallel_split(chunk_count, points.workers);
@@ -340,12 +419,12 @@ void add_compressed_point_chunks(gltf::Document& document, gltf::Payload& payloa
     run_parallel_ranges(chunk_count, points.workers, [&](std::uint32_t begin, std::uint32_t end) {
         ChunkScratch& scratch = lent ? points.scratch->arrays().chunk : own[begin / split.chunk];
         for (std::uint32_t i = begin; i < end; ++i) {
-            encoded[i] = encode_chunk(points, chunks[i], block, places[i], scratch);
+            encode_chunk(points, chunks[i], block, places[i], scratch, encoded[i]);
         }
     });
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         mesh.primitives.push_back(
-            chunk_primitive(document, payload, encoded[i], chunks[i].material));
+            chunk_primitive(document, payload, encoded[i], chunks[i].material, points.attributes));
     }
 }
 

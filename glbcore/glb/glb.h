@@ -162,6 +162,7 @@ struct Primitive {
     int indices = -1;
     int material = -1;
     int mode = POINTS;
+    std::vector<int> property_attributes;  // EXT_structural_metadata, when not empty
 };
 
 struct Mesh {
@@ -206,6 +207,8 @@ struct Document {
     std::vector<Accessor> accessors;
     std::vector<BufferView> buffer_views;
     std::vector<Buffer> buffers;  // buffer 0 is the BIN chunk
+    // The text of the EXT_structural_metadata object at the root; empty: none.
+    std::string structural_metadata;
 
     int add_node(Node node);
     int add_mesh(Mesh mesh);

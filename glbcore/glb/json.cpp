@@ -123,6 +123,11 @@ void append_primitive(std::string& text, const Primitive& p) {
     if (p.indices >= 0) primitive.integer("indices", p.indices);
     if (p.material >= 0) primitive.integer("material", p.material);
     primitive.integer("mode", p.mode);
+    if (!p.property_attributes.empty()) {
+        ObjectWriter extensions(primitive.key("extensions"));
+        ObjectWriter metadata(extensions.key("EXT_structural_metadata"));
+        append_integers(metadata.key("propertyAttributes"), p.property_attributes);
+    }
 }
 
 void append_mesh(std::string& text, const Mesh& m) {
@@ -280,6 +285,10 @@ std::string to_json(const Document& d) {
         append_member_array(root, "accessors", d.accessors, append_accessor);
         append_member_array(root, "bufferViews", d.buffer_views, append_buffer_view);
         append_member_array(root, "buffers", d.buffers, append_buffer);
+        if (!d.structural_metadata.empty()) {
+            ObjectWriter extensions(root.key("extensions"));
+            extensions.key("EXT_structural_metadata") += d.structural_metadata;
+        }
     }
     return text;
 }

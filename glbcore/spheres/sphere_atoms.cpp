@@ -681,9 +681,51 @@ void set_grid_transform(gltf::Node& node, const TranslationGrid& grid) {
     }
 }
 
+// Per-instance values (scenes.h's PointAttributes): each group's instances'
+// rows, as float views or compressed streams, named on the group's node
+// beside TRANSLATION. `grouped[k]` is the atom of grouped place k.
+std::vector<gltf::NamedIndices> add_instance_attributes(gltf::Document& document,
+                                                        gltf::Payload& payload,
+                                                        const AtomScene& scene,
+                                                        const TypeGroups& groups,
+                                                        const std::uint32_t* grouped) {
+    std::vector<gltf::NamedIndices> named(groups.groups());
+    for (std::uint32_t e = 0; e < groups.groups(); ++e) {
+        const std::uint32_t first = groups.start[e];
+        const std::uint32_t size = groups.size(e);
+        if (size == 0) continue;
+        for (std::uint32_t a = 0; a < scene.attributes.count; ++a) {
+            const PointAttribute attribute = scene.attributes.items[a];
+            const std::uint32_t stride = attribute_stride(attribute);
+            const auto rows = allocate_working_array<std::uint8_t>(std::size_t{stride} * size);
+            gather_attribute_rows(attribute, grouped + first, 0, size, rows.get());
+            gltf::Accessor accessor = attribute_accessor(attribute, size);
+            set_attribute_bounds(accessor, attribute,
+                                 scan_attribute_rows(attribute, rows.get(), size, stride));
+            if (scene.compression.enabled) {
+                accessor.buffer_view =
+                    add_meshopt_view(document, payload, encode_attributes(rows.get(), size, stride),
+                                     gltf::NO_TARGET);
+            } else {
+                accessor.buffer_view = gltf::add_view(
+                    document, payload, std::uint64_t{stride} * size,
+                    [attribute, grouped, first, size](std::uint8_t* at) {
+                        gather_attribute_rows(attribute, grouped + first, 0, size, at);
+                    },
+                    gltf::NO_TARGET, stride == attribute_row_bytes(attribute) ? 0 : stride);
+            }
+            named[e].emplace_back(attribute_semantic(attribute.name),
+                                  document.add_accessor(std::move(accessor)));
+        }
+    }
+    describe_attributes(document, scene.attributes);
+    return named;
+}
+
 }  // namespace
 
 void require_sphere_atom_scene_fits(const AtomScene& scene) {
+    require_valid_attributes(scene.attributes);
     if (scene.count == 0) return;
     if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
     if (scene.compression.enabled) return;
@@ -694,6 +736,7 @@ void require_sphere_atom_scene_fits(const AtomScene& scene) {
 void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     gltf::Document document;
     gltf::Payload payload;
+    require_valid_attributes(scene.attributes);
     if (scene.count == 0) return gltf::write_glb(document, payload, out);
     if (scene.box_lo || scene.box_hi) require_finite_box(scene.box_lo, scene.box_hi);
     TypeGroups groups;
@@ -726,6 +769,15 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
     Instances instances;
     instances.translation.assign(palette.size(), -1);
     instances.scale.assign(palette.size(), -1);
+    WorkingArray<std::uint32_t> grouped;
+    std::vector<gltf::NamedIndices> instance_values(palette.size());
+    if (scene.attributes.count != 0) {
+        grouped = allocate_working_array<std::uint32_t>(scene.count);
+        scatter_groups(groups, options, [&](std::uint32_t k, std::uint32_t atom, std::uint32_t) {
+            grouped[k] = atom;
+        });
+        instance_values = add_instance_attributes(document, payload, scene, groups, grouped.get());
+    }
     if (compressed) {
         set_grid_transform(atoms, add_compressed_instances(document, payload, scene, groups,
                                                            options, extents, radii, instances));
@@ -740,6 +792,7 @@ void write_sphere_atom_scene(const AtomScene& scene, OutputBuffer& out) {
         node.instance_attributes.emplace_back("TRANSLATION", instances.translation[e]);
         if (instances.scale[e] >= 0)
             node.instance_attributes.emplace_back("SCALE", instances.scale[e]);
+        for (auto& value : instance_values[e]) node.instance_attributes.push_back(value);
         // A group with SCALE keeps the unit sphere: its scales are in stored units.
         const GroupRadius& group = group_radius.groups[e];
         const float radius =

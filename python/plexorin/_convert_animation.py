@@ -12,7 +12,7 @@ from typing import Any
 
 import numpy as np
 
-from . import animation, molecules
+from . import _convert_bonds, animation, molecules
 from .glb_text import plural
 
 EPILOG = """\
@@ -46,6 +46,10 @@ def check(args: argparse.Namespace, error: type[Exception]) -> None:
                     "per frame)")
     if args.no_compress and args.compress:
         raise error("--compress and --no-compress: pass one of them")
+    if (args.animate is not None or args.frames is not None) and _convert_bonds.stick_style(args):
+        option = "--animate" if args.animate is not None else "--frames"
+        raise error(f"{option} and --style {args.style}: frames are drawn as points or spheres; "
+                    "sticks are drawn for one structure (leave out the option)")
     if args.animate is not None and args.output.suffix.lower() != ".glb":
         raise error(f"{args.output}: the output of --animate must be a .glb file")
 
@@ -74,7 +78,7 @@ def run(args: argparse.Namespace, molecule: molecules.Molecule, frames: slice, d
     output: Path = args.output
     count = _frame_count(molecule, frames)
     shared = {"types": None, "elements": molecule.elements, "palette": None, "box": None,
-              "style": "spheres" if args.spheres else "points", "compress": not args.no_compress,
+              "style": _convert_bonds.style_of(args), "compress": not args.no_compress,
               "radius": None, "radius_scale": 1.0, "up": args.up or "y"}
     taken = [0]
     bar = None

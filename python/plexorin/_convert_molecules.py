@@ -21,7 +21,9 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, Literal
 
-from . import _convert_animation, molecules, trajectory
+import numpy as np
+
+from . import _convert_animation, _convert_bonds, molecules, trajectory
 from .builders import atoms
 from .elements import SYMBOLS, UnknownElementWarning
 from .glb_text import plural
@@ -123,7 +125,8 @@ def run(args: argparse.Namespace) -> int:
     from .cli import CommandError, activity, staged_folder  # the command line calls this module
 
     output: Path = args.output
-    style: Literal["points", "spheres"] = "spheres" if args.spheres else "points"
+    spheres = _convert_bonds.style_of(args) == "spheres"
+    style: Literal["points", "spheres"] = "spheres" if spheres else "points"
     _convert_animation.check(args, CommandError)
     molecule = _read(args)
     if args.animate is not None:
@@ -147,16 +150,30 @@ def run(args: argparse.Namespace) -> int:
     if first is None:
         raise CommandError(f"{molecule.source}: no frame in the range {args.frames}")
     with activity(f"writing {output.name}"):
-        glb = atoms(**molecule.atoms_arguments(first), compress=args.compress, style=style,
-                    up=args.up or "y")
+        glb = atoms(**molecule.atoms_arguments(first), compress=args.compress, up=args.up or "y",
+                    attributes=per_atom_values(molecule),
+                    **_convert_bonds.drawing_arguments(args, molecule.bonds, first.cell))
         _save(output, glb, CommandError)
     print(f"{output}: {_describe(molecule)}, {len(glb):,} bytes")
     return 0
 
 
+def per_atom_values(molecule: molecules.Molecule) -> dict[str, np.ndarray] | None:
+    """The file's numeric per-atom arrays (B-factor, occupancy, charge), kept
+    as values per atom; one that is the same for every atom (a writer's
+    default, such as occupancy 1) tells nothing and is left out."""
+    kept = {}
+    for name, values in molecule.arrays.items():
+        array = np.asarray(values)
+        if array.dtype.kind in "iuf" and array.size and not np.all(array == array.flat[0]):
+            kept[name] = array
+    return kept or None
+
+
 def _frame_arguments(molecule: molecules.Molecule, frames: slice) -> Iterator[dict[str, Any]]:
+    values = per_atom_values(molecule)
     for frame in molecule.frames(frames.start, frames.stop, frames.step):
-        yield molecule.atoms_arguments(frame)
+        yield {**molecule.atoms_arguments(frame), "attributes": values}
 
 
 def _save(output: Path, glb: bytes, error: type[Exception]) -> None:

@@ -7,6 +7,7 @@ import numpy.typing as npt
 
 Material = tuple[tuple[float, ...], float, float, tuple[float, ...], bool]
 Origin = tuple[float, float, float] | None
+Attributes = list[tuple[str, npt.NDArray[Any]]]  # (name, values per point)
 F64 = npt.NDArray[np.float64]
 
 def atoms(positions: npt.NDArray[np.float32], types: npt.NDArray[np.uint16],
@@ -15,18 +16,20 @@ def atoms(positions: npt.NDArray[np.float32], types: npt.NDArray[np.uint16],
           radius_per_type: npt.NDArray[np.float32] | None = ..., workers: int = ...,
           palette: npt.NDArray[np.float32] | None = ...,
           palette_names: list[str] | None = ..., radius_scale: float = ...,
-          origin: Origin = ..., z_up: bool = ...) -> bytes: ...
+          origin: Origin = ..., z_up: bool = ...,
+          attributes: Attributes | None = ...) -> bytes: ...
 class PointWriteScratch:
     def __init__(self) -> None: ...
 def point_cloud(positions: npt.NDArray[np.float32], colors: npt.NDArray[Any] | None,
                 compress: bool = ..., keep_input_order: bool = ..., workers: int = ...,
                 scratch: PointWriteScratch | None = ...,
                 out: npt.NDArray[np.uint8] | None = ..., origin: Origin = ...,
-                z_up: bool = ...) -> bytes | npt.NDArray[np.uint8]: ...
+                z_up: bool = ..., attributes: Attributes | None = ...
+                ) -> bytes | npt.NDArray[np.uint8]: ...
 def mesh(positions: npt.NDArray[np.float32], faces: npt.NDArray[np.uint32],
          normals: npt.NDArray[np.float32] | None, colors: npt.NDArray[Any] | None,
          material: Material, compress: bool = ..., workers: int = ..., origin: Origin = ...,
-         z_up: bool = ...) -> bytes: ...
+         z_up: bool = ..., attributes: Attributes | None = ...) -> bytes: ...
 def atoms_size(count: int, compress: bool = ..., spheres: bool = ...,
                palette_components: int = ..., origin: Origin = ...,
                z_up: bool = ...) -> int | None: ...
@@ -39,6 +42,11 @@ def float64_extents(positions: F64, workers: int = ...
                     ) -> tuple[tuple[float, float, float], tuple[float, float, float]] | None: ...
 def float32_offsets(positions: F64, origin: tuple[float, float, float],
                     workers: int = ...) -> npt.NDArray[np.float32]: ...
+
+# Bonds of molecules (plexorin.atoms(bonds="guess")): (M, 2) pairs i < j, ascending.
+def guess_bonds(positions: npt.NDArray[np.float32], radii: npt.NDArray[np.float32],
+                cell: npt.NDArray[np.float64] | None = ..., factor: float = ...,
+                lower_bound: float = ..., workers: int = ...) -> npt.NDArray[np.uint32]: ...
 
 # The tiler's passes (plexorin.tiles); grid = (lo x, lo y, lo z, cells per unit).
 Grid = tuple[float, float, float, float]

@@ -23,6 +23,7 @@ import os
 import shutil
 import sys
 import threading
+import warnings
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
@@ -30,7 +31,21 @@ from typing import Any
 import numpy as np
 from tqdm import tqdm
 
+<<<<<<< HEAD
 from . import _convert_molecules, files, geo, glb_info, glb_text, readers, trajectory
+=======
+from . import (
+    _convert_bonds,
+    _convert_molecules,
+    _point_colors,
+    files,
+    glb_info,
+    glb_text,
+    readers,
+    trajectory,
+)
+from ._las_attributes import AttributeWarning
+>>>>>>> main
 from ._version import __version__
 from .builders import atoms, mesh, point_cloud
 from .elements import LINEAR_COLORS, SYMBOLS
@@ -81,7 +96,8 @@ atoms:
 
 The readers are the optional extra: pip install 'plexorin[io]'.
 
-{_convert_molecules.MOLECULES_EPILOG}"""
+{_convert_molecules.MOLECULES_EPILOG}
+{_convert_bonds.EPILOG}"""
 
 
 def add_convert(commands: Commands) -> None:
@@ -110,7 +126,17 @@ def add_convert(commands: Commands) -> None:
                         help="the input's up axis: z stands z-up data upright in glTF's y-up "
                              "world by a rotation of the root node (default: z for LAS/LAZ, "
                              "y for every other input)")
+    parser.add_argument("--color-by", metavar="NAME",
+                        help="points: colour by RGB ('rgb') or by a value per point, e.g. "
+                             "intensity, classification (default: RGB unless all zero, else "
+                             "classification, else intensity)")
+    parser.add_argument("--cmap", metavar="NAME",
+                        help="the colour map of --color-by (default: ASPRS class colours for "
+                             "classification, gray for intensity, else viridis)")
+    parser.add_argument("--gps-time", action="store_true",
+                        help="LAS/LAZ: keep GPS time, as float32 seconds after the first")
     _convert_molecules.add_arguments(parser)
+    _convert_bonds.add_arguments(parser)
     parser.set_defaults(run=run_convert)
 
 
@@ -125,14 +151,22 @@ def build_glb(data: readers.InputData, args: argparse.Namespace) -> bytes:
     """The GLB bytes of what a reader returned (options come from `args`)."""
     up = up_axis(args)
     if isinstance(data, readers.AtomsData):
-        return atoms(**data.atoms_arguments(), compress=args.compress,
-                     style="spheres" if args.spheres else "points", up=up)
-    if args.spheres:
-        raise CommandError(f"{args.input}: --spheres is for atom files; this is a "
+        return atoms(**data.atoms_arguments(), compress=args.compress, up=up,
+                     **_convert_bonds.drawing_arguments(args, None, None))
+    if args.spheres or args.style:
+        option = "--spheres" if args.spheres else "--style"
+        raise CommandError(f"{args.input}: {option} is for atom files; this is a "
                            f"{'mesh' if isinstance(data, readers.MeshData) else 'point cloud'}")
     if isinstance(data, readers.MeshData):
         return mesh(data.positions, data.faces, colors=data.colors, compress=args.compress, up=up)
-    return point_cloud(data.positions, data.colors, compress=args.compress, up=up)
+    colors = _point_colors.point_colors(data.colors, data.attributes, args.color_by, args.cmap,
+                                        warn)
+    return point_cloud(data.positions, colors, compress=args.compress, up=up,
+                       attributes=data.attributes or None)
+
+
+def warn(text: str) -> None:
+    print(f"plexorin: warning: {text}", file=sys.stderr)
 
 
 def describe_input(data: readers.InputData) -> str:
@@ -178,7 +212,11 @@ def run_convert(args: argparse.Namespace) -> int:
     if output.suffix.lower() != ".glb":
         raise CommandError(f"{output}: the output must be a .glb file (or a folder, "
                            f"with --frames)")
-    data = readers.read(args.input)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", AttributeWarning)
+        data = readers.read(args.input, gps_time=args.gps_time)
+    for warning in caught:
+        warn(str(warning.message))
     with activity(f"writing {output.name}"):
         glb = build_glb(data, args)
         try:

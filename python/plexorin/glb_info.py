@@ -25,6 +25,7 @@ import struct
 from pathlib import Path
 from typing import Any, BinaryIO
 
+from ._attribute_summary import attribute_summary
 from ._placement import PlacementError, placement
 
 MAGIC = b"glTF"
@@ -304,6 +305,9 @@ def summarize(document: dict[str, Any], version: int = 2,
         "nodes": _nodes(document, accessors),
         "meshes": _meshes(document, accessors),
     }
+    values = attribute_summary(document, summary["meshes"], summary["nodes"])
+    if values:
+        summary["attributes"] = values
     _add_placement(summary, document)
     compressed = _compressed_views(document, bin_bytes)
     if compressed:

@@ -84,6 +84,19 @@ def _primitive_lines(number: int, primitive: dict[str, Any]) -> list[str]:
     return lines
 
 
+def _attribute_lines(attributes: list[dict[str, Any]]) -> list[str]:
+    """The values per point: name, type and range over the whole file."""
+    if not attributes:
+        return []
+    lines = [f"values per point: {len(attributes)}"]
+    for a in attributes:
+        line = f"  {a['name']:<18} {a['attribute']:<18} {a['componentType']} {a['type']}"
+        if "min" in a:
+            line += f"  range {_vector(a['min'])} .. {_vector(a['max'])}"
+        lines.append(line)
+    return lines
+
+
 def _placement_line(summary: dict[str, Any]) -> str:
     origin = summary.get("origin")
     line = f"origin {_vector(origin) if origin else 'none (coordinates as stored)'}, {summary['up']} up"
@@ -122,6 +135,7 @@ def describe(summary: dict[str, Any]) -> str:
         lines.append(f"mesh {number} {_quoted(mesh['name'])}:")
         for index, primitive in enumerate(mesh["primitives"]):
             lines += _primitive_lines(index, primitive)
+    lines += _attribute_lines(summary.get("attributes", []))
     compressed = summary.get("compressed", [])
     if compressed:
         compressed_bytes = sum(view["byteLength"] for view in compressed)

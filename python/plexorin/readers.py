@@ -29,7 +29,7 @@ import io
 import itertools
 import os
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
@@ -37,6 +37,7 @@ import numpy as np
 from tqdm import tqdm
 
 from . import _input_limits
+from ._las_attributes import las_attributes
 from .elements import atomic_numbers
 
 EXTRA_HINT = "pip install 'plexorin[io]'"
@@ -56,9 +57,11 @@ class AtomsData:
 
 @dataclass(frozen=True)
 class PointsData:
-    """Points: positions (N, 3), colours (N, 3 or 4) uint8/uint16/float, or None."""
+    """Points: positions (N, 3), colours (N, 3 or 4) uint8/uint16/float, or None,
+    and values per point by name (LAS intensity, classification ...)."""
     positions: np.ndarray
     colors: np.ndarray | None = None
+    attributes: dict[str, np.ndarray] = field(default_factory=dict)
 
 
 @dataclass(frozen=True)
@@ -325,10 +328,11 @@ def _las_colors(las: Any) -> np.ndarray | None:
     return colors
 
 
-def read_las(path: Path) -> PointsData:
+def read_las(path: Path, gps_time: bool = False) -> PointsData:
     """A LAS or LAZ point cloud: x, y, z as float64 with the file's scale and
-    offset applied (z up, as LAS defines it), and RGB when the point format has it (16-bit values; files whose
-    colours all lie in 0..255 are taken as 8-bit)."""
+    offset applied (z up, as LAS defines it), RGB when the point format has it
+    (16-bit values; files whose colours all lie in 0..255 are taken as 8-bit),
+    and its other values per point (_las_attributes.py; GPS time on request)."""
     path = Path(path)
     laspy = _import("laspy", "LAS/LAZ files")
     if path.suffix.lower() == ".laz" and not laspy.LazBackend.detect_available():
@@ -340,9 +344,10 @@ def read_las(path: Path) -> PointsData:
             las = laspy.read(stream)
         positions = np.asarray(las.xyz, dtype=np.float64)  # scaled, never rounded to float32
         colors = _las_colors(las)
+        attributes = las_attributes(las, gps_time)
     except Exception as error:  # laspy raises its own and NumPy's errors
         raise _rejected(path, "laspy", error) from None
-    return PointsData(positions, colors)
+    return PointsData(positions, colors, attributes)
 
 
 def las_header(path: Path) -> Any:
@@ -367,13 +372,16 @@ READERS: dict[str, Callable[[Path], InputData]] = {
 }
 
 
-def read(path: Path, index: Any = 0) -> InputData:
+def read(path: Path, index: Any = 0, gps_time: bool = False) -> InputData:
     """The file at `path` through the reader its suffix selects (READERS),
-    else as an atom file through ASE (`index` picks the frame)."""
+    else as an atom file through ASE (`index` picks the frame); LAS GPS time
+    on request."""
     path = Path(path)
     if not path.exists():
         raise ReadError(f"{path}: no such file")
     if not path.is_file():
         raise ReadError(f"{path}: not a file")
     reader = READERS.get(path.suffix.lower())
+    if reader is read_las:
+        return read_las(path, gps_time)
     return reader(path) if reader else read_atoms(path, index)

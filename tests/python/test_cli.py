@@ -95,7 +95,8 @@ def test_convert_then_info_gives_back_what_went_in(inputs, tmp_path, capsys, val
                        for n in info(spheres, capsys)["nodes"]) == len(positions)
         else:
             assert sphere_run != 0 and "--spheres is for atom files" in capsys.readouterr().err
-        assert sum(p["vertices"] for m in summary["meshes"] for p in m["primitives"]) == len(positions)
+        assert sum(p["vertices"] for m in summary["meshes"] if m.get("name") != "Cell"
+                   for p in m["primitives"]) == len(positions)
         glb = parse_glb(output.read_bytes())
         primitive = info(output, capsys)["meshes"][0]["primitives"][0]
         expected = np.float32(positions)
@@ -119,10 +120,10 @@ def test_convert_then_info_gives_back_what_went_in(inputs, tmp_path, capsys, val
             assert primitive["attributes"]["COLOR_0"]["componentType"] == (
                 "UNSIGNED_BYTE" if name.endswith("ply") else "UNSIGNED_SHORT")
             np.testing.assert_array_equal(accessor_array(glb, 1), extra)
-    # The pdb's cell is the Morton box: the same bytes as the API given that box.
+    # The pdb's cell is the Morton box, and is drawn: the same bytes as the API given both.
     positions, symbols = written["atoms.pdb"]
-    boxed = plexorin.atoms(positions, elements=symbols, box=((0, 0, 0), CELL))
-    assert boxed != plexorin.atoms(positions, elements=symbols)
+    boxed = plexorin.atoms(positions, elements=symbols, box=((0, 0, 0), CELL), cell=np.diag(CELL))
+    assert boxed != plexorin.atoms(positions, elements=symbols, cell=np.diag(CELL))
     assert outputs["atoms.pdb"].read_bytes() == boxed
     reports = validate_glbs(list(outputs.values()))
     assert [(r["numErrors"], r["numWarnings"]) for r in reports] == [(0, 0)] * len(outputs)

@@ -6,9 +6,11 @@ from typing import Any
 
 import numpy as np
 
-from .. import _inputs, _native, _origin
+from .. import _attributes, _inputs, _native, _origin
+from .._bond_geometry import checked_cell
 from .._environment import round_to_nearest
 from ..elements import species
+from . import _bonds
 from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 
 
@@ -16,7 +18,9 @@ from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
           elements: ArrayLike | None = None, palette: ArrayLike | None = None, box: Any = None,
           style: str = "points", radius: Any = None, radius_scale: float = 1.0,
-          compress: bool = False, workers: int | None = None, up: str = "y") -> bytes:
+          compress: bool = False, workers: int | None = None, up: str = "y",
+          bonds: Any = None, bond_radius: Any = None, cell: Any = None,
+          attributes: Any = None) -> bytes:
     """An atom cloud as a GLB file: atoms in Morton order, coloured by type.
 
     Args:
@@ -42,8 +46,30 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
         box: the cell the Morton curve is laid over, as corners ``(lo, hi)``
             or a (2, 3) array, e.g. a simulation cell, in the coordinates of
             the positions. By default the exact bounds of the positions.
-        style: ``"points"`` (one pixel-sized point per atom) or
-            ``"spheres"`` (a shaded ball per atom, drawn by GPU instancing).
+        style: ``"points"`` (one pixel-sized point per atom),
+            ``"spheres"`` (a shaded ball per atom, drawn by GPU instancing),
+            ``"ball-and-stick"`` (spheres of
+            plexorin.elements.BALL_AND_STICK_RADIUS_SCALE (0.25) times their
+            radius, times `radius_scale`, joined by the `bonds`) or
+            ``"licorice"`` (bonds with every atom a sphere of the bond
+            radius, so that sticks end round).
+        bonds: only with the two stick styles: None (no bonds), ``"guess"``
+            (needs `elements`: atoms i and j are bonded when 0.1 < d <
+            0.55 (R_i + R_j), R the van der Waals radii, MDAnalysis's and
+            VMD's rule; d is the nearest image's distance in `cell`; atoms of
+            element X take no bond), or an (M, 2) integer array of atom
+            indices, e.g. a topology's bonds. Each bond is drawn as two
+            half-cylinders from its atoms to its middle, each coloured as its
+            atom. In a periodic `cell` the bond follows the nearest image, so
+            a bond between atoms on opposite faces of the cell is drawn as
+            two stubs leaving the cell, not across it.
+        bond_radius: the sticks' radius in the units of the positions; by
+            default 0.15 for ball-and-stick and 0.3 for licorice (Angstrom
+            for molecules).
+        cell: the periodic cell as a (3, 3) array of the cell vectors a, b,
+            c as rows (orthogonal or triclinic, its corner at the origin), in
+            the coordinates of the positions: drawn as its twelve edges, and
+            the nearest image for bonds.
         radius: only with ``style="spheres"``: the sphere radius in the units
             of the positions, as one number; a table by type, either a dict
             ``{type: radius}`` (types it leaves out take the default) or a
@@ -77,6 +103,7 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
             threads each build a file, as `tileset` does. The bytes do not
             depend on it.
         up: {up}
+        attributes: {attributes} As spheres, one value per instance.
 
     Returns:
         The GLB file. As points: one POINTS primitive with POSITION and float
@@ -93,6 +120,17 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
         with a metallic-roughness material of the type's colour. Only a type
         whose radii differ gets a per-instance SCALE (its sphere is then the
         unit one). Zero atoms give a valid file with an empty scene.
+
+        Bonds form a node "Bonds" beside "Atoms" (extras ``{"bondCount":
+        M}``) with one child node per colour type, named "bonds C" (or
+        "bonds type 0" ...), whose mesh is an open unit cylinder along +y
+        (16 sides) in the material of that type's spheres, instanced with
+        ``EXT_mesh_gpu_instancing``: one instance per half-bond, FLOAT
+        TRANSLATION (the half's middle), ROTATION as normalised SHORT (+y
+        turned onto the bond) and FLOAT SCALE (bond radius, half the bond's
+        length, bond radius). The cell is a node "Cell" with a LINES
+        primitive (mode 1) of its eight corners and twelve edges in a grey
+        material.
 
         With `palette` or `elements`, the node "Atoms" names the types in
         its ``extras``: ``{"atomTypes": [{"name": "C", "color": [r, g, b]},
@@ -127,7 +165,9 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
             position that is not finite (the first bad row is named), a
             radius that is not positive, a palette colour outside [0, 1],
             both `types` and `elements` (or neither, or `palette` with
-            `elements`), or a file that would reach 2 GiB.
+            `elements`), or a file that would reach 2 GiB; a bond index
+            out of range or negative (``bonds[k]``, the first bad row, is
+            named); a cell not of shape (3, 3), not finite or flat.
 
     The interpreter lock is released while the file is built, so threads
     may build several files at once; the bytes depend only on the inputs.
@@ -135,12 +175,16 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
     compress = flag(compress, "compress")
     threads = thread_limit(workers)
     turn = _origin.z_up(up)
+    drawing = _bonds.sticks(style, radius, radius_scale, bonds, bond_radius)
+    style, radius, radius_scale = drawing.style, drawing.radius, drawing.radius_scale
+    cell_rows = checked_cell(cell)
     spheres = _inputs.atom_style(style)
     if radius is not None and not spheres:
         raise ValueError("radius: only used with style='spheres'")
     scale = _inputs.radius_scale(radius_scale, spheres)
     with round_to_nearest():
         rows = _inputs.xyz_rows(positions, "positions", "x y z per atom")
+        values = _attributes.point_attributes(attributes, rows.shape[0], "atom")
         given = None if palette is None else _inputs.palette_colors(palette)
         # What the core refuses before it reads the atoms, refused before any copy.
         _native.atoms_size(rows.shape[0], compress, spheres, 0 if given is None else given.shape[1])
@@ -153,8 +197,14 @@ def atoms(positions: ArrayLike, types: ArrayLike | None = None, *,
             per_atom, per_type = _inputs.sphere_radii(radius, kinds,
                                                       tables=elements is None)
         stored, origin = _origin.stored_positions(rows, "positions", threads)
-        return _native.atoms(stored, kinds, _origin.shifted_box(cell, origin), compress, spheres,
-                             per_atom, per_type, threads, colours, names, scale, origin, turn)
+        pairs = _bonds.bond_pairs(bonds, rows.shape[0], stored,
+                                  _bonds.type_numbers(kinds, names, elements), cell_rows, threads)
+        glb = _native.atoms(stored, kinds, _origin.shifted_box(cell, origin), compress, spheres,
+                            per_atom, per_type, threads, colours, names, scale, origin, turn,
+                            values or None)
+    entries = 8 if colours is None else len(colours)
+    return _bonds.with_bonds_and_cell(glb, stored, origin, kinds, entries, names, pairs,
+                                      drawing.bond_radius, cell_rows)
 
 
 def _types_and_palette(types: Any, elements: Any, colours: np.ndarray | None, count: int) -> tuple[

@@ -38,6 +38,18 @@ _UP = """"y" (the default) keeps the coordinates as glTF's y-up world
             the root node "Frame" turns (x, y, z) into (x, z, -y), the data
             unchanged."""
 
+_ATTRIBUTES = """a mapping of names to one value per point (per vertex
+            for meshes): 1-D of any integer or float dtype, or (N, 2..4)
+            floats. Each is the glTF attribute "_" + the name in upper case
+            (``intensity`` -> ``_INTENSITY``), described by
+            EXT_structural_metadata (class "point", one property each):
+            8- and 16-bit integers as given, wider ones in the narrowest
+            8/16-bit type holding their values, else float32 when exact
+            (|v| <= 2^24, refused otherwise), floats as float32. They follow
+            their points through every reordering, and compressed files hold
+            them unchanged. Names must be identifiers, distinct in upper
+            case."""
+
 def with_compressed_layout[F: Callable[..., bytes]](function: F) -> F:
     # CPython 3.13 strips the docstrings' indentation; cleandoc strips the
     # constants' first line's, and their later lines are indented as the
@@ -45,7 +57,8 @@ def with_compressed_layout[F: Callable[..., bytes]](function: F) -> F:
     text = function.__doc__ or ""
     for name, value in (("compressed_layout", inspect.cleandoc(_COMPRESSED_LAYOUT)),
                         ("stored_positions", _STORED_POSITIONS.replace("\n            ", "\n        ")),
-                        ("up", _UP.replace("\n            ", "\n        "))):
+                        ("up", _UP.replace("\n            ", "\n        ")),
+                        ("attributes", _ATTRIBUTES.replace("\n            ", "\n        "))):
         text = text.replace("{" + name + "}", value)
     function.__doc__ = text
     return function

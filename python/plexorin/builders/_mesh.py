@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
-from .. import _inputs, _native, _origin
+from typing import Any
+
+from .. import _attributes, _inputs, _native, _origin, colormaps
 from .._environment import round_to_nearest
 from ..material import Material
 from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
@@ -11,7 +13,9 @@ from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 @with_compressed_layout
 def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = None,
          colors: ArrayLike | None = None, material: Material | None = None,
-         compress: bool = False, workers: int | None = None, up: str = "y") -> bytes:
+         compress: bool = False, workers: int | None = None, up: str = "y",
+         attributes: Any = None, cmap: str | None = None, clim: Any = None,
+         nan_color: Any = None) -> bytes:
     """An indexed triangle mesh as a GLB file.
 
     Args:
@@ -24,13 +28,15 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
             normals are computed, each the area-weighted sum of the normals
             of the triangles around the vertex ((0, 0, 1) for a vertex that no
             triangle of non-zero area uses).
-        colors: per-vertex colours as for `point_cloud`, or None.
+        colors: per-vertex colours (or scalars with `cmap`, `clim` and
+            `nan_color`) as for `point_cloud`, or None.
         material: the surface's `Material`; by default ``Material()``.
         compress: write the compressed layout described below.
         workers: the most threads the build runs at once; by default one
             per processor. Pass 1 when several threads each build a file.
             The bytes do not depend on it.
         up: as for `atoms`; normals turn with the positions.
+        attributes: {attributes}
 
     Returns:
         The GLB file: one TRIANGLES primitive with POSITION (exact float32
@@ -61,6 +67,8 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         rows = _inputs.xyz_rows(positions, "positions", "x y z per vertex")
         count = rows.shape[0]
         face_rows = _inputs.face_rows(faces)
+        pairs = _attributes.point_attributes(attributes, count, "vertex")
+        colors = colormaps.resolve_colors(colors, count, cmap, clim, nan_color)
         color_rows = _inputs.color_rows(colors, count)
         # What the core refuses before it reads the mesh, refused before any copy.
         _native.mesh_size(count, face_rows.shape[0], _inputs.color_storage(color_rows),
@@ -69,4 +77,5 @@ def mesh(positions: ArrayLike, faces: ArrayLike, *, normals: ArrayLike | None = 
         faces32 = _inputs.to_face_indices(face_rows, count)
         normals32 = _inputs.to_normals(normals, count)
         return _native.mesh(stored, faces32, normals32, _inputs.to_colors(color_rows),
-                            material.as_tuple(), compress, threads, origin, turn)
+                            material.as_tuple(), compress, threads, origin, turn,
+                            pairs or None)

@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-from typing import Literal
+from typing import Any, Literal
 
 import numpy as np
 
-from .. import _inputs, _native, _origin
+from .. import _attributes, _inputs, _native, _origin, colormaps
 from .._environment import round_to_nearest
 from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 
@@ -14,7 +14,8 @@ from ._common import ArrayLike, flag, thread_limit, with_compressed_layout
 @with_compressed_layout
 def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compress: bool = False,
                 order: Literal["morton", "input"] | None = None,
-                workers: int | None = None, up: str = "y") -> bytes:
+                workers: int | None = None, up: str = "y", attributes: Any = None,
+                cmap: str | None = None, clim: Any = None, nan_color: Any = None) -> bytes:
     """A point cloud as a GLB file.
 
     Args:
@@ -22,7 +23,8 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
             as for `atoms`.
         colors: None for no colours, or shape (N, 3) (RGB) or (N, 4) (RGBA):
             floats in [0, 1], or uint8/uint16 integers stored as normalised
-            values (255 or 65535 is full intensity).
+            values (255 or 65535 is full intensity); or shape (N,): one
+            scalar per point, coloured through `cmap` over `clim`.
         compress: write the compressed layout described below.
         order: the order of the points in the file. "input" keeps the order
             given; "morton" (the default of compressed files, which the codec
@@ -37,6 +39,14 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
             threads each build a file, as `tileset` does. The bytes do not
             depend on it.
         up: as for `atoms`: "z" for z-up data such as LiDAR scans.
+        attributes: {attributes}
+        cmap: the colour map of scalar `colors` (default "viridis"): any
+            name of the `cmap` package (the ``colors`` extra) or, without
+            it, of matplotlib. Colours are linearised for COLOR_0 and stored
+            as uint16.
+        clim: (lo, hi), the values at the map's ends (clamped beyond);
+            default the finite minimum and maximum.
+        nan_color: the (r, g, b) of NaN values, default mid grey.
 
     Returns:
         The GLB file: one POINTS primitive with POSITION (exact float32
@@ -64,7 +74,11 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
     if order == "morton" and not compress:
         raise ValueError("order: 'morton' needs compress=True; uncompressed files keep the "
                          "order given")
-    glb = point_cloud_file(positions, colors, compress, order == "input", threads, z_up=turn)
+    count = _inputs.xyz_rows(positions, "positions", "x y z per point").shape[0]
+    pairs = _attributes.point_attributes(attributes, count)
+    colors = colormaps.resolve_colors(colors, count, cmap, clim, nan_color)
+    glb = point_cloud_file(positions, colors, compress, order == "input", threads, z_up=turn,
+                           attributes=pairs)
     assert isinstance(glb, bytes)  # nothing lent: a new bytes object
     return glb
 
@@ -72,7 +86,8 @@ def point_cloud(positions: ArrayLike, colors: ArrayLike | None = None, *, compre
 def point_cloud_file(positions: ArrayLike, colors: ArrayLike | None, compress: bool,
                      keep_input_order: bool, workers: int,
                      scratch: _native.PointWriteScratch | None = None,
-                     out: np.ndarray | None = None, z_up: bool = False) -> bytes | np.ndarray:
+                     out: np.ndarray | None = None, z_up: bool = False,
+                     attributes: _attributes.Attributes | None = None) -> bytes | np.ndarray:
     """`point_cloud` with its options checked, and memory lent by a caller
     that writes many files one after another: working memory (compressed
     files use it) and `out`, a uint8 array that gets the file, which is then
@@ -84,4 +99,5 @@ def point_cloud_file(positions: ArrayLike, colors: ArrayLike | None, compress: b
         _native.point_cloud_size(rows.shape[0], _inputs.color_storage(color_rows), compress)
         stored, origin = _origin.stored_positions(rows, "positions", workers)
         return _native.point_cloud(stored, _inputs.to_colors(color_rows), compress,
-                                   keep_input_order, workers, scratch, out, origin, z_up)
+                                   keep_input_order, workers, scratch, out, origin, z_up,
+                                   attributes or None)
