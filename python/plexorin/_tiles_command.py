@@ -7,6 +7,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -103,16 +104,22 @@ def tile_crs(args: argparse.Namespace, given: Any) -> tuple[Any, str | None]:
 
 
 def run_tiles(args: argparse.Namespace) -> int:
-    from .cli import staged_folder
+    from .cli import staged_folder, warn
     given = given_crs(args)
     arrays = tile_input(args.input)
-    crs, crs_line = tile_crs(args, given)
-    with staged_folder(args.out_dir) as stage:
-        path = tileset(stage, points_per_tile=args.points_per_tile, compress=args.compress,
-                       crs=crs, progress=sys.stderr.isatty(), **arrays)
-        document = json.loads(path.read_text())
-        size = sum(p.stat().st_size for p in stage.iterdir())
-        tiles = sum(1 for p in stage.glob("*.glb"))
+    # The CRS's warnings (a centre outside its area, a missing grid) as the
+    # command's own one-line warnings.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", UserWarning)
+        crs, crs_line = tile_crs(args, given)
+        with staged_folder(args.out_dir) as stage:
+            path = tileset(stage, points_per_tile=args.points_per_tile, compress=args.compress,
+                           crs=crs, progress=sys.stderr.isatty(), **arrays)
+            document = json.loads(path.read_text())
+            size = sum(p.stat().st_size for p in stage.iterdir())
+            tiles = sum(1 for p in stage.glob("*.glb"))
+    for warning in caught:
+        warn(" ".join(str(warning.message).split()))
     points = document["asset"]["extras"]["points"]
     if crs_line:
         print(crs_line)

@@ -116,3 +116,9 @@ def test_a_crs_pyproj_cannot_use_is_refused_by_name(tmp_path, capsys):
     assert cli.main(["tiles", str(tmp_path / "p.npy"), str(tmp_path / "out"), "--crs", "x"]) == 2
     assert capsys.readouterr().err.startswith("plexorin: error: crs: ")
     assert not (tmp_path / "out").exists()
+    # Points of the southern hemisphere in a northern zone: built, with one warning line.
+    np.save(tmp_path / "south.npy", np.zeros((10, 3)) + [500_000.0, -4_000_000.0, 0.0])
+    assert cli.main(["tiles", str(tmp_path / "south.npy"), str(tmp_path / "out"), "--crs",
+                     "EPSG:32610"]) == 0
+    err = capsys.readouterr().err
+    assert err.startswith("plexorin: warning: crs: ") and "area of use" in err and err.count("\n") == 1
