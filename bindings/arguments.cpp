@@ -8,20 +8,20 @@ namespace bindings {
 
 namespace {
 
-std::string shape_text(const ArraySpec& spec) {
-    if (spec.ndim == 1) return "1-D";
-    std::string columns = std::to_string(spec.columns_from);
-    if (spec.columns_to != spec.columns_from) columns += " to " + std::to_string(spec.columns_to);
+std::string shape_text(const ArrayForm& form) {
+    if (form.ndim == 1) return "1-D";
+    std::string columns = std::to_string(form.columns_from);
+    if (form.columns_to != form.columns_from) columns += " to " + std::to_string(form.columns_to);
     return "(N, " + columns + ")";
 }
 
 // "a writeable, aligned C-contiguous (N, 3) float32 array", as expected.
-std::string expected_text(const py::dtype& dtype, const ArraySpec& spec) {
-    std::string text = spec.writeable ? "a writeable, " : spec.aligned ? "an " : "a ";
-    if (spec.aligned) text += "aligned ";
+std::string expected_text(const py::dtype& dtype, const ArrayForm& form) {
+    std::string text = form.writeable ? "a writeable, " : form.aligned ? "an " : "a ";
+    if (form.aligned) text += "aligned ";
     text +=
-        "C-contiguous " + shape_text(spec) + " " + py::str(dtype).cast<std::string>() + " array";
-    if (spec.rows >= 0) text += " of " + std::to_string(spec.rows) + " rows";
+        "C-contiguous " + shape_text(form) + " " + py::str(dtype).cast<std::string>() + " array";
+    if (form.rows >= 0) text += " of " + std::to_string(form.rows) + " rows";
     return text;
 }
 
@@ -50,40 +50,40 @@ std::string given_text(const py::handle& object) {
                          given_text(object));
 }
 
-bool has_layout(const py::array& array, const ArraySpec& spec) {
-    if (array.ndim() != spec.ndim || !(array.flags() & py::array::c_style)) return false;
-    if (spec.ndim == 2 &&
-        (array.shape(1) < spec.columns_from || array.shape(1) > spec.columns_to)) {
+bool has_layout(const py::array& array, const ArrayForm& form) {
+    if (array.ndim() != form.ndim || !(array.flags() & py::array::c_style)) return false;
+    if (form.ndim == 2 &&
+        (array.shape(1) < form.columns_from || array.shape(1) > form.columns_to)) {
         return false;
     }
-    if (spec.rows >= 0 && array.shape(0) != spec.rows) return false;
-    return (!spec.aligned || is_aligned(array)) && (!spec.writeable || array.writeable());
+    if (form.rows >= 0 && array.shape(0) != form.rows) return false;
+    return (!form.aligned || is_aligned(array)) && (!form.writeable || array.writeable());
 }
 
 }  // namespace
 
-ArraySpec ArraySpec::columns_up_to(py::ssize_t last) const {
-    ArraySpec spec = *this;
-    spec.columns_to = last;
-    return spec;
+ArrayForm ArrayForm::columns_up_to(py::ssize_t last) const {
+    ArrayForm form = *this;
+    form.columns_to = last;
+    return form;
 }
 
-ArraySpec ArraySpec::typed() const {
-    ArraySpec spec = *this;
-    spec.aligned = true;
-    return spec;
+ArrayForm ArrayForm::typed() const {
+    ArrayForm form = *this;
+    form.aligned = true;
+    return form;
 }
 
-ArraySpec ArraySpec::written() const {
-    ArraySpec spec = typed();
-    spec.writeable = true;
-    return spec;
+ArrayForm ArrayForm::written() const {
+    ArrayForm form = typed();
+    form.writeable = true;
+    return form;
 }
 
-ArraySpec ArraySpec::of_rows(py::ssize_t n) const {
-    ArraySpec spec = *this;
-    spec.rows = n;
-    return spec;
+ArrayForm ArrayForm::of_rows(py::ssize_t n) const {
+    ArrayForm form = *this;
+    form.rows = n;
+    return form;
 }
 
 bool has_dtype(const py::array& array, const py::dtype& dtype) {
@@ -94,11 +94,11 @@ bool has_dtype(const py::array& array, const py::dtype& dtype) {
 }
 
 py::array require_array(const py::handle& object, const char* name, const py::dtype& dtype,
-                        const ArraySpec& spec) {
-    if (!py::isinstance<py::array>(object)) refuse(object, name, expected_text(dtype, spec));
+                        const ArrayForm& form) {
+    if (!py::isinstance<py::array>(object)) refuse(object, name, expected_text(dtype, form));
     auto array = py::reinterpret_borrow<py::array>(object);
-    if (!has_dtype(array, dtype) || !has_layout(array, spec)) {
-        refuse(object, name, expected_text(dtype, spec));
+    if (!has_dtype(array, dtype) || !has_layout(array, form)) {
+        refuse(object, name, expected_text(dtype, form));
     }
     return array;
 }

@@ -28,7 +28,7 @@ namespace bindings {
 namespace py = pybind11;
 
 // What an array argument must be besides its dtype.
-struct ArraySpec {
+struct ArrayForm {
     int ndim = 1;  // 1, or 2 with columns_from..columns_to columns
     py::ssize_t columns_from = 0;
     py::ssize_t columns_to = 0;
@@ -36,12 +36,12 @@ struct ArraySpec {
     bool writeable = false;  // the module writes into it
     py::ssize_t rows = -1;   // the one length it must have; -1: any
 
-    static ArraySpec vector() { return ArraySpec{}; }
-    static ArraySpec table(py::ssize_t columns) { return ArraySpec{2, columns, columns}; }
-    ArraySpec columns_up_to(py::ssize_t last) const;
-    ArraySpec typed() const;    // aligned
-    ArraySpec written() const;  // writeable and aligned
-    ArraySpec of_rows(py::ssize_t n) const;
+    static ArrayForm vector() { return ArrayForm{}; }
+    static ArrayForm table(py::ssize_t columns) { return ArrayForm{2, columns, columns}; }
+    ArrayForm columns_up_to(py::ssize_t last) const;
+    ArrayForm typed() const;    // aligned
+    ArrayForm written() const;  // writeable and aligned
+    ArrayForm of_rows(py::ssize_t n) const;
 };
 
 // An array argument of element type T, held for the call.
@@ -64,20 +64,20 @@ bool has_dtype(const py::array& array) {
 }
 
 // Refuses with a TypeError naming `name` what is not a NumPy array of
-// `dtype` laid out as `spec` asks.
+// `dtype` laid out as `form` asks.
 py::array require_array(const py::handle& object, const char* name, const py::dtype& dtype,
-                        const ArraySpec& spec);
+                        const ArrayForm& form);
 
 template <class T>
-Array<T> take_array(const py::handle& object, const char* name, const ArraySpec& spec) {
-    return Array<T>{require_array(object, name, py::dtype::of<T>(), spec)};
+Array<T> take_array(const py::handle& object, const char* name, const ArrayForm& form) {
+    return Array<T>{require_array(object, name, py::dtype::of<T>(), form)};
 }
 
 template <class T>
 std::optional<Array<T>> take_optional_array(const py::handle& object, const char* name,
-                                            const ArraySpec& spec) {
+                                            const ArrayForm& form) {
     if (object.is_none()) return std::nullopt;
-    return take_array<T>(object, name, spec);
+    return take_array<T>(object, name, form);
 }
 
 // Any C-contiguous NumPy array with rows along its first axis, of any

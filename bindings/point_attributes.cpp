@@ -44,9 +44,9 @@ HeldAttributes::HeldAttributes(const py::handle& attributes, std::size_t rows) {
         for (const AttributeDtype& candidate : attribute_dtypes()) {
             if (!has_dtype(given, candidate.dtype)) continue;
             const bool floats = candidate.type == glbcore::AttributeType::float32;
-            const ArraySpec spec =
-                given.ndim() == 2 && floats ? ArraySpec::table(2).columns_up_to(4) : ArraySpec{};
-            arrays_.push_back(require_array(given, label.c_str(), candidate.dtype, spec));
+            const ArrayForm form =
+                given.ndim() == 2 && floats ? ArrayForm::table(2).columns_up_to(4) : ArrayForm{};
+            arrays_.push_back(require_array(given, label.c_str(), candidate.dtype, form));
             item.type = candidate.type;
             known = true;
             break;

@@ -18,12 +18,12 @@ namespace {
 py::array guess_bonds(const py::object& positions_object, const py::object& radii_object,
                       const py::object& cell_object, double factor, double lower_bound,
                       unsigned workers) {
-    const auto positions = take_array<float>(positions_object, "positions", ArraySpec::table(3));
+    const auto positions = take_array<float>(positions_object, "positions", ArrayForm::table(3));
     const std::uint32_t count = rows_below_2_to_32(positions.rows(), "positions");
-    const auto radii = take_array<float>(radii_object, "radii", ArraySpec::vector());
+    const auto radii = take_array<float>(radii_object, "radii", ArrayForm::vector());
     require_rows(radii.rows(), count, "radii");
     const auto cell =
-        take_optional_array<double>(cell_object, "cell", ArraySpec::table(3).of_rows(3));
+        take_optional_array<double>(cell_object, "cell", ArrayForm::table(3).of_rows(3));
     glbcore::BondGuess guess;
     guess.positions = positions.data();
     guess.count = count;

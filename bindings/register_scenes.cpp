@@ -81,7 +81,7 @@ glbcore::ColorArray take_colors(const py::handle& colors, std::size_t rows,
                                 std::optional<py::array>& held) {
     glbcore::ColorArray out;
     if (colors.is_none()) return out;
-    const ArraySpec spec = ArraySpec::table(3).columns_up_to(4);
+    const ArrayForm form = ArrayForm::table(3).columns_up_to(4);
     py::dtype dtype = py::dtype::of<float>();
     if (py::isinstance<py::array>(colors)) {
         const auto given = py::reinterpret_borrow<py::array>(colors);
@@ -93,7 +93,7 @@ glbcore::ColorArray take_colors(const py::handle& colors, std::size_t rows,
             out.type = glbcore::ColorType::uint16;
         }
     }
-    held = require_array(colors, "colors", dtype, spec);
+    held = require_array(colors, "colors", dtype, form);
     require_rows(static_cast<std::size_t>(held->shape(0)), rows, "colors");
     out.data = held->data();
     out.components = static_cast<std::uint32_t>(held->shape(1));
@@ -124,7 +124,7 @@ HeldPalette take_palette(const py::handle& colors,
                          const std::optional<std::vector<std::string>>& names) {
     HeldPalette held;
     held.colors =
-        take_optional_array<float>(colors, "palette", ArraySpec::table(3).columns_up_to(4).typed());
+        take_optional_array<float>(colors, "palette", ArrayForm::table(3).columns_up_to(4).typed());
     if (held.colors && (held.colors->rows() == 0 || held.colors->rows() > MAX_PALETTE_ROWS)) {
         throw py::value_error("palette: expected 1 to 65536 colours, got " +
                               std::to_string(held.colors->rows()));
@@ -142,15 +142,15 @@ py::bytes atoms(const py::handle& positions, const py::handle& types, const std:
                 const py::handle& radius_per_type, unsigned workers, const py::handle& palette,
                 const std::optional<std::vector<std::string>>& palette_names, float radius_scale,
                 const Origin& origin, bool z_up, const py::handle& attributes) {
-    const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
+    const auto pos = take_array<float>(positions, "positions", ArrayForm::table(3));
     const HeldAttributes held_attributes(attributes, pos.rows());
-    const auto typ = take_array<std::uint16_t>(types, "types", ArraySpec::vector());
+    const auto typ = take_array<std::uint16_t>(types, "types", ArrayForm::vector());
     require_rows(typ.rows(), pos.rows(), "types");
     const auto atom_radii =
-        take_optional_array<float>(radius_per_atom, "radius", ArraySpec::vector());
+        take_optional_array<float>(radius_per_atom, "radius", ArrayForm::vector());
     if (atom_radii) require_rows(atom_radii->rows(), pos.rows(), "radius");
     const auto type_radii =
-        take_optional_array<float>(radius_per_type, "radius", ArraySpec::vector());
+        take_optional_array<float>(radius_per_type, "radius", ArrayForm::vector());
     glbcore::AtomScene scene;
     scene.positions = pos.data();
     scene.count = rows_below_2_to_32(pos.rows(), "positions");
@@ -179,7 +179,7 @@ py::object point_cloud(const py::handle& positions, const py::handle& colors, bo
                        bool keep_input_order, unsigned workers, glbcore::PointWriteScratch* scratch,
                        const py::handle& out_array, const Origin& origin, bool z_up,
                        const py::handle& attributes) {
-    const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
+    const auto pos = take_array<float>(positions, "positions", ArrayForm::table(3));
     const HeldAttributes held_attributes(attributes, pos.rows());
     std::optional<py::array> held_colors;
     glbcore::PointCloudScene scene;
@@ -196,7 +196,7 @@ py::object point_cloud(const py::handle& positions, const py::handle& colors, bo
         glbcore::write_point_cloud_scene(scene, out);
     };
     if (out_array.is_none()) return build(write);
-    LentOutput out(take_array<std::uint8_t>(out_array, "out", ArraySpec::vector().written()));
+    LentOutput out(take_array<std::uint8_t>(out_array, "out", ArrayForm::vector().written()));
     return build_into(out, write);
 }
 
@@ -221,10 +221,10 @@ std::uint32_t index_count(std::uint64_t faces) {
 py::bytes mesh(const py::handle& positions, const py::handle& faces, const py::handle& normals,
                const py::handle& colors, const MaterialFactors& material, bool compress,
                unsigned workers, const Origin& origin, bool z_up, const py::handle& attributes) {
-    const auto pos = take_array<float>(positions, "positions", ArraySpec::table(3));
+    const auto pos = take_array<float>(positions, "positions", ArrayForm::table(3));
     const HeldAttributes held_attributes(attributes, pos.rows());
-    const auto idx = take_array<std::uint32_t>(faces, "faces", ArraySpec::table(3));
-    const auto nrm = take_optional_array<float>(normals, "normals", ArraySpec::table(3));
+    const auto idx = take_array<std::uint32_t>(faces, "faces", ArrayForm::table(3));
+    const auto nrm = take_optional_array<float>(normals, "normals", ArrayForm::table(3));
     if (nrm) require_rows(nrm->rows(), pos.rows(), "normals");
     std::optional<py::array> held_colors;
     glbcore::MeshScene scene;
@@ -244,7 +244,7 @@ py::bytes mesh(const py::handle& positions, const py::handle& faces, const py::h
 
 // ---- Coordinates far from zero -------------------------------------------
 py::object float64_extents(const py::handle& positions, unsigned workers) {
-    const auto pos = take_array<double>(positions, "positions", ArraySpec::table(3).typed());
+    const auto pos = take_array<double>(positions, "positions", ArrayForm::table(3).typed());
     const std::uint32_t count = rows_below_2_to_32(pos.rows(), "positions");
     std::array<double, 3> lo{}, hi{};
     const bool finite = without_interpreter_lock(
@@ -255,7 +255,7 @@ py::object float64_extents(const py::handle& positions, unsigned workers) {
 
 py::array float32_offsets(const py::handle& positions, const std::array<double, 3>& origin,
                           unsigned workers) {
-    const auto pos = take_array<double>(positions, "positions", ArraySpec::table(3).typed());
+    const auto pos = take_array<double>(positions, "positions", ArrayForm::table(3).typed());
     const std::uint32_t count = rows_below_2_to_32(pos.rows(), "positions");
     py::array_t<float> out({static_cast<py::ssize_t>(count), py::ssize_t{3}});
     float* at = out.mutable_data();

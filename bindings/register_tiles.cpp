@@ -61,8 +61,8 @@ void require_below(const Value* values, std::size_t bad, std::size_t n, const ch
 }
 
 Array<float> take_points(const py::handle& positions, bool written = false) {
-    const ArraySpec spec = ArraySpec::table(3).typed();
-    return take_array<float>(positions, "positions", written ? spec.written() : spec);
+    const ArrayForm form = ArrayForm::table(3).typed();
+    return take_array<float>(positions, "positions", written ? form.written() : form);
 }
 
 py::tuple keys(const py::handle& positions, const Grid& grid, const py::handle& out) {
@@ -80,7 +80,7 @@ std::size_t key_histogram(const py::handle& positions, const Grid& grid, int lev
     require_level(level, "level");
     const auto points = take_points(positions);
     auto counts = take_array<std::uint32_t>(
-        histogram, "histogram", ArraySpec::vector().written().of_rows(nodes_of_level(level)));
+        histogram, "histogram", ArrayForm::vector().written().of_rows(nodes_of_level(level)));
     std::uint32_t* to = counts.mutable_data();
     return without_interpreter_lock([&] {
         return glbcore::tile_key_histogram(points.data(), points.rows(), tile_grid(grid), level,
@@ -99,7 +99,7 @@ py::tuple partition_by_table(const Array<std::uint32_t>& keys, int level,
     std::optional<Array<std::uint32_t>> lent;
     if (!scratch.is_none()) {
         lent = take_array<std::uint32_t>(
-            scratch, "scratch", ArraySpec::vector().written().of_rows(static_cast<py::ssize_t>(n)));
+            scratch, "scratch", ArrayForm::vector().written().of_rows(static_cast<py::ssize_t>(n)));
     }
     std::uint32_t* to = order.mutable_data();
     std::uint64_t* count = counts.mutable_data();
@@ -123,8 +123,8 @@ py::tuple partition_by_table(const Array<std::uint32_t>& keys, int level,
 py::tuple partition(const py::handle& keys, int level, const py::handle& cell_group,
                     std::uint32_t groups, const py::handle& out, const py::handle& scratch) {
     require_level(level, "level");
-    const auto sorted = take_array<std::uint32_t>(keys, "keys", ArraySpec::vector().typed());
-    const ArraySpec table = ArraySpec::vector().typed().of_rows(nodes_of_level(level));
+    const auto sorted = take_array<std::uint32_t>(keys, "keys", ArrayForm::vector().typed());
+    const ArrayForm table = ArrayForm::vector().typed().of_rows(nodes_of_level(level));
     if (py::isinstance<py::array>(cell_group)) {
         const auto given = py::reinterpret_borrow<py::array>(cell_group);
         if (has_dtype<std::uint8_t>(given)) {
@@ -146,7 +146,7 @@ py::tuple partition(const py::handle& keys, int level, const py::handle& cell_gr
 py::tuple buckets(const py::handle& cell_starts, const py::handle& leaf_level, int level,
                   std::uint64_t bucket_places) {
     require_level(level, "level");
-    const ArraySpec table = ArraySpec::vector().typed().of_rows(nodes_of_level(level));
+    const ArrayForm table = ArrayForm::vector().typed().of_rows(nodes_of_level(level));
     const auto starts = take_array<std::int64_t>(cell_starts, "cell_starts", table);
     const auto leaves = take_array<std::uint8_t>(leaf_level, "leaf_level", table);
     if (bucket_places == 0) throw py::value_error("bucket_places: expected a positive count");
@@ -172,8 +172,8 @@ py::tuple coarse_selection(const py::sequence& counts, const py::sequence& start
     std::vector<const std::uint64_t*> count_of;
     std::vector<const std::int64_t*> start_of;
     for (std::size_t g = 0; g < counts.size(); ++g) {
-        const ArraySpec level =
-            ArraySpec::vector().typed().of_rows(nodes_of_level(static_cast<int>(g)));
+        const ArrayForm level =
+            ArrayForm::vector().typed().of_rows(nodes_of_level(static_cast<int>(g)));
         count_arrays.push_back(take_array<std::uint64_t>(counts[g], "counts", level));
         start_arrays.push_back(take_array<std::int64_t>(starts[g], "starts", level));
         count_of.push_back(count_arrays.back().data());
@@ -193,7 +193,7 @@ py::tuple coarse_selection(const py::sequence& counts, const py::sequence& start
 
 py::array gather(const py::handle& source, const py::handle& order, const py::handle& out) {
     const RowBytes rows = take_row_bytes(source, "source", false);
-    const auto picks = take_array<std::uint32_t>(order, "order", ArraySpec::vector().typed());
+    const auto picks = take_array<std::uint32_t>(order, "order", ArrayForm::vector().typed());
     const std::size_t n = picks.rows();
     std::vector<py::ssize_t> shape(rows.array.shape(), rows.array.shape() + rows.array.ndim());
     shape[0] = static_cast<py::ssize_t>(n);
@@ -327,7 +327,7 @@ struct BucketColumns {
 
 BucketColumns take_columns(const py::handle& types, const py::handle& colors, std::size_t n) {
     BucketColumns columns;
-    columns.types = take_optional_array<std::uint16_t>(types, "types", ArraySpec::vector());
+    columns.types = take_optional_array<std::uint16_t>(types, "types", ArrayForm::vector());
     if (columns.types) {
         require_rows(columns.types->rows(), n, "types");
         columns.core[0] = {reinterpret_cast<const std::uint8_t*>(columns.types->data()), 2};
@@ -353,7 +353,7 @@ py::tuple bucket(TileScratch& scratch, const py::handle& positions, const py::ha
     const std::size_t n = points.rows();
     rows_below_2_to_32(n, "positions");
     const BucketColumns columns = take_columns(types, colors, n);
-    const ArraySpec vector = ArraySpec::vector().typed();
+    const ArrayForm vector = ArrayForm::vector().typed();
     const auto leaves = take_array<std::uint8_t>(cell_leaf_level, "cell_leaf_level",
                                                  vector.of_rows(nodes_of_level(histogram_level)));
     const auto rows = take_array<std::uint32_t>(preselected_rows, "preselected_rows", vector);
