@@ -5,15 +5,16 @@
 // model, the renderer and the camera, the legend's entries, the names of
 // the served files (null until listed), the offset the model is shown at,
 // the player of an animated file (player.js; null without animation), the
-// values per point it carries (attributes) and colorBy(name), which
-// recolours the points by one of them (null: the file's own colours). Rendering happens on demand only
+// values per point, vertex or instance it carries (attributes) and
+// colorBy(name), which recolours points, meshes and spheres by one of them
+// (null: the file's own colours). Rendering happens on demand only
 // (after loading, resizing or moving the camera), so an idle page costs nothing.
 import * as THREE from "three";
 import { GLTFLoader } from "three/addons/loaders/GLTFLoader.js";
 import { OrbitControls } from "three/addons/controls/OrbitControls.js";
 import { MeshoptDecoder } from "three/addons/libs/meshopt_decoder.module.js";
 import { createPlayer } from "./player.js";
-import { colorBy, pointAttributes } from "./attributes.js";
+import { colorBy, offerMenu, showLegendEntries, valueNames } from "./attributes.js";
 
 const BACKGROUND = 0x1b1f27;
 const VIEW_DIRECTION = new THREE.Vector3(1.0, 0.8, 1.2).normalize();
@@ -280,41 +281,25 @@ function fail(name, error) {
   setStatus([fileLabel(name), `: ${state.error}`], true);
 }
 
-// ---- Colour by a value per point ----
-function showValueLegend(entries) {
-  const element = document.getElementById("legend");
-  state.legend = entries.map(({ type, css, text }) => ({ type, css, text }));
-  element.replaceChildren(...entries.map(({ type, css, text }) => {
-    const entry = document.createElement("div");
-    entry.className = "entry";
-    entry.dataset.type = type;
-    const swatch = document.createElement("span");
-    swatch.className = "swatch";
-    swatch.style.background = css;
-    entry.append(swatch, text); // names from the file: text, never markup
-    return entry;
-  }));
-  element.hidden = entries.length === 0;
-}
-
+// ---- Colour by a value per point, vertex or instance ----
 state.colorBy = (name) => {
   if (!state.model) return;
   const entries = colorBy(state.model, name || null);
-  if (name) showValueLegend(entries);
-  else showLegend(state.json, state.model);
+  if (name) {
+    state.legend = entries;
+    showLegendEntries(document.getElementById("legend"), entries);
+  } else {
+    showLegend(state.json, state.model);
+  }
   state.coloredBy = name || null;
   render();
 };
 
 function offerValues(model) {
-  const select = document.getElementById("color-by");
-  state.attributes = pointAttributes(model).map((name) => name.slice(1));
+  const names = valueNames(model);
+  state.attributes = names.map((name) => name.slice(1));
   state.coloredBy = null;
-  const option = (value, text) => Object.assign(document.createElement("option"), { value, textContent: text });
-  select.replaceChildren(option("", "colours of the file"),
-    ...state.attributes.map((name) => option(`_${name}`, `colour by ${name}`)));
-  select.hidden = state.attributes.length === 0;
-  select.onchange = () => state.colorBy(select.value);
+  offerMenu(document.getElementById("color-by"), names, state.colorBy);
 }
 
 // Compressed files (EXT_meshopt_compression) need the decoder.
@@ -360,10 +345,7 @@ window.addEventListener("keydown", (event) => {
   }
   if (!state.model || (event.key !== "+" && event.key !== "-")) return;
   state.model.traverse((object) => {
-    if (object.isPoints) {
-      object.material.size = Math.max(1, object.material.size + (event.key === "+" ? 1 : -1));
-      if (object.material.uniforms) object.material.uniforms.size.value = object.material.size * window.devicePixelRatio;
-    }
+    if (object.isPoints) object.material.size = Math.max(1, object.material.size + (event.key === "+" ? 1 : -1));
   });
   render();
 });
