@@ -3,12 +3,16 @@
 // finer ones as it comes closer. window.tilesViewer exposes the state for
 // scripts that drive the page: status "loading" | "ready" | "error", the
 // error, the renderer, camera, controls and TilesRenderer, `drawn()` (the
-// tiles drawn now) and `settled()` (nothing left to load for this view).
+// tiles drawn now), `settled()` (nothing left to load for this view), the
+// values per point the tileset describes (attributes: {name: [min, max]})
+// and colorBy(name), which recolours every tile, loaded or still to come,
+// by one of them (null: the tiles' own colours).
 import * as THREE from "three";
 import { OrbitControls } from "three/addons/controls/OrbitControls.js";
 import { MeshoptDecoder } from "three/addons/libs/meshopt_decoder.module.js";
 import { GLTFLoader } from "three/addons/loaders/GLTFLoader.js";
 import { TilesRenderer } from "3d-tiles-renderer";
+import { fileMaterial, legendEntries, offerMenu, paint, presentClasses, showLegendEntries, valueColoring } from "./attributes.js";
 
 const renderer = new THREE.WebGLRenderer({ antialias: false, preserveDrawingBuffer: true });
 renderer.setPixelRatio(window.devicePixelRatio);
@@ -19,7 +23,7 @@ document.body.appendChild(renderer.domElement);
 const scene = new THREE.Scene();
 const camera = new THREE.PerspectiveCamera(50, window.innerWidth / window.innerHeight, 0.01, 1e7);
 const controls = new OrbitControls(camera, renderer.domElement);
-const state = { status: "loading", error: null, renderer, camera, controls, tiles: null };
+const state = { status: "loading", error: null, renderer, camera, controls, tiles: null, attributes: {}, coloring: null };
 window.tilesViewer = state;
 
 function setStatus(text, isError = false) {
@@ -58,6 +62,60 @@ function frame(tiles) {
   controls.update();
 }
 
+// ---- Colour by a value per point ----
+// The single values per point a tileset describes, "_name" -> [min, max]:
+// properties of its schema's classes with statistics (3D Tiles 1.1) that
+// hold a finite minimum and maximum.
+function describedValues(tileset) {
+  const values = {};
+  const classes = tileset.schema?.classes ?? {};
+  for (const [className, described] of Object.entries(classes)) {
+    const statistics = tileset.statistics?.classes?.[className]?.properties ?? {};
+    for (const [property, definition] of Object.entries(described?.properties ?? {})) {
+      const { min, max } = statistics[property] ?? {};
+      if (definition?.type === "SCALAR" && Number.isFinite(min) && Number.isFinite(max)) {
+        values[`_${property.toLowerCase()}`] = [min, max];
+      }
+    }
+  }
+  return values;
+}
+
+// Classes of the loaded tiles, counted once per tile.
+function loadedClasses(tiles, name) {
+  const present = new Set();
+  tiles.forEachLoadedModel((scene) => {
+    scene.userData.classes ??= presentClasses(scene, name);
+    for (const code of scene.userData.classes) present.add(code);
+  });
+  return [...present].sort((a, b) => a - b);
+}
+
+function showValueLegend(tiles) {
+  const coloring = state.coloring;
+  const classes = coloring?.byClass ? loadedClasses(tiles, coloring.name) : [];
+  showLegendEntries(document.getElementById("legend"), legendEntries(coloring, classes));
+}
+
+function offerValues(tiles, tileset) {
+  state.attributes = describedValues(tileset);
+  state.colorBy = (name) => {
+    state.coloring = name ? valueColoring(name, state.attributes[name]) : null;
+    tiles.forEachLoadedModel((scene) => paint(scene, state.coloring));
+    showValueLegend(tiles);
+  };
+  offerMenu(document.getElementById("color-by"), Object.keys(state.attributes), state.colorBy);
+  tiles.addEventListener("load-model", ({ scene }) => {
+    if (!state.coloring) return;
+    paint(scene, state.coloring);
+    if (state.coloring.byClass) showValueLegend(tiles);
+  });
+  // The renderer disposes the material drawn; a tile painted by value also holds its own.
+  tiles.addEventListener("dispose-model", ({ scene }) => scene.traverse((object) => {
+    if (object.material && fileMaterial(object) !== object.material) fileMaterial(object).dispose();
+  }));
+}
+
 function open(url) {
   const tiles = new TilesRenderer(url);
   const loader = new GLTFLoader(tiles.manager);
@@ -69,9 +127,10 @@ function open(url) {
   tiles.group.updateMatrixWorld(true);
   tiles.setCamera(camera);
   tiles.setResolutionFromRenderer(camera, renderer);
-  tiles.addEventListener("load-root-tileset", () => {
+  tiles.addEventListener("load-root-tileset", ({ tileset }) => {
     if (state.status !== "loading") return;
     frame(tiles);
+    offerValues(tiles, tileset);
     state.status = "ready";
     setStatus(url);
   });
