@@ -1,9 +1,13 @@
-// Opens one GLB file in the viewer page with headless Chromium and picks each
-// entry of its colour-by menu in turn, as a user would. Prints one JSON line:
-// {status, options: [values], states: [{value, pixels, legend}]}, where
-// pixels is a digest of the drawn canvas (the count of pixels of each 4-bit
-// colour that is not the background) and legend the legend's entry texts.
-// Usage: node tests/js/recolour-viewer.mjs BASE_URL FILE_URL
+// Opens one GLB file in the viewer page (or a tileset in the tiles page) with
+// headless Chromium and picks each entry of its colour-by menu in turn, as a
+// user would. Prints one JSON line: {status, options: [values], initial,
+// states: [{value, pixels, colours, legend}]}, where pixels is a digest of
+// the drawn canvas (the count of pixels of each 4-bit colour that is not the
+// background), colours the same per 8-bit colour (0xRRGGBB), legend the
+// legend's entry texts and initial the page as it opened (null for tiles:
+// the tiles' requests are held until the first entry is picked, so that
+// every tile loads after it).
+// Usage: node tests/js/recolour-viewer.mjs BASE_URL FILE_URL [tiles]
 import { mkdtempSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
@@ -21,33 +25,59 @@ function drawnColours() {
   context.drawImage(source, 0, 0);
   const pixels = context.getImageData(0, 0, copy.width, copy.height).data;
   const counts = {};
+  const colours = {};
   for (let i = 0; i < pixels.length; i += 4) {
     if (Math.abs(pixels[i] - pixels[0]) + Math.abs(pixels[i + 1] - pixels[1]) + Math.abs(pixels[i + 2] - pixels[2]) <= 24) continue;
     const key = ((pixels[i] >> 4) << 8) | ((pixels[i + 1] >> 4) << 4) | (pixels[i + 2] >> 4);
     counts[key] = (counts[key] || 0) + 1;
+    const colour = (pixels[i] << 16) | (pixels[i + 1] << 8) | pixels[i + 2];
+    colours[colour] = (colours[colour] || 0) + 1;
   }
   const legend = [...document.querySelectorAll("#legend:not([hidden]) .entry")].map((e) => e.textContent);
-  return { pixels: counts, legend };
+  return { pixels: counts, colours, legend };
 }
 
-const [baseUrl, fileUrl] = process.argv.slice(2);
+// Drawn and nothing left to load: a frame for the viewer, which draws on
+// demand; for tiles, the renderer settled for a few frames in a row.
+async function settle(page, tiles) {
+  if (!tiles) {
+    await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
+    return;
+  }
+  await page.waitForFunction(() => {
+    const v = window.tilesViewer;
+    v.quiet = v.settled() ? (v.quiet ?? 0) + 1 : 0;
+    return v.quiet > 20;
+  }, null, { timeout: 120000, polling: 100 });
+}
+
+const [baseUrl, fileUrl, kind] = process.argv.slice(2);
+const tiles = kind === "tiles";
 const profile = mkdtempSync(join(tmpdir(), "viewer-chromium-"));
 const browser = await chromium.launchPersistentContext(profile, {
   executablePath: "/usr/bin/chromium", args: CHROMIUM_ARGS, viewport: { width: 800, height: 600 },
 });
 try {
   const page = await browser.newPage();
-  await page.goto(`${baseUrl}/viewer/?file=${encodeURIComponent(fileUrl)}`);
-  await page.waitForFunction(() => window.viewer && window.viewer.status !== "loading", null, { timeout: 120000 });
-  const status = await page.evaluate(() => window.viewer.status);
+  const pageErrors = [];
+  page.on("pageerror", (error) => pageErrors.push(String(error)));
+  let release = () => {};
+  const released = new Promise((resolve) => { release = resolve; });
+  if (tiles) await page.route("**/*.glb", async (route) => { await released; await route.continue(); });
+  await page.goto(tiles ? `${baseUrl}/viewer/tiles.html?tileset=${encodeURIComponent(fileUrl)}`
+    : `${baseUrl}/viewer/?file=${encodeURIComponent(fileUrl)}`);
+  await page.waitForFunction(() => (window.viewer || window.tilesViewer)?.status !== "loading", null, { timeout: 120000 });
+  const status = await page.evaluate(() => (window.viewer || window.tilesViewer).status);
   const options = await page.$$eval("#color-by option", (all) => all.map((o) => o.value));
+  const initial = tiles ? null : await page.evaluate(drawnColours);
   const states = [];
   for (const value of [...options.slice(1), options[0]]) {
     await page.selectOption("#color-by", value);
-    await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
+    release();
+    await settle(page, tiles);
     states.push({ value, ...(await page.evaluate(drawnColours)) });
   }
-  console.log(JSON.stringify({ status, options, states }));
+  console.log(JSON.stringify({ status, options, initial, states, pageErrors }));
 } finally {
   await browser.close();
   rmSync(profile, { recursive: true, force: true });

@@ -253,6 +253,55 @@ def test_viewer_recolours_points_by_the_menu(tmp_path):
     assert by[""]["legend"] == []
 
 
+# Viridis' published ends (low, high) as unit directions in sRGB: light
+# scales a colour, keeping its direction, apart from highlights and edges.
+VIRIDIS_ENDS = np.array([[0x44, 0x01, 0x54], [0xFD, 0xE7, 0x25]]) / np.array([[108.1], [344.6]])
+
+
+def share_near(colours, directions, cosine=0.98):
+    """The share of drawn pixels (0xRRGGBB -> count) whose colour points
+    along each of the directions."""
+    keys, counts = np.array([int(k) for k in colours]), np.array(list(colours.values()))
+    rgb = np.stack([keys >> 16, (keys >> 8) & 255, keys & 255], -1).astype(float)
+    aligned = (rgb / np.linalg.norm(rgb, axis=1)[:, None]) @ np.asarray(directions).T > cosine
+    return (counts[:, None] * aligned).sum(axis=0) / counts.sum()
+
+
+def test_viewer_recolours_lit_spheres_and_meshes_and_restores_them(tmp_path):
+    from test_viewer import browser_missing
+    if browser_missing():
+        pytest.skip(f"{browser_missing()} is missing (make setup installs it)")
+    import sys
+    sys.path.insert(0, str(REPO / "viewer"))
+    from serve import StaticServer
+
+    rng = np.random.default_rng(6)
+    xyz = rng.uniform(0, 30, (400, 3))  # grey spheres, value 0 or 1 by side
+    (tmp_path / "spheres.glb").write_bytes(plexorin.atoms(
+        xyz, np.zeros(400, int), style="spheres", attributes={"charge": (xyz[:, 0] > 15) * 1.0}))
+    side = np.linspace(0, 1, 40)
+    x, y = np.meshgrid(side, side, indexing="ij")
+    grid = np.stack([x, 0.2 * np.sin(6 * x) * np.cos(4 * y), y], -1).reshape(-1, 3)
+    corner = np.arange(39 * 40).reshape(39, 40)[:, :-1].ravel()
+    faces = np.concatenate([np.stack([corner, corner + 40, corner + 41], -1),
+                            np.stack([corner, corner + 41, corner + 1], -1)])
+    (tmp_path / "mesh.glb").write_bytes(plexorin.mesh(  # white, value 0 or 1 by side
+        grid, faces, compress=True, attributes={"side": (grid[:, 0] > 0.5).astype(np.uint8)}))
+    with StaticServer(tmp_path) as server:
+        runs = [subprocess.run(["node", str(REPO / "tests" / "js" / "recolour-viewer.mjs"),
+                                server.url, f"/files/{name}"], cwd=REPO, capture_output=True,
+                               text=True, timeout=300, check=False) for name in ("spheres.glb", "mesh.glb")]
+    for run, value in zip(runs, ("_charge", "_side")):
+        assert run.returncode == 0, run.stderr
+        report = json.loads(run.stdout.splitlines()[-1])
+        assert report["options"] == ["", value] and report["pageErrors"] == []
+        (coloured, restored) = report["states"]
+        low, high = share_near(coloured["colours"], VIRIDIS_ENDS)
+        assert low > 0.1 and high > 0.1 and low + high > 0.8, (low, high)
+        assert share_near(report["initial"]["colours"], VIRIDIS_ENDS).sum() < 0.01
+        assert restored["colours"] == report["initial"]["colours"]
+
+
 def test_extra_bytes_are_kept_and_wide_integers_left_out_naming_them(tmp_path, capsys):
     las = laspy.create(point_format=6, file_version="1.4")
     las.add_extra_dims([laspy.ExtraBytesParams("big id", "u8"),

@@ -61,3 +61,54 @@ def test_a_tileset_placed_on_earth_draws_where_the_camera_frames_it(tmp_path, br
     assert [v["error"] for v in views] == [None] * 3 and views[0]["pageErrors"] == []
     assert min(v["drawnFraction"] for v in views) > 0.002  # 6,400 km from the origin
     assert len(views[-1]["drawn"]) > len(views[0]["drawn"])
+
+
+def near_share(colours, *expected, within=3):
+    """The share of drawn pixels (0xRRGGBB -> count) within `within` per channel of each colour."""
+    keys, counts = np.array([int(k) for k in colours]), np.array(list(colours.values()))
+    rgb = np.stack([keys >> 16, (keys >> 8) & 255, keys & 255], -1)
+    wanted = np.array([[int(e[i:i + 2], 16) for i in (0, 2, 4)] for e in expected])
+    close = (np.abs(rgb[:, None, :] - wanted[None]) <= within).all(-1)
+    return (counts[:, None] * close).sum(axis=0) / counts.sum()
+
+
+def test_tiles_are_recoloured_by_the_menu_loaded_or_not(tmp_path, browser_ready):  # noqa: F811
+    """Two white tiles, the one at x < 50 of intensity 0 and ground, the other
+    of intensity 4000 and building: picked before any tile loads, the menu
+    paints each tile in the ends of viridis, then in the ASPRS colours, then
+    white again (unlit points: the exact colours)."""
+    from serve import StaticServer
+
+    rng = np.random.default_rng(5)
+    children = []
+    for k in range(2):
+        xyz = rng.uniform(0, 50, (20000, 3)) * [1, 2, 0.2] + [50 * k, 0, 0]
+        (tmp_path / f"{k}.glb").write_bytes(plexorin.point_cloud(
+            xyz, np.full((20000, 3), 255, np.uint8), up="z",
+            attributes={"intensity": np.full(20000, 4000 * k, np.uint16),
+                        "classification": np.full(20000, 2 + 4 * k, np.uint8)}))
+        children.append({"boundingVolume": {"box": [50 * k + 25, 50, 5, 25, 0, 0, 0, 50, 0, 0, 0, 5]},
+                         "geometricError": 0, "content": {"uri": f"{k}.glb"}})
+    scalars = {name: {"type": "SCALAR", "componentType": kind}
+               for name, kind in (("intensity", "UINT16"), ("classification", "UINT8"))}
+    (tmp_path / "tileset.json").write_text(json.dumps({
+        "asset": {"version": "1.1"}, "geometricError": 100,
+        "schema": {"id": "plexorin", "classes": {"point": {"properties": scalars}}},
+        "statistics": {"classes": {"point": {"count": 40000, "properties": {
+            "intensity": {"min": 0, "max": 4000}, "classification": {"min": 2, "max": 6}}}}},
+        "root": {"boundingVolume": {"box": [50, 50, 5, 50, 0, 0, 0, 50, 0, 0, 0, 5]},
+                 "geometricError": 100, "refine": "ADD", "children": children}}))
+    with StaticServer(tmp_path) as server:
+        done = subprocess.run(["node", str(REPO / "tests/js/recolour-viewer.mjs"), server.url,
+                               "/files/tileset.json", "tiles"],
+                              capture_output=True, text=True, timeout=600, cwd=REPO)
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout.splitlines()[-1])
+    assert report["options"] == ["", "_intensity", "_classification"] and report["pageErrors"] == []
+    by = {state["value"]: state for state in report["states"]}
+    for value, colours in (("_intensity", ("440154", "fde725")),
+                           ("_classification", ("aa5500", "ff5555")), ("", ("ffffff",))):
+        shares = near_share(by[value]["colours"], *colours)
+        assert shares.min() > 0.2 and shares.sum() > 0.99, (value, shares)
+    assert by["_classification"]["legend"] == ["2 · ground", "6 · building"]
+    assert by["_intensity"]["legend"] == ["intensity 0.000", "intensity 2000", "intensity 4000"]
