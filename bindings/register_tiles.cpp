@@ -227,7 +227,7 @@ py::tuple extents(const py::handle& positions) {
 // writes into it again.
 class TileScratch {
 public:
-    enum Room { POSITIONS, TYPES, COLORS, KEYS, ORDER, SORT, HISTOGRAM, ROOMS };
+    enum Room { POSITIONS, TYPES, COLORS, VALUES, KEYS, ORDER, SORT, HISTOGRAM, ROOMS };
 
     // A C-contiguous array of `dtype` and `shape` starting on a cache line in
     // room `room`, the storage made larger (an eighth to spare) when needed.
@@ -252,9 +252,10 @@ private:
 };
 
 TileScratch::Room column_room(int column) {
-    if (column < 0 || column > 2) {
-        throw py::value_error("column: expected 0 (positions), 1 (types) or 2 (colors), got " +
-                              std::to_string(column));
+    if (column < 0 || column > 3) {
+        throw py::value_error(
+            "column: expected 0 (positions), 1 (types), 2 (colors) or 3 (values), got " +
+            std::to_string(column));
     }
     return static_cast<TileScratch::Room>(TileScratch::POSITIONS + column);
 }
@@ -292,8 +293,8 @@ py::tuple route(TileScratch& scratch, const py::handle& positions, const Grid& g
 }
 
 void reserve(TileScratch& scratch, std::size_t rows, std::size_t type_bytes,
-             std::size_t color_bytes) {
-    const std::size_t row_bytes[] = {type_bytes, color_bytes};
+             std::size_t color_bytes, std::size_t value_bytes) {
+    const std::size_t row_bytes[] = {type_bytes, color_bytes, value_bytes};
     without_interpreter_lock([&] { scratch.bucket().reserve(rows, row_bytes); });
 }
 
@@ -322,10 +323,14 @@ py::tuple bucket_results(const glbcore::TileBucketScratch& done, const BucketCol
 struct BucketColumns {
     std::optional<Array<std::uint16_t>> types;
     std::optional<RowBytes> colors;
+    std::optional<RowBytes> values;
     glbcore::TileColumn core[glbcore::TileBucketScratch::COLUMNS];
 };
 
-BucketColumns take_columns(const py::handle& types, const py::handle& colors, std::size_t n) {
+// The values per point come as one row of bytes per point (all of a
+// point's values packed), which the tiler moves as it moves the point.
+BucketColumns take_columns(const py::handle& types, const py::handle& colors,
+                           const py::handle& values, std::size_t n) {
     BucketColumns columns;
     columns.types = take_optional_array<std::uint16_t>(types, "types", ArrayForm::vector());
     if (columns.types) {
@@ -337,6 +342,11 @@ BucketColumns take_columns(const py::handle& types, const py::handle& colors, st
         require_rows(columns.colors->rows, n, "colors");
         columns.core[1] = {columns.colors->data(), columns.colors->row_bytes};
     }
+    if (!values.is_none()) {
+        columns.values = take_row_bytes(values, "values", false);
+        require_rows(columns.values->rows, n, "values");
+        columns.core[2] = {columns.values->data(), columns.values->row_bytes};
+    }
     return columns;
 }
 
@@ -346,13 +356,13 @@ py::tuple bucket(TileScratch& scratch, const py::handle& positions, const py::ha
                  const py::handle& colors, const Grid& grid, int histogram_level, int grid_depth,
                  std::uint64_t points_per_tile, const py::handle& cell_leaf_level,
                  const py::handle& preselected_rows, const py::handle& preselected_levels,
-                 bool compress) {
+                 bool compress, const py::handle& values) {
     require_level(histogram_level, "histogram_level");
     if (grid_depth < 1) throw py::value_error("grid_depth: expected 1 or more");
     const auto points = take_points(positions);
     const std::size_t n = points.rows();
     rows_below_2_to_32(n, "positions");
-    const BucketColumns columns = take_columns(types, colors, n);
+    const BucketColumns columns = take_columns(types, colors, values, n);
     const ArrayForm vector = ArrayForm::vector().typed();
     const auto leaves = take_array<std::uint8_t>(cell_leaf_level, "cell_leaf_level",
                                                  vector.of_rows(nodes_of_level(histogram_level)));
@@ -388,13 +398,13 @@ py::tuple bucket(TileScratch& scratch, const py::handle& positions, const py::ha
     return bucket_results(scratch.bucket(), columns, points.array, n);
 }
 
-// (first non-finite row = N, positions, types, colors, levels, nodes, cuts,
-// boxes) of the last run.
+// (first non-finite row = N, positions, types, colors, values, levels,
+// nodes, cuts, boxes) of the last run.
 py::tuple bucket_results(const glbcore::TileBucketScratch& done, const BucketColumns& columns,
                          const py::array& positions, std::size_t n) {
     const py::array in_order =
         shared_array(done.positions(), py::dtype::of<float>(), shape_of_rows(positions, n));
-    py::object types = py::none(), colors = py::none();
+    py::object types = py::none(), colors = py::none(), values = py::none();
     if (columns.types) {
         types = shared_array(done.column(0), py::dtype::of<std::uint16_t>(),
                              {static_cast<py::ssize_t>(n)});
@@ -402,6 +412,10 @@ py::tuple bucket_results(const glbcore::TileBucketScratch& done, const BucketCol
     if (columns.colors) {
         colors = shared_array(done.column(1), columns.colors->array.dtype(),
                               shape_of_rows(columns.colors->array, n));
+    }
+    if (columns.values) {
+        values = shared_array(done.column(2), columns.values->array.dtype(),
+                              shape_of_rows(columns.values->array, n));
     }
     const std::vector<glbcore::TileRun>& runs = done.runs();
     const auto count = static_cast<py::ssize_t>(runs.size());
@@ -419,7 +433,7 @@ py::tuple bucket_results(const glbcore::TileBucketScratch& done, const BucketCol
         std::copy(b.hi, b.hi + 3, box + 6 * t + 3);
     }
     cuts.mutable_at(count) = static_cast<std::uint32_t>(n);
-    return py::make_tuple(n, in_order, types, colors, levels, nodes, cuts, boxes);
+    return py::make_tuple(n, in_order, types, colors, values, levels, nodes, cuts, boxes);
 }
 
 py::tuple box_of(const py::handle& y_up, bool compress, bool uniform_grid) {
@@ -444,12 +458,13 @@ void register_tiles(py::module_& tiles) {
                             "lending the same room writes into them again.")
         .def(py::init<>())
         .def("reserve", &reserve,
-             "Makes room for buckets of `rows` points with types and colour rows of these\n"
-             "bytes (0: none).",
-             py::arg("rows"), py::arg("type_bytes"), py::arg("color_bytes"))
+             "Makes room for buckets of `rows` points with type, colour and value rows of\n"
+             "these bytes (0: none).",
+             py::arg("rows"), py::arg("type_bytes"), py::arg("color_bytes"),
+             py::arg("value_bytes") = 0)
         .def("input", &lend_input,
              "An array of `dtype` and `shape` to fill with a bucket's column 0 (positions), 1\n"
-             "(types) or 2 (colours).",
+             "(types), 2 (colours) or 3 (values per point, a row of bytes each).",
              py::arg("column"), py::arg("dtype"), py::arg("shape"))
         .def("histogram", &zeroed_histogram, "A zeroed uint32 array of 8^level counts.",
              py::arg("level"))
@@ -463,14 +478,15 @@ void register_tiles(py::module_& tiles) {
              "One bucket to its tiles in one pass: keys, sort, tile levels, grouping by level,\n"
              "gathers, the finer order in grid cells (compressed points), runs, the turn to\n"
              "y-up and the boxes. Returns (first non-finite row,) for a non-finite point, else\n"
-             "(N, positions, types, colors, levels, nodes, cuts, boxes): the columns in tile\n"
+             "(N, positions, types, colors, values, levels, nodes, cuts, boxes): the columns\n"
+             "(`values`: each point's values as one row of bytes) in tile\n"
              "order (y-up), tile t being rows cuts[t] to cuts[t + 1] of node (levels[t],\n"
              "nodes[t]), boxes[t] its z-up (lo, hi), widened for compressed tiles to the\n"
              "dequantised points. The arrays are read-only.",
              py::arg("positions"), py::arg("types"), py::arg("colors"), py::arg("grid"),
              py::arg("histogram_level"), py::arg("grid_depth"), py::arg("points_per_tile"),
              py::arg("cell_leaf_level"), py::arg("preselected_rows"), py::arg("preselected_levels"),
-             py::arg("compress"));
+             py::arg("compress"), py::arg("values") = py::none());
     tiles.def("box", &box_of,
               "The z-up (lo, hi) of a tile of y-up float32 points, widened when `compress` to\n"
               "the dequantised points of its file (uniform_grid for point clouds).",

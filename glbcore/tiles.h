@@ -207,7 +207,9 @@ struct TileBucketPass {
 // results of a pass live here until the next pass.
 class TileBucketScratch {
 public:
-    static constexpr int COLUMNS = 2;  // besides the positions: types, colours
+    // Besides the positions: types, colours, and the values per point (each
+    // point's values packed in one row).
+    static constexpr int COLUMNS = 3;
 
     TileBucketScratch();
     ~TileBucketScratch();

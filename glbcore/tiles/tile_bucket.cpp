@@ -76,13 +76,14 @@ namespace {
 
 // Refines each level's places (grouped by level, each level in key order).
 void refine_levels(float* positions, const std::uint8_t* levels, const std::uint32_t* keys,
-                   std::size_t count, const TileGrid& grid, std::uint8_t* const (&columns)[2],
-                   const std::size_t (&row_bytes)[2]) {
+                   std::size_t count, const TileGrid& grid,
+                   std::uint8_t* const (&columns)[TileBucketScratch::COLUMNS],
+                   const std::size_t (&row_bytes)[TileBucketScratch::COLUMNS]) {
     for (std::size_t first = 0; first < count;) {
         std::size_t last = first;
         while (last < count && levels[last] == levels[first]) ++last;
         std::vector<TileRows> others;
-        for (int c = 0; c < 2; ++c) {
+        for (int c = 0; c < TileBucketScratch::COLUMNS; ++c) {
             if (columns[c]) others.push_back({columns[c] + first * row_bytes[c], row_bytes[c]});
         }
         refine_tile_runs(positions + 3 * first, keys + first, last - first, grid, others);

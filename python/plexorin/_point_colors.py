@@ -4,12 +4,26 @@ grey ramp by default)."""
 
 from __future__ import annotations
 
+import argparse
 from typing import Any
 
 import numpy as np
 
 from . import colormaps
 from ._las_attributes import default_color_by, rgb_is_empty
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options of points' colours and values (convert, tiles)."""
+    parser.add_argument("--color-by", metavar="NAME",
+                        help="points: colour by RGB ('rgb') or by a value per point, e.g. "
+                             "intensity, classification (default: RGB unless all zero, else "
+                             "classification, else intensity)")
+    parser.add_argument("--cmap", metavar="NAME",
+                        help="the colour map of --color-by (default: ASPRS class colours for "
+                             "classification, gray for intensity, else viridis)")
+    parser.add_argument("--gps-time", action="store_true",
+                        help="LAS/LAZ: keep GPS time, as float32 seconds after the first")
 
 
 class ColorChoiceError(ValueError):

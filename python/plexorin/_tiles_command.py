@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from . import geo, glb_text, readers
+from . import _point_colors, geo, glb_text, readers
 from .elements import LINEAR_COLORS
 from .tiles import DEFAULT_POINTS_PER_TILE, tileset
 
@@ -52,21 +52,30 @@ def add_tiles(commands: Any) -> None:
                             "JSON...): place the tileset on Earth")
     place.add_argument("--no-crs", action="store_true",
                        help="keep the data's own coordinates, ignoring a LAS/LAZ file's CRS")
+    _point_colors.add_arguments(parser)
     parser.set_defaults(run=run_tiles)
 
 
-def tile_input(path: Path) -> dict[str, Any]:
-    """The tileset's arrays from `path`: a memory-mapped .npy or a reader's data."""
-    from .cli import CommandError, one_line  # the command line calls this module
+def tile_input(args: argparse.Namespace) -> dict[str, Any]:
+    """The tileset's arrays from args.input: a memory-mapped .npy or a
+    reader's data (points with their values per point, coloured as
+    `convert` colours them)."""
+    from .cli import CommandError, one_line, read_points_or_atoms, warn
+    path: Path = args.input
     if path.suffix.lower() != ".npy":
-        data = readers.read(path)
+        data = read_points_or_atoms(args)
         if isinstance(data, readers.MeshData):
             raise CommandError(f"{path}: a triangle mesh; tiles hold points "
                                f"(plexorin convert writes meshes)")
         if isinstance(data, readers.AtomsData):  # points in element colours
             return {"positions": data.positions, "colors": LINEAR_COLORS[data.elements],
                     "box": data.box}
-        return {"positions": data.positions, "colors": data.colors}
+        colors = _point_colors.point_colors(data.colors, data.attributes, args.color_by,
+                                            args.cmap, warn)
+        return {"positions": data.positions, "colors": colors,
+                "attributes": data.attributes or None}
+    if args.color_by is not None:
+        raise CommandError(f"--color-by {args.color_by}: {path} holds positions alone")
     if not path.is_file():
         raise readers.ReadError(f"{path}: no such file" if not path.exists() else f"{path}: not a file")
     try:
@@ -106,7 +115,7 @@ def tile_crs(args: argparse.Namespace, given: Any) -> tuple[Any, str | None]:
 def run_tiles(args: argparse.Namespace) -> int:
     from .cli import staged_folder, warn
     given = given_crs(args)
-    arrays = tile_input(args.input)
+    arrays = tile_input(args)
     # The CRS's warnings (a centre outside its area, a missing grid) as the
     # command's own one-line warnings.
     with warnings.catch_warnings(record=True) as caught:

@@ -120,15 +120,7 @@ def add_convert(commands: Commands) -> None:
                         help="the input's up axis: z stands z-up data upright in glTF's y-up "
                              "world by a rotation of the root node (default: z for LAS/LAZ, "
                              "y for every other input)")
-    parser.add_argument("--color-by", metavar="NAME",
-                        help="points: colour by RGB ('rgb') or by a value per point, e.g. "
-                             "intensity, classification (default: RGB unless all zero, else "
-                             "classification, else intensity)")
-    parser.add_argument("--cmap", metavar="NAME",
-                        help="the colour map of --color-by (default: ASPRS class colours for "
-                             "classification, gray for intensity, else viridis)")
-    parser.add_argument("--gps-time", action="store_true",
-                        help="LAS/LAZ: keep GPS time, as float32 seconds after the first")
+    _point_colors.add_arguments(parser)
     _convert_molecules.add_arguments(parser)
     _convert_bonds.add_arguments(parser)
     parser.set_defaults(run=run_convert)
@@ -157,6 +149,17 @@ def build_glb(data: readers.InputData, args: argparse.Namespace) -> bytes:
                                         warn)
     return point_cloud(data.positions, colors, compress=args.compress, up=up,
                        attributes=data.attributes or None)
+
+
+def read_points_or_atoms(args: argparse.Namespace) -> readers.InputData:
+    """What a reader gives for args.input, a value it leaves out warned of
+    in one line."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", AttributeWarning)
+        data = readers.read(args.input, gps_time=args.gps_time)
+    for warning in caught:
+        warn(str(warning.message))
+    return data
 
 
 def warn(text: str) -> None:
@@ -206,11 +209,7 @@ def run_convert(args: argparse.Namespace) -> int:
     if output.suffix.lower() != ".glb":
         raise CommandError(f"{output}: the output must be a .glb file (or a folder, "
                            f"with --frames)")
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", AttributeWarning)
-        data = readers.read(args.input, gps_time=args.gps_time)
-    for warning in caught:
-        warn(str(warning.message))
+    data = read_points_or_atoms(args)
     with activity(f"writing {output.name}"):
         glb = build_glb(data, args)
         try:

@@ -63,6 +63,7 @@ Pass pass_over(const Bucket& b, std::uint64_t points_per_tile, bool compressed) 
     p.pass.levels.points_per_tile = points_per_tile;
     p.pass.levels.cell_leaf_level = p.leaf.data();
     p.pass.content = {compressed, false};
+    p.pass.refine = compressed;  // as for compressed point tiles
     return p;
 }
 
@@ -78,12 +79,24 @@ std::uint32_t key_of(const float* z_up, const TileGrid& grid) {
 
 using Results = std::tuple<std::vector<float>, std::vector<std::uint16_t>, std::vector<TileRun>>;
 
+// Types name the row; a second column of two values per row (row, 7 row + 1)
+// must stay beside them through every gather and the finer order.
 Results run_pass(TileBucketScratch& scratch, const Bucket& b, const TileBucketPass& pass) {
-    const TileColumn columns[2] = {{reinterpret_cast<const std::uint8_t*>(b.types.data()), 2}, {}};
     const std::size_t n = b.types.size();
+    std::vector<std::uint32_t> values;
+    for (std::uint32_t row = 0; row < n; ++row) values.insert(values.end(), {row, 7 * row + 1});
+    const TileColumn columns[TileBucketScratch::COLUMNS] = {
+        {reinterpret_cast<const std::uint8_t*>(b.types.data()), 2},
+        {},
+        {reinterpret_cast<const std::uint8_t*>(values.data()), 8}};
     EXPECT_EQ(scratch.run(b.positions.data(), n, columns, pass), n);
     const float* p = scratch.positions().get();
     const auto* t = reinterpret_cast<const std::uint16_t*>(scratch.column(0).get());
+    const auto* v = reinterpret_cast<const std::uint32_t*>(scratch.column(2).get());
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_EQ(v[2 * i], t[i]);
+        EXPECT_EQ(v[2 * i + 1], 7u * t[i] + 1);
+    }
     return {std::vector<float>(p, p + 3 * n), std::vector<std::uint16_t>(t, t + n), scratch.runs()};
 }
 
@@ -162,6 +175,6 @@ TEST(TileBucket, ReusedScratchesAndThreadsGiveTheSameResults) {
     // A non-finite point is reported, not tiled.
     Bucket bad = small;
     bad.positions[3 * 42 + 1] = NAN;
-    const TileColumn columns[2] = {};
+    const TileColumn columns[TileBucketScratch::COLUMNS] = {};
     EXPECT_EQ(reused.run(bad.positions.data(), bad.types.size(), columns, p_small.pass), 42u);
 }

@@ -122,6 +122,34 @@ def test_lidar_intensity_and_class_survive_every_layout(tmp_path, validate_glbs)
             assert_values_follow_positions(data, values[name], xyz, expected, bound)
 
 
+def test_lidar_values_survive_tiling(tmp_path, validate_glbs):
+    """`plexorin tiles` of real files, compressed and not: every tile's points
+    (node and root transforms applied) carry laspy's values, all of them."""
+    for name in ("autzen_trim.laz", "simple1_3.las"):
+        path = real_file("laspy", "2.7.0", f"tests/data/{name}")
+        las = laspy.read(path)
+        for flags in ([], ["--no-compress"]):
+            out = tmp_path / f"{name}{len(flags)}"
+            assert cli.main(["tiles", str(path), str(out), "--no-crs", "--points-per-tile",
+                             "20000", *flags]) == 0
+            document = json.loads((out / "tileset.json").read_text())
+            assert set(document["schema"]["classes"]["point"]["properties"]) >= \
+                {"intensity", "classification"}
+            tiles = sorted(out.glob("*.glb"))
+            assert len(tiles) > (1 if len(las.xyz) > 20000 else 0)
+            readable = tiles if flags else decoded(tiles)
+            reports = validate_glbs(tiles + ([] if flags else readable))
+            assert [(r["numErrors"], r["numWarnings"]) for r in reports] == [(0, 0)] * len(reports)
+            placed = [placed_points(parse_glb(t.read_bytes()), True) for t in readable]
+            data = np.concatenate([d for d, _ in placed])
+            data += np.reshape(document["root"].get("transform", np.eye(4).ravel()), (4, 4))[3, :3]
+            extent = np.ptp(las.xyz, axis=0).max()
+            bound = np.full(3, extent * (2.0 ** -22 + (0 if flags else 1 / 32766)))
+            for field in ("intensity", "classification"):
+                got = np.concatenate([v["_" + field.upper()] for _, v in placed])
+                assert_values_follow_positions(data, got, las.xyz, np.asarray(las[field]), bound)
+
+
 def identity_cases(n=3000):
     """(name, glb, z up, positions): files whose one attribute is each
     point's index in the input."""
@@ -180,10 +208,13 @@ def test_scalars_through_viridis_match_its_published_colours():
     ({"ab": np.zeros(3), "AB": np.zeros(3)}, ValueError, "attributes[AB]: collides with 'ab'"),
     ({"a": np.array([0, 1, 2 ** 40])}, ValueError, "attributes[a]: integers from 0 to"),
 ])
-def test_bad_attributes_are_refused_naming_them(attributes, error, message):
-    with pytest.raises(error) as caught:
-        plexorin.point_cloud(np.zeros((3, 3)), attributes=attributes)
-    assert str(caught.value).startswith(message)
+def test_bad_attributes_are_refused_naming_them(attributes, error, message, tmp_path):
+    for write in (lambda: plexorin.point_cloud(np.zeros((3, 3)), attributes=attributes),
+                  lambda: plexorin.tileset(tmp_path / "set", np.zeros((3, 3)), attributes=attributes)):
+        with pytest.raises(error) as caught:
+            write()
+        assert str(caught.value).startswith(message)
+    assert list(tmp_path.iterdir()) == []  # refused before any file
 
 
 def test_bad_colour_arguments_name_colors_or_the_map():

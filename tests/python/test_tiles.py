@@ -88,10 +88,11 @@ def y_up(points: np.ndarray) -> np.ndarray:
     return np.stack([points[:, 0], points[:, 2], -points[:, 1]], axis=1)
 
 
-def check_tile(glb, compressed: bool, expected: np.ndarray, colors=None) -> np.ndarray:
+def check_tile(glb, compressed: bool, expected: np.ndarray, colors=None, values=None) -> np.ndarray:
     """Asserts the tile holds exactly the `expected` points (float32, z-up)
-    with their uint8 `colors`: in this order uncompressed, as the same
-    multiset of grid integers (quantised here like the writer) and colours
+    with their uint8 `colors` and `values` (name -> one value per point):
+    in this order uncompressed, as the same multiset of rows of grid
+    integers (quantised here like the writer), colours and values
     compressed. Returns the points drawn, z-up."""
     doc = glb.document
     node = doc["nodes"][doc["scenes"][0]["nodes"][0]]
@@ -99,9 +100,15 @@ def check_tile(glb, compressed: bool, expected: np.ndarray, colors=None) -> np.n
     stored = np.concatenate([glb_reader.accessor_array(glb, p["attributes"]["POSITION"])[:, :3]
                              for p in primitives])
     want = y_up(expected)
+    stored_colors = None
     if colors is not None:
         stored_colors = np.concatenate([glb_reader.accessor_array(glb, p["attributes"]["COLOR_0"])[:, :3]
                                         for p in primitives])
+    for name, wanted in (values or {}).items():
+        got = np.concatenate([glb_reader.accessor_array(glb, p["attributes"]["_" + name.upper()])
+                              for p in primitives])
+        colors = np.c_[colors, wanted] if colors is not None else wanted[:, None]
+        stored_colors = np.c_[stored_colors, got] if stored_colors is not None else got[:, None]
     if not compressed:
         np.testing.assert_array_equal(stored, want)
         if colors is not None:
@@ -119,7 +126,7 @@ def check_tile(glb, compressed: bool, expected: np.ndarray, colors=None) -> np.n
     return np.stack([drawn[:, 0], -drawn[:, 2], drawn[:, 1]], axis=1)
 
 
-def check_tree(folder: pathlib.Path, points: np.ndarray, ppt: int, colors=None) -> dict:
+def check_tree(folder: pathlib.Path, points: np.ndarray, ppt: int, colors=None, values=None) -> dict:
     """Every tile holds the rule's points; returns name -> points drawn."""
     expected = reference_tiles(points, ppt)
     tiles_found = decoded_tiles(folder)
@@ -128,7 +135,8 @@ def check_tree(folder: pathlib.Path, points: np.ndarray, ppt: int, colors=None) 
     for name, (glb, compressed) in tiles_found.items():
         code = (len(name[1:-4]), int(name[1:-4] or "0", 8))
         rows = expected[code]
-        drawn[name] = check_tile(glb, compressed, points[rows], None if colors is None else colors[rows])
+        drawn[name] = check_tile(glb, compressed, points[rows], None if colors is None else colors[rows],
+                                 {k: v[rows] for k, v in (values or {}).items()})
     return drawn
 
 
@@ -143,13 +151,27 @@ def tiles_of(document: dict):
 @pytest.mark.parametrize("compress", [False, True])
 def test_tiles_follow_the_rule_and_the_schema(tmp_path, small_buckets, validate_glbs, compress):
     points = scene()
-    colors = np.random.default_rng(3).integers(0, 256, size=(len(points), 3), dtype=np.uint8)
+    rng = np.random.default_rng(3)
+    colors = rng.integers(0, 256, size=(len(points), 3), dtype=np.uint8)
+    # Each point's row (exact in float32) pairs it with its other values.
+    values = {"row": np.arange(len(points), dtype=np.float64),
+              "label": rng.integers(-3, 1000, len(points)), "flag": rng.random(len(points)) < 0.5}
     out = tmp_path / "set"
-    plexorin.tileset(out, points, colors=colors, points_per_tile=PPT, compress=compress)
+    plexorin.tileset(out, points, colors=colors, points_per_tile=PPT, compress=compress,
+                     attributes=values)
     document = json.loads((out / "tileset.json").read_text())
     assert document["asset"]["version"] == "1.1" and document["root"]["refine"] == "ADD"
     assert sorted(p.name for p in out.iterdir() if p.suffix != ".glb") == ["tileset.json"]
-    drawn = check_tree(out, points, PPT, colors)
+    values["flag"] = values["flag"].astype(np.uint8)
+    drawn = check_tree(out, points, PPT, colors, values)
+    types = {k: (v["type"], v["componentType"])
+             for k, v in document["schema"]["classes"]["point"]["properties"].items()}
+    assert types == {"row": ("SCALAR", "FLOAT32"), "label": ("SCALAR", "INT16"),
+                     "flag": ("SCALAR", "UINT8")}
+    statistics = document["statistics"]["classes"]["point"]
+    assert statistics["count"] == len(points)
+    assert statistics["properties"] == {k: {"min": v.min().item(), "max": v.max().item()}
+                                        for k, v in values.items()}
     seen = 0
     for tile in tiles_of(document):
         assert {"boundingVolume", "geometricError"} <= tile.keys()
@@ -178,21 +200,28 @@ def tree_bytes(folder: pathlib.Path) -> dict:
 
 
 def test_same_bytes_on_every_runner_and_chunking(tmp_path, small_buckets):
-    """Atoms (the typed path) on threads, one thread, Dask arrays of two
-    chunkings and a two-process LocalCluster; the memory-mapped file on the
-    cluster goes through the workers' own mappings."""
+    """Atoms (the typed path) with values per atom on threads, one thread,
+    Dask arrays of two chunkings and a two-process LocalCluster; the
+    memory-mapped files on the cluster go through the workers' own
+    mappings. The wide integers' stored type comes from all their values."""
     from concurrent.futures import ThreadPoolExecutor
 
     da = pytest.importorskip("dask.array")
     distributed = pytest.importorskip("distributed")
     points = scene(12_000, seed=9).astype(np.float64)
     types = np.arange(len(points)) % 5
+    charge = np.random.default_rng(2).normal(size=len(points))
+    serial = np.arange(len(points), dtype=np.int64) * 3  # uint16 only as a whole
     np.save(tmp_path / "points.npy", points)
+    np.save(tmp_path / "charge.npy", charge)
     mapped = np.load(tmp_path / "points.npy", mmap_mode="r")
+    values = {"charge": charge, "serial": serial}
     runs = {
         "threads": dict(positions=points),
         "serial": dict(positions=mapped, executor=ThreadPoolExecutor(1)),
-        "dask-3000": dict(positions=da.from_array(points, chunks=(3000, 3))),
+        "dask-3000": dict(positions=da.from_array(points, chunks=(3000, 3)),
+                          attributes={"charge": da.from_array(charge, chunks=2500),
+                                      "serial": da.from_array(serial, chunks=7000)}),
         "dask-uneven": dict(positions=da.concatenate([da.from_array(points[:777]),
                                                       da.from_array(points[777:], chunks=5000)]),
                             types=da.from_array(types, chunks=4000)),
@@ -200,12 +229,15 @@ def test_same_bytes_on_every_runner_and_chunking(tmp_path, small_buckets):
     outputs = {}
     for name, args in runs.items():
         args.setdefault("types", types)
+        args.setdefault("attributes", values)
         plexorin.tileset(tmp_path / name, points_per_tile=300, **args)
         outputs[name] = tree_bytes(tmp_path / name)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
         plexorin.tileset(tmp_path / "cluster", mapped, types=types, points_per_tile=300,
-                         client=client)
+                         client=client, attributes={
+                             "charge": np.load(tmp_path / "charge.npy", mmap_mode="r"),
+                             "serial": serial})
         bad = points.copy()
         bad[4321, 1] = np.nan  # a failing task stops the build on the cluster too
         with pytest.raises(ValueError, match=r"positions\[4321\] is not finite"):
@@ -215,7 +247,9 @@ def test_same_bytes_on_every_runner_and_chunking(tmp_path, small_buckets):
     reference = outputs.pop("threads")
     assert len(reference) > 20
     assert {name: out == reference for name, out in outputs.items()} == dict.fromkeys(outputs, True)
-    check_tree(tmp_path / "threads", points.astype(np.float32), 300)  # compressed atoms
+    # Compressed atoms, each with its values.
+    check_tree(tmp_path / "threads", points.astype(np.float32), 300,
+               values={"charge": charge.astype(np.float32), "serial": serial})
 
 
 def test_bad_points_fail_and_leave_no_temporary_files(tmp_path):

@@ -50,8 +50,9 @@ MAX_POINTS_PER_TILE = (1 << 64) - 1  # the core counts points in 64 bits
 
 
 def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = None, colors: Any = None,
-            box: Any = None, points_per_tile: int = DEFAULT_POINTS_PER_TILE,
-            compress: bool = True, crs: Any = None, client: Any = None,
+            attributes: Any = None, box: Any = None,
+            points_per_tile: int = DEFAULT_POINTS_PER_TILE, compress: bool = True,
+            crs: Any = None, client: Any = None,
             executor: Executor | None = None, progress: bool = False) -> pathlib.Path:
     """Writes an OGC 3D Tiles 1.1 tileset of points or atoms into `out_dir`.
 
@@ -77,6 +78,15 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
             file of `plexorin.atoms`, coloured by type.
         colors: per-point colours as for `plexorin.point_cloud` (not with
             `types`).
+        attributes: values per point, as for `plexorin.point_cloud` (a
+            mapping of names to arrays of N rows: NumPy, memory-mapped or
+            Dask arrays chunked like `positions`). Every tile carries its
+            points' values (``_NAME`` glTF attributes described by
+            EXT_structural_metadata), each stored in one type for the
+            whole tileset (wide integers take the narrowest that holds all
+            their values: one pass over them first); ``tileset.json`` gets
+            the same ``schema`` and ``statistics`` with each value's finite
+            extremes, by which viewers style the tiles.
         box: corners (lo, hi) of the volume to tile; by default the exact
             bounds. The octree covers the cube of the largest side from lo;
             points outside the box go to the boundary cells.
@@ -131,7 +141,8 @@ def tileset(out_dir: str | os.PathLike[str], positions: Any, *, types: Any = Non
             raise ValueError("box and crs: a box is in the data's coordinates, which a CRS "
                              "moves to Earth's; pass one of them")
         geo.earth_transformer(crs)  # refused before any file is made
-    source = source_for(positions, types, colors, mapped=client is not None)
+    source = source_for(positions, types, colors, mapped=client is not None,
+                        attributes=attributes)
     corners = _inputs.box_corners(box)
     if corners is not None:
         grid_of(corners[:3], corners[3:])  # refused before any file is made

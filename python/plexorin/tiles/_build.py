@@ -21,6 +21,7 @@ from ._tasks import (
     route_task,
     spanning_tile_task,
 )
+from ._values import merge_bounds, metadata
 
 # Tiles that span buckets take about a millisecond each to write, less than
 # Dask takes to schedule a task: they are written in this many groups.
@@ -46,11 +47,12 @@ def build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tmp
     context = runner.share(TileContext(grid, octree.grid_depth, points_per_tile,
                                        octree.cell_leaf_level, str(out), str(tmp), source.layout,
                                        compress, [c for c, _ in chunks] if gather else None,
-                                       octree.cell_bucket, octree.largest_bucket))
-    route_counts = runner.map(
+                                       octree.cell_bucket, octree.largest_bucket, source.values))
+    routed = runner.map(
         route_task,
         [(context, caches, c, s, octree.bucket_count, i) for i, (c, s) in enumerate(chunks)],
         "routing")
+    route_counts = [counts for counts, _ in routed]
     filled = [(b, segments) for b in range(octree.bucket_count)
               if (segments := _segments(route_counts, b))]
     preselected = runner.send([octree.preselected(b) for b, _ in filled])
@@ -69,6 +71,9 @@ def build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tmp
                           "tiles", batches=SMALL_TASK_BATCHES)
     tiles.update(spanning)
     document = tileset_document(tiles, grid, octree.grid_depth, placement.transform)
+    if source.values is not None:
+        bounds = merge_bounds([found for _, found in routed])
+        document.update(metadata(source.values, bounds, source.count))
     path = out / _files.TILESET_JSON
     _files.write_new(path, _files.json_text(document).encode())
     return path

@@ -1,9 +1,10 @@
 """The tiler's input as chunks of rows: NumPy arrays (memory-mapped or not)
 or Dask arrays chunked along the points.
 
-A chunk argument is a triple (positions, types, colours) of arrays, Dask
-blocks (computed by Dask before the task runs) or `Mapped` slices of a
-memory-mapped file that a task on another process opens itself.
+A chunk argument is a tuple (positions, types, colours, values) of arrays,
+Dask blocks (computed by Dask before the task runs) or `Mapped` slices of a
+memory-mapped file that a task on another process opens itself; values is
+None or a tuple of such, one per attribute (`_values`).
 """
 
 from __future__ import annotations
@@ -17,6 +18,7 @@ from typing import Any
 import numpy as np
 
 from .. import _inputs
+from ._values import ValueLayout, pack, value_layout
 
 CHUNK_POINTS = 1 << 21
 
@@ -61,6 +63,7 @@ class ChunkSource:
     layout: tuple[bool, Any, int]  # (has types, colour dtype or None, colour columns)
     chunks: list[Any]
     position_dtype: np.dtype[Any] | None = None
+    values: ValueLayout | None = None
 
     @property
     def chunk_count(self) -> int:
@@ -78,12 +81,13 @@ def _layout(types: Any, colors: Any) -> tuple[bool, Any, int]:
     return (types is not None, dtype, int(colors.shape[1]))
 
 
-def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) -> ChunkSource:
+def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False,
+               attributes: Any = None) -> ChunkSource:
     # A Dask array exists only once dask.array is imported: no need to pay
     # for the import otherwise.
     da = sys.modules.get("dask.array")
     if da is not None and isinstance(positions, da.Array):
-        return _dask_source(da, positions, types, colors)
+        return _dask_source(da, positions, types, colors, attributes)
     if not isinstance(positions, np.ndarray):
         positions = _inputs.as_array(positions, "positions")
     if positions.ndim == 1 and positions.size % 3 == 0:
@@ -98,35 +102,42 @@ def source_for(positions: Any, types: Any, colors: Any, mapped: bool = False) ->
             if value.shape[:1] != (count,):
                 raise ValueError(f"{name}: expected {count} rows, one per point, got {value.shape}")
         arrays.append(value)
+    layout, values = value_layout(attributes, count)
     # No points still make one (empty) chunk, as a Dask array of no rows has.
     bounds = [(a, min(a + CHUNK_POINTS, count)) for a in range(0, max(count, 1), CHUNK_POINTS)]
-    columns: list[Any] = []
-    for array in arrays:
+
+    def sliced(array: Any) -> list[Any]:
         described = _mapped_slices(array, bounds) if mapped and array is not None else None
-        columns.append(described or [None if array is None else array[a:b] for a, b in bounds])
+        return described or [None if array is None else array[a:b] for a, b in bounds]
+
+    columns = [sliced(array) for array in arrays]
+    columns.append(list(zip(*(sliced(v) for v in values))) if values else [None] * len(bounds))
     return ChunkSource([a for a, _ in bounds], count, False, _layout(arrays[1], arrays[2]),
-                       list(zip(*columns)), positions.dtype)
+                       list(zip(*columns)), positions.dtype, layout)
 
 
-def _dask_source(da: Any, positions: Any, types: Any, colors: Any) -> ChunkSource:
+def _dask_source(da: Any, positions: Any, types: Any, colors: Any, attributes: Any) -> ChunkSource:
     if positions.ndim != 2 or positions.shape[1] != 3:
         raise ValueError(f"positions: expected shape (N, 3), got {positions.shape}")
     if any(np.isnan(c) for c in positions.chunks[0]):
         raise ValueError("positions: a Dask array of unknown chunk sizes (call compute_chunk_sizes())")
     positions = positions.rechunk({1: -1})
     rows = positions.chunks[0]
-    blocks: list[Any] = [list(positions.to_delayed()[:, 0])]
-    for value in (types, colors):
+    layout, values = value_layout(attributes, positions.shape[0])
+
+    def blocks_of(value: Any) -> list[Any]:
         if value is None:
-            blocks.append([None] * len(rows))
-            continue
+            return [None] * len(rows)
         value = da.asarray(value)
         value = value.rechunk((rows,) + tuple((s,) for s in value.shape[1:]))
         delayed = value.to_delayed()
-        blocks.append(list(delayed if value.ndim == 1 else delayed[:, 0]))
+        return list(delayed if value.ndim == 1 else delayed[:, 0])
+
+    blocks: list[Any] = [list(positions.to_delayed()[:, 0]), blocks_of(types), blocks_of(colors)]
+    blocks.append(list(zip(*(blocks_of(v) for v in values))) if values else [None] * len(rows))
     starts = list(np.concatenate(([0], np.cumsum(rows)[:-1])).astype(int))
     return ChunkSource(starts, int(sum(rows)), True, _layout(types, colors), list(zip(*blocks)),
-                       positions.dtype)
+                       positions.dtype, layout)
 
 
 def gathers_rows(source: ChunkSource, sends_arguments: bool) -> bool:
@@ -137,7 +148,7 @@ def gathers_rows(source: ChunkSource, sends_arguments: bool) -> bool:
     if source.is_dask or not source.chunks:
         return False
     size = 0
-    for column in zip(*source.chunks):
+    for column in zip(*(chunk_arrays(chunk) for chunk in source.chunks)):
         first = column[0]
         if first is None:
             continue
@@ -155,24 +166,37 @@ def gathers_rows(source: ChunkSource, sends_arguments: bool) -> bool:
     return size <= memory // 2
 
 
+def chunk_arrays(chunk: Any) -> list[Any]:
+    """Every array of a chunk: positions, types, colours, then each value's."""
+    return [*chunk[:3], *(chunk[3] or ())]
+
+
 def raw_positions(chunk: Any, mappings: dict[Any, np.memmap] | None = None) -> Any:
     """The chunk's positions as the input holds them."""
     positions = chunk[0]
     return positions.load(mappings) if isinstance(positions, Mapped) else positions
 
 
-def load_chunk(chunk: Any, start: int,
-               mappings: dict[Any, np.memmap] | None = None) -> tuple[Any, Any, Any]:
-    """The chunk as (float32 positions, uint16 types or None, colours or None),
-    mapped files from `mappings` when given (as Mapped.load)."""
-    raw = [c.load(mappings) if isinstance(c, Mapped) else c for c in chunk]
+def load(array: Any, mappings: dict[Any, np.memmap] | None = None) -> Any:
+    return array.load(mappings) if isinstance(array, Mapped) else array
+
+
+def load_chunk(chunk: Any, start: int, mappings: dict[Any, np.memmap] | None = None,
+               values: ValueLayout | None = None) -> tuple[Any, Any, Any, Any]:
+    """The chunk as (float32 positions, uint16 types or None, colours or None,
+    packed values or None: only when `values` is given), mapped files from
+    `mappings` when given (as Mapped.load)."""
+    raw = [load(c, mappings) for c in chunk[:3]]
     positions, types, colors = convert_rows(raw[0], raw[1], raw[2], start)
+    packed = None
+    if values is not None:
+        packed = pack(values, [load(v, mappings) for v in chunk[3]], positions.shape[0])
     colors_checked = colors is None or colors.dtype.kind != "f"
     if not colors_checked:
         bad = ~((colors >= 0) & (colors <= 1)).all(axis=1)
         if bad.any():
             raise ValueError(f"colors[{start + int(np.flatnonzero(bad)[0])}] is outside [0, 1]")
-    return positions, types, colors
+    return positions, types, colors, packed
 
 
 def aligned(array: np.ndarray) -> np.ndarray:

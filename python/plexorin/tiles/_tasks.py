@@ -18,9 +18,10 @@ from . import _files
 from ._document import tile_name
 from ._plan import HISTOGRAM_LEVEL, Code, Grid
 from ._runners import compact_counts
-from ._source import Mapped, aligned, convert_rows, load_chunk
+from ._source import aligned, convert_rows, load, load_chunk
+from ._values import ValueLayout, bounds_of, pack_into, unpack
 
-_SUFFIXES = ("pos", "typ", "col")
+_SUFFIXES = ("pos", "typ", "col", "val")
 
 
 @dataclass(frozen=True)
@@ -38,6 +39,7 @@ class TileContext:
     # Points of the largest bucket: a thread's arrays are made that large at
     # once, not again and again as buckets grow (fresh memory is slow).
     largest_bucket: int = 0
+    values: ValueLayout | None = None  # the values per point, packed per point
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         # Arrays that Dask sends may arrive at any address, and the native
@@ -45,11 +47,11 @@ class TileContext:
         self.__dict__.update(state, cell_bucket=aligned(state["cell_bucket"]),
                              cell_leaf_level=aligned(state["cell_leaf_level"]))
 
-    def column_bytes(self) -> tuple[int, int]:
-        """Bytes of a row of types and of colours (0: none)."""
+    def column_bytes(self) -> tuple[int, int, int]:
+        """Bytes of a row of types, of colours and of values (0: none)."""
         has_types, color_dtype, color_columns = self.layout
         colors = 0 if color_dtype is None else np.dtype(color_dtype).itemsize * color_columns
-        return (2 if has_types else 0, colors)
+        return (2 if has_types else 0, colors, 0 if self.values is None else self.values.row_bytes)
 
 
 class ThreadMemory:
@@ -117,7 +119,7 @@ def extents(positions: np.ndarray, start: int) -> tuple[Any, Any]:
 
 
 def bounds_task(caches: Caches, chunk: Any, start: int) -> Any:
-    positions, _, _ = load_chunk(chunk, start, caches.mappings)
+    positions = load_chunk(chunk, start, caches.mappings)[0]
     if positions.shape[0] == 0:
         return None
     return extents(positions, start)
@@ -127,7 +129,7 @@ def histogram_task(caches: Caches, chunks: list[Any], grid: Any) -> Any:
     """The histogram of a run of chunks (chunk, start)."""
     histogram = caches.thread_memory().tiles.histogram(HISTOGRAM_LEVEL)
     for chunk, start in chunks:
-        positions, _, _ = load_chunk(chunk, start, caches.mappings)
+        positions = load_chunk(chunk, start, caches.mappings)[0]
         bad = _native.tiles.key_histogram(positions, grid, HISTOGRAM_LEVEL, histogram)
         _raise_non_finite(bad, positions.shape[0], start)
     return compact_counts(histogram)  # a copy: the array is the thread's
@@ -136,8 +138,10 @@ def histogram_task(caches: Caches, chunks: list[Any], grid: Any) -> Any:
 def route_task(ctx: TileContext, caches: Caches, chunk: Any, start: int, bucket_count: int,
                index: int) -> Any:
     """Writes the chunk's rows (or, when buckets gather them from the input,
-    row numbers) grouped by bucket, in input order within each."""
-    arrays = load_chunk(chunk, start, caches.mappings)
+    row numbers) grouped by bucket, in input order within each. Returns the
+    rows per bucket and the extremes of the chunk's values."""
+    arrays = load_chunk(chunk, start, caches.mappings, ctx.values)
+    found = [] if ctx.values is None else bounds_of(ctx.values, arrays[3])
     scratch = caches.thread_memory().tiles
     order, counts, bad = scratch.route(arrays[0], ctx.grid.native(), HISTOGRAM_LEVEL,
                                       ctx.cell_bucket, bucket_count)
@@ -145,26 +149,28 @@ def route_task(ctx: TileContext, caches: Caches, chunk: Any, start: int, bucket_
     assert order is not None  # all finite
     if ctx.chunks is not None:
         _files.append(os.path.join(ctx.tmp, f"chunk{index}.row"), order)
-        return counts
+        return counts, found
     for column, (suffix, array) in enumerate(zip(_SUFFIXES, arrays)):
         if array is not None:
             routed = scratch.input(column, array.dtype, array.shape)
             _native.tiles.gather(array, order, routed)
             _files.append(os.path.join(ctx.tmp, f"chunk{index}.{suffix}"), routed)
-    return counts
+    return counts, found
 
 
 def columns_of(ctx: TileContext) -> list[Any]:
-    """(dtype, row shape) of the positions, types and colours of buckets (None: no such column)."""
+    """(dtype, row shape) of the positions, types, colours and packed values
+    of buckets (None: no such column)."""
     has_types, color_dtype, color_columns = ctx.layout
     return [(np.dtype(np.float32), (3,)), (np.dtype(np.uint16), ()) if has_types else None,
-            (np.dtype(color_dtype), (color_columns,)) if color_dtype is not None else None]
+            (np.dtype(color_dtype), (color_columns,)) if color_dtype is not None else None,
+            (np.dtype(np.uint8), (ctx.values.row_bytes,)) if ctx.values is not None else None]
 
 
 def _read_parts(ctx: TileContext, scratch: Any, parts: list[Any],
                 name: Callable[[int], str]) -> list[Any]:
-    """Arrays (positions, types, colours) of parts (file index, first row,
-    rows), read into the thread's scratch."""
+    """Arrays (positions, types, colours, values) of parts (file index,
+    first row, rows), read into the thread's scratch."""
     total = sum(rows for _, _, rows in parts)
     arrays: list[Any] = []
     for column, (suffix, kind) in enumerate(zip(_SUFFIXES, columns_of(ctx))):
@@ -184,11 +190,15 @@ def _read_parts(ctx: TileContext, scratch: Any, parts: list[Any],
 
 
 def _gather_parts(ctx: TileContext, caches: Caches, segments: list[Any]) -> list[Any]:
-    """Arrays (positions, types, colours) of the rows of `segments` (chunk,
-    first, rows) of the routed row numbers, gathered from the input chunks."""
+    """Arrays (positions, types, colours, values) of the rows of `segments`
+    (chunk, first, rows) of the routed row numbers, gathered from the input
+    chunks."""
     assert ctx.chunks is not None
     total = sum(rows for _, _, rows in segments)
     arrays: list[Any] = [None, None, None]
+    layout = ctx.values
+    values = None if layout is None else \
+        caches.thread_memory().tiles.input(3, np.dtype(np.uint8), (total, layout.row_bytes))
     scratch = caches.thread_memory().tiles
     numbers_room = np.empty(max(r for _, _, r in segments), np.uint32)
     place = 0
@@ -196,8 +206,11 @@ def _gather_parts(ctx: TileContext, caches: Caches, segments: list[Any]) -> list
         numbers = numbers_room[:rows]
         _files.read_into(os.path.join(ctx.tmp, f"chunk{index}.row"), first * numbers.itemsize,
                          numbers)
-        raw = [c.load(caches.mappings) if isinstance(c, Mapped) else c
-               for c in ctx.chunks[index]]
+        chunk = ctx.chunks[index]
+        raw = [load(c, caches.mappings) for c in chunk[:3]]
+        if layout is not None and values is not None:
+            pack_into(layout, [load(v, caches.mappings)[numbers] for v in chunk[3]],
+                      values[place:place + rows])
         for k, array in enumerate(raw):
             if array is None:
                 continue
@@ -205,7 +218,7 @@ def _gather_parts(ctx: TileContext, caches: Caches, segments: list[Any]) -> list
                 arrays[k] = scratch.input(k, array.dtype, (total, *array.shape[1:]))
             _native.tiles.gather(array, numbers, out=arrays[k][place:place + rows])
         place += rows
-    return list(convert_rows(*arrays))
+    return [*convert_rows(*arrays), values]
 
 
 def bucket_task(ctx: TileContext, caches: Caches, bucket: int, segments: list[Any],
@@ -215,20 +228,21 @@ def bucket_task(ctx: TileContext, caches: Caches, bucket: int, segments: list[An
     memory = caches.thread_memory()
     memory.reserve(ctx)
     if ctx.chunks is not None:
-        positions, types, colors = _gather_parts(ctx, caches, segments)
+        positions, types, colors, values = _gather_parts(ctx, caches, segments)
     else:
-        positions, types, colors = _read_parts(ctx, memory.tiles, segments, lambda i: f"chunk{i}")
+        positions, types, colors, values = _read_parts(ctx, memory.tiles, segments,
+                                                       lambda i: f"chunk{i}")
     done = memory.tiles.bucket(positions, types, colors, ctx.grid.native(), HISTOGRAM_LEVEL,
                                ctx.grid_depth, ctx.points_per_tile, ctx.cell_leaf_level,
-                               pre_rows, pre_levels, ctx.compress)
+                               pre_rows, pre_levels, ctx.compress, values)
     _raise_non_finite(done[0], positions.shape[0], 0)
-    _, y_up, kinds, tints, levels, nodes, cuts, boxes = done
+    _, y_up, kinds, tints, packed, levels, nodes, cuts, boxes = done
     written: dict[Code, Any] = {}
     parts: list[Any] = []
     piece_rows = 0
     codes: list[Code] = list(zip(levels.tolist(), nodes.tolist()))
     for code, c0, c1, box in zip(codes, cuts[:-1].tolist(), cuts[1:].tolist(), boxes):
-        tile = [None if x is None else x[c0:c1] for x in (y_up, kinds, tints)]
+        tile = [None if x is None else x[c0:c1] for x in (y_up, kinds, tints, packed)]
         if code in spanning:
             for suffix, array in zip(_SUFFIXES, tile):
                 if array is not None:
@@ -256,12 +270,15 @@ def _write_tile(ctx: TileContext, memory: ThreadMemory, code: Code, arrays: list
     to (x, -z, y), so (x, z, -y) is stored), in the tileset's order."""
     # One thread per tile: the tiles are built side by side. Points keep
     # the tileset's order; atom files order theirs by type.
-    y_up, types, colors = arrays
+    y_up, types, colors, packed = arrays
+    values = None if packed is None or ctx.values is None else unpack(ctx.values, packed)
     glb: bytes | np.ndarray
     if types is not None:
-        glb = builders.atoms(y_up, types, compress=ctx.compress, workers=1)
+        glb = builders.atoms(y_up, types, compress=ctx.compress, workers=1,
+                             attributes=dict(values) if values else None)
     else:
         glb = builders.point_cloud_file(y_up, colors, ctx.compress, ctx.compress, 1,
-                                        memory.point_writer, memory.file_buffer())
+                                        memory.point_writer, memory.file_buffer(),
+                                        attributes=values)
         memory.wrote_file(len(glb))
     _files.write_new(os.path.join(ctx.out, tile_name(*code) + ".glb"), glb)
