@@ -73,31 +73,20 @@ def near_share(colours, *expected, within=3):
 
 
 def test_tiles_are_recoloured_by_the_menu_loaded_or_not(tmp_path, browser_ready):  # noqa: F811
-    """Two white tiles, the one at x < 50 of intensity 0 and ground, the other
-    of intensity 4000 and building: picked before any tile loads, the menu
-    paints each tile in the ends of viridis, then in the ASPRS colours, then
-    white again (unlit points: the exact colours)."""
+    """White points, those at x < 50 of intensity 0 and ground, the others of
+    intensity 4000 and building, tiled compressed with a pair of values that
+    the menu leaves out: picked before any tile loads, the menu paints every
+    tile in the ends of viridis, then in the ASPRS colours, then white again
+    (unlit points: the exact colours)."""
     from serve import StaticServer
 
     rng = np.random.default_rng(5)
-    children = []
-    for k in range(2):
-        xyz = rng.uniform(0, 50, (20000, 3)) * [1, 2, 0.2] + [50 * k, 0, 0]
-        (tmp_path / f"{k}.glb").write_bytes(plexorin.point_cloud(
-            xyz, np.full((20000, 3), 255, np.uint8), up="z",
-            attributes={"intensity": np.full(20000, 4000 * k, np.uint16),
-                        "classification": np.full(20000, 2 + 4 * k, np.uint8)}))
-        children.append({"boundingVolume": {"box": [50 * k + 25, 50, 5, 25, 0, 0, 0, 50, 0, 0, 0, 5]},
-                         "geometricError": 0, "content": {"uri": f"{k}.glb"}})
-    scalars = {name: {"type": "SCALAR", "componentType": kind}
-               for name, kind in (("intensity", "UINT16"), ("classification", "UINT8"))}
-    (tmp_path / "tileset.json").write_text(json.dumps({
-        "asset": {"version": "1.1"}, "geometricError": 100,
-        "schema": {"id": "plexorin", "classes": {"point": {"properties": scalars}}},
-        "statistics": {"classes": {"point": {"count": 40000, "properties": {
-            "intensity": {"min": 0, "max": 4000}, "classification": {"min": 2, "max": 6}}}}},
-        "root": {"boundingVolume": {"box": [50, 50, 5, 50, 0, 0, 0, 50, 0, 0, 0, 5]},
-                 "geometricError": 100, "refine": "ADD", "children": children}}))
+    xyz = rng.uniform(0, 100, (60000, 3)) * [1, 1, 0.1]
+    far = xyz[:, 0] >= 50
+    plexorin.tileset(tmp_path, xyz, colors=np.full((60000, 3), 255, np.uint8), points_per_tile=20000,
+                     attributes={"intensity": (far * 4000).astype(np.uint16),
+                                 "classification": (2 + 4 * far).astype(np.uint8),
+                                 "pair": rng.random((60000, 2))})
     with StaticServer(tmp_path) as server:
         done = subprocess.run(["node", str(REPO / "tests/js/recolour-viewer.mjs"), server.url,
                                "/files/tileset.json", "tiles"],
