@@ -251,12 +251,9 @@ def test_convert_colours_by_class_and_warns_of_black_rgb(tmp_path, capsys):
 
 
 def test_viewer_recolours_points_by_the_menu(tmp_path):
-    from test_viewer import browser_missing
+    from test_viewer import browser_missing, recolour
     if browser_missing():
         pytest.skip(f"{browser_missing()} is missing (make setup installs it)")
-    import sys
-    sys.path.insert(0, str(REPO / "viewer"))
-    from serve import StaticServer
 
     rng = np.random.default_rng(5)
     xyz = rng.random((20000, 3))
@@ -264,12 +261,7 @@ def test_viewer_recolours_points_by_the_menu(tmp_path):
     (tmp_path / "cloud.glb").write_bytes(plexorin.point_cloud(
         xyz, np.full((20000, 3), 255, np.uint8), compress=True,
         attributes={"intensity": (xyz[:, 1] * 60000).astype(np.uint16), "classification": classes}))
-    with StaticServer(tmp_path) as server:
-        run = subprocess.run(["node", str(REPO / "tests" / "js" / "recolour-viewer.mjs"),
-                              server.url, "/files/cloud.glb"], cwd=REPO, capture_output=True,
-                             text=True, timeout=300, check=False)
-    assert run.returncode == 0, run.stderr
-    report = json.loads(run.stdout.splitlines()[-1])
+    report = recolour(tmp_path, "cloud.glb")[0]
     assert report["status"] == "ready"
     assert report["options"] == ["", "_intensity", "_classification"]
     by = {state["value"]: state for state in report["states"]}
@@ -284,52 +276,23 @@ def test_viewer_recolours_points_by_the_menu(tmp_path):
     assert by[""]["legend"] == []
 
 
-# Viridis' published ends (low, high) as unit directions in sRGB: light
-# scales a colour, keeping its direction, apart from highlights and edges.
-VIRIDIS_ENDS = np.array([[0x44, 0x01, 0x54], [0xFD, 0xE7, 0x25]]) / np.array([[108.1], [344.6]])
-
-
-def share_near(colours, directions, cosine=0.98):
-    """The share of drawn pixels (0xRRGGBB -> count) whose colour points
-    along each of the directions."""
-    keys, counts = np.array([int(k) for k in colours]), np.array(list(colours.values()))
-    rgb = np.stack([keys >> 16, (keys >> 8) & 255, keys & 255], -1).astype(float)
-    aligned = (rgb / np.linalg.norm(rgb, axis=1)[:, None]) @ np.asarray(directions).T > cosine
-    return (counts[:, None] * aligned).sum(axis=0) / counts.sum()
-
-
 def test_viewer_recolours_lit_spheres_and_meshes_and_restores_them(tmp_path):
-    from test_viewer import browser_missing
+    from test_viewer import browser_missing, recolour, share_along
     if browser_missing():
         pytest.skip(f"{browser_missing()} is missing (make setup installs it)")
-    import sys
-    sys.path.insert(0, str(REPO / "viewer"))
-    from serve import StaticServer
-
-    rng = np.random.default_rng(6)
-    xyz = rng.uniform(0, 30, (400, 3))  # grey spheres, value 0 or 1 by side
+    xyz = np.random.default_rng(6).uniform(0, 30, (400, 3))  # grey spheres, value 0 or 1 by side
     (tmp_path / "spheres.glb").write_bytes(plexorin.atoms(
         xyz, np.zeros(400, int), style="spheres", attributes={"charge": (xyz[:, 0] > 15) * 1.0}))
-    side = np.linspace(0, 1, 40)
-    x, y = np.meshgrid(side, side, indexing="ij")
-    grid = np.stack([x, 0.2 * np.sin(6 * x) * np.cos(4 * y), y], -1).reshape(-1, 3)
-    corner = np.arange(39 * 40).reshape(39, 40)[:, :-1].ravel()
-    faces = np.concatenate([np.stack([corner, corner + 40, corner + 41], -1),
-                            np.stack([corner, corner + 41, corner + 1], -1)])
-    (tmp_path / "mesh.glb").write_bytes(plexorin.mesh(  # white, value 0 or 1 by side
-        grid, faces, compress=True, attributes={"side": (grid[:, 0] > 0.5).astype(np.uint8)}))
-    with StaticServer(tmp_path) as server:
-        runs = [subprocess.run(["node", str(REPO / "tests" / "js" / "recolour-viewer.mjs"),
-                                server.url, f"/files/{name}"], cwd=REPO, capture_output=True,
-                               text=True, timeout=300, check=False) for name in ("spheres.glb", "mesh.glb")]
-    for run, value in zip(runs, ("_charge", "_side")):
-        assert run.returncode == 0, run.stderr
-        report = json.loads(run.stdout.splitlines()[-1])
+    square = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]])  # two white squares, 0 and 1
+    (tmp_path / "mesh.glb").write_bytes(plexorin.mesh(
+        np.concatenate([square, square + [1.5, 0, 0]]), [[0, 1, 2], [0, 2, 3], [4, 5, 6], [4, 6, 7]],
+        compress=True, attributes={"side": np.repeat([0, 1], 4).astype(np.uint8)}))
+    for report, value in zip(recolour(tmp_path, "spheres.glb", "mesh.glb"), ("_charge", "_side")):
         assert report["options"] == ["", value] and report["pageErrors"] == []
         (coloured, restored) = report["states"]
-        low, high = share_near(coloured["colours"], VIRIDIS_ENDS)
+        low, high = share_along(coloured["colours"], ("440154", "fde725"), 0.95)  # viridis' ends
         assert low > 0.1 and high > 0.1 and low + high > 0.8, (low, high)
-        assert share_near(report["initial"]["colours"], VIRIDIS_ENDS).sum() < 0.01
+        assert share_along(report["initial"]["colours"], ("440154", "fde725"), 0.95).sum() < 0.01
         assert restored["colours"] == report["initial"]["colours"]
 
 

@@ -46,6 +46,29 @@ def browser_ready():
         pytest.skip(message)
 
 
+def recolour(folder: pathlib.Path, *files: str, tiles: bool = False) -> list[dict]:
+    """tests/js/recolour-viewer.mjs's report on each file of the folder."""
+    from serve import StaticServer
+
+    with StaticServer(folder) as server:
+        runs = [subprocess.run(["node", str(REPO / "tests/js/recolour-viewer.mjs"), server.url,
+                                f"/files/{name}", *(["tiles"] if tiles else [])], cwd=REPO,
+                               capture_output=True, text=True, timeout=600, check=False) for name in files]
+    assert [run.returncode for run in runs] == [0] * len(runs), [run.stderr for run in runs]
+    return [json.loads(run.stdout.splitlines()[-1]) for run in runs]
+
+
+def share_along(colours: dict, hexes: tuple[str, ...], cosine: float) -> np.ndarray:
+    """The share of drawn pixels ("0xRRGGBB" -> count) whose colour points along each
+    of the colours (light scales a colour, keeping its direction; the specular
+    part adds a little white, which dark colours show most)."""
+    keys, counts = np.array([int(k) for k in colours]), np.array(list(colours.values()))
+    rgb = np.stack([keys >> 16, (keys >> 8) & 255, keys & 255], -1)
+    wanted = np.array([[int(h[i:i + 2], 16) for i in (0, 2, 4)] for h in hexes])
+    rgb, wanted = (v / np.linalg.norm(v, axis=-1, keepdims=True) for v in (rgb, wanted))
+    return (counts[:, None] * (rgb @ wanted.T > cosine)).sum(axis=0) / counts.sum()
+
+
 def write_controls(folder: pathlib.Path, plexorin) -> None:
     """Files the viewer must not show as a scene."""
     # Points at (1000, 1000, 1000) declared to lie in the unit box: the
