@@ -57,12 +57,13 @@ ELEMENT_WORDS = {"POINTS": "point", "TRIANGLES": "triangle", "TRIANGLE_STRIP": "
 
 
 def _accessor_line(name: str, accessor: dict[str, Any],
-                   placed: dict[str, Any] | None = None) -> str:
-    """One accessor; POSITION and TRANSLATION with their bounds, as placed
-    when they are (the stored ones otherwise)."""
+                   placed: dict[str, Any] | None = None, width: int = 11) -> str:
+    """One accessor, its name in a column of `width`; POSITION and
+    TRANSLATION with their bounds, as placed when they are (the stored ones
+    otherwise)."""
     normalized = " normalized" if accessor.get("normalized") else ""
     kind = f"{accessor['componentType']}{normalized} {accessor['type']}"
-    line = f"    {name:<11} {kind:<29} {accessor['count']:>11,}"
+    line = f"    {name:<{width}} {kind:<29} {accessor['count']:>11,}"
     bounds = placed or accessor
     if name in ("POSITION", "TRANSLATION") and "min" in bounds and "max" in bounds:
         line += f"  min {_vector(bounds['min'])}  max {_vector(bounds['max'])}"
@@ -77,7 +78,9 @@ def _primitive_lines(number: int, primitive: dict[str, Any]) -> list[str]:
     if "material" in primitive:
         head += f", material {primitive['material']}"
     lines = [head]
-    lines += [_accessor_line(name, a, primitive.get("bounds") if name == "POSITION" else None)
+    width = max([11, *map(len, primitive["attributes"])])
+    lines += [_accessor_line(name, a, primitive.get("bounds") if name == "POSITION" else None,
+                             width)
               for name, a in primitive["attributes"].items()]
     if "indices" in primitive:
         lines.append(_accessor_line("indices", primitive["indices"]))
