@@ -117,9 +117,11 @@ export function valueColoring(name, range, mapName = "viridis") {
   const byClass = name === CLASSIFICATION;
   const [lo, hi] = byClass ? [0, 255] : range;
   const table = byClass ? classTable() : rampTable(RAMPS[mapName] || RAMPS.viridis);
+  const texture = tableTexture(table);
   return {
     name, byClass, range: [lo, hi], table,
-    uniforms: { plexorinRange: { value: new THREE.Vector2(lo, hi) }, plexorinTable: { value: tableTexture(table) } },
+    uniforms: { plexorinRange: { value: new THREE.Vector2(lo, hi) }, plexorinTable: { value: texture } },
+    dispose: () => texture.dispose(), // once no object is painted with it
   };
 }
 
@@ -185,6 +187,8 @@ export function legendEntries(coloring, classes = []) {
 export function colorBy(model, name, mapName = "viridis") {
   const coloring = name ? valueColoring(name, valueRange(model, name), mapName) : null;
   paint(model, coloring);
+  model.userData.coloring?.dispose();
+  model.userData.coloring = coloring;
   return legendEntries(coloring, coloring && coloring.byClass ? presentClasses(model, name) : []);
 }
 

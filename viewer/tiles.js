@@ -65,7 +65,8 @@ function frame(tiles) {
 // ---- Colour by a value per point ----
 // The single values per point a tileset describes, "_name" -> [min, max]:
 // properties of its schema's classes with statistics (3D Tiles 1.1) that
-// hold a finite minimum and maximum.
+// hold a finite minimum and maximum. The tiles' glTF attribute of property
+// "name" is "_NAME", which three.js calls "_name".
 function describedValues(tileset) {
   const values = {};
   const classes = tileset.schema?.classes ?? {};
@@ -100,8 +101,10 @@ function showValueLegend(tiles) {
 function offerValues(tiles, tileset) {
   state.attributes = describedValues(tileset);
   state.colorBy = (name) => {
+    const previous = state.coloring;
     state.coloring = name ? valueColoring(name, state.attributes[name]) : null;
     tiles.forEachLoadedModel((scene) => paint(scene, state.coloring));
+    previous?.dispose();
     showValueLegend(tiles);
   };
   offerMenu(document.getElementById("color-by"), Object.keys(state.attributes), state.colorBy);
