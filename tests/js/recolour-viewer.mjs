@@ -1,12 +1,10 @@
 // Opens one GLB file in the viewer page (or a tileset in the tiles page) with
 // headless Chromium and picks each entry of its colour-by menu in turn, as a
 // user would. Prints one JSON line: {status, options: [values], initial,
-// states: [{value, pixels, colours, legend}]}, where pixels is a digest of
-// the drawn canvas (the count of pixels of each 4-bit colour that is not the
-// background), colours the same per 8-bit colour (0xRRGGBB), legend the
-// legend's entry texts and initial the page as it opened (null for tiles:
-// the tiles' requests are held until the first entry is picked, so that
-// every tile loads after it).
+// states: [{value, colours, legend}], pageErrors}, where colours counts the
+// drawn canvas's pixels of each colour (0xRRGGBB) but the background's,
+// legend holds the legend's entry texts and initial is the page as it opened
+// (null for tiles, whose requests wait until the first entry is picked).
 // Usage: node tests/js/recolour-viewer.mjs BASE_URL FILE_URL [tiles]
 import { mkdtempSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
@@ -24,31 +22,22 @@ function drawnColours() {
   const context = copy.getContext("2d");
   context.drawImage(source, 0, 0);
   const pixels = context.getImageData(0, 0, copy.width, copy.height).data;
-  const counts = {};
   const colours = {};
   for (let i = 0; i < pixels.length; i += 4) {
     if (Math.abs(pixels[i] - pixels[0]) + Math.abs(pixels[i + 1] - pixels[1]) + Math.abs(pixels[i + 2] - pixels[2]) <= 24) continue;
-    const key = ((pixels[i] >> 4) << 8) | ((pixels[i + 1] >> 4) << 4) | (pixels[i + 2] >> 4);
-    counts[key] = (counts[key] || 0) + 1;
     const colour = (pixels[i] << 16) | (pixels[i + 1] << 8) | pixels[i + 2];
     colours[colour] = (colours[colour] || 0) + 1;
   }
   const legend = [...document.querySelectorAll("#legend:not([hidden]) .entry")].map((e) => e.textContent);
-  return { pixels: counts, colours, legend };
+  return { colours, legend };
 }
 
-// Drawn and nothing left to load: a frame for the viewer, which draws on
-// demand; for tiles, the renderer settled for a few frames in a row.
-async function settle(page, tiles) {
-  if (!tiles) {
-    await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
-    return;
-  }
-  await page.waitForFunction(() => {
-    const v = window.tilesViewer;
-    v.quiet = v.settled() ? (v.quiet ?? 0) + 1 : 0;
-    return v.quiet > 20;
-  }, null, { timeout: 120000, polling: 100 });
+// Nothing left to load: the tiles renderer settled for a few frames in a row
+// (the viewer draws at once).
+function settled() {
+  const v = window.tilesViewer;
+  if (v) v.quiet = v.settled() ? (v.quiet ?? 0) + 1 : 0;
+  return !v || v.quiet > 20;
 }
 
 const [baseUrl, fileUrl, kind] = process.argv.slice(2);
@@ -74,7 +63,7 @@ try {
   for (const value of [...options.slice(1), options[0]]) {
     await page.selectOption("#color-by", value);
     release();
-    await settle(page, tiles);
+    await page.waitForFunction(settled, null, { timeout: 120000, polling: 100 });
     states.push({ value, ...(await page.evaluate(drawnColours)) });
   }
   console.log(JSON.stringify({ status, options, initial, states, pageErrors }));
