@@ -6,9 +6,12 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "attributes/attributes.h"
+#include "base/base.h"
 
 namespace glbcore {
 
@@ -158,9 +161,26 @@ void gather_attribute_rows(const PointAttribute& attribute, const std::uint32_t*
 
 namespace {
 
+// The extremes of each component over some rows, and whether it had a
+// finite value there: ranges scanned apart merge into those of all rows.
+struct ComponentBounds {
+    double lo[4];
+    double hi[4];
+    bool present[4] = {};
+
+    void merge(const ComponentBounds& other, std::uint32_t components) {
+        for (std::uint32_t c = 0; c < components; ++c) {
+            if (!other.present[c]) continue;
+            lo[c] = present[c] ? std::min(lo[c], other.lo[c]) : other.lo[c];
+            hi[c] = present[c] ? std::max(hi[c], other.hi[c]) : other.hi[c];
+            present[c] = true;
+        }
+    }
+};
+
 template <class T>
 void scan_rows(const std::uint8_t* rows, std::size_t n, std::uint32_t stride,
-               std::uint32_t components, AttributeBounds& bounds) {
+               std::uint32_t components, ComponentBounds& bounds) {
     for (std::uint32_t c = 0; c < components; ++c) {
         const auto at = [&](std::size_t i) {
             T value;
@@ -185,21 +205,15 @@ void scan_rows(const std::uint8_t* rows, std::size_t n, std::uint32_t stride,
             }
             any = true;
         }
-        if (!any) return;  // a component without a finite value: no bounds
-        bounds.min[c] = static_cast<double>(lo);
-        bounds.max[c] = static_cast<double>(hi);
+        bounds.lo[c] = static_cast<double>(lo);
+        bounds.hi[c] = static_cast<double>(hi);
+        bounds.present[c] = any;
     }
-    bounds.any = true;
 }
 
-// A float whose shortest round-trip text is as long as any float's.
-constexpr float LONGEST_TEXT_FLOAT = -1.00303895e-36f;
-
-}  // namespace
-
-AttributeBounds scan_attribute_rows(const PointAttribute& attribute, const std::uint8_t* rows,
+ComponentBounds scan_component_rows(const PointAttribute& attribute, const std::uint8_t* rows,
                                     std::size_t n, std::uint32_t stride) {
-    AttributeBounds bounds;
+    ComponentBounds bounds;
     const std::uint32_t k = attribute.components;
     switch (attribute.type) {
         case AttributeType::int8: scan_rows<std::int8_t>(rows, n, stride, k, bounds); break;
@@ -209,6 +223,34 @@ AttributeBounds scan_attribute_rows(const PointAttribute& attribute, const std::
         case AttributeType::float32: scan_rows<float>(rows, n, stride, k, bounds); break;
     }
     return bounds;
+}
+
+// Bounds only when every component has a finite value.
+AttributeBounds attribute_bounds(const ComponentBounds& found, std::uint32_t components) {
+    AttributeBounds bounds;
+    for (std::uint32_t c = 0; c < components; ++c) {
+        if (!found.present[c]) return bounds;
+        bounds.min[c] = found.lo[c];
+        bounds.max[c] = found.hi[c];
+    }
+    bounds.any = true;
+    return bounds;
+}
+
+// The split of a pass over `count` rows: one thread below 100000 rows,
+// where starting threads costs more than they save.
+WorkSplit row_split(std::uint32_t count) {
+    return split_work(count, std::thread::hardware_concurrency());
+}
+
+// A float whose shortest round-trip text is as long as any float's.
+constexpr float LONGEST_TEXT_FLOAT = -1.00303895e-36f;
+
+}  // namespace
+
+AttributeBounds scan_attribute_rows(const PointAttribute& attribute, const std::uint8_t* rows,
+                                    std::size_t n, std::uint32_t stride) {
+    return attribute_bounds(scan_component_rows(attribute, rows, n, stride), attribute.components);
 }
 
 void set_attribute_bounds(gltf::Accessor& accessor, const PointAttribute& attribute,
@@ -237,12 +279,22 @@ void set_longest_attribute_bounds(gltf::Accessor& accessor, const PointAttribute
 
 void set_float_attribute_bounds(gltf::Document& document, const std::vector<int>& accessors,
                                 const PointAttributes& attributes, std::uint32_t count) {
+    const WorkSplit split = row_split(count);
+    std::vector<ComponentBounds> ranges(split.workers);
     for (std::uint32_t a = 0; a < attributes.count; ++a) {
         const PointAttribute& attribute = attributes.items[a];
-        set_attribute_bounds(
-            document.accessors[accessors[a]], attribute,
-            scan_attribute_rows(attribute, static_cast<const std::uint8_t*>(attribute.data), count,
-                                attribute_row_bytes(attribute)));
+        const std::uint32_t row = attribute_row_bytes(attribute);
+        const auto* values = static_cast<const std::uint8_t*>(attribute.data);
+        run_phase(split, default_thread_starter(), [&](std::uint32_t begin, std::uint32_t end) {
+            ranges[begin / split.chunk] =
+                scan_component_rows(attribute, values + std::size_t{row} * begin, end - begin, row);
+        });
+        ComponentBounds found;
+        for (std::uint32_t r = 0; r < split.workers; ++r) {
+            if (split.begin(r) < split.end(r)) found.merge(ranges[r], attribute.components);
+        }
+        set_attribute_bounds(document.accessors[accessors[a]], attribute,
+                             attribute_bounds(found, attribute.components));
     }
 }
 
@@ -256,8 +308,13 @@ std::vector<int> add_float_attributes(gltf::Document& document, gltf::Payload& p
         gltf::Accessor accessor = attribute_accessor(attribute, count);
         accessor.buffer_view = gltf::add_view(
             document, payload, std::uint64_t{stride} * count,
-            [attribute, order, count](std::uint8_t* at) {
-                gather_attribute_rows(attribute, order ? *order : nullptr, 0, count, at);
+            [attribute, order, count, stride](std::uint8_t* at) {
+                const std::uint32_t* places = order ? *order : nullptr;
+                run_phase(row_split(count), default_thread_starter(),
+                          [&](std::uint32_t begin, std::uint32_t end) {
+                              gather_attribute_rows(attribute, places, begin, end,
+                                                    at + std::size_t{stride} * begin);
+                          });
             },
             gltf::ARRAY_BUFFER, stride == attribute_row_bytes(attribute) ? 0 : stride);
         set_longest_attribute_bounds(accessor, attribute);

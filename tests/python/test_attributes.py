@@ -184,6 +184,24 @@ def test_values_follow_their_points_through_every_reordering(tmp_path):
         assert error <= (64 / 16383 if "True" in path.name else 0), (path.name, error)
 
 
+def test_values_of_a_large_cloud_pass_through_threads_whole():
+    """Rows gathered and bounded in ranges on threads: the values as given,
+    and bounds of all rows, a component's finite values lying in one range."""
+    n = 300_000
+    pair = np.full((n, 2), np.nan, np.float32)
+    pair[:n // 3, 0] = np.linspace(-5, 5, n // 3)
+    pair[-n // 3:, 1] = np.linspace(2, 9, n // 3)
+    count = np.arange(n) % 1000
+    glb = parse_glb(plexorin.point_cloud(np.random.default_rng(0).random((n, 3)),
+                                         attributes={"pair": pair, "count": count}))
+    document = glb.document
+    named = document["meshes"][0]["primitives"][0]["attributes"]
+    for name, values, low, high in (("_PAIR", pair, [-5, 2], [5, 9]), ("_COUNT", count, [0], [999])):
+        accessor = document["accessors"][named[name]]
+        assert (accessor["min"], accessor["max"]) == (low, high)
+        np.testing.assert_array_equal(accessor_array(glb, named[name]), values)
+
+
 # Viridis at 0, 1/4, 1/2, 3/4 and 1, as published with the map (and in R's viridisLite).
 VIRIDIS = ["440154", "3B528B", "21908C", "5DC863", "FDE725"]
 
