@@ -140,7 +140,11 @@ def test_lidar_values_survive_tiling(tmp_path, validate_glbs):
             readable = tiles if flags else decoded(tiles)
             reports = validate_glbs(tiles + ([] if flags else readable))
             assert [(r["numErrors"], r["numWarnings"]) for r in reports] == [(0, 0)] * len(reports)
-            placed = [placed_points(parse_glb(t.read_bytes()), True) for t in readable]
+            glbs = [parse_glb(t.read_bytes()) for t in readable]
+            assert all(g.document["extensions"]["EXT_structural_metadata"]["propertyAttributes"][0]
+                       ["properties"]["classification"] == {"attribute": "_CLASSIFICATION"}
+                       for g in glbs)
+            placed = [placed_points(g, True) for g in glbs]
             data = np.concatenate([d for d, _ in placed])
             data += np.reshape(document["root"].get("transform", np.eye(4).ravel()), (4, 4))[3, :3]
             extent = np.ptp(las.xyz, axis=0).max()
