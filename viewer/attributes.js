@@ -98,6 +98,7 @@ export function valueRange(root, name) {
   let lo = Infinity;
   let hi = -Infinity;
   forEachValue(root, name, (v) => {
+    if (!Number.isFinite(v)) return; // NaN marks no value
     if (v < lo) lo = v;
     if (v > hi) hi = v;
   });
