@@ -10,7 +10,10 @@ mesh above the whole scene (the builders' "Frame"), in those axes. Only the
 accessors' min and max are read, never the data: a primitive's box is its
 POSITION bounds through its node's transforms (the stored integers of a
 compressed file become coordinates), an instanced node's box that of its
-TRANSLATION bounds (the instances' centres) when it declares them.
+TRANSLATION bounds (the instances' centres) when it declares them. A node
+whose scale is zero at rest and animated (a trajectory's frames, hidden
+until their time) is placed at the scale it is shown at: its scale
+channel's declared maximum, else 1.
 """
 
 from __future__ import annotations
@@ -63,14 +66,15 @@ def _rotation(q: Any) -> np.ndarray:
                      [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)]])
 
 
-def local_matrix(node: dict[str, Any]) -> np.ndarray:
+def local_matrix(node: dict[str, Any], shown_scale: tuple[float, ...] | None = None) -> np.ndarray:
     """The node's transform as a 4x4 float64 matrix (glTF's column-major
-    "matrix", or T * R * S)."""
+    "matrix", or T * R * S), with `shown_scale` for its scale when given."""
     if "matrix" in node:
         return np.array(_numbers(node, "matrix", (0.0,) * 16), np.float64).reshape(4, 4).T
     matrix = np.eye(4)
+    scale = shown_scale or _numbers(node, "scale", (1.0, 1.0, 1.0))
     matrix[:3, :3] = _rotation(_numbers(node, "rotation", (0.0, 0.0, 0.0, 1.0))) * np.array(
-        _numbers(node, "scale", (1.0, 1.0, 1.0)), np.float64)
+        scale, np.float64)
     matrix[:3, 3] = _numbers(node, "translation", (0.0, 0.0, 0.0))
     return matrix
 
@@ -91,6 +95,38 @@ def _frame(node: dict[str, Any]) -> tuple[list[float] | None, str] | None:
     x, y, z = _numbers(node, "translation", (0.0, 0.0, 0.0))
     # The turn maps z-up (x, y, z) to (x, z, -y): undone exactly.
     return ([x, -z, y] if up == "z" else [x, y, z]), up
+
+
+def _shown_scales(document: dict[str, Any]) -> dict[int, tuple[float, ...]]:
+    """Node -> the scale it is shown at, for nodes of zero scale at rest
+    that an animation scales (see the module's notes). Malformed entries
+    are passed over: they place nothing."""
+    nodes = document.get("nodes", [])
+    shown: dict[int, tuple[float, ...]] = {}
+    for animation in _dicts(document.get("animations")):
+        samplers = animation.get("samplers")
+        samplers = samplers if isinstance(samplers, list) else []
+        for channel in _dicts(animation.get("channels")):
+            target, sampler = channel.get("target"), channel.get("sampler")
+            if not isinstance(target, dict) or target.get("path") != "scale":
+                continue
+            node = target.get("node")
+            if not (isinstance(node, int) and 0 <= node < len(nodes)
+                    and 0.0 in _numbers(nodes[node], "scale", (1.0, 1.0, 1.0))):
+                continue
+            output = samplers[sampler].get("output") if isinstance(sampler, int) and \
+                0 <= sampler < len(samplers) and isinstance(samplers[sampler], dict) else None
+            try:
+                shown[node] = _numbers({"max": _accessor(document, output).get("max")}, "max",
+                                       (1.0, 1.0, 1.0))
+            except PlacementError:  # a declared maximum that is not 3 numbers
+                shown[node] = (1.0, 1.0, 1.0)
+    return shown
+
+
+def _dicts(value: Any) -> list[dict[str, Any]]:
+    """The objects of a JSON array (others left out as malformed)."""
+    return [item for item in value if isinstance(item, dict)] if isinstance(value, list) else []
 
 
 def _box(accessor: dict[str, Any]) -> np.ndarray | None:
@@ -159,9 +195,10 @@ def placement(document: dict[str, Any]) -> Placement:
     frame = _frame(nodes[roots[0]]) if len(roots) == 1 else None
     if frame is not None:
         out.origin, out.up = frame
+    shown = _shown_scales(document)
     stack = []
     for root in roots:
-        matrix = local_matrix(nodes[root])
+        matrix = local_matrix(nodes[root], shown.get(root))
         if frame is not None:  # the frame in the data's axes: its origin alone
             matrix = np.eye(4)
             matrix[:3, 3] = out.origin or (0.0, 0.0, 0.0)
@@ -175,5 +212,5 @@ def placement(document: dict[str, Any]) -> Placement:
         _place_node(document, index, matrix, out)
         for child in nodes[index].get("children", []):
             if isinstance(child, int) and 0 <= child < len(nodes):
-                stack.append((child, matrix @ local_matrix(nodes[child])))
+                stack.append((child, matrix @ local_matrix(nodes[child], shown.get(child))))
     return out

@@ -17,7 +17,7 @@ from test_compressed import decode_and_validate  # noqa: F401  (a fixture)
 mda = pytest.importorskip("MDAnalysis")
 cKDTree = pytest.importorskip("scipy.spatial").cKDTree
 import plexorin  # noqa: E402
-from plexorin import cli, molecules  # noqa: E402
+from plexorin import cli, glb_info, molecules  # noqa: E402
 from plexorin.elements import SYMBOLS  # noqa: E402
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
@@ -85,6 +85,9 @@ def test_api_streams_exact_float_frames_and_refuses_bad_frames(
         atoms = doc["nodes"][doc["nodes"][node]["children"][0]]
         stored = accessor_array(glb, doc["meshes"][atoms["mesh"]]["primitives"][0]["attributes"]["POSITION"])
         np.testing.assert_array_equal(stored[np.lexsort(stored.T)], frames[k][np.lexsort(frames[k].T)])
+    # info places the frames hidden at rest where they are shown.
+    every, bounds = np.concatenate(frames), glb_info.read_summary(written)["bounds"]
+    np.testing.assert_allclose([bounds["min"], bounds["max"]], [every.min(0), every.max(0)], atol=1e-5)
     # Spheres: the sphere meshes every frame repeats are stored once; decoded instances exact.
     spheres = decode_and_validate({"spheres": plexorin.animate(
         frames, elements=adk.numbers[selection.indices], style="spheres", compress=True)})["spheres"]
