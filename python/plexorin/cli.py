@@ -138,7 +138,7 @@ def build_glb(data: readers.InputData, args: argparse.Namespace) -> bytes:
     up = up_axis(args)
     if isinstance(data, readers.AtomsData):
         return atoms(**data.atoms_arguments(), compress=args.compress, up=up,
-                     **_convert_bonds.drawing_arguments(args, None, None))
+                     **_convert_bonds.drawing_arguments(args, None, data.cell))
     if args.spheres or args.style:
         option = "--spheres" if args.spheres else "--style"
         raise CommandError(f"{args.input}: {option} is for atom files; this is a "

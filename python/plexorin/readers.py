@@ -44,11 +44,13 @@ EXTRA_HINT = "pip install 'plexorin[io]'"
 
 @dataclass(frozen=True)
 class AtomsData:
-    """Atoms: positions (N, 3), atomic numbers (N,) uint8 (0 for X), and the
-    periodic cell's bounding box as (lo, hi) or None."""
+    """Atoms: positions (N, 3), atomic numbers (N,) uint8 (0 for X), the
+    periodic cell's bounding box as (lo, hi) or None, and its vectors a, b,
+    c as rows (3, 3) when it starts at zero, or None."""
     positions: np.ndarray
     elements: np.ndarray
     box: tuple[np.ndarray, np.ndarray] | None = None
+    cell: np.ndarray | None = None
 
     def atoms_arguments(self) -> dict[str, Any]:
         """The keyword arguments of `plexorin.atoms` that draw these atoms."""
@@ -172,11 +174,21 @@ def _cell_box(atoms: Any) -> tuple[np.ndarray, np.ndarray] | None:
     return corners.min(axis=0), corners.max(axis=0)
 
 
+def _cell_vectors(atoms: Any) -> np.ndarray | None:
+    """The periodic cell's vectors as rows, when it starts at zero (the cell
+    `plexorin.atoms` draws does), or None."""
+    box = _cell_box(atoms)
+    if box is None or np.any(np.asarray(atoms.get_celldisp(), dtype=np.float64) != 0):
+        return None
+    return np.asarray(atoms.cell, dtype=np.float64)
+
+
 def atoms_data(atoms: Any) -> AtomsData:
     """An ase.Atoms whose atomic numbers were checked as AtomsData (positions,
-    atomic numbers, periodic cell box)."""
+    atomic numbers, periodic cell box and vectors)."""
     return AtomsData(np.asarray(atoms.get_positions(), dtype=np.float64),
-                     atomic_numbers(atoms.get_atomic_numbers()), _cell_box(atoms))
+                     atomic_numbers(atoms.get_atomic_numbers()), _cell_box(atoms),
+                     _cell_vectors(atoms))
 
 
 def read_atoms(path: Path, index: Any = 0) -> AtomsData:

@@ -67,6 +67,22 @@ def drawn_bonds(glb, positions, cell):
     return found, np.concatenate(lengths)
 
 
+def drawn_cell(glb):
+    """(the LINES primitive, its first corner, each edge's vector) of the node "Cell"."""
+    file = parse_glb(glb)
+    document = file.document
+    primitive = document["meshes"][document["nodes"][named(document, "Cell")]["mesh"]]["primitives"][0]
+    corners = accessor_array(file, primitive["attributes"]["POSITION"]) + frame_shift(document)
+    edges = accessor_array(file, primitive["indices"]).reshape(-1, 2)
+    return primitive, corners[0], corners[edges[:, 1]] - corners[edges[:, 0]]
+
+
+def assert_cell_edges(vectors, cell):
+    assert len(vectors) == 12
+    for row in cell:  # each cell vector is four parallel edges
+        assert np.isclose(vectors, row, atol=1e-3).all(axis=1).sum() == 4
+
+
 def as_halves(pairs):
     return sorted([(i, j) for i, j in pairs] + [(j, i) for i, j in pairs])
 
@@ -117,18 +133,24 @@ def test_guessed_bonds_are_mdanalysis_guess_bonds_and_the_cell_is_the_box(files,
     assert len(expected) > len(molecule.positions) / 2 and sorted(found) == as_halves(expected)
     assert lengths.max() < 2.0  # nearest images: no bond across the box
 
-    document = parse_glb(glb).document
-    cell_mesh = document["meshes"][document["nodes"][named(document, "Cell")]["mesh"]]
-    primitive = cell_mesh["primitives"][0]
-    corners = accessor_array(parse_glb(glb), primitive["attributes"]["POSITION"]) + frame_shift(document)
-    edges = accessor_array(parse_glb(glb), primitive["indices"]).reshape(-1, 2)
-    vectors = corners[edges[:, 1]] - corners[edges[:, 0]]
-    box = triclinic_vectors(universe.dimensions, dtype=np.float64)
-    assert primitive["mode"] == 1 and len(edges) == 12 and np.allclose(corners[0], 0, atol=1e-4)
-    for row in box:  # each cell vector is four parallel edges
-        assert np.isclose(vectors, row, atol=1e-3).all(axis=1).sum() == 4
+    primitive, first, vectors = drawn_cell(glb)
+    assert primitive["mode"] == 1 and np.allclose(first, 0, atol=1e-4)
+    assert_cell_edges(vectors, triclinic_vectors(universe.dimensions, dtype=np.float64))
     report = validate_glb(glb)
     assert (report["numErrors"], report["numWarnings"]) == (0, 0)
+
+
+def test_convert_of_a_crystal_through_ase_draws_its_cell(tmp_path):
+    ase_io = pytest.importorskip("ase.io")
+    from ase.build import bulk
+    crystal = bulk("Cu", "fcc", a=3.6) * (2, 3, 2)  # a triclinic (primitive) cell
+    ase_io.write(tmp_path / "POSCAR", crystal, format="vasp")
+    for flags, drawn in (([], True), (["--no-cell"], False)):
+        out = tmp_path / f"cu{len(flags)}.glb"
+        assert cli.main(["convert", str(tmp_path / "POSCAR"), str(out), *flags]) == 0
+        names = [node.get("name") for node in parse_glb(out.read_bytes()).document["nodes"]]
+        assert ("Cell" in names) == drawn
+    assert_cell_edges(drawn_cell(out.with_name("cu0.glb").read_bytes())[2], np.asarray(crystal.cell))
 
 
 def test_bad_bonds_and_cells_are_named():
