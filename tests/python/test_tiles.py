@@ -264,10 +264,12 @@ def test_no_points_give_the_root_alone(tmp_path):
     da = pytest.importorskip("dask.array")
     for name, points in (("numpy", np.zeros((0, 3), np.float32)),
                          ("dask", da.zeros((0, 3), dtype=np.float32, chunks=(10, 3)))):
-        plexorin.tileset(tmp_path / name, points)
+        plexorin.tileset(tmp_path / name, points, attributes={"a": np.zeros(0, np.int64),
+                                                              "b": np.zeros((0, 2))})
         assert [p.name for p in (tmp_path / name).iterdir()] == ["tileset.json"]
         document = json.loads((tmp_path / name / "tileset.json").read_text())
         assert document["asset"]["extras"]["points"] == 0 and "content" not in document["root"]
+        assert document["statistics"]["classes"]["point"] == {"count": 0, "properties": {}}
 
 
 def test_trajectory_frames_in_parallel(tmp_path, validate_glbs):

@@ -101,8 +101,8 @@ def unpack(layout: ValueLayout, rows: np.ndarray) -> list[tuple[str, np.ndarray]
 def bounds_of(layout: ValueLayout, rows: np.ndarray) -> Bounds:
     """Per value, the extremes per component of its finite values (None: none)."""
     found: Bounds = []
-    for _, values in unpack(layout, rows):
-        columns = values.reshape(values.shape[0], -1)
+    for value, (_, values) in zip(layout.values, unpack(layout, rows)):
+        columns = values.reshape(values.shape[0], value.components)
         if columns.dtype.kind == "f":
             columns = np.where(np.isfinite(columns), columns, np.nan)
             if not np.isfinite(columns).any(axis=0).all():
