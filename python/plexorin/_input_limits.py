@@ -129,9 +129,9 @@ def _ase_json(data: mmap.mmap, path: Path) -> str | None:
     problems: list[str] = []
 
     def check(item: dict[str, Any]) -> None:
-        spec = item.get("__ndarray__")
-        if not problems and isinstance(spec, list) and len(spec) == 3:
-            problems.extend(_array_problem(spec, size))
+        array = item.get("__ndarray__")
+        if not problems and isinstance(array, list) and len(array) == 3:
+            problems.extend(_array_problem(array, size))
 
     try:
         json.loads(data[:], object_hook=check)
@@ -142,8 +142,8 @@ def _ase_json(data: mmap.mmap, path: Path) -> str | None:
     return problems[0] if problems else None
 
 
-def _array_problem(spec: list[Any], size: int) -> list[str]:
-    shape, dtype, values = spec
+def _array_problem(array: list[Any], size: int) -> list[str]:
+    shape, dtype, values = array
     if not isinstance(shape, list) or not all(type(n) is int and n >= 0 for n in shape):
         return ["an array's shape is not a list of counts"]
     elements = math.prod(shape)

@@ -48,11 +48,10 @@ def build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tmp
                                        octree.cell_leaf_level, str(out), str(tmp), source.layout,
                                        compress, [c for c, _ in chunks] if gather else None,
                                        octree.cell_bucket, octree.largest_bucket, source.values))
-    routed = runner.map(
+    route_counts = runner.map(
         route_task,
         [(context, caches, c, s, octree.bucket_count, i) for i, (c, s) in enumerate(chunks)],
         "routing")
-    route_counts = [counts for counts, _ in routed]
     filled = [(b, segments) for b in range(octree.bucket_count)
               if (segments := _segments(route_counts, b))]
     preselected = runner.send([octree.preselected(b) for b, _ in filled])
@@ -61,7 +60,7 @@ def build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tmp
     results = runner.map(bucket_task, bucket_args, "buckets")
     tiles: dict[Code, Any] = {}
     pieces: dict[Code, list[Any]] = {}
-    for written, parts in results:
+    for written, parts, _ in results:
         tiles.update(written)
         for code, part in parts:
             pieces.setdefault(code, []).append(part)
@@ -72,7 +71,7 @@ def build(runner: Any, source: ChunkSource, corners: Any, out: pathlib.Path, tmp
     tiles.update(spanning)
     document = tileset_document(tiles, grid, octree.grid_depth, placement.transform)
     if source.values is not None:
-        bounds = merge_bounds([found for _, found in routed])
+        bounds = merge_bounds([found for _, _, found in results])
         document.update(metadata(source.values, bounds, source.count))
     path = out / _files.TILESET_JSON
     _files.write_new(path, _files.json_text(document).encode())

@@ -139,23 +139,23 @@ def route_task(ctx: TileContext, caches: Caches, chunk: Any, start: int, bucket_
                index: int) -> Any:
     """Writes the chunk's rows (or, when buckets gather them from the input,
     row numbers) grouped by bucket, in input order within each. Returns the
-    rows per bucket and the extremes of the chunk's values."""
-    arrays = load_chunk(chunk, start, caches.mappings, ctx.values)
-    found = [] if ctx.values is None else bounds_of(ctx.values, arrays[3])
+    rows per bucket."""
+    gathered_later = ctx.chunks is not None
+    arrays = load_chunk(chunk, start, caches.mappings, None if gathered_later else ctx.values)
     scratch = caches.thread_memory().tiles
     order, counts, bad = scratch.route(arrays[0], ctx.grid.native(), HISTOGRAM_LEVEL,
                                       ctx.cell_bucket, bucket_count)
     _raise_non_finite(bad, arrays[0].shape[0], start)
     assert order is not None  # all finite
-    if ctx.chunks is not None:
+    if gathered_later:
         _files.append(os.path.join(ctx.tmp, f"chunk{index}.row"), order)
-        return counts, found
+        return counts
     for column, (suffix, array) in enumerate(zip(_SUFFIXES, arrays)):
         if array is not None:
             routed = scratch.input(column, array.dtype, array.shape)
             _native.tiles.gather(array, order, routed)
             _files.append(os.path.join(ctx.tmp, f"chunk{index}.{suffix}"), routed)
-    return counts, found
+    return counts
 
 
 def columns_of(ctx: TileContext) -> list[Any]:
@@ -223,7 +223,10 @@ def _gather_parts(ctx: TileContext, caches: Caches, segments: list[Any]) -> list
 
 def bucket_task(ctx: TileContext, caches: Caches, bucket: int, segments: list[Any],
                 preselected: tuple[Any, Any],
-                spanning: frozenset[Code]) -> tuple[dict[Code, Any], list[Any]]:
+                spanning: frozenset[Code]) -> tuple[dict[Code, Any], list[Any], Any]:
+    """Writes the bucket's tiles (pieces of the tiles spanning buckets go to
+    temporary files); returns (tile -> points and box, pieces, the extremes
+    of the bucket's values)."""
     pre_rows, pre_levels = (aligned(a) for a in preselected)  # Dask may send them unaligned
     memory = caches.thread_memory()
     memory.reserve(ctx)
@@ -236,6 +239,7 @@ def bucket_task(ctx: TileContext, caches: Caches, bucket: int, segments: list[An
                                ctx.grid_depth, ctx.points_per_tile, ctx.cell_leaf_level,
                                pre_rows, pre_levels, ctx.compress, values)
     _raise_non_finite(done[0], positions.shape[0], 0)
+    found = [] if ctx.values is None else bounds_of(ctx.values, values)
     _, y_up, kinds, tints, packed, levels, nodes, cuts, boxes = done
     written: dict[Code, Any] = {}
     parts: list[Any] = []
@@ -252,7 +256,7 @@ def bucket_task(ctx: TileContext, caches: Caches, bucket: int, segments: list[An
         else:
             _write_tile(ctx, memory, code, tile)
             written[code] = (c1 - c0, tuple(box[0].tolist()), tuple(box[1].tolist()))
-    return written, parts
+    return written, parts, found
 
 
 def spanning_tile_task(ctx: TileContext, caches: Caches, code: Code,
